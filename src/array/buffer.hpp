@@ -85,6 +85,16 @@ public:
     const T* begin() const noexcept { return ptr_; }
     const T* end() const noexcept { return ptr_ + n_; }
 
+    // Grows to n elements keeping the existing ones (new ones unspecified).
+    void grow(std::size_t n) {
+        if (n <= n_) return;
+        if (n > PTRDIFF_MAX / sizeof(T)) throw std::bad_alloc();
+        void* p = std::realloc(ptr_, n * sizeof(T));
+        if (!p) throw std::bad_alloc();
+        ptr_ = static_cast<T*>(p);
+        n_ = n;
+    }
+
     // Shrinks the logical length (used when fewer elements were produced than
     // reserved); never reallocates.
     void truncate(std::size_t n) noexcept {
