@@ -1,0 +1,139 @@
+// Broadcasting array-array arithmetic.
+//
+// Every result element is a[i] op b[j] for the pair (i, j) that the row-major
+// broadcast walk (BroadcastIter) assigns to it; only the way the pairs are
+// enumerated differs from that walk.  Equal shapes and single-element operands
+// are flat loops.  Everything else is reduced to a few axes: result axes of
+// size 1 are dropped and neighbouring axes that step both operands in one
+// uniform stride are merged.  The innermost remaining axis then steps each
+// operand by 1 (it varies along it) or 0 (it is broadcast along it), so the
+// result is a sequence of contiguous rows, each a vector-vector,
+// vector-scalar or scalar-vector loop.
+#include "ops/arithmetic.hpp"
+
+#include <optional>
+#include <vector>
+
+#include "ops/kernels.hpp"
+
+namespace lumi {
+
+namespace {
+
+struct Axis {
+    std::size_t n;   // result size along this axis
+    std::size_t sa;  // step in a's data (0 where a is broadcast)
+    std::size_t sb;  // step in b's data (0 where b is broadcast)
+};
+
+// Operand step along result axis d of an n-axis result: the operand's own
+// stride, or 0 where it has size 1 or lacks the axis.
+std::size_t operand_step(const ArrayF64& x, std::size_t n, std::size_t d) {
+    const std::size_t lead = n - x.shape.size();
+    if (d < lead || x.shape[d - lead] == 1) return 0;
+    return x.strides[d - lead];
+}
+
+// The result walk as few axes as possible, outermost first.  Requires a
+// non-empty result.
+std::vector<Axis> coalesce(const Shape& out, const ArrayF64& a, const ArrayF64& b) {
+    const std::size_t n = out.size();
+    std::vector<Axis> axes;
+    axes.reserve(n);
+    for (std::size_t d = 0; d < n; ++d) {
+        if (out[d] == 1) continue;
+        Axis cur{out[d], operand_step(a, n, d), operand_step(b, n, d)};
+        if (!axes.empty()) {
+            Axis& prev = axes.back();
+            if (prev.sa == cur.sa * cur.n && prev.sb == cur.sb * cur.n) {
+                prev = Axis{prev.n * cur.n, cur.sa, cur.sb};
+                continue;
+            }
+        }
+        axes.push_back(cur);
+    }
+    return axes;
+}
+
+// Calls row(pa, pb, po) for every contiguous result row of length m, in
+// row-major order, with pa and pb the operands' starting positions.
+template <class Row>
+void for_each_row(const double* a, const double* b, double* out, const Axis* outer, std::size_t k,
+                  std::size_t m, Row row) {
+    if (k == 0) {
+        row(a, b, out);
+        return;
+    }
+    if (k == 1) {
+        const Axis ax = outer[0];
+        for (std::size_t r = 0; r < ax.n; ++r) row(a + r * ax.sa, b + r * ax.sb, out + r * m);
+        return;
+    }
+    std::size_t rows = 1;
+    for (std::size_t d = 0; d < k; ++d) rows *= outer[d].n;
+    std::vector<std::size_t> idx(k, 0);
+    std::size_t oa = 0, ob = 0;
+    for (std::size_t r = 0; r < rows; ++r, out += m) {
+        row(a + oa, b + ob, out);
+        for (std::size_t d = k; d-- > 0;) {
+            oa += outer[d].sa;
+            ob += outer[d].sb;
+            if (++idx[d] < outer[d].n) break;
+            oa -= outer[d].sa * outer[d].n;
+            ob -= outer[d].sb * outer[d].n;
+            idx[d] = 0;
+        }
+    }
+}
+
+template <class Op>
+void broadcast_rows(const double* a, const double* b, double* out, const std::vector<Axis>& axes) {
+    const Axis inner = axes.back();
+    const std::size_t m = inner.n;
+    const Axis* outer = axes.data();
+    const std::size_t k = axes.size() - 1;
+    if (inner.sa != 0 && inner.sb != 0) {
+        for_each_row(a, b, out, outer, k, m, [m](const double* pa, const double* pb, double* po) {
+            kern::vv<Op>(pa, pb, po, m);
+        });
+    } else if (inner.sa != 0) {
+        for_each_row(a, b, out, outer, k, m, [m](const double* pa, const double* pb, double* po) {
+            kern::vs<Op>(pa, *pb, po, m);
+        });
+    } else {
+        for_each_row(a, b, out, outer, k, m, [m](const double* pa, const double* pb, double* po) {
+            kern::sv<Op>(*pa, pb, po, m);
+        });
+    }
+}
+
+template <class Op>
+void compute(const ArrayF64& a, const ArrayF64& b, ArrayF64& out) {
+    const std::size_t count = out.size();
+    const double* pa = a.data.data();
+    const double* pb = b.data.data();
+    double* po = out.data.data();
+    if (a.shape == b.shape) {
+        kern::vv<Op>(pa, pb, po, count);
+    } else if (a.size() == 1) {
+        // All of a's axes have size 1: b's flat order is the result's.
+        kern::sv<Op>(pa[0], pb, po, count);
+    } else if (b.size() == 1) {
+        kern::vs<Op>(pa, pb[0], po, count);
+    } else {
+        broadcast_rows<Op>(pa, pb, po, coalesce(out.shape, a, b));
+    }
+}
+
+}  // namespace
+
+ArrayF64 binary_op_copy(const ArrayF64& a, const ArrayF64& b, BinOp op) {
+    std::optional<Shape> shape = Shape::broadcast(a.shape, b.shape);
+    if (!shape) throw Error("Shapes are not broadcast-compatible");
+    ArrayF64 out = ArrayF64::uninit(std::move(*shape));
+    if (out.size() == 0) return out;
+    kern::with_op(op, [&](auto o) { compute<decltype(o)>(a, b, out); });
+    return out;
+}
+
+}  // namespace lumi
