@@ -1,0 +1,19 @@
+// Element-wise functions of one array, each a tight loop over the data.
+// Equivalent to NdArray::map with the matching function of elementwise.hpp,
+// but compiled here once per function, so the cheap ones (negation, abs,
+// sqrt, sign, clip) are vectorised whatever the calling context.
+#pragma once
+
+#include "array/ndarray.hpp"
+
+namespace lumi {
+
+enum class UnaryOp { Neg, Abs, Sqrt, Exp, Log, Sin, Cos, Tan, Asin, Acos, Atan, Sign };
+
+// f(a[i]) for every element, same shape as a.
+ArrayF64 unary_op_copy(const ArrayF64& a, UnaryOp op);
+
+// elem::Clip{lo, hi} of every element: lower bound tested first, then upper.
+ArrayF64 clip_copy(const ArrayF64& a, double lo, double hi);
+
+}  // namespace lumi
