@@ -158,3 +158,13 @@ def test_import_does_not_load_numpy():
     code = "import sys, lumivander; print('numpy' in sys.modules)"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "False"
+
+
+def test_subinterpreter_import_is_refused():
+    si = pytest.importorskip("_xxsubinterpreters")
+    interp = si.create()
+    try:
+        with pytest.raises(Exception, match="ImportError.*subinterpreters"):
+            si.run_string(interp, "import lumivander")
+    finally:
+        si.destroy(interp)
