@@ -1,0 +1,373 @@
+"""Broadcasting arithmetic, operator dispatch, element-wise methods and asarray."""
+import math
+import operator
+import struct
+
+import numpy as np
+import pytest
+
+import lumivander as lv
+from conftest import err
+
+OPS = [operator.add, operator.sub, operator.mul, operator.truediv]
+OP_IDS = ["add", "sub", "mul", "div"]
+
+
+def f64(bits):
+    return struct.unpack("<d", struct.pack("<Q", bits))[0]
+
+
+NAN_PAYLOAD, NEG_NAN_PAYLOAD = f64(0x7FF8000000000ABC), f64(0xFFF8000000000123)
+SPECIAL = [0.0, -0.0, 1.0, -1.0, 2.5, -3.0, math.inf, -math.inf, math.nan, -math.nan,
+           NAN_PAYLOAD, NEG_NAN_PAYLOAD, 5e-324, -2.2e-308, 1e308, -1e308, 1e-300, 7.0]
+
+
+def to_np(a):
+    return np.array(lv.asarray(a).tolist(), dtype=np.float64).reshape(a.shape)
+
+
+def from_np(x):
+    return lv.Array(list(x.shape), x.ravel().tolist())
+
+
+def values(rng, shape):
+    n = int(np.prod(shape, dtype=np.int64))
+    pick = np.array(SPECIAL)[rng.integers(0, len(SPECIAL), n)]
+    normal = rng.standard_normal(n) * 10.0 ** rng.integers(-5, 6, n)
+    return np.where(rng.random(n) < 0.3, pick, normal).reshape(shape)
+
+
+def assert_bits(got, want, loose=None):
+    """Bit-identical, except NaN-ness only where `loose` (both operands NaN)."""
+    assert isinstance(got, lv.Array)
+    assert got.shape == list(want.shape)
+    g, w = to_np(got), np.asarray(want, dtype=np.float64)
+    gb, wb = g.view(np.uint64).copy(), w.view(np.uint64).copy()
+    if loose is not None:
+        loose = np.broadcast_to(loose, w.shape)
+        assert np.array_equal(np.isnan(g)[loose], np.isnan(w)[loose])
+        gb[loose] = wb[loose] = 0
+    np.testing.assert_array_equal(gb, wb)
+
+
+def np_op(op, x, y):
+    with np.errstate(all="ignore"):
+        return np.asarray(op(x, y), dtype=np.float64)
+
+
+@pytest.mark.parametrize("sa,sb,out", [
+    ([], [3], [3]), ([3], [], [3]), ([], [], []), ([0], [0], [0]), ([2, 0], [0], [2, 0]),
+    ([0], [1], [0]), ([1], [0], [0]), ([4, 1], [3], [4, 3]), ([3, 1], [1, 4], [3, 4]),
+    ([2, 3], [3], [2, 3]), ([3], [2, 3], [2, 3]), ([2, 1, 3], [4, 1], [2, 4, 3]),
+    ([5, 1, 1], [], [5, 1, 1]), ([], [2, 0], [2, 0]), ([1, 1], [5], [1, 5]),
+    ([2, 1, 3, 1], [1, 4, 1, 5], [2, 4, 3, 5]), ([3, 4], [3, 4], [3, 4]),
+])
+@pytest.mark.parametrize("op", OPS, ids=OP_IDS)
+def test_broadcast_shapes(sa, sb, out, op):
+    rng = np.random.default_rng(len(sa) * 10 + len(sb))
+    x, y = values(rng, sa), values(rng, sb)
+    assert_bits(op(from_np(x), from_np(y)), np_op(op, x, y).reshape(out),
+                np.isnan(x) & np.isnan(y))
+
+
+@pytest.mark.parametrize("sa,sb", [([2], [3]), ([2, 3], [2]), ([0], [2]), ([2, 1], [3, 2]),
+                                   ([3, 0], [3]), ([4, 2, 3], [5, 3])])
+@pytest.mark.parametrize("op", OPS, ids=OP_IDS)
+def test_incompatible_shapes(sa, sb, op):
+    a, b = lv.zeros(sa), lv.ones(sb)
+    with err(ValueError, "Shapes are not broadcast-compatible"):
+        op(a, b)
+    with err(ValueError, "Shapes are not broadcast-compatible"):
+        op(b, a)
+
+
+def random_pair(rng):
+    nd = int(rng.integers(0, 5))
+    full = [int(rng.choice(6, p=[.05, .15, .25, .25, .15, .15])) for _ in range(nd)]
+
+    def derive():
+        dims = full[nd - int(rng.integers(0, nd + 1)):]
+        return [1 if rng.random() < 0.35 else d for d in dims]
+    return derive(), derive()
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_random_broadcasts_match_numpy(seed):
+    rng = np.random.default_rng(seed)
+    for _ in range(40):
+        sa, sb = random_pair(rng)
+        x, y = values(rng, sa), values(rng, sb)
+        a, b = from_np(x), from_np(y)
+        for op in OPS:
+            assert_bits(op(a, b), np_op(op, x, y), np.isnan(x) & np.isnan(y))
+        assert_bits(a, x)  # operands untouched
+        assert_bits(b, y)
+
+
+class FloatLike:
+    def __float__(self):
+        return 2.5
+
+
+class IndexLike:
+    def __index__(self):
+        return 3
+
+
+NUMBERS = [(2, 2.0), (-3, -3.0), (2.5, 2.5), (True, 1.0), (False, 0.0), (-0.0, -0.0),
+           (math.inf, math.inf), (math.nan, math.nan), (NEG_NAN_PAYLOAD, NEG_NAN_PAYLOAD),
+           (np.float64(2.5), 2.5), (np.int64(3), 3.0), (np.float32(0.5), 0.5),
+           (FloatLike(), 2.5), (IndexLike(), 3.0), (2**70, float(2**70))]
+
+
+@pytest.mark.parametrize("num,as_float", NUMBERS, ids=lambda v: type(v).__name__)
+@pytest.mark.parametrize("op", OPS, ids=OP_IDS)
+def test_array_number_both_sides(num, as_float, op):
+    x = np.array([[1.5, -2.0, 0.0], [-0.0, math.inf, NAN_PAYLOAD]])
+    a, s = from_np(x), np.float64(as_float)
+    both = np.isnan(x) & math.isnan(as_float)
+    assert_bits(op(a, num), np_op(op, x, s), both)
+    assert_bits(op(num, a), np_op(op, s, x), both)
+
+
+def test_number_on_the_left_is_not_swapped():
+    a = lv.Array([2], [3.0, 4.0])
+    assert (a - 1).tolist() == [2.0, 3.0] and (1 - a).tolist() == [-2.0, -3.0]
+    assert (1 / a).tolist() == [1 / 3.0, 0.25] and (a / 2).tolist() == [1.5, 2.0]
+    assert (np.float64(2) - a).tolist() == (2 - a).tolist() == [-1.0, -2.0]
+
+
+@pytest.mark.parametrize("other", [[1.0], "x", b"x", None, {}, {1.0}, (1.0,), object(), 10**400,
+                                   lambda: 1])
+@pytest.mark.parametrize("op", OPS, ids=OP_IDS)
+def test_unsupported_operands_raise_interpreter_typeerror(other, op):
+    a = lv.Array([1], [1.0])
+    for args in [(a, other), (other, a)]:
+        with pytest.raises(TypeError) as info:
+            op(*args)
+        # sequences on either side may get the interpreter's concatenate/repeat wording instead
+        if not isinstance(other, (list, tuple, str, bytes)):
+            assert str(info.value).startswith("unsupported operand type(s)")
+
+
+@pytest.mark.parametrize("divisor", [0, 0.0, -0.0, False])
+def test_division_by_zero(divisor):
+    x = np.array([1.0, -1.0, 0.0, -0.0, math.inf, math.nan])
+    assert_bits(from_np(x) / divisor, np_op(operator.truediv, x, np.float64(float(divisor))),
+                np.isnan(x))
+    got, sign = to_np(from_np(x) / divisor), math.copysign(1.0, float(divisor))
+    assert got[0] == sign * math.inf and got[1] == -sign * math.inf and np.isnan(got[2:4]).all()
+
+
+def test_unary_minus_flips_sign_bit_only_and_no_plus_or_abs():
+    x = np.array(SPECIAL)
+    for shape in [[len(SPECIAL)], [2, 9]]:
+        got = -from_np(x.reshape(shape))
+        np.testing.assert_array_equal(to_np(got).view(np.uint64).ravel(),
+                                      x.view(np.uint64) ^ np.uint64(1 << 63))
+    assert (-lv.Array([], [0.0])).shape == [] and math.copysign(1, (-lv.zeros([])).tolist()) == -1
+    assert (-lv.zeros([2, 0])).shape == [2, 0]
+    a = lv.Array([1], [-1.0])  # no unary plus and no abs() slot; abs is a method
+    for fn in (operator.pos, abs):
+        with pytest.raises(TypeError):
+            fn(a)
+    assert a.abs().tolist() == [1.0]
+
+
+LIBM = {"sin": (math.sin, -20, 20), "cos": (math.cos, -20, 20), "tan": (math.tan, -20, 20),
+        "arctan": (math.atan, -50, 50), "arcsin": (math.asin, -1, 1), "arccos": (math.acos, -1, 1),
+        "exp": (math.exp, -700, 700), "log": (math.log, 1e-9, 1e9), "sqrt": (math.sqrt, 0, 1e9)}
+
+
+@pytest.mark.parametrize("name", sorted(LIBM))
+def test_math_methods_match_libm(name):
+    fn, lo, hi = LIBM[name]
+    x = np.random.default_rng(7).uniform(lo, hi, 200)
+    x = np.concatenate([x, [v for v in (lo, hi, 1e-300, 0.5, 0.25, 1e6) if lo <= v <= hi]])
+    want = np.array([fn(v) for v in x])
+    assert_bits(getattr(from_np(x.reshape(-1, 1)), name)(), want.reshape(-1, 1))
+
+
+PI2 = math.pi / 2
+SPECIAL_CASES = {
+    "sqrt": [(-0.0, -0.0), (0.0, 0.0), (math.inf, math.inf), (-math.inf, math.nan), (-1.0, math.nan),
+             (4.0, 2.0), (math.nan, math.nan)],
+    "log": [(0.0, -math.inf), (-0.0, -math.inf), (math.inf, math.inf), (-1.0, math.nan),
+            (-math.inf, math.nan), (1.0, 0.0), (math.nan, math.nan)],
+    "exp": [(-math.inf, 0.0), (math.inf, math.inf), (-0.0, 1.0), (1000.0, math.inf),
+            (-1000.0, 0.0), (math.nan, math.nan)],
+    "sin": [(-0.0, -0.0), (0.0, 0.0), (math.inf, math.nan), (-math.inf, math.nan), (math.nan, math.nan)],
+    "cos": [(-0.0, 1.0), (math.inf, math.nan), (math.nan, math.nan)],
+    "tan": [(-0.0, -0.0), (0.0, 0.0), (-math.inf, math.nan)],
+    "arcsin": [(-0.0, -0.0), (1.5, math.nan), (-1.5, math.nan), (math.inf, math.nan), (1.0, PI2)],
+    "arccos": [(1.0, 0.0), (1.0000001, math.nan), (-math.inf, math.nan), (-1.0, math.pi)],
+    "arctan": [(math.inf, PI2), (-math.inf, -PI2), (-0.0, -0.0), (math.nan, math.nan)],
+    "abs": [(-0.0, 0.0), (0.0, 0.0), (-math.inf, math.inf), (-2.0, 2.0), (3.0, 3.0),
+            (NEG_NAN_PAYLOAD, f64(0x7FF8000000000123)), (-5e-324, 5e-324)],
+    "sign": [(-2.0, -1.0), (-0.0, 0.0), (0.0, 0.0), (3.0, 1.0), (math.nan, 0.0), (-math.nan, 0.0),
+             (math.inf, 1.0), (-math.inf, -1.0), (5e-324, 1.0), (-5e-324, -1.0)],
+}
+
+
+@pytest.mark.parametrize("name", sorted(SPECIAL_CASES))
+def test_methods_at_special_values(name):
+    x, want = map(np.array, zip(*SPECIAL_CASES[name]))
+    # NaN results of libm functions may carry either sign; abs and sign are exact.
+    loose = np.isnan(want) if name not in ("abs", "sign") else None
+    assert_bits(getattr(from_np(x), name)(), want, loose)
+    for shape in ([], [0], [2, 0]):
+        assert getattr(lv.zeros(shape), name)().shape == shape
+
+
+@pytest.mark.parametrize("data,lo,hi,want", [
+    ([-1.0, 0.5, 2.0, math.nan], 0.0, 1.0, [0.0, 0.5, 1.0, math.nan]),
+    ([3.0, 7.0], 5.0, 1.0, [5.0, 1.0]),
+    ([0.0, 3.0, 6.0], 5, 1, [5.0, 5.0, 1.0]),
+    ([-1.0, 0.5, 2.0], math.nan, 1.0, [-1.0, 0.5, 1.0]),
+    ([-1.0, 0.5, 2.0], 0.0, math.nan, [0.0, 0.5, 2.0]),
+    ([-1.0, 2.0, NEG_NAN_PAYLOAD], math.nan, math.nan, [-1.0, 2.0, NEG_NAN_PAYLOAD]),
+    ([-0.0, 0.0], 0.0, 0.0, [-0.0, 0.0]),
+    ([-0.0, 0.0], -0.0, -0.0, [-0.0, 0.0]),
+    ([-math.inf, math.inf], -1.0, True, [-1.0, 1.0]),
+    ([1.0, 2.0, 3.0], 2.0, 2.0, [2.0, 2.0, 2.0]),
+    ([1.0, 5.0], -math.inf, math.inf, [1.0, 5.0]),
+])
+def test_clip_order_semantics(data, lo, hi, want):
+    a = lv.Array([len(data)], data)
+    assert_bits(a.clip(lo, hi), np.array(want))
+    assert_bits(a.clip(max=hi, min=lo), np.array(want))
+
+
+@pytest.mark.parametrize("call,exc,message", [
+    (lambda a: a.clip(1), TypeError, "Array.clip() missing 1 required positional argument: 'max'"),
+    (lambda a: a.clip(), TypeError,
+     "Array.clip() missing 2 required positional arguments: 'min' and 'max'"),
+    (lambda a: a.clip(1, 2, 3), TypeError, "Array.clip() takes 2 positional arguments but 3 were given"),
+    (lambda a: a.clip(1, min=2), TypeError, "Array.clip() got multiple values for argument 'min'"),
+    (lambda a: a.clip(1, 2, lo=0), TypeError, "Array.clip() got an unexpected keyword argument 'lo'"),
+    (lambda a: a.sin(1), TypeError, "Array.sin() takes 0 positional arguments but 1 was given"),
+    (lambda a: a.sign(1, 2), TypeError, "Array.sign() takes 0 positional arguments but 2 were given"),
+    (lambda a: a.exp(x=1), TypeError, "Array.exp() got an unexpected keyword argument 'x'"),
+])
+def test_method_argument_errors(call, exc, message):
+    with err(exc, message):
+        call(lv.Array([1], [0.5]))
+
+
+def test_clip_bound_conversion_errors():
+    a = lv.Array([1], [0.5])
+    for args, name in [(("x", 1), "min"), ((0, None), "max"), ((a, 1), "min")]:
+        with pytest.raises(TypeError, match=f"^argument '{name}': "):
+            a.clip(*args)
+    with pytest.raises(OverflowError) as info:
+        a.clip(10**400, 1)
+    assert not str(info.value).startswith("argument")
+
+
+@pytest.mark.parametrize("make", [
+    lambda a, b: a + b, lambda a, b: b * a, lambda a, b: a - 2, lambda a, b: 2 / a,
+    lambda a, b: -a, lambda a, b: a.sqrt(), lambda a, b: a.abs(), lambda a, b: a.clip(0, 10),
+    lambda a, b: a * lv.Array([], [1.0]), lambda a, b: a + 0,
+])
+def test_results_never_alias_operands(make):
+    a, b = lv.Array([3], [1.0, 4.0, 9.0]), lv.Array([3], [0.0, 0.0, 0.0])
+    r = make(a, b)
+    assert r is not a and r is not b
+    r[0] = 123.0
+    assert a.tolist() == [1.0, 4.0, 9.0] and b.tolist() == [0.0, 0.0, 0.0]
+
+
+ASARRAY = [lv.asarray, lv.Array.asarray]
+
+
+@pytest.mark.parametrize("fn", ASARRAY, ids=["module", "static"])
+@pytest.mark.parametrize("args,kwargs,shape,flat", [
+    (([1, 2, 3],), {}, [3], [1.0, 2.0, 3.0]),
+    (([1, 2, 3, 4, 5, 6],), {"shape": [2, 3]}, [2, 3], [1.0, 2.0, 3.0, 4.0, 5.0, 6.0]),
+    (([5.0],), {"shape": []}, [], [5.0]),
+    (([],), {"shape": [0, 4]}, [0, 4], []),
+    (([],), {}, [0], []),
+    ((b"ab",), {}, [2], [97.0, 98.0]),
+    (([True, 2, 3.5],), {}, [3], [1.0, 2.0, 3.5]),
+    (((1, 2),), {"shape": (2, 1)}, [2, 1], [1.0, 2.0]),
+    ((range(3), None), {}, [3], [0.0, 1.0, 2.0]),
+    ((np.array([1.5, -0.0]),), {"shape": [np.int64(2)]}, [2], [1.5, -0.0]),
+    (([FloatLike(), IndexLike(), 1],), {"shape": [True, IndexLike()]}, [1, 3], [2.5, 3.0, 1.0]),
+    ((), {"data": [1, 2], "shape": [2]}, [2], [1.0, 2.0]),
+])
+def test_asarray(fn, args, kwargs, shape, flat):
+    r = fn(*args, **kwargs)
+    assert r.shape == shape
+    assert_bits(lv.asarray(r), np.array(flat, dtype=np.float64))
+
+
+@pytest.mark.parametrize("fn", ASARRAY, ids=["module", "static"])
+def test_asarray_of_array_flattens_and_copies(fn):
+    a = lv.Array([2, 3], [1, 2, 3, 4, 5, 6])
+    flat, reshaped = fn(a), fn(a, shape=[3, 2])
+    assert flat.shape == [6] and flat.tolist() == [1.0, 2.0, 3.0, 4.0, 5.0, 6.0]
+    assert reshaped.tolist() == [[1.0, 2.0], [3.0, 4.0], [5.0, 6.0]]
+    flat[0] = 9.0
+    assert a.tolist() == [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]
+
+
+def variant_error(first, second):
+    return ("argument 'data': failed to extract enum VecOrArray ('Array | Vec')\n"
+            f"- variant Array (Array): TypeError: failed to extract field VecOrArray::Array.0, "
+            f"caused by TypeError: {first}\n"
+            f"- variant Vec (Vec): TypeError: failed to extract field VecOrArray::Vec.0, "
+            f"caused by TypeError: {second}")
+
+
+def float_conversion_message(obj):
+    with pytest.raises(TypeError) as info:
+        math.sqrt(obj)  # the interpreter's own float conversion
+    return str(info.value)
+
+
+@pytest.mark.parametrize("fn", ASARRAY, ids=["module", "static"])
+@pytest.mark.parametrize("data,first,second", [
+    ("abc", "'str' object cannot be cast as 'Array'", "Can't extract `str` to `Vec`"),
+    ([[1, 2], [3, 4]], "'list' object cannot be cast as 'Array'", float_conversion_message([1, 2])),
+    ([1, "x"], "'list' object cannot be cast as 'Array'", float_conversion_message("x")),
+    ({1, 2}, "'set' object cannot be cast as 'Array'", "'set' object cannot be cast as 'Sequence'"),
+    (5, "'int' object cannot be cast as 'Array'", "'int' object cannot be cast as 'Sequence'"),
+])
+def test_asarray_data_errors(fn, data, first, second):
+    with err(TypeError, variant_error(first, second)):
+        fn(data)
+
+
+@pytest.mark.parametrize("fn", ASARRAY, ids=["module", "static"])
+@pytest.mark.parametrize("data,shape,exc,message", [
+    ([1, 2], [], ValueError, "Data length 2 doesn't match shape [] (expected 1)"),
+    ([1, 2, 3], [2, 2], ValueError, "Data length 3 doesn't match shape [2, 2] (expected 4)"),
+    ([1], "a", TypeError, "argument 'shape': Can't extract `str` to `Vec`"),
+    ([1], 3, TypeError, "argument 'shape': 'int' object cannot be cast as 'Sequence'"),
+    ([1], {1}, TypeError, "argument 'shape': 'set' object cannot be cast as 'Sequence'"),
+])
+def test_asarray_shape_errors(fn, data, shape, exc, message):
+    with err(exc, message):
+        fn(data, shape=shape)
+
+
+@pytest.mark.parametrize("fn", ASARRAY, ids=["module", "static"])
+def test_asarray_shape_item_errors(fn):
+    with pytest.raises(TypeError, match="^argument 'shape': "):
+        fn([1.0], shape=[1.0])
+    for bad in ([-1], [2**64]):
+        with pytest.raises(OverflowError) as info:
+            fn([1.0], shape=bad)
+        assert not str(info.value).startswith("argument")
+
+
+@pytest.mark.parametrize("fn,name", [(lv.asarray, "asarray()"), (lv.Array.asarray, "Array.asarray()")])
+def test_asarray_parser_names(fn, name):
+    with err(TypeError, f"{name} missing 1 required positional argument: 'data'"):
+        fn()
+    with err(TypeError, f"{name} takes from 1 to 2 positional arguments but 3 were given"):
+        fn([1], [1], 1)
+    with err(TypeError, f"{name} got an unexpected keyword argument 'dtype'"):
+        fn([1], dtype=float)
+    with err(TypeError, f"{name} got multiple values for argument 'data'"):
+        fn([1], data=[1])
