@@ -30,35 +30,39 @@ namespace {
 // Runs one alternative; on failure returns the TypeError
 // "failed to extract field ENUM::VARIANT.0" whose cause is the attempt's error.
 template <class F>
-Ref attempt(const char* field, F&& f) {
+Ref attempt(const std::string& field, F&& f) {
     try {
         f();
         return Ref();
     } catch (const PyErrAlready&) {
         Ref cause = fetch_exception();
         if (!cause) throw;
-        Ref text = check(PyUnicode_FromString(field));
+        Ref text = check(PyUnicode_FromStringAndSize(field.data(), static_cast<Py_ssize_t>(field.size())));
         Ref wrapped = check(PyObject_CallOneArg(PyExc_TypeError, text.get()));
         PyException_SetCause(wrapped.get(), cause.release());
         return wrapped;
     }
 }
 
-[[noreturn]] void raise_enum_error(const char* head, const char* first, PyObject* e1, const char* second,
-                                   PyObject* e2) {
-    std::string msg = head;
-    msg += "\n- variant ";
-    msg += first;
-    msg += " (";
-    msg += first;
-    msg += "): ";
-    msg += render_exception_chain(e1);
-    msg += "\n- variant ";
-    msg += second;
-    msg += " (";
-    msg += second;
-    msg += "): ";
-    msg += render_exception_chain(e2);
+// Tries `first`, then `second`; true when the first alternative succeeded.
+// When both fail, raises one TypeError naming the enum and rendering each
+// attempt's error with its cause chain on its own line.
+template <class F1, class F2>
+bool either(const char* name, const char* v1, F1&& first, const char* v2, F2&& second) {
+    const std::string field = std::string("failed to extract field ") + name + "::";
+    Ref e1 = attempt(field + v1 + ".0", first);
+    if (!e1) return true;
+    Ref e2 = attempt(field + v2 + ".0", second);
+    if (!e2) return false;
+    std::string msg = std::string("failed to extract enum ") + name + " ('" + v1 + " | " + v2 + "')";
+    for (auto [variant, error] : {std::pair{v1, e1.get()}, std::pair{v2, e2.get()}}) {
+        msg += "\n- variant ";
+        msg += variant;
+        msg += " (";
+        msg += variant;
+        msg += "): ";
+        msg += render_exception_chain(error);
+    }
     raise_type_error(msg);
 }
 
@@ -66,27 +70,17 @@ Ref attempt(const char* field, F&& f) {
 
 VecOrArray to_vec_or_array(PyObject* obj) {
     VecOrArray out;
-    Ref e1 = attempt("failed to extract field VecOrArray::Array.0", [&] { out.array = copy_array(obj); });
-    if (!e1) {
-        out.is_array = true;
-        return out;
-    }
-    Ref e2 = attempt("failed to extract field VecOrArray::Vec.0", [&] { out.vec = to_f64_vec(obj); });
-    if (!e2) return out;
-    raise_enum_error("failed to extract enum VecOrArray ('Array | Vec')", "Array", e1.get(), "Vec", e2.get());
+    out.is_array = either(
+        "VecOrArray", "Array", [&] { out.array = copy_array(obj); }, "Vec", [&] { out.vec = to_f64_vec(obj); });
+    return out;
 }
 
 ArrayOrScalar to_array_or_scalar(PyObject* obj) {
     ArrayOrScalar out;
-    Ref e1 = attempt("failed to extract field ArrayOrScalar::Array.0", [&] { out.array = copy_array(obj); });
-    if (!e1) {
-        out.is_array = true;
-        return out;
-    }
-    Ref e2 = attempt("failed to extract field ArrayOrScalar::Scalar.0", [&] { out.scalar = to_f64(obj); });
-    if (!e2) return out;
-    raise_enum_error("failed to extract enum ArrayOrScalar ('Array | Scalar')", "Array", e1.get(), "Scalar",
-                     e2.get());
+    out.is_array = either(
+        "ArrayOrScalar", "Array", [&] { out.array = copy_array(obj); }, "Scalar",
+        [&] { out.scalar = to_f64(obj); });
+    return out;
 }
 
 namespace {
