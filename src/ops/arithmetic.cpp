@@ -114,12 +114,12 @@ void compute(const ArrayF64& a, const ArrayF64& b, ArrayF64& out) {
     const double* pb = b.data.data();
     double* po = out.data.data();
     if (a.shape == b.shape) {
-        kern::vv<Op>(pa, pb, po, count);
+        kern::vv_flat<Op>(pa, pb, po, count);
     } else if (a.size() == 1) {
         // All of a's axes have size 1: b's flat order is the result's.
-        kern::sv<Op>(pa[0], pb, po, count);
+        kern::sv_flat<Op>(pa[0], pb, po, count);
     } else if (b.size() == 1) {
-        kern::vs<Op>(pa, pb[0], po, count);
+        kern::vs_flat<Op>(pa, pb[0], po, count);
     } else {
         broadcast_rows<Op>(pa, pb, po, coalesce(out.shape, a, b));
     }

@@ -11,6 +11,17 @@
 
 #include "ops/arithmetic.hpp"
 
+// Whole-array loops are also compiled for AVX2 and picked at load time on
+// CPUs that have it; the baseline build stays plain x86-64.  Each element is
+// still one IEEE operation (no contraction), so both versions agree bit for
+// bit.  Per-row loops of broadcasting stay inline: a dispatched call per
+// short row would cost more than it saves.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
+#define LUMI_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define LUMI_SIMD_CLONES
+#endif
+
 namespace lumi::kern {
 
 struct Add {
@@ -60,6 +71,32 @@ inline void sv(double s, const double* __restrict b, double* __restrict out, std
 // out[i] = f(a[i])
 template <class F>
 inline void map(const double* __restrict a, double* __restrict out, std::size_t n, F f) noexcept {
+    for (std::size_t i = 0; i < n; ++i) out[i] = f(a[i]);
+}
+
+// Dispatched whole-array versions; `static` keeps one private copy (and one
+// resolver) per translation unit.
+template <class Op>
+LUMI_SIMD_CLONES static void vv_flat(const double* __restrict a, const double* __restrict b,
+                                     double* __restrict out, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) out[i] = Op::apply(a[i], b[i]);
+}
+
+template <class Op>
+LUMI_SIMD_CLONES static void vs_flat(const double* __restrict a, double s, double* __restrict out,
+                                     std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) out[i] = Op::apply(a[i], s);
+}
+
+template <class Op>
+LUMI_SIMD_CLONES static void sv_flat(double s, const double* __restrict b, double* __restrict out,
+                                     std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) out[i] = Op::apply(s, b[i]);
+}
+
+template <class F>
+LUMI_SIMD_CLONES static void map_flat(const double* __restrict a, double* __restrict out, std::size_t n,
+                                      F f) noexcept {
     for (std::size_t i = 0; i < n; ++i) out[i] = f(a[i]);
 }
 

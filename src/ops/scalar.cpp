@@ -10,7 +10,7 @@ ArrayF64 scalar_op_copy(const ArrayF64& a, double s, BinOp op) {
     const double* pa = a.data.data();
     double* po = out.data.data();
     const std::size_t n = out.size();
-    kern::with_op(op, [&](auto o) { kern::vs<decltype(o)>(pa, s, po, n); });
+    kern::with_op(op, [&](auto o) { kern::vs_flat<decltype(o)>(pa, s, po, n); });
     return out;
 }
 
@@ -19,7 +19,7 @@ ArrayF64 scalar_op_copy_left(double s, const ArrayF64& a, BinOp op) {
     const double* pa = a.data.data();
     double* po = out.data.data();
     const std::size_t n = out.size();
-    kern::with_op(op, [&](auto o) { kern::sv<decltype(o)>(s, pa, po, n); });
+    kern::with_op(op, [&](auto o) { kern::sv_flat<decltype(o)>(s, pa, po, n); });
     return out;
 }
 

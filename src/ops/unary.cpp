@@ -13,7 +13,7 @@ namespace {
 template <class F>
 ArrayF64 apply(const ArrayF64& a, F f) {
     ArrayF64 out = ArrayF64::uninit(a.shape);
-    kern::map(a.data.data(), out.data.data(), out.size(), f);
+    kern::map_flat(a.data.data(), out.data.data(), out.size(), f);
     return out;
 }
 
