@@ -66,39 +66,53 @@ ArrayF64 from_diag(const ArrayF64& v, std::int64_t k) {
     return out;
 }
 
-ArrayF64 column_stack(const std::vector<ArrayF64>& arrays) {
+ArrayF64 column_stack(const std::vector<const ArrayF64*>& arrays) {
     if (arrays.empty()) throw Error("Need at least one array");
-    for (const ArrayF64& x : arrays) {
-        if (x.ndim() != 1 && x.ndim() != 2) throw Error("column_stack only supports 1D and 2D arrays");
+    for (const ArrayF64* x : arrays) {
+        if (x->ndim() != 1 && x->ndim() != 2) throw Error("column_stack only supports 1D and 2D arrays");
     }
     // A 1-D array of length L is the block [L, 1].
-    const std::size_t rows = arrays[0].shape[0];
+    struct Block {
+        const double* src;
+        std::size_t cols;
+    };
+    std::vector<Block> blocks;
+    blocks.reserve(arrays.size());
+    const std::size_t rows = arrays[0]->shape[0];
     std::size_t width = 0;
-    for (const ArrayF64& x : arrays) {
-        if (x.shape[0] != rows) throw Error("All arrays must have the same number of rows");
-        const std::size_t cols = x.ndim() == 2 ? x.shape[1] : 1;
+    for (const ArrayF64* x : arrays) {
+        if (x->shape[0] != rows) throw Error("All arrays must have the same number of rows");
+        const std::size_t cols = x->ndim() == 2 ? x->shape[1] : 1;
         if (cols > SIZE_MAX - width) too_big("the stacked columns are more than can be stored");
         width += cols;
+        if (cols) blocks.push_back({x->data.data(), cols});
     }
     ArrayF64 out = ArrayF64::uninit(Shape{rows, width});
     if (out.size() == 0) return out;
 
-    // Block by block: each block's rows land at its column offset.
-    double* dst = out.data.data();
+    // Block by block: each block's rows land at its column offset.  Columns
+    // of width one are a strided scatter, which streams both sides.
+    double* base = out.data.data();
     std::size_t col = 0;
-    for (const ArrayF64& x : arrays) {
-        const std::size_t cols = x.ndim() == 2 ? x.shape[1] : 1;
-        const double* src = x.data.data();
-        if (cols == 1) {
-            for (std::size_t r = 0; r < rows; ++r) dst[r * width + col] = src[r];
-        } else if (cols != 0) {
+    for (const Block& b : blocks) {
+        double* dst = base + col;
+        if (b.cols == 1) {
+            for (std::size_t r = 0; r < rows; ++r) dst[r * width] = b.src[r];
+        } else {
             for (std::size_t r = 0; r < rows; ++r) {
-                std::memcpy(dst + r * width + col, src + r * cols, cols * sizeof(double));
+                std::memcpy(dst + r * width, b.src + r * b.cols, b.cols * sizeof(double));
             }
         }
-        col += cols;
+        col += b.cols;
     }
     return out;
+}
+
+ArrayF64 column_stack(const std::vector<ArrayF64>& arrays) {
+    std::vector<const ArrayF64*> ptrs;
+    ptrs.reserve(arrays.size());
+    for (const ArrayF64& x : arrays) ptrs.push_back(&x);
+    return column_stack(ptrs);
 }
 
 }  // namespace lumi

@@ -30,5 +30,6 @@ ArrayF64 from_diag(const ArrayF64& v, std::int64_t k = 0);
 // supports 1D and 2D arrays" or "All arrays must have the same number of
 // rows"; every check happens before anything is built.
 ArrayF64 column_stack(const std::vector<ArrayF64>& arrays);
+ArrayF64 column_stack(const std::vector<const ArrayF64*>& arrays);
 
 }  // namespace lumi

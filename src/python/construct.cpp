@@ -1,5 +1,6 @@
 // Array-creating functions: the module functions zeros, ones, full, asarray,
 // eye, diag, column_stack and the static methods of the same names on Array.
+#include <deque>
 #include <vector>
 
 #include "args.hpp"
@@ -83,14 +84,27 @@ PyObject* column_stack_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     return entry([&] {
         static const Sig<1> sig{"column_stack", {"arrays"}};
         auto a = sig.parse(args, nargs, kwnames);
-        std::vector<lumi::ArrayF64> arrays = with_arg("arrays", [&] {
-            std::vector<lumi::ArrayF64> out;
+        // Collect the Array objects first (iterating may run Python code),
+        // then read them all under shared borrows without copying.
+        std::vector<Ref> items = with_arg("arrays", [&] {
+            std::vector<Ref> out;
             require_sequence(a[0]);
             out.reserve(reserve_hint(a[0]));
-            for_each_item(a[0], [&](PyObject* item) { out.push_back(copy_array(item)); });
+            for_each_item(a[0], [&](PyObject* item) {
+                cast_array(item);
+                out.push_back(Ref::borrow(item));
+            });
             return out;
         });
-        if (arrays.empty()) raise_value_error("Need at least one array");
+        if (items.empty()) raise_value_error("Need at least one array");
+        std::deque<SharedBorrow> borrows;
+        std::vector<const lumi::ArrayF64*> arrays;
+        arrays.reserve(items.size());
+        for (const Ref& item : items) {
+            ArrayObject* o = as_array_object(item.get());
+            borrows.emplace_back(o->borrow);
+            arrays.push_back(&o->arr);
+        }
         return wrap_array(lumi::column_stack(arrays));
     });
 }
