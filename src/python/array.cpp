@@ -206,23 +206,19 @@ Py_ssize_t array_length(PyObject* self) {
 
 PyTypeObject& array_type() {
     static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    static bool ready = false;
-    if (!ready) {
-        init_type(type, "Array", sizeof(ArrayObject), "Array(shape, data)\n--\n\n");
-        type.tp_dealloc = array_dealloc;
-        type.tp_repr = array_repr;
-        type.tp_new = array_new;
-        type.tp_vectorcall = array_vectorcall;
-        type.tp_methods = method_table().data();
-        type.tp_getset = getset;
-        type.tp_as_number = &array_number_methods;
-        type.tp_as_mapping = &array_mapping_methods;
-        type.tp_as_sequence = &array_sequence_methods;
-        type.tp_iter = array_iter;
-        ready_type(type);
-        ready = true;
-    }
-    return type;
+    return lazy_type(type, [](PyTypeObject& t) {
+        init_type(t, "Array", sizeof(ArrayObject), "Array(shape, data)\n--\n\n");
+        t.tp_dealloc = array_dealloc;
+        t.tp_repr = array_repr;
+        t.tp_new = array_new;
+        t.tp_vectorcall = array_vectorcall;
+        t.tp_methods = method_table().data();
+        t.tp_getset = getset;
+        t.tp_as_number = &array_number_methods;
+        t.tp_as_mapping = &array_mapping_methods;
+        t.tp_as_sequence = &array_sequence_methods;
+        t.tp_iter = array_iter;
+    });
 }
 
 }  // namespace lumipy

@@ -219,16 +219,12 @@ PyObject* array_iter(PyObject* self) {
 
 PyTypeObject& array_iter_type() {
     static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    static bool ready = false;
-    if (!ready) {
-        init_type(type, "PyArrayIter", sizeof(ArrayIterObject), nullptr);
-        type.tp_dealloc = iter_dealloc;
-        type.tp_iter = iter_self;
-        type.tp_iternext = iter_next;
-        ready_type(type);
-        ready = true;
-    }
-    return type;
+    return lazy_type(type, [](PyTypeObject& t) {
+        init_type(t, "PyArrayIter", sizeof(ArrayIterObject), nullptr);
+        t.tp_dealloc = iter_dealloc;
+        t.tp_iter = iter_self;
+        t.tp_iternext = iter_next;
+    });
 }
 
 PyMappingMethods array_mapping_methods = {array_length, array_subscript, array_ass_subscript};

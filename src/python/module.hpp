@@ -18,6 +18,16 @@ void add_functions(PyObject* module, PyMethodDef* defs);
 void init_type(PyTypeObject& type, const char* name, Py_ssize_t basicsize, const char* doc);
 void ready_type(PyTypeObject& type);
 
+// A static type object, filled by `fill` and readied on first use.
+template <class Fill>
+PyTypeObject& lazy_type(PyTypeObject& type, Fill&& fill) {
+    if (!(type.tp_flags & Py_TPFLAGS_READY)) {
+        fill(type);
+        ready_type(type);
+    }
+    return type;
+}
+
 // Submodule registration, called on the freshly created submodule.
 void register_linalg(PyObject* module);
 void register_stats(PyObject* module);

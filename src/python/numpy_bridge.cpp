@@ -162,14 +162,10 @@ void slice_container_dealloc(PyObject* self) {
 
 PyTypeObject& slice_container_type() {
     static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    static bool ready = false;
-    if (!ready) {
-        init_type(type, "PySliceContainer", sizeof(SliceContainer), nullptr);
-        type.tp_dealloc = slice_container_dealloc;
-        ready_type(type);
-        ready = true;
-    }
-    return type;
+    return lazy_type(type, [](PyTypeObject& t) {
+        init_type(t, "PySliceContainer", sizeof(SliceContainer), nullptr);
+        t.tp_dealloc = slice_container_dealloc;
+    });
 }
 
 Ref new_slice_container(lumi::Buffer<double>&& buf) {
