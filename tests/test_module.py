@@ -168,3 +168,15 @@ def test_subinterpreter_import_is_refused():
             si.run_string(interp, "import lumivander")
     finally:
         si.destroy(interp)
+
+
+def test_every_callable_has_a_signature_and_no_other_doc():
+    members = [getattr(lv, n) for n in lv.__all__ if callable(getattr(lv, n))]
+    members += [getattr(lv.Array, n) for n in dir(lv.Array) if not n.startswith("_")]
+    for fn in members:
+        if isinstance(fn, type) and fn is not lv.Array:
+            continue
+        if not callable(fn):
+            continue  # the shape property
+        inspect.signature(fn)  # raises if the text signature is missing or malformed
+        assert not fn.__doc__, fn
