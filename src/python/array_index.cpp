@@ -53,16 +53,9 @@ PyObject* subarray(const ArrayF64& a, std::size_t first, std::size_t off) {
     return wrap_array(ArrayF64::make(std::move(shape), std::move(data)));
 }
 
+// Integer conversion through __index__; false (no error set) on failure.
 bool try_index(PyObject* idx, std::int64_t& k) {
-    if (PyLong_Check(idx)) {
-        k = PyLong_AsLongLong(idx);
-        if (k == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
-        return true;
-    }
-    if (!PyIndex_Check(idx)) return false;
+    if (!PyLong_Check(idx) && !PyIndex_Check(idx)) return false;
     k = PyLong_AsLongLong(idx);
     if (k == -1 && PyErr_Occurred()) {
         PyErr_Clear();
