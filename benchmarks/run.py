@@ -162,6 +162,25 @@ WORKLOADS: list[Workload] = [
 ]
 
 
+
+def _subsystem_workloads() -> list[Workload]:
+    """Workloads of the other subsystems: each benchmarks/workloads_*.py
+    module contributes its own WORKLOADS list, built from `harness` alone
+    (importing this script from there would be circular)."""
+    import glob
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    if here not in sys.path:
+        sys.path.insert(0, here)
+    found: list[Workload] = []
+    for path in sorted(glob.glob(os.path.join(here, "workloads_*.py"))):
+        module = importlib.import_module(os.path.splitext(os.path.basename(path))[0])
+        found.extend(module.WORKLOADS)
+    return found
+
+
+WORKLOADS.extend(_subsystem_workloads())
+
 assert len({w.name for w in WORKLOADS}) == len(WORKLOADS), "workload names must be unique"
 
 
