@@ -10,6 +10,11 @@ namespace lumi {
 
 enum class UnaryOp { Neg, Abs, Sqrt, Exp, Log, Sin, Cos, Tan, Asin, Acos, Atan, Sign };
 
+// Smallest chunk worth handing to another thread for op (see unary.cpp):
+// arrays shorter than twice this run on the calling thread.
+std::size_t unary_grain(UnaryOp op) noexcept;
+std::size_t clip_grain() noexcept;
+
 // f(a[i]) for every element, same shape as a.
 ArrayF64 unary_op_copy(const ArrayF64& a, UnaryOp op);
 

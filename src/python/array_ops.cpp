@@ -6,6 +6,8 @@
 #include "args.hpp"
 #include "array.hpp"
 #include "convert.hpp"
+#include "gil.hpp"
+#include "array/parallel.hpp"
 #include "ops/arithmetic.hpp"
 #include "ops/scalar.hpp"
 #include "ops/unary.hpp"
@@ -15,6 +17,16 @@ namespace lumipy {
 namespace {
 
 using lumi::BinOp;
+
+// Runs f() with the interpreter lock released when the work is big enough to
+// go to the worker pool.  Callers hold borrow guards on every operand, so the
+// data stays put while the lock is released.
+template <class F>
+lumi::ArrayF64 compute(std::size_t n, std::size_t grain, F&& f) {
+    if (!lumi::splits(n, grain)) return f();
+    GilRelease nogil;
+    return f();
+}
 
 // Number conversion for operands: false (and no error set) when the object
 // is not a number.
@@ -86,7 +98,7 @@ PyObject* unary_method(PyObject* self, const char* display, PyObject* const* arg
         parse_no_args(display, args, nargs, kwnames);
         auto* a = as_array_object(self);
         SharedBorrow guard(a->borrow);
-        return wrap_array(lumi::unary_op_copy(a->arr, Op));
+        return wrap_array(compute(a->arr.size(), lumi::unary_grain(Op), [&] { return lumi::unary_op_copy(a->arr, Op); }));
     });
 }
 
@@ -116,7 +128,7 @@ PyObject* method_clip(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         const double hi = arg_f64("max", a[1]);
         auto* o = as_array_object(self);
         SharedBorrow guard(o->borrow);
-        return wrap_array(lumi::clip_copy(o->arr, lo, hi));
+        return wrap_array(compute(o->arr.size(), lumi::clip_grain(), [&] { return lumi::clip_copy(o->arr, lo, hi); }));
     });
 }
 
