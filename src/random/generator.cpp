@@ -1,0 +1,205 @@
+#include "random/generator.hpp"
+
+#include <cmath>
+#include <ctime>
+
+#include "array/error.hpp"
+
+namespace lumi {
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kThird = 0.3333333333333333;
+constexpr double kSqueeze = 0.0331;
+
+std::uint64_t splitmix64_mix(std::uint64_t z) noexcept {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+}  // namespace
+
+Generator Generator::from_seed(std::uint64_t seed) noexcept {
+    Generator g;
+    for (std::uint64_t k = 1; k <= 4; ++k) g.s_[k - 1] = splitmix64_mix(seed + k * 0x9E3779B97F4A7C15ULL);
+    return g;
+}
+
+Generator Generator::from_clock() {
+    std::timespec ts{};
+    if (std::timespec_get(&ts, TIME_UTC) != TIME_UTC) throw Error("Time went backwards");
+    if (ts.tv_sec < 0 || ts.tv_nsec < 0) throw Error("Time went backwards");
+    const std::uint64_t nanos =
+        static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<std::uint64_t>(ts.tv_nsec);
+    return from_seed(nanos);
+}
+
+// The fill loops work on a local copy of the state so that it lives in
+// registers, and store it back once at the end.
+
+NdArray<double> Generator::uniform(double low, double high, const Shape& shape) {
+    if (!(low < high)) throw Error("low must be less than high");
+    auto out = NdArray<double>::uninit(shape);
+    const double width = high - low;
+    Generator g = *this;
+    double* dst = out.data.data();
+    const std::size_t n = out.size();
+    for (std::size_t i = 0; i < n; ++i) dst[i] = g.next_f64() * width + low;
+    *this = g;
+    return out;
+}
+
+namespace {
+
+template <class T>
+NdArray<T> randint_fill(Generator& self, std::int64_t low, std::int64_t high, const Shape& shape) {
+    if (low >= high) throw Error("low must be less than high");
+    auto out = NdArray<T>::uninit(shape);
+    const std::uint64_t range = static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low);
+    const std::uint64_t base = static_cast<std::uint64_t>(low);
+    Generator g = self;
+    T* dst = out.data.data();
+    const std::size_t n = out.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        // Two's-complement wrap of the unsigned sum gives the signed value.
+        dst[i] = static_cast<T>(static_cast<std::int64_t>(base + g.next_u64() % range));
+    }
+    self = g;
+    return out;
+}
+
+}  // namespace
+
+NdArray<std::int64_t> Generator::randint(std::int64_t low, std::int64_t high, const Shape& shape) {
+    return randint_fill<std::int64_t>(*this, low, high, shape);
+}
+
+NdArray<double> Generator::randint_f64(std::int64_t low, std::int64_t high, const Shape& shape) {
+    return randint_fill<double>(*this, low, high, shape);
+}
+
+// Standard normal deviates are produced in two passes: the uniform draws are
+// taken serially in stream order (zero values redrawn) and parked in the
+// output, then each pair is transformed in place.  The second pass has no
+// dependence between pairs.
+namespace {
+
+// Draws the uniforms for n deviates: for each pair u1 then u2, both redrawn
+// while zero, parked in the pair's two slots; for an odd last deviate u1
+// (redrawn while zero) and one u2 that is not redrawn.
+void draw_normal_uniforms(Generator& self, double* dst, std::size_t n) {
+    Generator g = self;
+    const std::size_t pairs = n / 2;
+    for (std::size_t k = 0; k < pairs; ++k) {
+        std::uint64_t w1, w2;
+        do w1 = g.next_u64() >> 11; while (w1 == 0);
+        do w2 = g.next_u64() >> 11; while (w2 == 0);
+        dst[2 * k] = static_cast<double>(w1) * 0x1.0p-53;
+        dst[2 * k + 1] = static_cast<double>(w2) * 0x1.0p-53;
+    }
+    if (n % 2 == 1) {
+        // The odd last deviate is finished here: it has no partner slot to
+        // park its second uniform in.
+        std::uint64_t w1;
+        do w1 = g.next_u64() >> 11; while (w1 == 0);
+        const double u1 = static_cast<double>(w1) * 0x1.0p-53;
+        const double u2 = g.next_f64();
+        dst[n - 1] = std::sqrt(std::log(u1) * -2.0) * std::sin(u2 * kTwoPi);
+    }
+    self = g;
+}
+
+// Transforms pairs [first, last) of parked uniforms into deviates, then maps
+// each deviate through f.
+template <class F>
+void transform_pairs(double* dst, std::size_t first, std::size_t last, F f) {
+    for (std::size_t k = first; k < last; ++k) {
+        const double u1 = dst[2 * k];
+        const double u2 = dst[2 * k + 1];
+        const double r = std::sqrt(std::log(u1) * -2.0);
+        const double theta = u2 * kTwoPi;
+        const double s = std::sin(theta);
+        const double c = std::cos(theta);
+        dst[2 * k] = f(s * r);
+        dst[2 * k + 1] = f(r * c);
+    }
+}
+
+template <class F>
+NdArray<double> normal_fill(Generator& self, const Shape& shape, F f) {
+    auto out = NdArray<double>::uninit(shape);
+    const std::size_t n = out.size();
+    if (n == 0) return out;
+    double* dst = out.data.data();
+    draw_normal_uniforms(self, dst, n);
+    transform_pairs(dst, 0, n / 2, f);
+    if (n % 2 == 1) dst[n - 1] = f(dst[n - 1]);
+    return out;
+}
+
+}  // namespace
+
+NdArray<double> Generator::standard_normal(const Shape& shape) {
+    return normal_fill(*this, shape, [](double z) { return z; });
+}
+
+NdArray<double> Generator::normal(double mu, double sigma, const Shape& shape) {
+    return normal_fill(*this, shape, [mu, sigma](double z) { return z * sigma + mu; });
+}
+
+NdArray<double> Generator::lognormal(double mu, double sigma, const Shape& shape) {
+    return normal_fill(*this, shape, [mu, sigma](double z) { return std::exp(z * sigma + mu); });
+}
+
+double Generator::sample_gamma_single(double a) noexcept {
+    if (a < 1.0) {
+        const double g = sample_gamma_single(a + 1.0);
+        const double u = next_f64();
+        return std::pow(u, 1.0 / a) * g;
+    }
+    const double d = a + (-kThird);
+    const double h = 1.0 / std::sqrt(9.0 * d);
+    for (;;) {
+        const double u1 = next_f64();
+        const double u2 = next_f64();
+        const double z = std::cos(u2 * kTwoPi) * std::sqrt(std::log(u1) * -2.0);
+        double v = h * z + 1.0;
+        if (!(v > 0.0)) continue;
+        v = (v * v) * v;
+        const double u = next_f64();
+        if ((((z * -kSqueeze) * z) * z) * z + 1.0 > u) return d * v;
+        if ((std::log(v) + (1.0 - v)) * d + (z * 0.5) * z > std::log(u)) return d * v;
+    }
+}
+
+NdArray<double> Generator::gamma(double shape_param, double scale, const Shape& shape) {
+    if (!(shape_param > 0.0)) throw Error("shape parameter must be positive");
+    if (!(scale > 0.0)) throw Error("scale must be positive");
+    auto out = NdArray<double>::uninit(shape);
+    Generator g = *this;
+    double* dst = out.data.data();
+    const std::size_t n = out.size();
+    for (std::size_t i = 0; i < n; ++i) dst[i] = g.sample_gamma_single(shape_param) * scale;
+    *this = g;
+    return out;
+}
+
+NdArray<double> Generator::beta(double alpha, double beta_param, const Shape& shape) {
+    if (!(alpha > 0.0)) throw Error("alpha must be positive");
+    if (!(beta_param > 0.0)) throw Error("beta must be positive");
+    auto out = NdArray<double>::uninit(shape);
+    Generator g = *this;
+    double* dst = out.data.data();
+    const std::size_t n = out.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = g.sample_gamma_single(alpha);
+        const double y = g.sample_gamma_single(beta_param);
+        dst[i] = x / (y + x);
+    }
+    *this = g;
+    return out;
+}
+
+}  // namespace lumi

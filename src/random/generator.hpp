@@ -1,0 +1,88 @@
+// Generator: xoshiro256** pseudo-random numbers, seeded by SplitMix64.
+//
+// The state is four 64-bit words and nothing else.  Every sampler consumes the
+// stream in a fixed order and writes sample i to flat row-major position i,
+// so a seeded generator reproduces the same arrays on every run.  A sampler
+// whose parameters are refused, or that is asked for no samples, consumes
+// nothing.
+#pragma once
+
+#include <cstdint>
+
+#include "array/ndarray.hpp"
+#include "array/shape.hpp"
+
+namespace lumi {
+
+class Generator {
+public:
+    // Seeded from the first four SplitMix64 outputs started at seed.
+    static Generator from_seed(std::uint64_t seed) noexcept;
+
+    // Seeded from the system clock: nanoseconds since the UNIX epoch
+    // (modulo 2^64).  Throws Error("Time went backwards") if the clock reads
+    // before the epoch.
+    static Generator from_clock();
+
+    // One xoshiro256** step.
+    std::uint64_t next_u64() noexcept {
+        const std::uint64_t result = rotl(s_[1] * 5, 7) * 9;
+        const std::uint64_t t = s_[1] << 17;
+        s_[2] ^= s_[0];
+        s_[3] ^= s_[1];
+        s_[1] ^= s_[2];
+        s_[0] ^= s_[3];
+        s_[2] ^= t;
+        s_[3] = rotl(s_[3], 45);
+        return result;
+    }
+
+    // A multiple of 2^-53 in [0, 1) from the top 53 bits of one word.
+    double next_f64() noexcept { return to_unit(next_u64()); }
+
+    static double to_unit(std::uint64_t w) noexcept {
+        return static_cast<double>(w >> 11) * 0x1.0p-53;
+    }
+
+    // (next_f64 * (high - low)) + low per sample, one word each.
+    // Throws Error("low must be less than high") unless low < high.
+    NdArray<double> uniform(double low, double high, const Shape& shape);
+
+    // low + (next_u64 mod (high - low)) per sample, one word each, full signed
+    // 64-bit range.  Throws Error("low must be less than high") if low >= high.
+    NdArray<std::int64_t> randint(std::int64_t low, std::int64_t high, const Shape& shape);
+    // The same stream and values, written as doubles (rounded to nearest
+    // beyond 2^53).
+    NdArray<double> randint_f64(std::int64_t low, std::int64_t high, const Shape& shape);
+
+    // Box-Muller standard normal deviates; no parameters, nothing cached.
+    NdArray<double> standard_normal(const Shape& shape);
+    // (z * sigma) + mu over standard_normal(shape); any mu and sigma.
+    NdArray<double> normal(double mu, double sigma, const Shape& shape);
+    // exp((z * sigma) + mu) over standard_normal(shape); any mu and sigma.
+    NdArray<double> lognormal(double mu, double sigma, const Shape& shape);
+    // Marsaglia-Tsang gamma variates times scale.  Throws
+    // "shape parameter must be positive", then "scale must be positive".
+    NdArray<double> gamma(double shape_param, double scale, const Shape& shape);
+    // x / (y + x) with x ~ Gamma(alpha), y ~ Gamma(beta_param), x drawn first.
+    // Throws "alpha must be positive", then "beta must be positive".
+    NdArray<double> beta(double alpha, double beta_param, const Shape& shape);
+
+    // One gamma variate of scale 1 for a > 0 (the caller checks a).
+    double sample_gamma_single(double a) noexcept;
+
+    bool operator==(const Generator& o) const noexcept {
+        return s_[0] == o.s_[0] && s_[1] == o.s_[1] && s_[2] == o.s_[2] && s_[3] == o.s_[3];
+    }
+
+private:
+    Generator() noexcept = default;
+
+    static constexpr std::uint64_t rotl(std::uint64_t x, int k) noexcept {
+        return (x << k) | (x >> (64 - k));
+    }
+
+    std::uint64_t s_[4];
+};
+
+}  // namespace lumi
