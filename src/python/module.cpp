@@ -6,6 +6,7 @@
 
 #include "array.hpp"
 #include "errors.hpp"
+#include "random.hpp"
 
 namespace lumipy {
 
@@ -79,6 +80,7 @@ PyObject* init() {
     Ref m = check(PyModule_Create(&module_def));
     add_member(m.get(), "Array", reinterpret_cast<PyObject*>(&array_type()));
     add_member(m.get(), "PyArrayIter", reinterpret_cast<PyObject*>(&array_iter_type()));
+    add_member(m.get(), "Generator", reinterpret_cast<PyObject*>(&generator_type()));
     register_top_level_functions(m.get());
 
     struct Sub {

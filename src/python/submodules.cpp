@@ -6,7 +6,6 @@ namespace lumipy {
 
 void register_linalg(PyObject*) {}
 void register_stats(PyObject*) {}
-void register_random(PyObject*) {}
 void register_spatial(PyObject*) {}
 
 }  // namespace lumipy
