@@ -101,6 +101,18 @@ public:
         if (n < n_) n_ = n;
     }
 
+    // Shrinks to n elements and returns the unused storage to the allocator.
+    void shrink(std::size_t n) noexcept {
+        if (n >= n_) return;
+        if (n == 0) {
+            std::free(ptr_);
+            ptr_ = nullptr;
+        } else if (void* p = std::realloc(ptr_, n * sizeof(T))) {
+            ptr_ = static_cast<T*>(p);  // a failed shrink keeps the old block
+        }
+        n_ = n;
+    }
+
 private:
     Buffer(std::size_t n, bool zero) : n_(n) {
         if (n == 0) return;

@@ -69,10 +69,14 @@ void parse_args_slow(const char* display, const char* const* names, PyObject** i
                 }
             }
             if (slot == nparams) {
-                Ref text = check(PyObject_Str(kw));
-                const char* s = PyUnicode_AsUTF8(text.get());
-                if (!s) throw PyErrAlready{};
-                raise_type_error(full_name(display) + " got an unexpected keyword argument '" + s + "'");
+                // Formatted from the name object itself: a keyword need not
+                // be encodable as UTF-8 ("\ud800").
+                const std::string fn = full_name(display);
+                Ref msg = check(PyUnicode_Check(kw)
+                                    ? PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'", fn.c_str(), kw)
+                                    : PyUnicode_FromFormat("%s got an unexpected keyword argument %R", fn.c_str(), kw));
+                PyErr_SetObject(PyExc_TypeError, msg.get());
+                throw PyErrAlready{};
             }
             if (out[slot]) {
                 raise_type_error(full_name(display) + " got multiple values for argument '" + names[slot] + "'");

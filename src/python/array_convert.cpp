@@ -37,6 +37,10 @@ Ref attempt(const std::string& field, F&& f) {
     } catch (const PyErrAlready&) {
         Ref cause = fetch_exception();
         if (!cause) throw;
+        if (!is_ordinary_error(cause.get())) {
+            restore_exception(std::move(cause));
+            throw;
+        }
         Ref text = check(PyUnicode_FromStringAndSize(field.data(), static_cast<Py_ssize_t>(field.size())));
         Ref wrapped = check(PyObject_CallOneArg(PyExc_TypeError, text.get()));
         PyException_SetCause(wrapped.get(), cause.release());

@@ -53,12 +53,13 @@ PyObject* subarray(const ArrayF64& a, std::size_t first, std::size_t off) {
     return wrap_array(ArrayF64::make(std::move(shape), std::move(data)));
 }
 
-// Integer conversion through __index__; false (no error set) on failure.
+// Integer conversion through __index__; false (no error set) on an ordinary
+// failure.  Interrupts and MemoryError propagate.
 bool try_index(PyObject* idx, std::int64_t& k) {
     if (!PyLong_Check(idx) && !PyIndex_Check(idx)) return false;
     k = PyLong_AsLongLong(idx);
     if (k == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
+        clear_ordinary_error();
         return false;
     }
     return true;
@@ -71,8 +72,10 @@ PyObject* slice_read(const ArrayF64& a, PyObject* slice) {
     const Py_ssize_t count = PySlice_AdjustIndices(n, &start, &stop, step);
     auto out = lumi::Buffer<double>::uninit(static_cast<std::size_t>(count));
     const double* d = a.data.data();
-    Py_ssize_t p = start;
-    for (Py_ssize_t m = 0; m < count; ++m, p += step) out[static_cast<std::size_t>(m)] = d[p];
+    // Position of the m-th element computed directly: start + m * step stays
+    // inside [0, n) for every m < count, whereas stepping a running position
+    // once past the last element can overflow for steps near 2**63.
+    for (Py_ssize_t m = 0; m < count; ++m) out[static_cast<std::size_t>(m)] = d[start + m * step];
     return wrap_array(ArrayF64::make(lumi::Shape::d1(static_cast<std::size_t>(count)), std::move(out)));
 }
 

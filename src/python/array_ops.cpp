@@ -29,7 +29,7 @@ lumi::ArrayF64 compute(std::size_t n, std::size_t grain, F&& f) {
 }
 
 // Number conversion for operands: false (and no error set) when the object
-// is not a number.
+// is not a number.  Interrupts and MemoryError propagate.
 bool operand_number(PyObject* obj, double& out) {
     if (PyFloat_CheckExact(obj)) {
         out = PyFloat_AS_DOUBLE(obj);
@@ -37,7 +37,7 @@ bool operand_number(PyObject* obj, double& out) {
     }
     out = PyFloat_AsDouble(obj);
     if (out == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
+        clear_ordinary_error();
         return false;
     }
     return true;

@@ -39,7 +39,9 @@ lumi::Buffer<double> to_f64_vec(PyObject* obj) {
         if (n == out.size()) out.grow(n < 8 ? 16 : n * 2);
         out[n++] = v;
     });
-    out.truncate(n);
+    // A list emptied by a conversion hook, or the tail of geometric growth:
+    // give back what was reserved and not filled.
+    out.shrink(n);
     return out;
 }
 

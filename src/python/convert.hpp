@@ -3,6 +3,7 @@
 // PyErrAlready; with_arg() adds the "argument 'NAME': " prefix to TypeErrors.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -42,14 +43,23 @@ inline void require_sequence(PyObject* obj) {
     if (!PySequence_Check(obj)) raise_cast_error(obj, "Sequence");
 }
 
-// Length hint for reserving; a failing len() is ignored.
+// Most items reserved up front on the word of a sequence's __len__.
+inline constexpr std::size_t kMaxUntrustedReserve = std::size_t{1} << 16;
+
+// Length hint for reserving.  Exact lists and tuples already hold their
+// items, so their length is reserved in full; any other sequence's __len__
+// may say anything (10**12 for three items), so at most kMaxUntrustedReserve
+// is believed and storage grows geometrically past it.  An ordinary error
+// from len() is ignored; interrupts propagate.
 inline std::size_t reserve_hint(PyObject* obj) {
+    if (PyList_CheckExact(obj)) return static_cast<std::size_t>(PyList_GET_SIZE(obj));
+    if (PyTuple_CheckExact(obj)) return static_cast<std::size_t>(PyTuple_GET_SIZE(obj));
     Py_ssize_t n = PySequence_Size(obj);
     if (n < 0) {
-        PyErr_Clear();
+        clear_ordinary_error();
         return 0;
     }
-    return static_cast<std::size_t>(n);
+    return std::min(static_cast<std::size_t>(n), kMaxUntrustedReserve);
 }
 
 // Calls f(item) for each item of a sequence in iteration order.  Lists and

@@ -32,6 +32,16 @@ void set_error_from_current_exception() noexcept {
     }
 }
 
+bool is_ordinary_error(PyObject* exc) noexcept {
+    return PyErr_GivenExceptionMatches(exc, PyExc_Exception) && !PyErr_GivenExceptionMatches(exc, PyExc_MemoryError);
+}
+
+void clear_ordinary_error() {
+    PyObject* type = PyErr_Occurred();
+    if (!type || !is_ordinary_error(type)) throw PyErrAlready{};
+    PyErr_Clear();
+}
+
 std::string type_qualname(PyObject* obj) {
     Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
     if (name && PyUnicode_Check(name.get())) {
@@ -39,7 +49,7 @@ std::string type_qualname(PyObject* obj) {
         const char* s = PyUnicode_AsUTF8AndSize(name.get(), &n);
         if (s) return std::string(s, static_cast<std::size_t>(n));
     }
-    PyErr_Clear();
+    if (PyErr_Occurred()) clear_ordinary_error();
     return "<failed to extract type name>";
 }
 
@@ -61,7 +71,7 @@ std::string exception_message(PyObject* exc) {
         const char* p = PyUnicode_AsUTF8AndSize(s.get(), &n);
         if (p) return std::string(p, static_cast<std::size_t>(n));
     }
-    PyErr_Clear();
+    clear_ordinary_error();
     return "<exception str() failed>";
 }
 

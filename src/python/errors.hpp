@@ -38,6 +38,16 @@ inline PyObject* entry(F&& body) noexcept {
     return guarded<PyObject*>(nullptr, std::forward<F>(body));
 }
 
+// Conversions that try alternatives, or treat a failed conversion as "not
+// this kind of value", may drop ordinary errors only: subclasses of Exception
+// other than MemoryError.  KeyboardInterrupt, SystemExit and other
+// BaseException subclasses, and MemoryError, always propagate unchanged.
+bool is_ordinary_error(PyObject* exc) noexcept;
+
+// Clears the pending exception when it is ordinary; otherwise leaves it set
+// and throws PyErrAlready.  Call with an exception set.
+void clear_ordinary_error();
+
 // The qualified name of an object's type ("str", "ndarray").
 std::string type_qualname(PyObject* obj);
 

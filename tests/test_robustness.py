@@ -1,0 +1,196 @@
+"""Hostile input to the array core: huge slice steps, interrupts raised from
+conversion hooks, sequences that lie about their length, keyword names that
+are not valid UTF-8."""
+import os
+import sys
+
+import pytest
+
+import lumivander as lv
+from conftest import err, sanitized
+
+BIG = sys.maxsize  # 2**63 - 1 on 64-bit builds
+
+
+# ---- stepped reads near the ends of the index range -------------------------
+
+@pytest.mark.parametrize("n", [1, 2, 3, 7])
+@pytest.mark.parametrize("sl", [
+    slice(1, None, BIG), slice(None, None, BIG), slice(None, None, -BIG), slice(-1, None, -BIG),
+    slice(None, None, -BIG - 1), slice(-BIG - 1, BIG, BIG), slice(BIG, -BIG - 1, -BIG),
+    slice(0, None, BIG // 2 + 1), slice(None, None, -(BIG // 2) - 1), slice(2**80, -2**80, -2**80),
+])
+def test_huge_slice_steps_match_python(n, sl):
+    data = [float(i) for i in range(n)]
+    assert lv.Array([n], data)[sl].tolist() == data[sl]
+
+
+# ---- interrupts and MemoryError propagate from every conversion ------------
+
+class Raiser:
+    """Raises `exc` from every numeric hook."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __float__(self):
+        raise self.exc
+
+    def __index__(self):
+        raise self.exc
+
+
+class RaisingSeq:
+    """A sequence whose __len__ / __iter__ / __getitem__ raise."""
+
+    def __init__(self, exc, where):
+        self.exc, self.where = exc, where
+
+    def __len__(self):
+        if self.where == "len":
+            raise self.exc
+        return 2
+
+    def __iter__(self):
+        if self.where == "iter":
+            raise self.exc
+        yield 1.0
+        raise self.exc
+
+    def __getitem__(self, i):
+        raise self.exc
+
+
+def conversions(make):
+    """Calls that convert the object `make()` somewhere in their arguments."""
+    return {
+        "asarray": lambda a: lv.asarray([1.0, make()]),
+        "asarray_shape": lambda a: lv.asarray([1.0], shape=[make()]),
+        "Array": lambda a: lv.Array([2], [make(), 1.0]),
+        "Array_shape": lambda a: lv.Array([make()], [1.0]),
+        "add": lambda a: a + make(),
+        "radd": lambda a: make() + a,
+        "mul": lambda a: a * make(),
+        "rtruediv": lambda a: make() / a,
+        "getitem": lambda a: a[make()],
+        "getitem_tuple": lambda a: a[(make(),)],
+        "setitem_index": lambda a: a.__setitem__(make(), 1.0),
+        "setitem_value": lambda a: a.__setitem__(0, make()),
+        "contains": lambda a: make() in a,
+        "zeros": lambda a: lv.zeros([make()]),
+        "full": lambda a: lv.full([1], make()),
+        "eye": lambda a: lv.eye(make()),
+        "eye_k": lambda a: lv.eye(2, k=make()),
+        "diag": lambda a: lv.diag([make()]),
+        "clip": lambda a: a.clip(make(), 1.0),
+        "get": lambda a: a.get([make()]),
+        "take": lambda a: a.take([make()]),
+        "to_pylist_recursive": lambda a: a.to_pylist_recursive(make(), 0),
+    }
+
+
+EXCEPTIONS = [KeyboardInterrupt, SystemExit, GeneratorExit, MemoryError]
+
+
+@pytest.mark.parametrize("exc", EXCEPTIONS)
+@pytest.mark.parametrize("call", sorted(conversions(None)))
+def test_interrupts_from_number_hooks_propagate(exc, call):
+    a = lv.Array([3], [1.0, 2.0, 3.0])
+    with pytest.raises(exc):
+        conversions(lambda: Raiser(exc("hook")))[call](a)
+    a[0] = 5.0  # not left borrowed
+    assert a.tolist() == [5.0, 2.0, 3.0]
+
+
+@pytest.mark.parametrize("exc", EXCEPTIONS)
+@pytest.mark.parametrize("where", ["len", "iter"])
+@pytest.mark.parametrize("call", [
+    lambda s: lv.asarray(s), lambda s: lv.Array([2], s), lambda s: lv.zeros(s), lambda s: lv.diag(s),
+    lambda s: lv.column_stack(s), lambda s: lv.Array([3], [1, 2, 3]).take(s), lambda s: lv.asarray([1.0], shape=s),
+])
+def test_interrupts_from_sequence_hooks_propagate(exc, where, call):
+    with pytest.raises(exc):
+        call(RaisingSeq(exc("hook"), where))
+
+
+def test_interrupt_from_an_error_message_propagates():
+    class Nasty(TypeError):
+        def __str__(self):
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        lv.asarray([Raiser(Nasty())])
+
+
+def test_ordinary_errors_still_become_conversion_errors():
+    a = lv.Array([1], [1.0])
+    with pytest.raises(TypeError, match="^argument 'data': failed to extract enum VecOrArray"):
+        lv.asarray([Raiser(ValueError("no"))])
+    with pytest.raises(TypeError):
+        a + Raiser(ValueError("no"))  # NotImplemented both ways
+    with err(ValueError, "indices must be integers, slices, or tuples of integers"):
+        a[Raiser(ValueError("no"))]
+
+    class BadLen(list):
+        def __len__(self):
+            raise ValueError("no length")
+
+    assert lv.asarray(BadLen([1.0, 2.0])).tolist() == [1.0, 2.0]  # the length is only a hint
+
+
+# ---- sequences whose __len__ lies -------------------------------------------
+
+class Liar:
+    """Claims `claimed` items and yields `items`."""
+
+    def __init__(self, claimed, items):
+        self.claimed, self.items = claimed, items
+
+    def __len__(self):
+        return self.claimed
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+@pytest.mark.parametrize("claimed", [0, 1, 10**7, 2**62])
+def test_lying_lengths_give_what_was_yielded(claimed):
+    items = [1.0, 2.0, 3.0]
+    assert lv.asarray(Liar(claimed, items)).tolist() == items
+    assert lv.zeros(Liar(claimed, [2, 1])).shape == [2, 1]
+    assert lv.Array([3], Liar(claimed, items)).tolist() == items
+
+
+def test_long_untrusted_sequence_grows_past_the_reservation():
+    n = 200_003
+    assert lv.asarray(Liar(5, range(n))).tolist() == [float(i) for i in range(n)]
+
+
+def vm_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(sanitized, reason="the sanitizer allocator quarantines freed blocks; footprint is meaningless")
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_lying_length_does_not_pin_address_space():
+    # 200 arrays of three elements whose source claims 10**7 each: reserving
+    # the claimed length would hold 16 GB of address space.
+    before = vm_bytes()
+    keep = [lv.asarray(Liar(10**7, [1.0, 2.0, 3.0])) for _ in range(200)]
+    assert vm_bytes() - before < 64 << 20
+    assert all(len(x) == 3 for x in keep)
+
+
+# ---- keyword names that are not UTF-8 encodable -----------------------------
+
+@pytest.mark.parametrize("call,name", [
+    (lambda kw: lv.zeros([1], **kw), "zeros"),
+    (lambda kw: lv.Array([1], [1.0], **kw), "Array.__new__"),
+    (lambda kw: lv.Array([1], [1.0]).clip(0, 1, **kw), "Array.clip"),
+    (lambda kw: lv.Array([1], [1.0]).tolist(**kw), "Array.tolist"),
+])
+@pytest.mark.parametrize("key", ["\ud800", "caf\xe9", "x\udcff\x00y"])
+def test_unexpected_keyword_names_any_string(call, name, key):
+    with err(TypeError, f"{name}() got an unexpected keyword argument '{key}'"):
+        call({key: 1})
