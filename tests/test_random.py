@@ -204,6 +204,24 @@ def test_randint_extreme_ranges(low, high):
     assert got == [float(v) for v in want]
 
 
+def _ranges():
+    import random
+
+    rnd = random.Random(5)
+    ds = [1, 2, 3, 5, 6, 7, 10, 1000, 2**32 - 1, 2**32, 2**32 + 1, 2**53 + 1, 2**63 - 1, 2**63, 2**63 + 1,
+          2**64 - 2, 2**64 - 1]
+    ds += [rnd.getrandbits(rnd.randint(2, 64)) | 1 for _ in range(40)]
+    return [(d, -2**63 + rnd.randrange(0, 2**64 - d)) for d in ds]
+
+
+@pytest.mark.parametrize("d,low", _ranges())
+def test_randint_reduction_over_many_ranges(d, low):
+    # A wrong quotient in the remainder would be off by a whole range: visible
+    # even where the floats round the integers.
+    g, r = Generator.from_seed(d % 977), Ref(d % 977)
+    assert flat(g.randint(low, low + d, [300])) == [float(v) for v in r.randint(low, low + d, 300)]
+
+
 def test_uniform_can_round_up_to_high():
     # The largest unit draw is 1 - 2**-53; 1 + (1 - 2**-53) rounds to 2.0.
     r = Ref(0)

@@ -54,18 +54,59 @@ NdArray<double> Generator::uniform(double low, double high, const Shape& shape) 
 
 namespace {
 
+// The remainder by a divisor fixed for a whole fill, through a multiplication
+// by a precomputed reciprocal instead of a division (Granlund and Montgomery's
+// round-up method): exact for every 64-bit dividend.  Powers of two reduce to
+// a mask.
+class FixedMod {
+public:
+    explicit FixedMod(std::uint64_t d) noexcept : d_(d) {
+        if ((d & (d - 1)) == 0) {
+            pow2_ = true;
+            return;
+        }
+        // l = ceil(log2 d) >= 2; magic = floor(2^64 (2^l - d) / d) + 1.
+        const unsigned l = 64u - static_cast<unsigned>(__builtin_clzll(d));
+        const std::uint64_t excess = (l == 64 ? 0 : (std::uint64_t{1} << l)) - d;
+        magic_ = static_cast<std::uint64_t>((static_cast<unsigned __int128>(excess) << 64) / d) + 1;
+        shift_ = l - 1;
+    }
+
+    bool pow2() const noexcept { return pow2_; }
+    std::uint64_t mask(std::uint64_t n) const noexcept { return n & (d_ - 1); }
+    std::uint64_t rem(std::uint64_t n) const noexcept {
+        const auto hi = static_cast<std::uint64_t>((static_cast<unsigned __int128>(magic_) * n) >> 64);
+        const std::uint64_t q = (((n - hi) >> 1) + hi) >> shift_;
+        return n - q * d_;
+    }
+
+private:
+    std::uint64_t d_;
+    std::uint64_t magic_ = 0;
+    unsigned shift_ = 0;
+    bool pow2_ = false;
+};
+
+template <class T, class Reduce>
+void randint_loop(Generator& g, T* dst, std::size_t n, std::uint64_t base, Reduce reduce) {
+    for (std::size_t i = 0; i < n; ++i) {
+        // Two's-complement wrap of the unsigned sum gives the signed value.
+        dst[i] = static_cast<T>(static_cast<std::int64_t>(base + reduce(g.next_u64())));
+    }
+}
+
 template <class T>
 NdArray<T> randint_fill(Generator& self, std::int64_t low, std::int64_t high, const Shape& shape) {
     if (low >= high) throw Error("low must be less than high");
     auto out = NdArray<T>::uninit(shape);
     const std::uint64_t range = static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low);
     const std::uint64_t base = static_cast<std::uint64_t>(low);
+    const FixedMod mod(range);
     Generator g = self;
-    T* dst = out.data.data();
-    const std::size_t n = out.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        // Two's-complement wrap of the unsigned sum gives the signed value.
-        dst[i] = static_cast<T>(static_cast<std::int64_t>(base + g.next_u64() % range));
+    if (mod.pow2()) {
+        randint_loop(g, out.data.data(), out.size(), base, [&](std::uint64_t w) { return mod.mask(w); });
+    } else {
+        randint_loop(g, out.data.data(), out.size(), base, [&](std::uint64_t w) { return mod.rem(w); });
     }
     self = g;
     return out;
