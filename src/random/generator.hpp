@@ -44,31 +44,41 @@ public:
         return static_cast<double>(w >> 11) * 0x1.0p-53;
     }
 
-    // (next_f64 * (high - low)) + low per sample, one word each.
+    // (next_f64 * (high - low)) + low per sample.  Words: one per sample.
     // Throws Error("low must be less than high") unless low < high.
     NdArray<double> uniform(double low, double high, const Shape& shape);
 
-    // low + (next_u64 mod (high - low)) per sample, one word each, full signed
-    // 64-bit range.  Throws Error("low must be less than high") if low >= high.
+    // low + (next_u64 mod (high - low)) per sample, full signed 64-bit range,
+    // no rejection (ranges that do not divide 2^64 keep the remainder's slight
+    // bias).  Words: one per sample.  Throws Error("low must be less than
+    // high") if low >= high.
     NdArray<std::int64_t> randint(std::int64_t low, std::int64_t high, const Shape& shape);
     // The same stream and values, written as doubles (rounded to nearest
     // beyond 2^53).
     NdArray<double> randint_f64(std::int64_t low, std::int64_t high, const Shape& shape);
 
-    // Box-Muller standard normal deviates; no parameters, nothing cached.
+    // Box-Muller standard normal deviates; nothing cached between calls.
+    // Words: per pair u1 then u2, each redrawn while it is 0.0 (sample 2k =
+    // sin(theta) * R, 2k+1 = R * cos(theta)); an odd last sample takes u1
+    // (redrawn while 0.0) and one u2 and produces only the sine value.
     NdArray<double> standard_normal(const Shape& shape);
     // (z * sigma) + mu over standard_normal(shape); any mu and sigma.
     NdArray<double> normal(double mu, double sigma, const Shape& shape);
     // exp((z * sigma) + mu) over standard_normal(shape); any mu and sigma.
     NdArray<double> lognormal(double mu, double sigma, const Shape& shape);
-    // Marsaglia-Tsang gamma variates times scale.  Throws
+    // sample_gamma_single(shape_param) * scale per sample.  Throws
     // "shape parameter must be positive", then "scale must be positive".
     NdArray<double> gamma(double shape_param, double scale, const Shape& shape);
-    // x / (y + x) with x ~ Gamma(alpha), y ~ Gamma(beta_param), x drawn first.
-    // Throws "alpha must be positive", then "beta must be positive".
+    // x / (y + x) with x = sample_gamma_single(alpha) drawn before
+    // y = sample_gamma_single(beta_param).  Throws "alpha must be positive",
+    // then "beta must be positive".
     NdArray<double> beta(double alpha, double beta_param, const Shape& shape);
 
-    // One gamma variate of scale 1 for a > 0 (the caller checks a).
+    // One gamma variate of scale 1 for a > 0 (the caller checks a), by
+    // Marsaglia and Tsang.  Words: for a >= 1, per iteration u1 and u2 (two
+    // words when v <= 0 rejects at once) then u for the acceptance tests
+    // (three words); for a < 1, those of sample_gamma_single(a + 1) and then
+    // one u for the power boost u^(1/a).
     double sample_gamma_single(double a) noexcept;
 
     bool operator==(const Generator& o) const noexcept {
