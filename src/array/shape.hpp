@@ -8,15 +8,22 @@
 #include <string>
 #include <vector>
 
+#include "small_vec.hpp"
+
 namespace lumi {
 
-using Strides = std::vector<std::size_t>;
+// Up to this many dimensions are stored inside the object, so the shape and
+// strides of a typical array cost no allocation.
+inline constexpr std::size_t kInlineDims = 4;
 
-class Shape : public std::vector<std::size_t> {
+using Dims = SmallVec<std::size_t, kInlineDims>;
+using Strides = Dims;
+
+class Shape : public Dims {
 public:
-    using std::vector<std::size_t>::vector;
+    using Dims::Dims;
     Shape() = default;
-    explicit Shape(std::vector<std::size_t> dims) : std::vector<std::size_t>(std::move(dims)) {}
+    explicit Shape(const Dims& dims) : Dims(dims) {}
 
     std::size_t ndim() const noexcept { return size(); }
 
