@@ -13,8 +13,13 @@
 #include <cstdlib>
 #include <deque>
 #include <exception>
+#include <chrono>
 #include <mutex>
 #include <thread>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>
@@ -55,6 +60,32 @@ std::size_t parse_cap(const char* s) {
 
 thread_local bool t_in_parallel = false;
 
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Polls ready() for up to `budget`, checking the clock only now and then.
+// Waking a sleeping thread costs tens of microseconds, as long as a whole
+// chunk of cheap work; a short spin avoids it for back-to-back calls.
+template <class Ready>
+bool spin_until(Ready ready, std::chrono::microseconds budget) noexcept {
+    const auto deadline = std::chrono::steady_clock::now() + budget;
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (ready()) return true;
+            cpu_relax();
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return ready();
+    }
+}
+
+constexpr std::chrono::microseconds kWorkerSpin{50};
+constexpr std::chrono::microseconds kCallerSpin{200};
+
 struct Job {
     detail::ChunkFn body;
     std::size_t n;
@@ -63,9 +94,10 @@ struct Job {
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
     std::exception_ptr error;
-    // Guarded by the pool lock.
+    // Changed under the pool lock only; `active` is also read without it.
     std::size_t helpers_joined = 0;
-    std::size_t active = 0;
+    std::atomic<std::size_t> active{0};
+    bool caller_sleeping = false;
     std::condition_variable idle;
 
     Job(detail::ChunkFn b, std::size_t n_, std::size_t chunks, std::size_t helpers)
@@ -95,24 +127,42 @@ struct Pool {
     std::mutex mu;
     std::condition_variable wake;
     std::deque<Job*> queue;
+    std::atomic<std::size_t> queued{0};  // queue.size(), readable without the lock
     std::size_t threads = 0;
+    std::size_t sleeping = 0;
+
+    void pop_front() {
+        queue.pop_front();
+        queued.store(queue.size(), std::memory_order_relaxed);
+    }
 
     void worker() {
         t_in_parallel = true;
         std::unique_lock<std::mutex> lk(mu);
         for (;;) {
-            wake.wait(lk, [this] { return !queue.empty(); });
+            if (queue.empty()) {
+                lk.unlock();
+                spin_until([this] { return queued.load(std::memory_order_relaxed) > 0; }, kWorkerSpin);
+                lk.lock();
+                ++sleeping;
+                wake.wait(lk, [this] { return !queue.empty(); });
+                --sleeping;
+            }
             Job* job = queue.front();
             if (job->next.load(std::memory_order_relaxed) >= job->nchunks) {
-                queue.pop_front();  // nothing left to share
+                pop_front();  // nothing left to share
                 continue;
             }
-            if (++job->helpers_joined >= job->helpers_wanted) queue.pop_front();
-            ++job->active;
+            if (++job->helpers_joined >= job->helpers_wanted) pop_front();
+            job->active.fetch_add(1, std::memory_order_relaxed);
             lk.unlock();
             job->run_chunks();
             lk.lock();
-            if (--job->active == 0) job->idle.notify_one();
+            // The caller may be spinning on `active`; it takes the lock once
+            // before returning, so the job outlives this critical section.
+            if (job->active.fetch_sub(1, std::memory_order_release) == 1 && job->caller_sleeping) {
+                job->idle.notify_one();
+            }
         }
     }
 
@@ -198,16 +248,22 @@ void run_parallel(std::size_t n, std::size_t grain, ChunkFn body, std::size_t ma
     }
     Pool* p = pool();
     Job job(body, n, chunks, std::min(workers, chunks) - 1);
-    std::size_t helpers;
+    std::size_t helpers, to_wake;
+    bool wake_all;
     {
         std::lock_guard<std::mutex> lk(p->mu);
         helpers = job.helpers_wanted = std::min(job.helpers_wanted, p->threads);
-        if (helpers > 0) p->queue.push_back(&job);
+        if (helpers > 0) {
+            p->queue.push_back(&job);
+            p->queued.store(p->queue.size(), std::memory_order_relaxed);
+        }
+        to_wake = std::min(helpers, p->sleeping);  // the others are spinning
+        wake_all = to_wake >= p->threads;
     }
-    if (helpers >= p->threads) {
+    if (wake_all) {
         p->wake.notify_all();
     } else {
-        for (std::size_t i = 0; i < helpers; ++i) p->wake.notify_one();
+        for (std::size_t i = 0; i < to_wake; ++i) p->wake.notify_one();
     }
 
     t_in_parallel = true;
@@ -215,10 +271,19 @@ void run_parallel(std::size_t n, std::size_t grain, ChunkFn body, std::size_t ma
     t_in_parallel = false;
 
     if (helpers > 0) {
+        {
+            std::lock_guard<std::mutex> lk(p->mu);
+            auto it = std::find(p->queue.begin(), p->queue.end(), &job);
+            if (it != p->queue.end()) {
+                p->queue.erase(it);
+                p->queued.store(p->queue.size(), std::memory_order_relaxed);
+            }
+        }
+        // No helper can join now; wait for those inside to finish their chunk.
+        spin_until([&] { return job.active.load(std::memory_order_acquire) == 0; }, kCallerSpin);
         std::unique_lock<std::mutex> lk(p->mu);
-        auto it = std::find(p->queue.begin(), p->queue.end(), &job);
-        if (it != p->queue.end()) p->queue.erase(it);
-        job.idle.wait(lk, [&] { return job.active == 0; });
+        job.caller_sleeping = true;
+        job.idle.wait(lk, [&] { return job.active.load(std::memory_order_acquire) == 0; });
     }
     if (job.error) std::rethrow_exception(job.error);
 }

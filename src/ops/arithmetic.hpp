@@ -13,4 +13,13 @@ enum class BinOp { Add, Sub, Mul, Div };
 // broadcast.
 ArrayF64 binary_op_copy(const ArrayF64& a, const ArrayF64& b, BinOp op);
 
+// Element count of binary_op_copy(a, b, op) (0 when the shapes do not
+// broadcast).
+std::size_t binary_result_size(const ArrayF64& a, const ArrayF64& b) noexcept;
+
+// Smallest chunk of result elements worth handing to another thread for the
+// arithmetic operators (array-array and array-number); smaller results are
+// computed on the calling thread.
+std::size_t arithmetic_grain() noexcept;
+
 }  // namespace lumi

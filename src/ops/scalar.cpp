@@ -1,6 +1,8 @@
-// Array-with-number arithmetic: one flat loop per operation and side.
+// Array-with-number arithmetic: one flat loop per operation and side, split
+// into chunks over the worker pool for large arrays.
 #include "ops/scalar.hpp"
 
+#include "array/parallel.hpp"
 #include "ops/kernels.hpp"
 
 namespace lumi {
@@ -9,8 +11,11 @@ ArrayF64 scalar_op_copy(const ArrayF64& a, double s, BinOp op) {
     ArrayF64 out = ArrayF64::uninit(a.shape);
     const double* pa = a.data.data();
     double* po = out.data.data();
-    const std::size_t n = out.size();
-    kern::with_op(op, [&](auto o) { kern::vs_flat<decltype(o)>(pa, s, po, n); });
+    kern::with_op(op, [&](auto o) {
+        parallel_for(out.size(), arithmetic_grain(), [&](std::size_t b, std::size_t e) {
+            kern::vs_flat<decltype(o)>(pa + b, s, po + b, e - b);
+        });
+    });
     return out;
 }
 
@@ -18,8 +23,11 @@ ArrayF64 scalar_op_copy_left(double s, const ArrayF64& a, BinOp op) {
     ArrayF64 out = ArrayF64::uninit(a.shape);
     const double* pa = a.data.data();
     double* po = out.data.data();
-    const std::size_t n = out.size();
-    kern::with_op(op, [&](auto o) { kern::sv_flat<decltype(o)>(s, pa, po, n); });
+    kern::with_op(op, [&](auto o) {
+        parallel_for(out.size(), arithmetic_grain(), [&](std::size_t b, std::size_t e) {
+            kern::sv_flat<decltype(o)>(s, pa + b, po + b, e - b);
+        });
+    });
     return out;
 }
 

@@ -52,13 +52,14 @@ PyObject* forward(PyObject* self, PyObject* other) {
         if (b->borrow.state < 0) Py_RETURN_NOTIMPLEMENTED;
         SharedBorrow gb(b->borrow);
         SharedBorrow ga(a->borrow);
-        return wrap_array(lumi::binary_op_copy(a->arr, b->arr, Op));
+        return wrap_array(compute(lumi::binary_result_size(a->arr, b->arr), lumi::arithmetic_grain(),
+                                  [&] { return lumi::binary_op_copy(a->arr, b->arr, Op); }));
     }
     double s;
     if (!operand_number(other, s)) Py_RETURN_NOTIMPLEMENTED;
     auto* a = as_array_object(self);
     SharedBorrow ga(a->borrow);
-    return wrap_array(lumi::scalar_op_copy(a->arr, s, Op));
+    return wrap_array(compute(a->arr.size(), lumi::arithmetic_grain(), [&] { return lumi::scalar_op_copy(a->arr, s, Op); }));
 }
 
 template <BinOp Op>
@@ -67,7 +68,7 @@ PyObject* reflected(PyObject* self, PyObject* other) {
     if (!operand_number(other, s)) Py_RETURN_NOTIMPLEMENTED;
     auto* a = as_array_object(self);
     SharedBorrow ga(a->borrow);
-    return wrap_array(lumi::scalar_op_copy_left(s, a->arr, Op));
+    return wrap_array(compute(a->arr.size(), lumi::arithmetic_grain(), [&] { return lumi::scalar_op_copy_left(s, a->arr, Op); }));
 }
 
 template <BinOp Op>
@@ -87,7 +88,8 @@ PyObject* nb_negative(PyObject* self) {
     return entry([&] {
         auto* a = as_array_object(self);
         SharedBorrow guard(a->borrow);
-        return wrap_array(lumi::unary_op_copy(a->arr, lumi::UnaryOp::Neg));
+        return wrap_array(compute(a->arr.size(), lumi::unary_grain(lumi::UnaryOp::Neg),
+                                  [&] { return lumi::unary_op_copy(a->arr, lumi::UnaryOp::Neg); }));
     });
 }
 
