@@ -450,6 +450,12 @@ def test_module_layout():
     g = Generator.from_seed(0)
     with pytest.raises(AttributeError):
         g.x = 1
+    import copy
+    import pickle
+    # The state cannot be copied out (a copy would otherwise be clock-seeded).
+    for f in (copy.copy, copy.deepcopy, pickle.dumps):
+        with pytest.raises(TypeError):
+            f(g)
     import inspect
     assert str(inspect.signature(Generator.gamma)) == "(self, /, shape_param, scale, shape)"
     assert str(inspect.signature(Generator.from_seed)) == "(seed)"

@@ -122,34 +122,25 @@ NdArray<double> Generator::randint_f64(std::int64_t low, std::int64_t high, cons
     return randint_fill<double>(*this, low, high, shape);
 }
 
-// Standard normal deviates are produced in two passes: the uniform draws are
+// Standard normal deviates are produced in two steps: the uniform draws are
 // taken serially in stream order (zero values redrawn) and parked in the
-// output, then each pair is transformed in place.  The second pass has no
-// dependence between pairs, so it runs on the worker pool: every pair gets the
-// same operations whichever thread runs it.
+// output, then each pair is transformed in place.  The transform has no
+// dependence between pairs, so a large request draws everything first and
+// transforms on the worker pool (every pair gets the same operations
+// whichever thread runs it); otherwise draws and transforms alternate over
+// blocks that stay in cache.
 namespace {
 
-// Draws the uniforms for n deviates: for each pair u1 then u2, both redrawn
-// while zero, parked in the pair's two slots; for an odd last deviate u1
-// (redrawn while zero) and one u2 that is not redrawn.
-void draw_normal_uniforms(Generator& self, double* dst, std::size_t n) {
+// u1 then u2 for each pair in [first, last), both redrawn while zero, parked
+// in the pair's two slots.
+void draw_pairs(Generator& self, double* dst, std::size_t first, std::size_t last) {
     Generator g = self;
-    const std::size_t pairs = n / 2;
-    for (std::size_t k = 0; k < pairs; ++k) {
+    for (std::size_t k = first; k < last; ++k) {
         std::uint64_t w1, w2;
         do w1 = g.next_u64() >> 11; while (w1 == 0);
         do w2 = g.next_u64() >> 11; while (w2 == 0);
         dst[2 * k] = static_cast<double>(w1) * 0x1.0p-53;
         dst[2 * k + 1] = static_cast<double>(w2) * 0x1.0p-53;
-    }
-    if (n % 2 == 1) {
-        // The odd last deviate is finished here: it has no partner slot to
-        // park its second uniform in.
-        std::uint64_t w1;
-        do w1 = g.next_u64() >> 11; while (w1 == 0);
-        const double u1 = static_cast<double>(w1) * 0x1.0p-53;
-        const double u2 = g.next_f64();
-        dst[n - 1] = std::sqrt(std::log(u1) * -2.0) * std::sin(u2 * kTwoPi);
     }
     self = g;
 }
@@ -170,19 +161,39 @@ void transform_pairs(double* dst, std::size_t first, std::size_t last, F f) {
     }
 }
 
+// The odd last deviate: u1 (redrawn while zero) and one u2 that is not
+// redrawn; only the sine value is produced.
+double odd_deviate(Generator& g) {
+    std::uint64_t w1;
+    do w1 = g.next_u64() >> 11; while (w1 == 0);
+    const double u1 = static_cast<double>(w1) * 0x1.0p-53;
+    const double u2 = g.next_f64();
+    return std::sqrt(std::log(u1) * -2.0) * std::sin(u2 * kTwoPi);
+}
+
 // A pair costs a log, a square root, a sine and a cosine (tens of
 // nanoseconds): a few thousand of them cover waking a pool thread.
 constexpr std::size_t kNormalPairGrain = 4096;
+// Pairs per draw-then-transform block of the serial path (16 KiB).
+constexpr std::size_t kNormalBlock = 1024;
 
 template <class F>
 NdArray<double> normal_fill(Generator& self, const Shape& shape, F f) {
     auto out = NdArray<double>::uninit(shape);
     const std::size_t n = out.size();
-    if (n == 0) return out;
+    const std::size_t pairs = n / 2;
     double* dst = out.data.data();
-    draw_normal_uniforms(self, dst, n);
-    parallel_for(n / 2, kNormalPairGrain, [&](std::size_t b, std::size_t e) { transform_pairs(dst, b, e, f); });
-    if (n % 2 == 1) dst[n - 1] = f(dst[n - 1]);
+    if (splits(pairs, kNormalPairGrain)) {
+        draw_pairs(self, dst, 0, pairs);
+        parallel_for(pairs, kNormalPairGrain, [&](std::size_t b, std::size_t e) { transform_pairs(dst, b, e, f); });
+    } else {
+        for (std::size_t k = 0; k < pairs; k += kNormalBlock) {
+            const std::size_t end = pairs - k < kNormalBlock ? pairs : k + kNormalBlock;
+            draw_pairs(self, dst, k, end);
+            transform_pairs(dst, k, end, f);
+        }
+    }
+    if (n % 2 == 1) dst[n - 1] = f(odd_deviate(self));
     return out;
 }
 
