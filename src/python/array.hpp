@@ -49,11 +49,13 @@ std::string data_length_message(std::size_t n, const lumi::Shape& shape, std::si
 extern PyMethodDef array_static_ctor_methods[];   // zeros ones full asarray eye diag
 extern PyMethodDef array_elementwise_methods[];   // sin cos exp sqrt clip tan arcsin ...
 extern PyMethodDef array_index_methods[];         // get take
-extern PyMethodDef array_numpy_methods[];         // from_numpy to_numpy
+extern PyMethodDef array_numpy_methods[];         // from_numpy to_numpy __array__
+extern PyMethodDef array_pickle_methods[];        // __reduce__ __copy__ __deepcopy__
 extern PyNumberMethods array_number_methods;
 extern PyMappingMethods array_mapping_methods;
 extern PySequenceMethods array_sequence_methods;
 PyObject* array_iter(PyObject* self);
+PyObject* array_priority(PyObject* self, void*);  // __array_priority__ getter
 
 // Module-level asarray (shared with the static method).
 PyObject* asarray_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -72,6 +72,9 @@ PyObject* init() {
               "lumivander does not support subinterpreters: it can only be imported in the interpreter "
               "that first imported it");
     }
+    // Pickles name their reconstruction functions by a module path that must
+    // resolve whenever the package is (re-)imported.
+    register_pickle_module();
     if (the_module) {
         Py_INCREF(the_module);
         return the_module;

@@ -37,4 +37,8 @@ void register_spatial(PyObject* module);
 // Top-level members defined outside the module root, in registration order.
 void register_top_level_functions(PyObject* module);
 
+// Enters the private reconstruction module of pickled objects in sys.modules
+// (pickle.hpp).
+void register_pickle_module();
+
 }  // namespace lumipy

@@ -1,4 +1,5 @@
-// NumPy interchange: Array.from_numpy and Array.to_numpy.
+// NumPy interchange: Array.from_numpy, Array.to_numpy and the __array__
+// protocol.
 //
 // NumPy's C API is not compiled in.  Its function table is fetched from the
 // `_ARRAY_API` capsule the first time either method runs, so importing this
@@ -274,54 +275,93 @@ PyObject* array_from_numpy(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+// A new row-major float64 NumPy array holding a copy of the Array's data.
+Ref to_numpy_copy(PyObject* self) {
+    const NumpyApi& np = numpy_api();
+    auto* o = as_array_object(self);
+
+    lumi::Buffer<double> buf;
+    std::vector<npy_intp> dims;
+    npy_intp n = 0;
+    {
+        SharedBorrow guard(o->borrow);
+        const lumi::ArrayF64& a = o->arr;
+        if (a.ndim() > static_cast<std::size_t>(INT32_MAX)) {
+            raise_value_error("too many dimensions for a NumPy array");
+        }
+        dims.reserve(a.ndim());
+        for (std::size_t s : a.shape) {
+            // The core bounds the product of the non-zero extents far
+            // below this; a zero-size array may still carry huge ones.
+            if (s > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+                raise_value_error("array dimension " + std::to_string(s) + " is too large for NumPy");
+            }
+            dims.push_back(static_cast<npy_intp>(s));
+        }
+        n = static_cast<npy_intp>(a.size());
+        // At least one element, so NumPy is always handed a real pointer.
+        buf = lumi::Buffer<double>::uninit(std::max<std::size_t>(a.size(), 1));
+        if (n) std::memcpy(buf.data(), a.data.data(), a.size() * sizeof(double));
+    }
+
+    double* raw = buf.data();
+    Ref owner = new_slice_container(std::move(buf));
+    const npy_intp stride = sizeof(double);
+    Py_INCREF(np.float64);  // stolen by NewFromDescr, even on failure
+    Ref flat = check(np.new_from_descr(np.ndarray, np.float64, 1, &n, &stride, raw, kFlagWriteable, nullptr));
+    // Steals the owner, even on failure; `flat` does not own its data,
+    // so releasing it never frees the buffer.
+    check_status(np.set_base_object(flat.get(), owner.release()));
+    NpyDims newdims{dims.empty() ? &n : dims.data(), static_cast<int>(dims.size())};
+    return check(np.newshape(flat.get(), &newdims, kNpyAnyOrder));
+}
+
 PyObject* array_to_numpy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&] {
         parse_no_args("Array.to_numpy", args, nargs, kwnames);
-        const NumpyApi& np = numpy_api();
-        auto* o = as_array_object(self);
+        return to_numpy_copy(self).release();
+    });
+}
 
-        lumi::Buffer<double> buf;
-        std::vector<npy_intp> dims;
-        npy_intp n = 0;
-        {
-            SharedBorrow guard(o->borrow);
-            const lumi::ArrayF64& a = o->arr;
-            if (a.ndim() > static_cast<std::size_t>(INT32_MAX)) {
-                raise_value_error("too many dimensions for a NumPy array");
-            }
-            dims.reserve(a.ndim());
-            for (std::size_t s : a.shape) {
-                // The core bounds the product of the non-zero extents far
-                // below this; a zero-size array may still carry huge ones.
-                if (s > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
-                    raise_value_error("array dimension " + std::to_string(s) + " is too large for NumPy");
-                }
-                dims.push_back(static_cast<npy_intp>(s));
-            }
-            n = static_cast<npy_intp>(a.size());
-            // At least one element, so NumPy is always handed a real pointer.
-            buf = lumi::Buffer<double>::uninit(std::max<std::size_t>(a.size(), 1));
-            if (n) std::memcpy(buf.data(), a.data.data(), a.size() * sizeof(double));
+// NumPy's array protocol (numpy.asarray, numpy.array and every function that
+// takes array-likes).  An Array never shares memory with NumPy, so a copy is
+// always made and copy=False is refused with the ValueError NumPy 2 expects
+// from objects that cannot avoid one.  A requested dtype other than float64
+// is applied with astype, so NumPy's own casting rules and errors hold.
+PyObject* array_dunder_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&] {
+        static const Sig<2> sig{"Array.__array__", {"dtype", "copy"}, 0};
+        auto a = sig.parse(args, nargs, kwnames);
+        PyObject* dtype = a[0] && a[0] != Py_None ? a[0] : nullptr;
+        if (a[1] && a[1] != Py_None && !check_status(PyObject_IsTrue(a[1]))) {
+            raise_value_error(
+                "Unable to avoid copy while creating an array as requested: an Array never shares its memory "
+                "with NumPy (use numpy.asarray(a) to allow the copy)");
         }
-
-        double* raw = buf.data();
-        Ref owner = new_slice_container(std::move(buf));
-        const npy_intp stride = sizeof(double);
-        Py_INCREF(np.float64);  // stolen by NewFromDescr, even on failure
-        Ref flat = check(np.new_from_descr(np.ndarray, np.float64, 1, &n, &stride, raw, kFlagWriteable, nullptr));
-        // Steals the owner, even on failure; `flat` does not own its data,
-        // so releasing it never frees the buffer.
-        check_status(np.set_base_object(flat.get(), owner.release()));
-        NpyDims newdims{dims.empty() ? &n : dims.data(), static_cast<int>(dims.size())};
-        return check(np.newshape(flat.get(), &newdims, kNpyAnyOrder)).release();
+        Ref arr = to_numpy_copy(self);
+        if (!dtype) return arr.release();
+        static PyObject* astype_name = nullptr;
+        static PyObject* copy_kw = nullptr;
+        if (!astype_name) astype_name = check(PyUnicode_InternFromString("astype")).release();
+        if (!copy_kw) copy_kw = check(Py_BuildValue("(s)", "copy")).release();
+        // arr.astype(dtype, copy=False): no second copy for float64.
+        PyObject* vargs[] = {arr.get(), dtype, Py_False};
+        return check(PyObject_VectorcallMethod(astype_name, vargs, 2, copy_kw)).release();
     });
 }
 
 }  // namespace
 
+// NumPy's binary operators defer to an operand whose priority is above
+// theirs.  NumPy scalars rank lowest (-1e6) and arrays at 0: between the two,
+// `numpy.float64(2) * a` stays an Array like `2.0 * a`, while an operation
+// with a NumPy array goes through __array__ and gives a NumPy array.
+PyObject* array_priority(PyObject*, void*) { return PyFloat_FromDouble(-1.0); }
+
 PyMethodDef array_numpy_methods[] = {
     {"from_numpy", LUMI_FN(array_from_numpy), LUMI_FASTCALL_KW | METH_STATIC, "from_numpy(arr)\n--\n\n"},
     {"to_numpy", LUMI_FN(array_to_numpy), LUMI_FASTCALL_KW, "to_numpy($self)\n--\n\n"},
+    {"__array__", LUMI_FN(array_dunder_array), LUMI_FASTCALL_KW, "__array__($self, dtype=None, copy=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,235 @@
+// The private module `lumivander._pickle`, state validation helpers, and
+// pickling and copying of Array.
+//
+// An Array pickles as array(1, shape, data): the version tag, the shape as a
+// tuple of ints and the elements as raw little-endian IEEE-754 bytes, so
+// every bit (NaN payloads, signed zeros) survives and loading is one copy.
+#include "pickle.hpp"
+
+#include <bit>
+#include <cstring>
+#include <vector>
+
+#include "args.hpp"
+#include "array.hpp"
+#include "module.hpp"
+
+namespace lumipy {
+
+// ---------------------------------------------------------------------------
+// The private module.
+
+namespace {
+
+constexpr const char* kModuleName = "lumivander._pickle";
+
+PyModuleDef pickle_module_def = {
+    PyModuleDef_HEAD_INIT, kModuleName, "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* the_pickle_module = nullptr;
+
+PyObject* pickle_module() {
+    if (the_pickle_module) return the_pickle_module;
+    Ref m = check(PyModule_Create(&pickle_module_def));
+    Ref name = check(PyUnicode_FromString(kModuleName));
+    for (PyMethodDef* table : {pickle_array_functions}) {
+        for (PyMethodDef* d = table; d->ml_name; ++d) {
+            Ref fn = check(PyCFunction_NewEx(d, m.get(), name.get()));
+            check_status(PyModule_AddObjectRef(m.get(), d->ml_name, fn.get()));
+        }
+    }
+    the_pickle_module = m.release();
+    return the_pickle_module;
+}
+
+}  // namespace
+
+void register_pickle_module() {
+    PyObject* m = pickle_module();
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    Ref key = check(PyUnicode_FromString(kModuleName));
+    PyObject* cur = PyDict_GetItemWithError(modules, key.get());
+    if (cur == m) return;
+    if (!cur && PyErr_Occurred()) throw PyErrAlready{};
+    check_status(PyDict_SetItem(modules, key.get(), m));
+}
+
+Ref pickle_function(const char* name) {
+    register_pickle_module();
+    return check(PyObject_GetAttrString(pickle_module(), name));
+}
+
+// ---------------------------------------------------------------------------
+// Validation helpers.
+
+void raise_bad_state(const char* what, const std::string& detail) {
+    raise_value_error(std::string("invalid ") + what + " state: " + detail);
+}
+
+void check_state_version(const char* what, PyObject* version, long expected) {
+    if (!PyLong_CheckExact(version)) raise_bad_state(what, "the version tag is not an int");
+    int overflow = 0;
+    const long v = PyLong_AsLongAndOverflow(version, &overflow);
+    if (v == -1 && PyErr_Occurred()) throw PyErrAlready{};
+    if (overflow || v != expected) {
+        Ref text = check(PyObject_Repr(version));
+        const char* s = PyUnicode_AsUTF8(text.get());
+        if (!s) throw PyErrAlready{};
+        raise_bad_state(what, std::string("unsupported version ") + s + " (this version reads " +
+                                  std::to_string(expected) + ")");
+    }
+}
+
+std::uint64_t state_u64(const char* what, const char* field, PyObject* obj, std::uint64_t max) {
+    if (!PyLong_Check(obj) || PyBool_Check(obj)) raise_bad_state(what, std::string(field) + " is not an int");
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (v == -1 && PyErr_Occurred()) throw PyErrAlready{};
+    std::uint64_t u = 0;
+    if (overflow > 0) {
+        u = PyLong_AsUnsignedLongLong(obj);
+        if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            PyErr_Clear();
+            raise_bad_state(what, std::string(field) + " is out of range");
+        }
+    } else if (overflow < 0 || v < 0) {
+        raise_bad_state(what, std::string(field) + " is negative");
+    } else {
+        u = static_cast<std::uint64_t>(v);
+    }
+    if (u > max) raise_bad_state(what, std::string(field) + " is out of range");
+    return u;
+}
+
+void check_state_tuple(const char* what, const char* field, PyObject* obj, Py_ssize_t n) {
+    if (!PyTuple_Check(obj)) raise_bad_state(what, std::string(field) + " is not a tuple");
+    if (n >= 0 && PyTuple_GET_SIZE(obj) != n) {
+        raise_bad_state(what, std::string(field) + " has " + std::to_string(PyTuple_GET_SIZE(obj)) +
+                                  " items, expected " + std::to_string(n));
+    }
+}
+
+StateBytes::StateBytes(const char* what, const char* field, PyObject* obj) {
+    if (PyUnicode_Check(obj) || PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) {
+        PyErr_Clear();
+        raise_bad_state(what, std::string(field) + " is not a bytes-like object");
+    }
+}
+
+void load_le64(void* dst, const unsigned char* src, std::size_t n) noexcept {
+    if (n == 0) return;
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(dst, src, n * 8);
+    } else {
+        auto* out = static_cast<unsigned char*>(dst);
+        for (std::size_t i = 0; i < n; ++i)
+            for (int b = 0; b < 8; ++b) out[i * 8 + b] = src[i * 8 + 7 - b];
+    }
+}
+
+void store_le64(unsigned char* dst, const void* src, std::size_t n) noexcept {
+    load_le64(dst, static_cast<const unsigned char*>(src), n);  // the swap is its own inverse
+}
+
+// ---------------------------------------------------------------------------
+// Array.
+
+namespace {
+
+constexpr long kArrayStateVersion = 1;
+
+Ref shape_tuple(const lumi::Shape& shape) {
+    Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        PyObject* item = PyLong_FromSize_t(shape[i]);
+        if (!item) throw PyErrAlready{};
+        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return t;
+}
+
+PyObject* array_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&] {
+        parse_no_args("Array.__reduce__", args, nargs, kwnames);
+        Ref fn = pickle_function("array");
+        auto* o = as_array_object(self);
+        Ref shape, data;
+        {
+            SharedBorrow guard(o->borrow);
+            const lumi::ArrayF64& a = o->arr;
+            shape = shape_tuple(a.shape);
+            data = new_bytes(a.size() * sizeof(double),
+                             [&](unsigned char* p) { store_le64(p, a.data.data(), a.size()); });
+        }
+        Ref version = check(PyLong_FromLong(kArrayStateVersion));
+        Ref state = check(PyTuple_Pack(3, version.get(), shape.get(), data.get()));
+        return check(PyTuple_Pack(2, fn.get(), state.get())).release();
+    });
+}
+
+PyObject* copy_of(PyObject* self) {
+    auto* o = as_array_object(self);
+    SharedBorrow guard(o->borrow);
+    return wrap_array(o->arr.clone());
+}
+
+PyObject* array_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&] {
+        parse_no_args("Array.__copy__", args, nargs, kwnames);
+        return copy_of(self);
+    });
+}
+
+// An Array holds no references, so the memo has nothing to share.
+PyObject* array_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&] {
+        static const Sig<1> sig{"Array.__deepcopy__", {"memo"}};
+        sig.parse(args, nargs, kwnames);
+        return copy_of(self);
+    });
+}
+
+// array(version, shape, data): the Array a state describes.
+PyObject* restore_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&] {
+        static const Sig<3> sig{"array", {"version", "shape", "data"}};
+        auto a = sig.parse(args, nargs, kwnames);
+        check_state_version("Array", a[0], kArrayStateVersion);
+        check_state_tuple("Array", "the shape", a[1], -1);
+        lumi::Shape shape(static_cast<std::size_t>(PyTuple_GET_SIZE(a[1])));
+        for (std::size_t d = 0; d < shape.size(); ++d) {
+            shape[d] = state_u64("Array", "a dimension", PyTuple_GET_ITEM(a[1], static_cast<Py_ssize_t>(d)));
+        }
+        std::size_t count = 0;
+        try {
+            count = lumi::Shape::element_count(shape);
+        } catch (const lumi::Error&) {
+            raise_bad_state("Array", "the shape " + shape.to_string() + " is too big");
+        }
+        StateBytes bytes("Array", "the data", a[2]);
+        if (bytes.size() != count * sizeof(double)) {
+            raise_bad_state("Array", "the data has " + std::to_string(bytes.size()) + " bytes, the shape " +
+                                         shape.to_string() + " needs " + std::to_string(count * sizeof(double)));
+        }
+        auto data = lumi::Buffer<double>::uninit(count);
+        load_le64(data.data(), bytes.data(), count);
+        return wrap_array(lumi::ArrayF64::make(std::move(shape), std::move(data)));
+    });
+}
+
+}  // namespace
+
+PyMethodDef array_pickle_methods[] = {
+    {"__reduce__", LUMI_FN(array_reduce), LUMI_FASTCALL_KW, "__reduce__($self)\n--\n\n"},
+    {"__copy__", LUMI_FN(array_copy), LUMI_FASTCALL_KW, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", LUMI_FN(array_deepcopy), LUMI_FASTCALL_KW, "__deepcopy__($self, memo)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef pickle_array_functions[] = {
+    {"array", LUMI_FN(restore_array), LUMI_FASTCALL_KW, "array(version, shape, data)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace lumipy

@@ -1,0 +1,209 @@
+"""Pickling and copying: bit-exact round trips, loading in a fresh process,
+validation of truncated and tampered states."""
+import copy
+import pickle
+import random
+import struct
+import subprocess
+import sys
+
+import pytest
+
+import lumivander as lv
+from conftest import err
+
+# -0.0, a quiet NaN with payload, a negative signalling NaN, inf, -inf, the
+# smallest subnormal, the largest finite value.
+EDGE = [struct.unpack("<d", struct.pack("<Q", b))[0] for b in (
+    0x8000000000000000, 0x7FF8000000000123, 0xFFF0000000000001, 0x7FF0000000000000,
+    0xFFF0000000000000, 1, 0x7FEFFFFFFFFFFFFF)]
+PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
+
+
+def bits(a):
+    """The exact bit patterns of an Array's elements, with its shape."""
+    return a.shape, [struct.pack("<d", x) for x in a]
+
+
+def sample(shape):
+    n = 1
+    for s in shape:
+        n *= s
+    rnd = random.Random(n * 31 + len(shape))
+    data = [rnd.uniform(-1e3, 1e3) for _ in range(n)]
+    data[:len(EDGE)] = EDGE[:n]
+    return lv.Array(list(shape), data)
+
+
+SHAPES = [(), (0,), (2, 0), (0, 3), (1,), (7,), (2, 3), (3, 1, 4), (1, 1, 1, 1, 2)]
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("protocol", PROTOCOLS)
+def test_pickle_round_trip_is_bit_exact(shape, protocol):
+    a = sample(shape)
+    b = pickle.loads(pickle.dumps(a, protocol=protocol))
+    assert type(b) is lv.Array and b is not a
+    assert bits(b) == bits(a)
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("how", [copy.copy, copy.deepcopy])
+def test_copies_are_bit_exact_and_independent(shape, how):
+    a = sample(shape)
+    before = bits(a)
+    b = how(a)
+    assert type(b) is lv.Array and b is not a and bits(b) == before
+    if len(b):
+        b[(0,) * len(shape)] = 12345.0
+        assert bits(a) == before
+
+
+def test_deepcopy_keeps_sharing_within_a_structure():
+    a = lv.Array([2], [1.0, -0.0])
+    box = {"x": a, "y": [a, a]}
+    out = copy.deepcopy(box)
+    assert out["x"] is out["y"][0] is out["y"][1]
+    assert out["x"] is not a and bits(out["x"]) == bits(a)
+
+
+def test_shared_references_survive_pickling():
+    a = lv.Array([3], [1.0, 2.0, 3.0])
+    x, y = pickle.loads(pickle.dumps((a, a)))
+    assert x is y and bits(x) == bits(a)
+
+
+def test_pickle_refuses_while_the_array_is_being_written():
+    class Evil:
+        def __float__(self):
+            pickle.dumps(a)
+            return 1.0
+
+    a = lv.Array([2], [1.0, 2.0])
+    with err(RuntimeError, "Already mutably borrowed"):
+        a[0] = Evil()
+    assert a.tolist() == [1.0, 2.0]
+
+
+def test_loads_in_a_fresh_process_and_adds_no_public_names():
+    a = sample((2, 3))
+    payload = pickle.dumps(a)
+    script = (
+        "import pickle, struct, sys\n"
+        "a = pickle.loads(sys.stdin.buffer.read())\n"
+        "import lumivander as lv\n"
+        "assert type(a) is lv.Array\n"
+        "assert not hasattr(lv, '_pickle')\n"
+        "print(a.shape, [struct.pack('<d', x).hex() for x in a])\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script], input=payload, capture_output=True, check=True)
+    shape, data = bits(a)
+    assert out.stdout.decode().strip() == f"{shape} {[d.hex() for d in data]}"
+    assert "_pickle" not in dir(lv) and not any(n.startswith("_") for n in lv.__all__)
+
+
+def test_loads_after_the_package_was_removed_from_sys_modules():
+    payload = pickle.dumps(lv.Array([1], [2.5]))
+    saved = {k: sys.modules.pop(k) for k in list(sys.modules) if k.startswith("lumivander")}
+    try:
+        assert pickle.loads(payload).tolist() == [2.5]
+    finally:
+        sys.modules.update(saved)
+
+
+def test_reduce_format():
+    fn, args = lv.Array([2, 1], [1.0, -0.0]).__reduce__()
+    assert (fn.__module__, fn.__name__) == ("lumivander._pickle", "array")
+    assert args == (1, (2, 1), struct.pack("<2d", 1.0, -0.0))
+
+
+# --------------------------------------------------------------------------
+# Validation on load.
+
+RESTORE = lv.Array([1], [0.0]).__reduce__()[0]
+GOOD = (1, (2, 3), bytes(48))
+
+
+@pytest.mark.parametrize("args,exc,message", [
+    ((2, (2, 3), bytes(48)), ValueError, "invalid Array state: unsupported version 2 (this version reads 1)"),
+    (("1", (2, 3), bytes(48)), ValueError, "invalid Array state: the version tag is not an int"),
+    ((1, [2, 3], bytes(48)), ValueError, "invalid Array state: the shape is not a tuple"),
+    ((1, (2, -3), bytes(48)), ValueError, "invalid Array state: a dimension is negative"),
+    ((1, (2, 3.0), bytes(48)), ValueError, "invalid Array state: a dimension is not an int"),
+    ((1, (True, 6), bytes(48)), ValueError, "invalid Array state: a dimension is not an int"),
+    ((1, (2**64, 1), bytes(48)), ValueError, "invalid Array state: a dimension is out of range"),
+    ((1, (2**40, 2**40), b""), ValueError,
+     "invalid Array state: the shape [1099511627776, 1099511627776] is too big"),
+    ((1, (2, 3), bytes(47)), ValueError, "invalid Array state: the data has 47 bytes, the shape [2, 3] needs 48"),
+    ((1, (2, 3), bytes(56)), ValueError, "invalid Array state: the data has 56 bytes, the shape [2, 3] needs 48"),
+    ((1, (), b""), ValueError, "invalid Array state: the data has 0 bytes, the shape [] needs 8"),
+    ((1, (2, 3), "x" * 48), ValueError, "invalid Array state: the data is not a bytes-like object"),
+    ((1, (2, 3), [0.0] * 6), ValueError, "invalid Array state: the data is not a bytes-like object"),
+])
+def test_tampered_states_raise_value_error(args, exc, message):
+    with err(exc, message):
+        RESTORE(*args)
+
+
+def test_any_bytes_like_object_is_accepted():
+    raw = struct.pack("<3d", 1.0, float("-inf"), -0.0)
+    for data in (raw, bytearray(raw), memoryview(raw), pickle.PickleBuffer(raw)):
+        assert bits(RESTORE(1, (3,), data)) == ([3], [raw[i:i + 8] for i in (0, 8, 16)])
+
+
+def test_out_of_band_buffers():
+    a = sample((4, 5))
+    buffers = []
+    payload = pickle.dumps(a, protocol=5, buffer_callback=buffers.append)
+    assert bits(pickle.loads(payload, buffers=buffers)) == bits(a)
+
+
+def test_truncated_pickles_raise():
+    payload = pickle.dumps(sample((2, 2)))
+    for cut in range(len(payload)):
+        with pytest.raises(Exception) as info:
+            pickle.loads(payload[:cut])
+        assert not isinstance(info.value, SystemError)
+
+
+def test_fuzzed_states_never_build_a_broken_array():
+    rnd = random.Random(13)
+    pool = [0, 1, 2, 3, 6, 7, 8, 47, 48, -1, 2**63, 2**64 + 1, True, None, 1.5, "1", b"", (), [], (2,)]
+
+    def mutate(args):
+        args = list(args)
+        i = rnd.randrange(3)
+        kind = rnd.randrange(4)
+        if i == 2 and kind < 2:
+            data = bytearray(args[2])
+            if kind == 0 and data:
+                del data[rnd.randrange(len(data)):]
+            else:
+                data += bytes(rnd.randrange(1, 16))
+            args[2] = bytes(data)
+        elif i == 1 and kind < 3:
+            shape = list(args[1])
+            if shape and kind == 0:
+                shape[rnd.randrange(len(shape))] = rnd.choice(pool)
+            elif kind == 1:
+                shape.append(rnd.choice([0, 1, 2, 2**32]))
+            elif shape:
+                shape.pop()
+            args[1] = tuple(shape)
+        else:
+            args[i] = rnd.choice(pool)
+        return args
+
+    built = 0
+    for _ in range(3000):
+        args = mutate(GOOD)
+        try:
+            a = RESTORE(*args)
+        except ValueError:
+            continue
+        built += 1
+        n = 1
+        for s in a.shape:
+            n *= s
+        assert len(a) == n and len(list(a)) == n
+    assert built > 0
