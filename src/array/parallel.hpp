@@ -30,10 +30,11 @@ std::size_t worker_count();
 
 namespace detail {
 
-// A non-owning reference to a callable taking (begin, end).
+// A non-owning reference to a callable taking (begin, end).  Copies refer to
+// the same callable (the constructor template never wraps a ChunkFn).
 class ChunkFn {
 public:
-    template <class F>
+    template <class F, class = std::enable_if_t<!std::is_same_v<std::remove_cv_t<F>, ChunkFn>>>
     explicit ChunkFn(F& f) noexcept
         : obj_(const_cast<void*>(static_cast<const void*>(&f))),
           call_([](void* o, std::size_t b, std::size_t e) { (*static_cast<F*>(o))(b, e); }) {}
