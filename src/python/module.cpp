@@ -7,6 +7,7 @@
 #include "array.hpp"
 #include "errors.hpp"
 #include "random.hpp"
+#include "spatial.hpp"
 
 namespace lumipy {
 
@@ -84,6 +85,8 @@ PyObject* init() {
     add_member(m.get(), "Array", reinterpret_cast<PyObject*>(&array_type()));
     add_member(m.get(), "PyArrayIter", reinterpret_cast<PyObject*>(&array_iter_type()));
     add_member(m.get(), "Generator", reinterpret_cast<PyObject*>(&generator_type()));
+    add_member(m.get(), "BallTree", reinterpret_cast<PyObject*>(&ball_tree_type()));
+    add_member(m.get(), "KDTree", reinterpret_cast<PyObject*>(&kd_tree_type()));
     register_top_level_functions(m.get());
 
     struct Sub {

@@ -6,6 +6,5 @@ namespace lumipy {
 
 void register_linalg(PyObject*) {}
 void register_stats(PyObject*) {}
-void register_spatial(PyObject*) {}
 
 }  // namespace lumipy

@@ -1,0 +1,302 @@
+// The spatial submodule: KDTree, BallTree and VPTree, each built by the static
+// from_array and queried with query_knn and query_radius.
+#include "spatial.hpp"
+
+#include <type_traits>
+
+#include "args.hpp"
+#include "array.hpp"
+#include "convert.hpp"
+#include "gil.hpp"
+#include "module.hpp"
+
+namespace lumipy {
+
+// ---------------------------------------------------------------------------
+// Shared helpers
+
+PyObject* arg_text(const char* name, PyObject* obj, PyObject* fallback) {
+    if (!obj || obj == Py_None) return fallback;
+    if (!PyUnicode_Check(obj)) with_arg(name, [&] { raise_cast_error(obj, "PyString"); });
+    return obj;
+}
+
+std::optional<std::string_view> lowered_utf8(PyObject* text, Ref& keep) {
+    // An exact str, so that a subclass cannot override lower().
+    Ref exact = check(PyUnicode_FromObject(text));
+    keep = check(PyObject_CallMethod(exact.get(), "lower", nullptr));
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(keep.get(), &n);
+    if (!s) {
+        // Lone surrogates: not one of the names.
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string_view(s, static_cast<std::size_t>(n));
+}
+
+void raise_unknown_option(const lumi::OptionKind& kind, PyObject* text) {
+    Py_ssize_t n = 0;
+    if (const char* s = PyUnicode_AsUTF8AndSize(text, &n)) {
+        raise_value_error(lumi::unknown_option_message(kind, std::string_view(s, static_cast<std::size_t>(n))));
+    }
+    PyErr_Clear();
+    Ref msg = check(PyUnicode_FromFormat("Unknown %s '%U'. Valid options: %s", kind.what, text, kind.choices));
+    PyErr_SetObject(PyExc_ValueError, msg.get());
+    throw PyErrAlready{};
+}
+
+namespace {
+
+// A failed alternative of a conversion: ordinary errors are dropped so the
+// next alternative can run; MemoryError and non-Exception errors
+// (KeyboardInterrupt) propagate.
+void drop_conversion_error() {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception)) {
+        throw PyErrAlready{};
+    }
+    PyErr_Clear();
+}
+
+[[noreturn]] void raise_bad_query() { raise_value_error("query must be a scalar, list, or Array"); }
+
+bool has_number_conversion(PyObject* obj) {
+    PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
+    return nb && (nb->nb_float || nb->nb_index);
+}
+
+}  // namespace
+
+void to_query(PyObject* obj, std::vector<double>& out) {
+    out.clear();
+    if (PyFloat_Check(obj)) {
+        out.push_back(PyFloat_AS_DOUBLE(obj));
+        return;
+    }
+    if (is_array(obj)) {
+        ArrayObject* a = as_array_object(obj);
+        SharedBorrow guard(a->borrow);
+        out.assign(a->arr.data.begin(), a->arr.data.end());
+        return;
+    }
+    if (has_number_conversion(obj)) {
+        const double v = PyFloat_AsDouble(obj);
+        if (!(v == -1.0 && PyErr_Occurred())) {
+            out.push_back(v);
+            return;
+        }
+        drop_conversion_error();
+    }
+    if (PyUnicode_Check(obj) || !PySequence_Check(obj)) raise_bad_query();
+    try {
+        for_each_item(obj, [&](PyObject* item) { out.push_back(to_f64(item)); });
+    } catch (const PyErrAlready&) {
+        drop_conversion_error();
+        raise_bad_query();
+    }
+}
+
+Ref new_row_list(const std::size_t* rows, std::size_t n) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = PyLong_FromSize_t(rows[i]);
+        if (!item) throw PyErrAlready{};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The three classes
+
+template <class Tree>
+struct Traits;
+
+template <>
+struct Traits<lumi::KDTree> {
+    static constexpr const char* from_array = "KDTree.from_array";
+    static constexpr const char* query_knn = "KDTree.query_knn";
+    static constexpr const char* query_radius = "KDTree.query_radius";
+    static PyTypeObject& type() { return kd_tree_type(); }
+};
+template <>
+struct Traits<lumi::BallTree> {
+    static constexpr const char* from_array = "BallTree.from_array";
+    static constexpr const char* query_knn = "BallTree.query_knn";
+    static constexpr const char* query_radius = "BallTree.query_radius";
+    static PyTypeObject& type() { return ball_tree_type(); }
+};
+template <>
+struct Traits<lumi::VPTree> {
+    static constexpr const char* from_array = "VPTree.from_array";
+    static constexpr const char* query_knn = "VPTree.query_knn";
+    static constexpr const char* query_radius = "VPTree.query_radius";
+    static PyTypeObject& type() { return vp_tree_type(); }
+};
+
+template <class Tree>
+const Tree& tree_of(PyObject* self) {
+    return reinterpret_cast<TreeObject<Tree>*>(self)->tree;
+}
+
+template <class Tree>
+void tree_dealloc(PyObject* self) {
+    reinterpret_cast<TreeObject<Tree>*>(self)->tree.~Tree();
+    Py_TYPE(self)->tp_free(self);
+}
+
+// Inputs at least this large are built with the interpreter lock released.
+constexpr std::size_t kReleaseGilValues = std::size_t{1} << 14;
+
+template <class Tree>
+PyObject* from_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&] {
+        constexpr bool is_vp = std::is_same_v<Tree, lumi::VPTree>;
+        PyObject* a[4] = {nullptr, nullptr, nullptr, nullptr};
+        if constexpr (is_vp) {
+            static const Sig<4> sig{Traits<Tree>::from_array, {"array", "leaf_size", "metric", "selection"}, 1};
+            auto p = sig.parse(args, nargs, kwnames);
+            std::copy(p.begin(), p.end(), a);
+        } else {
+            static const Sig<3> sig{Traits<Tree>::from_array, {"array", "leaf_size", "metric"}, 1};
+            auto p = sig.parse(args, nargs, kwnames);
+            std::copy(p.begin(), p.end(), a);
+        }
+        static PyObject* const euclidean = PyUnicode_InternFromString("euclidean");
+        static PyObject* const first = PyUnicode_InternFromString("first");
+        if (!euclidean || !first) throw PyErrAlready{};
+
+        ArrayObject* array = arg_array("array", a[0]);
+        const std::uint64_t leaf_size = (a[1] && a[1] != Py_None) ? arg_u64("leaf_size", a[1]) : 20;
+        PyObject* metric_text = arg_text("metric", a[2], euclidean);
+        PyObject* selection_text = is_vp ? arg_text("selection", a[3], first) : nullptr;
+
+        const auto metric = parse_option(metric_text, lumi::metric_from_name, lumi::kMetricOption);
+        lumi::VantageSelection selection = lumi::VantageSelection::First;
+        if constexpr (is_vp) {
+            selection = parse_option(selection_text, lumi::selection_from_name, lumi::kSelectionOption);
+        }
+
+        SharedBorrow guard(array->borrow);
+        const lumi::ArrayF64& points = array->arr;
+        auto build = [&] {
+            if constexpr (is_vp) {
+                return Tree::from_ndarray(points, leaf_size, metric, selection);
+            } else {
+                return Tree::from_ndarray(points, leaf_size, metric);
+            }
+        };
+        std::optional<Tree> tree;
+        if (points.size() >= kReleaseGilValues) {
+            GilRelease nogil;
+            tree.emplace(build());
+        } else {
+            tree.emplace(build());
+        }
+
+        auto* obj = PyObject_New(TreeObject<Tree>, &Traits<Tree>::type());
+        if (!obj) throw PyErrAlready{};
+        new (&obj->tree) Tree(std::move(*tree));
+        return reinterpret_cast<PyObject*>(obj);
+    });
+}
+
+template <class Tree>
+PyObject* query_knn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&] {
+        static const Sig<2> sig{Traits<Tree>::query_knn, {"query", "k"}};
+        auto a = sig.parse(args, nargs, kwnames);
+        const std::uint64_t k = arg_u64("k", a[1]);
+        Scratch<std::vector<double>> query;
+        to_query(a[0], query.get());
+        Scratch<lumi::KnnHeap> heap;
+        tree_of<Tree>(self).knn_search(query.get().data(), query.get().size(), k, heap.get());
+        const auto& found = heap.get().items();
+        Ref list = check(PyList_New(static_cast<Py_ssize_t>(found.size())));
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            PyObject* item = PyLong_FromSize_t(found[i].row);
+            if (!item) throw PyErrAlready{};
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return list.release();
+    });
+}
+
+template <class Tree>
+PyObject* query_radius(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&] {
+        static const Sig<2> sig{Traits<Tree>::query_radius, {"query", "radius"}};
+        auto a = sig.parse(args, nargs, kwnames);
+        const double radius = arg_f64("radius", a[1]);
+        Scratch<std::vector<double>> query;
+        to_query(a[0], query.get());
+        Scratch<std::vector<std::size_t>> rows;
+        rows.get().clear();
+        tree_of<Tree>(self).radius_search(query.get().data(), query.get().size(), radius, rows.get());
+        return new_row_list(rows.get().data(), rows.get().size()).release();
+    });
+}
+
+#define LUMI_TREE_QUERY_METHODS(Tree)                                                     \
+    {"query_knn", LUMI_FN(query_knn<Tree>), LUMI_FASTCALL_KW,                             \
+     "query_knn($self, query, k)\n--\n\n"},                                               \
+    {"query_radius", LUMI_FN(query_radius<Tree>), LUMI_FASTCALL_KW,                       \
+     "query_radius($self, query, radius)\n--\n\n"}
+
+PyMethodDef kd_methods[] = {
+    {"from_array", LUMI_FN(from_array<lumi::KDTree>), LUMI_FASTCALL_KW | METH_STATIC,
+     "from_array(array, leaf_size=20, metric=\"euclidean\")\n--\n\n"},
+    LUMI_TREE_QUERY_METHODS(lumi::KDTree),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef ball_methods[] = {
+    {"from_array", LUMI_FN(from_array<lumi::BallTree>), LUMI_FASTCALL_KW | METH_STATIC,
+     "from_array(array, leaf_size=20, metric=\"euclidean\")\n--\n\n"},
+    LUMI_TREE_QUERY_METHODS(lumi::BallTree),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef vp_methods[] = {
+    {"from_array", LUMI_FN(from_array<lumi::VPTree>), LUMI_FASTCALL_KW | METH_STATIC,
+     "from_array(array, leaf_size=20, metric=\"euclidean\", selection=\"first\")\n--\n\n"},
+    LUMI_TREE_QUERY_METHODS(lumi::VPTree),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef LUMI_TREE_QUERY_METHODS
+
+// The classes have no constructor (no tp_new): calling one raises TypeError.
+template <class Tree>
+void fill_tree_type(PyTypeObject& t, const char* name, PyMethodDef* methods) {
+    init_type(t, name, sizeof(TreeObject<Tree>), nullptr);
+    t.tp_dealloc = tree_dealloc<Tree>;
+    t.tp_methods = methods;
+}
+
+}  // namespace
+
+PyTypeObject& kd_tree_type() {
+    static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    return lazy_type(type, [](PyTypeObject& t) { fill_tree_type<lumi::KDTree>(t, "KDTree", kd_methods); });
+}
+
+PyTypeObject& ball_tree_type() {
+    static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    return lazy_type(type, [](PyTypeObject& t) { fill_tree_type<lumi::BallTree>(t, "BallTree", ball_methods); });
+}
+
+PyTypeObject& vp_tree_type() {
+    static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    return lazy_type(type, [](PyTypeObject& t) { fill_tree_type<lumi::VPTree>(t, "VPTree", vp_methods); });
+}
+
+void register_spatial(PyObject* module) {
+    add_member(module, "BallTree", reinterpret_cast<PyObject*>(&ball_tree_type()));
+    add_member(module, "KDTree", reinterpret_cast<PyObject*>(&kd_tree_type()));
+    add_member(module, "VPTree", reinterpret_cast<PyObject*>(&vp_tree_type()));
+}
+
+}  // namespace lumipy

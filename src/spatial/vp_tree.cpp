@@ -1,0 +1,188 @@
+// VPTree construction and the k-nearest and radius searches.
+#include "spatial/vp_tree.hpp"
+
+#include <limits>
+
+#include "random/generator.hpp"
+
+namespace lumi {
+
+std::optional<VantageSelection> selection_from_name(std::string_view s) {
+    if (s == "first") return VantageSelection::First;
+    if (s == "random") return VantageSelection::Random;
+    return std::nullopt;
+}
+
+struct VPTree::Builder {
+    VPTree& t;
+    RowSelector sel;
+    std::vector<std::size_t> vantage_rows;  // input row of each node's vantage point
+    std::vector<double> dists;
+
+    template <class M>
+    std::size_t node(std::size_t start, std::size_t end) {
+        const std::size_t dim = t.dim_;
+        const std::size_t count = end - start;
+        std::size_t v = start;
+        if (t.selection_ == VantageSelection::Random) {
+            // A fresh clock-seeded generator for this node alone.
+            Generator g = Generator::from_clock();
+            const auto draw = g.randint(static_cast<std::int64_t>(start), static_cast<std::int64_t>(end), Shape{});
+            v = static_cast<std::size_t>(draw.data[0]);
+        }
+        sel.swap(start, v);
+        const double* vp = sel.row(start);
+        // Chebyshev distances pass over NaN coordinates, which breaks the
+        // triangle inequality: such a node gets no distance bound.
+        bool has_nan = false;
+        if constexpr (M::id == DistanceMetric::Chebyshev) {
+            for (std::size_t i = 0; i < dim; ++i) has_nan |= vp[i] != vp[i];
+        }
+
+        // Distances from the vantage point to the other points.
+        const double inf = std::numeric_limits<double>::infinity();
+        const std::size_t w = count - 1;
+        if (dists.size() < w) dists.resize(w);
+        double min_dist = inf, max_dist = -inf;
+        for (std::size_t j = 0; j < w; ++j) {
+            const double* x = sel.row(start + 1 + j);
+            if constexpr (M::id == DistanceMetric::Chebyshev) {
+                for (std::size_t i = 0; i < dim; ++i) has_nan |= x[i] != x[i];
+            }
+            double d = M::from_rdist(M::rdist(x, vp, dim));
+            if (d < min_dist) min_dist = d;
+            if (d > max_dist) max_dist = d;
+            // NaN distances rank after every number in the selection.
+            dists[j] = d == d ? d : inf;
+        }
+        const std::size_t half = w / 2;
+        double threshold = 0.0;
+        if (w > 0) {
+            sel.select(start + 1, end, half, dists.data());
+            threshold = sel.selected_key(half);
+            if (w % 2 == 0) {
+                double below = -inf;
+                for (std::size_t j = 0; j < half; ++j) below = std::max(below, sel.selected_key(j));
+                threshold = (below + threshold) * 0.5;
+            }
+        }
+        const std::size_t id = t.nodes_.size();
+        t.nodes_.push_back({start, end, kNoNode, kNoNode, 0, threshold, min_dist, max_dist, has_nan});
+        vantage_rows.push_back(sel.order()[start]);
+        // A one-point node is a leaf whatever leaf_size says.
+        if (count > t.leaf_size_ && count > 1) {
+            const std::size_t split = start + 1 + half;
+            const std::size_t left = node<M>(start, split);
+            const std::size_t right = node<M>(split, end);
+            t.nodes_[id].left = left;
+            t.nodes_[id].right = right;
+        }
+        return id;
+    }
+};
+
+VPTree VPTree::from_ndarray(const ArrayF64& points, std::size_t leaf_size, DistanceMetric metric,
+                            VantageSelection selection) {
+    check_points_shape(points.ndim());
+    return build(points.data.data(), points.shape[0], points.shape[1], leaf_size, metric, selection);
+}
+
+VPTree VPTree::build(const double* points, std::size_t n_points, std::size_t dim, std::size_t leaf_size,
+                     DistanceMetric metric, VantageSelection selection) {
+    if (n_points == 0) {
+        if (selection == VantageSelection::Random) throw Error("low must be less than high");
+        throw_index_error(0, 0);
+    }
+    VPTree t;
+    t.n_points_ = n_points;
+    t.dim_ = dim;
+    t.leaf_size_ = leaf_size;
+    t.metric_ = metric;
+    t.selection_ = selection;
+    t.slack_ = triangle_slack(dim);
+    Builder b{t, RowSelector(points, n_points, dim), {}, {}};
+    with_metric(metric, [&](auto m) { b.node<decltype(m)>(0, n_points); });
+    t.points_ = b.sel.take_rows();
+    t.order_ = b.sel.take_order();
+    // Where each vantage point ended up: later swaps in the subtrees may
+    // have moved it within the node's range.
+    std::vector<std::size_t> position(n_points);
+    for (std::size_t p = 0; p < n_points; ++p) position[t.order_[p]] = p;
+    for (std::size_t i = 0; i < t.nodes_.size(); ++i) t.nodes_[i].vantage = position[b.vantage_rows[i]];
+    return t;
+}
+
+template <class M>
+void VPTree::knn_visit(std::size_t id, std::size_t parent_vantage, double parent_d, const double* q,
+                       KnnHeap& heap) const {
+    const VPNode& nd = nodes_[id];
+    const double d = nd.vantage == parent_vantage ? parent_d : vantage_distance<M>(id, q);
+    if (heap.full() && bound_from(id, d) > M::from_rdist(heap.worst())) return;
+    if (nd.left == kNoNode) {
+        const double* x = points_.data() + nd.start * dim_;
+        for (std::size_t p = nd.start; p < nd.end; ++p, x += dim_) heap.offer<M>(M::rdist(q, x, dim_), order_[p]);
+        return;
+    }
+    if (d < nd.threshold) {
+        knn_visit<M>(nd.left, nd.vantage, d, q, heap);
+        knn_visit<M>(nd.right, nd.vantage, d, q, heap);
+    } else {
+        knn_visit<M>(nd.right, nd.vantage, d, q, heap);
+        knn_visit<M>(nd.left, nd.vantage, d, q, heap);
+    }
+}
+
+void VPTree::knn_search(const double* q, std::size_t query_len, std::size_t k, KnnHeap& heap) const {
+    check_query_length(query_len, dim_);
+    heap.reset(k, n_points_);
+    if (k == 0 || n_points_ == 0) return;
+    with_metric(metric_, [&](auto m) {
+        using M = decltype(m);
+        knn_visit<M>(0, kNoNode, 0.0, q, heap);
+        heap.finish<M>();
+    });
+}
+
+std::vector<std::size_t> VPTree::query_knn(const std::vector<double>& q, std::size_t k) const {
+    KnnHeap heap;
+    knn_search(q.data(), q.size(), k, heap);
+    std::vector<std::size_t> rows;
+    rows.reserve(heap.size());
+    for (const Neighbor& c : heap.items()) rows.push_back(c.row);
+    return rows;
+}
+
+template <class M>
+void VPTree::radius_visit(std::size_t id, std::size_t parent_vantage, double parent_d, const double* q,
+                          double radius, double rlimit, std::vector<std::size_t>& out) const {
+    const VPNode& nd = nodes_[id];
+    const double d = nd.vantage == parent_vantage ? parent_d : vantage_distance<M>(id, q);
+    if (bound_from(id, d) > radius) return;
+    if (nd.left == kNoNode) {
+        const double* x = points_.data() + nd.start * dim_;
+        for (std::size_t p = nd.start; p < nd.end; ++p, x += dim_) {
+            if (M::rdist(q, x, dim_) <= rlimit) out.push_back(order_[p]);
+        }
+        return;
+    }
+    radius_visit<M>(nd.left, nd.vantage, d, q, radius, rlimit, out);
+    radius_visit<M>(nd.right, nd.vantage, d, q, radius, rlimit, out);
+}
+
+void VPTree::radius_search(const double* q, std::size_t query_len, double radius,
+                           std::vector<std::size_t>& out) const {
+    check_query_length(query_len, dim_);
+    if (!(radius >= 0.0) || n_points_ == 0) return;
+    with_metric(metric_, [&](auto m) {
+        using M = decltype(m);
+        radius_visit<M>(0, kNoNode, 0.0, q, radius, M::rdist_within(radius), out);
+    });
+}
+
+std::vector<std::size_t> VPTree::query_radius(const std::vector<double>& q, double radius) const {
+    std::vector<std::size_t> out;
+    radius_search(q.data(), q.size(), radius, out);
+    return out;
+}
+
+}  // namespace lumi

@@ -1,0 +1,353 @@
+"""Spatial indexes: k-nearest and radius queries against brute force, the
+classes' argument handling, and the cases where a naive bound would drop
+points (Chebyshev boxes, vantage points, NaN coordinates)."""
+import inspect
+import math
+
+import numpy as np
+import pytest
+
+import lumivander as lv
+from conftest import err
+
+sp = lv.spatial
+METRICS = ["euclidean", "manhattan", "chebyshev"]
+# (class, extra from_array arguments)
+TREES = [
+    pytest.param(sp.KDTree, (), id="kd"),
+    pytest.param(sp.BallTree, (), id="ball"),
+    pytest.param(sp.VPTree, ("first",), id="vp-first"),
+    pytest.param(sp.VPTree, ("random",), id="vp-random"),
+]
+
+
+def build(cls, X, leaf_size=20, metric="euclidean", extra=()):
+    return cls.from_array(lv.Array.from_numpy(np.ascontiguousarray(X, dtype=float)), leaf_size, metric, *extra)
+
+
+def distances(X, q, metric):
+    """Distances summed coordinate by coordinate from 0 upward, as the trees
+    compute them (Chebyshev passes over NaN differences)."""
+    X = np.asarray(X, dtype=float)
+    acc = np.zeros(len(X))
+    for i in range(X.shape[1]):
+        d = np.abs(X[:, i] - q[i])
+        if metric == "euclidean":
+            acc = acc + d * d
+        elif metric == "manhattan":
+            acc = acc + d
+        else:
+            acc = np.where(d > acc, d, acc)
+    return np.sqrt(acc) if metric == "euclidean" else acc
+
+
+def check_knn(rows, D, k):
+    assert all(type(r) is int for r in rows)
+    assert len(rows) == min(k, len(D)) and len(set(rows)) == len(rows)
+    got = D[rows]
+    key = np.where(np.isnan(D), np.inf, D)
+    # Nearest first, and the same distances as the k smallest.
+    assert np.all(key[rows][:-1] <= key[rows][1:])
+    np.testing.assert_array_equal(np.sort(key)[: len(rows)], key[rows])
+    return got
+
+
+def check_radius(rows, D, r):
+    assert sorted(rows) == np.nonzero(D <= r)[0].tolist()
+
+
+def point_sets():
+    rng = np.random.default_rng(7)
+    centres = rng.random((4, 3)) * 10
+    g = np.arange(6.0)
+    return {
+        "uniform": rng.random((150, 3)),
+        "clustered": centres[rng.integers(0, 4, 160)] + rng.normal(scale=0.05, size=(160, 3)),
+        "duplicates": rng.integers(0, 3, (140, 2)).astype(float),
+        "grid": np.array(np.meshgrid(g, g, g)).reshape(3, -1).T.copy(),
+        "line": np.sort(rng.integers(0, 40, 120)).astype(float)[:, None],
+        "high-dim": rng.normal(size=(90, 16)),
+    }
+
+
+SETS = point_sets()
+
+
+@pytest.mark.parametrize("name", list(SETS))
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("cls, extra", TREES)
+def test_queries_match_brute_force(cls, extra, metric, name):
+    X = SETS[name]
+    n, dim = X.shape
+    rng = np.random.default_rng(n)
+    queries = [X[0], X[n // 2], X.mean(axis=0), X[3] + 0.5 * rng.random(dim), rng.random(dim) * 3 - 1]
+    for leaf in (0, 1, 2, 20, n):
+        tree = build(cls, X, leaf, metric, extra)
+        for q in queries:
+            ql = q.tolist()
+            D = distances(X, q, metric)
+            for k in (0, 1, 7, n, n + 3):
+                check_knn(tree.query_knn(ql, k), D, k)
+            # Radii on exact distances include the boundary points.
+            for r in (0.0, float(np.sort(D)[5]), float(np.sort(D)[n // 3]), float(D.max()), -1e-300):
+                check_radius(tree.query_radius(ql, r), D, r)
+
+
+@pytest.mark.parametrize("cls, extra", TREES)
+def test_cross_check_with_scipy(cls, extra):
+    ckd = pytest.importorskip("scipy.spatial").cKDTree
+    rng = np.random.default_rng(3)
+    X = rng.random((3000, 3))
+    Q = rng.random((40, 3))
+    peer = ckd(X)
+    for metric, p in [("euclidean", 2), ("manhattan", 1), ("chebyshev", np.inf)]:
+        tree = build(cls, X, 10, metric, extra)
+        dist, _ = peer.query(Q, k=12, p=p)
+        counts = peer.query_ball_point(Q, 0.1, p=p, return_length=True)
+        for q, d, c in zip(Q, dist, counts):
+            rows = tree.query_knn(q.tolist(), 12)
+            np.testing.assert_allclose(distances(X, q, metric)[rows], d, rtol=1e-12)
+            assert len(tree.query_radius(q.tolist(), 0.1)) == c
+
+
+def test_chebyshev_kd_box_bound_keeps_diagonal_neighbour():
+    # The Euclidean distance to the box of (3, 3) is 4.24, beyond the first
+    # candidate (4, 0); its Chebyshev distance 3 makes it the nearest.
+    X = [[4.0, 0.0], [3.0, 3.0]]
+    tree = build(sp.KDTree, X, 1, "chebyshev")
+    assert tree.query_knn([0.0, 0.0], 1) == [1]
+    assert tree.query_radius([0.0, 0.0], 3.0) == [1]
+
+
+@pytest.mark.parametrize("selection", ["first", "random"])
+@pytest.mark.parametrize("leaf", [0, 1, 2, 3])
+def test_vp_queries_at_a_vantage_point(selection, leaf):
+    # Every other point is farther than the radius: the node bounds alone
+    # would skip the vantage point itself.
+    X = np.array([[0.0, 0.0]] + [[10.0 + i, 0.0] for i in range(9)])
+    tree = build(sp.VPTree, X, leaf, "euclidean", (selection,))
+    for row in range(len(X)):
+        q = X[row].tolist()
+        assert tree.query_radius(q, 0.5) == [row]
+        assert tree.query_knn(q, 1) == [row]
+
+
+@pytest.mark.parametrize("selection", ["first", "random"])
+@pytest.mark.parametrize("n", [1, 2, 3])
+def test_tiny_vp_trees(selection, n):
+    X = np.arange(n * 2, dtype=float).reshape(n, 2)
+    for leaf in (0, 1, 2, 20):
+        tree = build(sp.VPTree, X, leaf, "euclidean", (selection,))
+        assert sorted(tree.query_knn([0.0, 0.0], 5)) == list(range(n))
+        assert tree.query_knn([0.0, 0.0], 5)[0] == 0
+        assert sorted(tree.query_radius([1.0, 1.0], 100.0)) == list(range(n))
+
+
+def test_empty_trees():
+    empty = lv.Array([0, 3], [])
+    for cls in (sp.KDTree, sp.BallTree):
+        for leaf in (0, 20):
+            tree = cls.from_array(empty, leaf)
+            assert tree.query_knn([1.0, 2.0, 3.0], 4) == []
+            assert tree.query_radius([1.0, 2.0, 3.0], 1e300) == []
+    with err(ValueError, "index out of bounds: the len is 0 but the index is 0"):
+        sp.VPTree.from_array(empty)
+    with err(ValueError, "low must be less than high"):
+        sp.VPTree.from_array(empty, selection="random")
+
+
+@pytest.mark.parametrize("cls, extra", TREES)
+def test_zero_dimensional_points(cls, extra):
+    tree = cls.from_array(lv.Array([30, 0], []), 0, "euclidean", *extra)
+    assert sorted(tree.query_knn([], 30)) == list(range(30))
+    assert len(tree.query_knn([], 4)) == 4
+    assert sorted(tree.query_radius([], 0.0)) == list(range(30))
+
+
+@pytest.mark.parametrize("cls, extra", TREES)
+def test_wrong_query_length_is_refused(cls, extra):
+    tree = build(cls, SETS["uniform"], 4, "euclidean", extra)
+    for call in (lambda q: tree.query_knn(q, 3), lambda q: tree.query_radius(q, 0.5)):
+        with err(ValueError, "index out of bounds: the len is 3 but the index is 3"):
+            call([0.5, 0.5, 0.5, 0.5])
+        with err(ValueError, "index out of bounds: the len is 2 but the index is 2"):
+            call([0.5, 0.5])
+        with err(ValueError, "index out of bounds: the len is 1 but the index is 1"):
+            call(0.5)
+
+
+@pytest.mark.parametrize("cls", [sp.KDTree, sp.BallTree])
+def test_nan_in_a_split_coordinate_fails_the_build(cls):
+    X = SETS["uniform"].copy()
+    X[5, 0] = np.nan
+    X[:, 0] *= 100  # coordinate 0 is split first
+    with err(ValueError, "called `Option::unwrap()` on a `None` value"):
+        build(cls, X, 4)
+    # A leaf root never splits.
+    build(cls, X, len(X))
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("cls, extra", TREES)
+def test_nan_coordinates_outside_the_split_coordinate(cls, extra, metric):
+    rng = np.random.default_rng(11)
+    n = 64
+    X = np.column_stack([np.arange(n) * 10.0, rng.random(n), rng.random(n)])
+    X[rng.choice(n, 12, replace=False), 1] = np.nan
+    X[7, 2] = np.nan
+    tree = build(cls, X, 2, metric, extra)
+    for q in ([35.0, 0.5, 0.5], [0.0, 0.1, 0.9], [640.0, 0.5, 0.2], [305.0, np.nan, 0.5]):
+        D = distances(X, q, metric)
+        for k in (1, 5, 20, n):
+            check_knn(tree.query_knn(q, k), D, k)
+        for r in (0.0, 4.0, 12.0, 1e9):
+            check_radius(tree.query_radius(q, r), D, r)
+
+
+def test_infinite_radius_and_coordinates():
+    X = np.array([[0.0, 0.0], [1.0, 1.0], [np.inf, 0.0], [1e200, 1e200]])
+    for cls, extra in [(sp.KDTree, ()), (sp.BallTree, ()), (sp.VPTree, ("first",))]:
+        tree = build(cls, X, 1, "euclidean", extra)
+        assert sorted(tree.query_radius([0.0, 0.0], math.inf)) == [0, 1, 2, 3]
+        assert tree.query_knn([0.0, 0.0], 2) == [0, 1]
+        assert tree.query_radius([0.0, 0.0], math.nan) == []
+
+
+# ---------------------------------------------------------------------------
+# The classes
+
+
+def test_registration_and_class_traits():
+    names = [n for n in lv.__all__ if n in ("Array", "PyArrayIter", "Generator", "BallTree", "KDTree", "zeros")]
+    assert names[-3:] == ["BallTree", "KDTree", "zeros"]
+    assert sp.__all__ == ["BallTree", "KDTree", "VPTree"]
+    assert lv.KDTree is sp.KDTree and lv.BallTree is sp.BallTree and not hasattr(lv, "VPTree")
+    for cls in (sp.KDTree, sp.BallTree, sp.VPTree):
+        assert cls.__module__ == "builtins" and cls.__qualname__ == cls.__name__
+        with pytest.raises(TypeError):
+            cls()
+        with pytest.raises(TypeError):
+            type("Sub", (cls,), {})
+        tree = cls.from_array(lv.Array([2, 1], [0.0, 1.0]))
+        with pytest.raises(AttributeError):
+            tree.foo = 1
+        assert str(inspect.signature(cls.query_knn)) == "(self, /, query, k)"
+        assert str(inspect.signature(cls.query_radius)) == "(self, /, query, radius)"
+        for fn in (cls.from_array, cls.query_knn, cls.query_radius):
+            assert not fn.__doc__
+    assert str(inspect.signature(sp.KDTree.from_array)) == "(array, leaf_size=20, metric='euclidean')"
+    assert (str(inspect.signature(sp.VPTree.from_array))
+            == "(array, leaf_size=20, metric='euclidean', selection='first')")
+
+
+@pytest.mark.parametrize("cls", [sp.KDTree, sp.BallTree, sp.VPTree])
+def test_from_array_defaults_and_option_names(cls):
+    X = SETS["clustered"]
+    a = lv.Array.from_numpy(X)
+    q = [0.2, 0.7, 0.1]
+    expect = check_knn(cls.from_array(a, 20, "euclidean").query_knn(q, 9), distances(X, q, "euclidean"), 9)
+    for tree in (cls.from_array(a), cls.from_array(a, None, None), cls.from_array(array=a, metric="EuClIdEaN")):
+        np.testing.assert_array_equal(distances(X, q, "euclidean")[tree.query_knn(q, 9)], expect)
+    assert len(cls.from_array(a, metric="Manhattan").query_knn(q, 3)) == 3
+    for bad in (" euclidean", "euclİdean", "taxicab", "\udcff"):
+        with err(ValueError, f"Unknown distance metric '{bad}'. Valid options: 'euclidean', 'manhattan', "
+                             "'chebyshev'"):
+            cls.from_array(a, 20, bad)
+
+
+def test_vp_selection_names():
+    a = lv.Array.from_numpy(SETS["uniform"])
+    sp.VPTree.from_array(a, selection="RANDOM")
+    sp.VPTree.from_array(a, 20, "euclidean", None)
+    with err(ValueError, "Unknown vantage point selection method 'middle'. Valid options: 'first', 'random'"):
+        sp.VPTree.from_array(a, selection="middle")
+    # The metric is parsed first.
+    with err(ValueError, "Unknown distance metric 'x'. Valid options: 'euclidean', 'manhattan', 'chebyshev'"):
+        sp.VPTree.from_array(a, 20, "x", "y")
+
+
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda: sp.KDTree.from_array([[1.0]]), TypeError, "argument 'array': 'list' object cannot be cast as 'Array'"),
+    (lambda: sp.KDTree.from_array(lv.Array([3], [1.0, 2, 3])), ValueError, "Expected 2D array (n_points, dim)"),
+    (lambda: sp.BallTree.from_array(lv.Array([1, 1, 1], [1.0])), ValueError, "Expected 2D array (n_points, dim)"),
+    (lambda: sp.VPTree.from_array(lv.Array([3], [1.0, 2, 3])), ValueError, "Expected 2D array (n_points, dim)"),
+    (lambda: sp.KDTree.from_array(lv.zeros([2, 2]), -1), OverflowError, "can't convert negative int to unsigned"),
+    (lambda: sp.KDTree.from_array(lv.zeros([2, 2]), 2.0), TypeError,
+     "argument 'leaf_size': 'float' object cannot be interpreted as an integer"),
+    (lambda: sp.KDTree.from_array(lv.zeros([2, 2]), 2, 1), TypeError,
+     "argument 'metric': 'int' object cannot be cast as 'PyString'"),
+    (lambda: sp.VPTree.from_array(lv.zeros([2, 2]), 2, "x", b"first"), TypeError,
+     "argument 'selection': 'bytes' object cannot be cast as 'PyString'"),
+    (lambda: sp.KDTree.from_array(), TypeError, "KDTree.from_array() missing 1 required positional argument: 'array'"),
+    (lambda: sp.BallTree.from_array(lv.zeros([2, 2]), 1, "euclidean", "first"), TypeError,
+     "BallTree.from_array() takes from 1 to 3 positional arguments but 4 were given"),
+])
+def test_from_array_errors(call, exc, message):
+    with err(exc, message):
+        call()
+
+
+@pytest.mark.parametrize("cls", [sp.KDTree, sp.BallTree, sp.VPTree])
+def test_query_forms(cls):
+    X = SETS["uniform"]
+    tree = build(cls, X, 5)
+    q = [0.25, 0.5, 0.75]
+    want = tree.query_knn(q, 6)
+    for form in (tuple(q), np.array(q), lv.asarray(q), lv.asarray(q, shape=[1, 3]), lv.asarray(q, shape=[3, 1])):
+        assert tree.query_knn(form, 6) == want
+    assert tree.query_radius(np.array(q), 0.2) == tree.query_radius(q, 0.2)
+    line = build(cls, SETS["line"], 5)
+    D = distances(SETS["line"], [12.0], "euclidean")
+    for scalar in (12, 12.0, np.float64(12.0), np.int64(12), [12]):
+        check_knn(line.query_knn(scalar, 5), D, 5)
+        check_radius(line.query_radius(scalar, 1.0), D, 1.0)
+    for bad in ("abc", None, [0.1, "x", 0.3], {1: 2}, object(), [[0.1, 0.2, 0.3]], 10 ** 400):
+        with err(ValueError, "query must be a scalar, list, or Array"):
+            tree.query_knn(bad, 1)
+        with err(ValueError, "query must be a scalar, list, or Array"):
+            tree.query_radius(bad, 1.0)
+
+
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda t: t.query_knn([0.0], -1), OverflowError, "can't convert negative int to unsigned"),
+    (lambda t: t.query_knn([0.0], 1.5), TypeError, "argument 'k': 'float' object cannot be interpreted as an integer"),
+    (lambda t: t.query_radius([0.0], "x"), TypeError, "argument 'radius': must be real number, not str"),
+    (lambda t: t.query_knn([0.0]), TypeError, "KDTree.query_knn() missing 1 required positional argument: 'k'"),
+    (lambda t: t.query_radius(query=[0.0], r=1), TypeError,
+     "KDTree.query_radius() got an unexpected keyword argument 'r'"),
+])
+def test_query_argument_errors(call, exc, message):
+    tree = sp.KDTree.from_array(lv.Array([2, 1], [0.0, 1.0]))
+    with err(exc, message):
+        call(tree)
+
+
+def test_huge_k_and_keywords():
+    tree = build(sp.BallTree, SETS["grid"], 7)
+    assert len(tree.query_knn(k=2 ** 64 - 1, query=[1.0, 2.0, 3.0])) == len(SETS["grid"])
+    assert tree.query_radius(radius=0.0, query=[1.0, 2.0, 3.0]) == [int(np.nonzero(
+        (SETS["grid"] == [1.0, 2.0, 3.0]).all(axis=1))[0][0])]
+
+
+def test_reentrant_query_conversion():
+    tree = build(sp.KDTree, SETS["uniform"], 3)
+
+    class Sneaky:
+        def __float__(self):
+            tree.query_radius([0.5, 0.5, 0.5], 0.3)
+            return float(len(tree.query_knn([0.1, 0.1, 0.1], 50))) / 100
+
+    q = [Sneaky(), 0.5, 0.5]
+    D = distances(SETS["uniform"], [0.5, 0.5, 0.5], "euclidean")
+    check_knn(tree.query_knn(q, 10), D, 10)
+    check_radius(tree.query_radius(q, 0.25), D, 0.25)
+
+
+def test_trees_keep_their_own_copy():
+    X = SETS["uniform"].copy()
+    a = lv.Array.from_numpy(X)
+    tree = sp.KDTree.from_array(a, 4)
+    before = tree.query_knn([0.5, 0.5, 0.5], 5)
+    a[0, 0] = 100.0
+    del a
+    assert tree.query_knn([0.5, 0.5, 0.5], 5) == before
