@@ -51,6 +51,7 @@ extern PyMethodDef array_elementwise_methods[];   // sin cos exp sqrt clip tan a
 extern PyMethodDef array_index_methods[];         // get take
 extern PyMethodDef array_numpy_methods[];         // from_numpy to_numpy __array__
 extern PyMethodDef array_pickle_methods[];        // __reduce__ __copy__ __deepcopy__
+extern PyMethodDef array_reduction_methods[];     // sum mean var std median quantile any all (stats.cpp)
 extern PyNumberMethods array_number_methods;
 extern PyMappingMethods array_mapping_methods;
 extern PySequenceMethods array_sequence_methods;

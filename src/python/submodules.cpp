@@ -5,6 +5,5 @@
 namespace lumipy {
 
 void register_linalg(PyObject*) {}
-void register_stats(PyObject*) {}
 
 }  // namespace lumipy

@@ -1,0 +1,156 @@
+// Ranks, Pearson and Spearman.
+//
+// A rank depends only on how many elements sort before an element and how
+// many tie with it, so the stable index sort that defines ranks can be any
+// sort that groups equal values: the values are mapped to unsigned keys whose
+// integer order is the numeric order (both zeros share one key, every NaN
+// gets the largest key) and sorted with an LSD radix sort, which is stable,
+// so NaNs also come out in input order.
+#include "stats/correlation.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "array/error.hpp"
+#include "stats/stats.hpp"
+
+namespace lumi::stats {
+
+namespace {
+
+constexpr std::uint64_t kNaNKey = ~std::uint64_t{0};
+
+inline std::uint64_t order_key(double v) noexcept {
+    if (v != v) return kNaNKey;
+    if (v == 0.0) v = 0.0;  // -0.0 ties with 0.0
+    const auto u = std::bit_cast<std::uint64_t>(v);
+    constexpr std::uint64_t sign = std::uint64_t{1} << 63;
+    return (u & sign) ? ~u : (u | sign);
+}
+
+// Below this size a comparison sort of (key, index) pairs is cheaper.
+constexpr std::size_t kRadixMin = 512;
+constexpr unsigned kDigitBits = 11;
+constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+constexpr unsigned kPasses = (64 + kDigitBits - 1) / kDigitBits;
+
+inline std::size_t digit(std::uint64_t key, unsigned pass) noexcept {
+    return static_cast<std::size_t>((key >> (pass * kDigitBits)) & (kBuckets - 1));
+}
+
+// A key and the input position it came from.  Sorted as one 16-byte record:
+// one write stream per bucket scatters faster than separate key and index
+// arrays.
+struct Rec {
+    std::uint64_t key;
+    std::uint64_t idx;
+};
+
+// Stable LSD radix sort by key.
+void radix_sort(Buffer<Rec>& recs) {
+    const std::size_t n = recs.size();
+    auto tmp = Buffer<Rec>::uninit(n);
+    std::vector<std::size_t> hist(kPasses * kBuckets, 0);
+    for (const Rec& r : recs)
+        for (unsigned p = 0; p < kPasses; ++p) ++hist[p * kBuckets + digit(r.key, p)];
+    for (unsigned p = 0; p < kPasses; ++p) {
+        std::size_t* __restrict h = hist.data() + p * kBuckets;
+        // A digit shared by every key leaves the order as it is.
+        if (h[digit(recs[0].key, p)] == n) continue;
+        std::size_t total = 0;
+        for (std::size_t b = 0; b < kBuckets; ++b) {
+            const std::size_t c = h[b];
+            h[b] = total;
+            total += c;
+        }
+        const Rec* __restrict src = recs.data();
+        Rec* __restrict dst = tmp.data();
+        for (std::size_t i = 0; i < n; ++i) dst[h[digit(src[i].key, p)]++] = src[i];
+        std::swap(recs, tmp);
+    }
+}
+
+void rank_into(const double* x, std::size_t n, double* out) {
+    auto recs = Buffer<Rec>::uninit(n);
+    for (std::size_t i = 0; i < n; ++i) recs[i] = {order_key(x[i]), i};
+    if (n < kRadixMin) {
+        // (key, index) order is the stable order.
+        std::sort(recs.begin(), recs.end(),
+                  [](const Rec& a, const Rec& b) { return a.key < b.key || (a.key == b.key && a.idx < b.idx); });
+    } else {
+        radix_sort(recs);
+    }
+    // Tie groups: a NaN ties with nothing, itself included.
+    std::size_t i = 0;
+    while (i < n) {
+        std::size_t j = i + 1;
+        const std::uint64_t key = recs[i].key;
+        if (key != kNaNKey) {
+            while (j < n && recs[j].key == key) ++j;
+        }
+        const double r = static_cast<double>(i + 1 + j) * 0.5;
+        for (std::size_t t = i; t < j; ++t) out[recs[t].idx] = r;
+        i = j;
+    }
+}
+
+void require_1d(const ArrayF64& x) {
+    if (x.ndim() != 1) throw Error("Array must be 1d");
+}
+
+double pearson_unchecked(const double* a, const double* b, std::size_t n) noexcept {
+    if (n == 0) return 0.0;
+    // The two sums are independent chains, each in index order from -0.0.
+    double sa = -0.0, sb = -0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        sa += a[i];
+        sb += b[i];
+    }
+    const double ma = sa / static_cast<double>(n);
+    const double mb = sb / static_cast<double>(n);
+    double sxy = 0.0, sxx = 0.0, syy = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double da = a[i] - ma;
+        const double db = b[i] - mb;
+        sxy += da * db;
+        sxx += da * da;
+        syy += db * db;
+    }
+    const double ra = std::sqrt(sxx);
+    const double rb = std::sqrt(syy);
+    if (ra == 0.0 || rb == 0.0) return 0.0;
+    return sxy / (ra * rb);
+}
+
+}  // namespace
+
+ArrayF64 ranks(const ArrayF64& x) {
+    require_1d(x);
+    const std::size_t n = x.size();
+    auto out = Buffer<double>::uninit(n);
+    rank_into(x.data.data(), n, out.data());
+    return ArrayF64::make(Shape::d1(n), std::move(out));
+}
+
+double pearson(const ArrayF64& a, const ArrayF64& b) {
+    if (a.size() != b.size()) throw Error("Arrays must have same length");
+    require_1d(a);
+    require_1d(b);
+    return pearson_unchecked(a.data.data(), b.data.data(), a.size());
+}
+
+double spearman(const ArrayF64& a, const ArrayF64& b) {
+    // The checks ranks(a), ranks(b) and pearson would make, in their order,
+    // before any sorting.
+    require_1d(a);
+    require_1d(b);
+    if (a.size() != b.size()) throw Error("Arrays must have same length");
+    const ArrayF64 ra = ranks(a);
+    const ArrayF64 rb = ranks(b);
+    return pearson_unchecked(ra.data.data(), rb.data.data(), ra.size());
+}
+
+}  // namespace lumi::stats
