@@ -1,0 +1,120 @@
+"""Type stubs: they name exactly what the module exposes, a typed example
+passes `mypy --strict`, and wrong calls fail it."""
+import ast
+import os
+import re
+import runpy
+import shutil
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+import pytest
+
+import lumivander as lv
+
+HERE = Path(__file__).resolve().parent
+SOURCE_STUBS = HERE.parent / "stubs" / "lumivander-stubs"
+# Dunders the runtime classes define that the stubs leave out on purpose:
+# construction is typed through __init__, and item deletion always raises.
+UNTYPED_DUNDERS = {"__new__", "__doc__", "__repr__", "__delitem__"}
+
+
+def installed_stubs():
+    for key in ("platlib", "purelib"):
+        path = Path(sysconfig.get_paths()[key]) / "lumivander-stubs"
+        if (path / "__init__.pyi").is_file():
+            return path
+    return None
+
+
+STUBS = installed_stubs() or SOURCE_STUBS
+
+
+def stub_tree(name):
+    path = STUBS / ("__init__.pyi" if name is None else f"{name}.pyi")
+    return ast.parse(path.read_text(), str(path))
+
+
+def declared(body):
+    """Names a stub body declares: definitions, annotated or assigned names,
+    and re-exports (`import x as x`); private aliases (_Float) excluded."""
+    names = set()
+    for node in body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            names.add(node.name)
+        elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
+            names.add(node.target.id)
+        elif isinstance(node, ast.Assign):
+            names.update(t.id for t in node.targets if isinstance(t, ast.Name))
+        elif isinstance(node, ast.ImportFrom):
+            names.update(a.asname for a in node.names if a.asname == a.name)
+    return {n for n in names if not (n.startswith("_") and not n.startswith("__"))}
+
+
+def public(names):
+    return {n for n in names if not n.startswith("_")}
+
+
+MODULES = [None, "linalg", "stats", "random", "spatial"]
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_stub_names_match_the_module(name):
+    mod = lv if name is None else getattr(lv, name)
+    tree = stub_tree(name)
+    assert public(declared(tree.body)) == public(dir(mod))
+    stub_all = [ast.literal_eval(n.value) for n in tree.body
+                if isinstance(n, ast.Assign) and any(getattr(t, "id", "") == "__all__" for t in n.targets)]
+    assert stub_all == ([list(mod.__all__)] if hasattr(mod, "__all__") else [])
+    for cls in (n for n in tree.body if isinstance(n, ast.ClassDef)):
+        runtime = getattr(mod, cls.name)
+        members = declared(cls.body)
+        assert public(members) == public(dir(runtime)), cls.name
+        dunders = {m for m in members if m.startswith("__")} - {"__init__"}
+        assert dunders <= set(dir(runtime)), cls.name
+        assert set(vars(runtime)) - UNTYPED_DUNDERS - public(dir(runtime)) <= dunders, cls.name
+
+
+def test_installed_stubs_are_the_source_stubs():
+    if STUBS == SOURCE_STUBS or not SOURCE_STUBS.is_dir():
+        pytest.skip("stubs are not installed, or the source tree is not here")
+    for src in SOURCE_STUBS.glob("*.pyi"):
+        assert (STUBS / src.name).read_text() == src.read_text(), src.name
+
+
+def run_mypy(tmp_path, *files):
+    pytest.importorskip("mypy")
+    pytest.importorskip("numpy")
+    env = dict(os.environ)
+    env.pop("MYPYPATH", None)
+    if STUBS == SOURCE_STUBS:
+        # Not installed (a build directory on PYTHONPATH): mypy reads stub
+        # packages only from site-packages, so present the stubs as a plain
+        # stub module on MYPYPATH.
+        shutil.copytree(SOURCE_STUBS, tmp_path / "stubs" / "lumivander")
+        env["MYPYPATH"] = str(tmp_path / "stubs")
+    cmd = [sys.executable, "-m", "mypy", "--strict", "--show-error-codes", "--no-error-summary",
+           "--no-incremental", "--cache-dir", str(tmp_path / "cache"), *map(str, files)]
+    out = subprocess.run(cmd, env=env, capture_output=True, text=True, cwd=tmp_path)
+    errors = set()
+    for line in out.stdout.splitlines():
+        m = re.match(r"(.*?):(\d+): error: .*\[([\w-]+)\]$", line)
+        assert m, out.stdout + out.stderr
+        errors.add((Path(m.group(1)).name, int(m.group(2)), m.group(3)))
+    return errors
+
+
+def test_typed_example_passes_and_wrong_calls_fail(tmp_path):
+    bad = HERE / "typing" / "bad.py"
+    expected = {("bad.py", i, m.group(1)) for i, line in enumerate(bad.read_text().splitlines(), 1)
+                if (m := re.search(r"# E: ([\w-]+)$", line))}
+    assert len(expected) >= 5
+    assert run_mypy(tmp_path, HERE / "typing" / "good.py", bad) == expected
+
+
+def test_typed_example_runs(capsys):
+    pytest.importorskip("numpy")
+    runpy.run_path(str(HERE / "typing" / "good.py"), run_name="__main__")
+    assert capsys.readouterr().out

@@ -1,0 +1,48 @@
+"""Typed use of the library: must pass `mypy --strict` against the stubs."""
+import copy
+import pickle
+
+import numpy as np
+import numpy.typing as npt
+
+import lumivander as lv
+from lumivander import random as lvr
+
+
+def scaled(a: lv.Array, factor: float) -> lv.Array:
+    return 2 * a * factor - 1.0 / (a + 1) + (-a)
+
+
+def main() -> None:
+    a = lv.Array([2, 3], [1, 2, 3, 4, 5, 6])
+    b: lv.Array = lv.asarray([1.0, 2.0, 3.0], shape=(3,))
+    c = scaled(a + b, 0.5).clip(0, 10).sqrt().abs()
+    shape: list[int] = c.shape
+    n: int = len(c)
+    first: float = c.get([0, 0])
+    part: lv.Array = c[1:4]
+    total = 0.0
+    for x in c:
+        total += x
+    present: bool = 3.0 in c
+    c[0, 1] = 7
+    col = lv.column_stack([lv.zeros([3]), lv.ones((3,)), lv.full([3], 2.5)])
+    eye: lv.Array = lv.eye(3, k=1) + lv.diag([1, 2, 3]) + lv.Array.eye(3, m=3)
+    rows: lv.Array = col.take([0, 2])
+    nested = a.tolist()
+
+    g: lv.Generator = lvr.Generator.from_seed(42)
+    u: lv.Array = g.uniform(0.0, 1.0, [4]) + lv.random.seed(1).normal(0, 1, [4])
+    r: lv.Array = g.randint(0, 10, (2, 2))
+    g2: lvr.Generator = lv.random.new()
+    s: lv.Array = g2.gamma(2.0, 1.0, [3]) * g2.beta(2, 3, [3]) * g2.lognormal(0, 1, [3])
+
+    x_np: npt.NDArray[np.float64] = np.asarray(a)
+    back: lv.Array = lv.Array.from_numpy(a.to_numpy())
+    again: lv.Array = pickle.loads(pickle.dumps(a))
+    dup: lv.Array = copy.deepcopy(copy.copy(a))
+    print(shape, n, first, part, total, present, eye, rows, nested, u, r, s, x_np, back, again, dup)
+
+
+if __name__ == "__main__":
+    main()
