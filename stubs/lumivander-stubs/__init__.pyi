@@ -11,11 +11,15 @@ from . import random as random
 from . import spatial as spatial
 from . import stats as stats
 from .random import Generator as Generator
+from .spatial import BallTree as BallTree
+from .spatial import KDTree as KDTree
 
 __all__ = [
     "Array",
     "PyArrayIter",
     "Generator",
+    "BallTree",
+    "KDTree",
     "zeros",
     "ones",
     "full",

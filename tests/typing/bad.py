@@ -10,3 +10,5 @@ lv.random.Generator.from_seed(1.5)  # E: arg-type
 a.no_such_method()  # E: attr-defined
 z = "text" * a  # E: operator
 lv.Generator(5)  # E: call-arg
+lv.spatial.VPTree.from_array([[1.0]])  # E: arg-type
+q: list[float] = lv.KDTree.from_array(a).query_knn(0.5, 1)  # E: assignment

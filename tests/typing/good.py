@@ -37,11 +37,17 @@ def main() -> None:
     g2: lvr.Generator = lv.random.new()
     s: lv.Array = g2.gamma(2.0, 1.0, [3]) * g2.beta(2, 3, [3]) * g2.lognormal(0, 1, [3])
 
+    pts = g.uniform(0.0, 1.0, [50, 2])
+    kd = lv.KDTree.from_array(pts, leaf_size=8)
+    near: list[int] = kd.query_knn([0.5, 0.5], 3) + lv.BallTree.from_array(pts).query_radius(pts[0], 0.2)
+    vp = lv.spatial.VPTree.from_array(pts, metric="manhattan", selection="random")
+    near += vp.query_knn(np.array([0.1, 0.2]), k=2)
+
     x_np: npt.NDArray[np.float64] = np.asarray(a)
     back: lv.Array = lv.Array.from_numpy(a.to_numpy())
     again: lv.Array = pickle.loads(pickle.dumps(a))
     dup: lv.Array = copy.deepcopy(copy.copy(a))
-    print(shape, n, first, part, total, present, eye, rows, nested, u, r, s, x_np, back, again, dup)
+    print(near, shape, n, first, part, total, present, eye, rows, nested, u, r, s, x_np, back, again, dup)
 
 
 if __name__ == "__main__":
