@@ -26,6 +26,7 @@ class Ref:
             s.append(z ^ (z >> 31))
         self.s = s
         self.words = 0
+        self.short_rejections = 0  # gamma iterations rejected after two words
 
     @staticmethod
     def _rotl(x, k):
@@ -94,6 +95,7 @@ class Ref:
             z = math.cos(u2 * 6.283185307179586) * math.sqrt(ln_u1 * -2.0)
             v = h * z + 1.0
             if not v > 0:
+                self.short_rejections += 1
                 continue
             v = (v * v) * v
             u = self.next_f64()
@@ -522,7 +524,9 @@ import hashlib, struct
 import lumivander as lv
 g = lv.random.seed(99)
 for call in [lambda: g.standard_normal([300001]), lambda: g.normal(-1.0, 3.0, [70000]),
-             lambda: g.lognormal(0.5, 0.25, [123457]), lambda: g.uniform(0.0, 1.0, [5])]:
+             lambda: g.lognormal(0.5, 0.25, [123457]), lambda: g.gamma(2.0, 1.5, [150001]),
+             lambda: g.gamma(9.25, 1.0, [20000]), lambda: g.gamma(1.5, 1.0, [20000]),
+             lambda: g.uniform(0.0, 1.0, [5])]:
     v = call().tolist()
     print(hashlib.sha256(struct.pack("<%dd" % len(v), *v)).hexdigest())
 """
@@ -544,6 +548,16 @@ def test_results_independent_of_thread_count():
     # And the in-process result agrees with the reference on a prefix.
     g, r = Generator.from_seed(99), Ref(99)
     assert bits(flat(g.standard_normal([40001]))[:1001]) == bits(r.standard_normal(1001))
+
+
+@pytest.mark.parametrize("a,n,seed", [(2.0, 120_000, 3), (2.0, 4097, 4), (3.5, 30_000, 5), (2.0, 9000, 6)])
+def test_large_gamma_fills_match_reference(a, n, seed):
+    g, r = Generator.from_seed(seed), Ref(seed)
+    got = flat(g.gamma(a, 0.5, [n]))
+    assert bits(got) == bits(r.gamma(a, 0.5, n))
+    after(g, r)
+    if n >= 100_000:
+        assert r.short_rejections > 0  # the two-word rejection path was taken
 
 
 def test_concurrent_use():
