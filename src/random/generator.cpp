@@ -1,3 +1,6 @@
+// The Generator: seeding, the fill loops of the flat samplers and the
+// Box-Muller, Marsaglia-Tsang and gamma-ratio distributions.  Every loop keeps
+// the exact stream order and rounding steps documented in generator.hpp.
 #include "random/generator.hpp"
 
 #include <cmath>
