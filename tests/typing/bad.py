@@ -12,3 +12,4 @@ z = "text" * a  # E: operator
 lv.Generator(5)  # E: call-arg
 lv.spatial.VPTree.from_array([[1.0]])  # E: arg-type
 q: list[float] = lv.KDTree.from_array(a).query_knn(0.5, 1)  # E: assignment
+w: float = a.quantile(lv.asarray([0.5]))  # E: assignment

@@ -30,6 +30,10 @@ def main() -> None:
     eye: lv.Array = lv.eye(3, k=1) + lv.diag([1, 2, 3]) + lv.Array.eye(3, m=3)
     rows: lv.Array = col.take([0, 2])
     nested = a.tolist()
+    m: float = a.mean() + a.var() + a.std() + a.median() + a.sum() + a.quantile(0.5)
+    qs: lv.Array = a.quantile(lv.asarray([0.25, 0.75])) + lv.stats.quantile(a, lv.asarray([0.1]))
+    flags: bool = a.any() and lv.stats.all(a)
+    rho: float = lv.stats.pearson(b, b) + lv.stats.spearman(b, b) + lv.stats.quantile(b, 1)
 
     g: lv.Generator = lvr.Generator.from_seed(42)
     u: lv.Array = g.uniform(0.0, 1.0, [4]) + lv.random.seed(1).normal(0, 1, [4])
@@ -47,7 +51,7 @@ def main() -> None:
     back: lv.Array = lv.Array.from_numpy(a.to_numpy())
     again: lv.Array = pickle.loads(pickle.dumps(a))
     dup: lv.Array = copy.deepcopy(copy.copy(a))
-    print(near, shape, n, first, part, total, present, eye, rows, nested, u, r, s, x_np, back, again, dup)
+    print(m, qs, flags, rho, near, shape, n, first, part, total, present, eye, rows, nested, u, r, s, x_np, back, again, dup)
 
 
 if __name__ == "__main__":
