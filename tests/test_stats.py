@@ -620,3 +620,26 @@ def test_order_statistics_when_the_sample_misleads(trap):
     assert agree_median(a.median(), xs)
     for q in (0.0, 0.3, 0.5, 0.97, 1.0):
         assert agree(a.quantile(q), s, q)
+
+
+def test_results_do_not_depend_on_the_thread_count():
+    import os
+    import subprocess
+    import sys
+
+    script = r"""
+import random, struct, lumivander as lv
+rnd = random.Random(4)
+xs = [rnd.choice([0.0, -0.0, float("nan"), rnd.uniform(-1, 1)]) for _ in range(300000)]
+ys = [float(rnd.randint(0, 50)) for _ in range(300000)]
+a, b = lv.asarray(xs), lv.asarray(ys)
+out = [a.sum(), a.var(), a.median(), a.quantile(0.37), lv.stats.spearman(a, b), lv.stats.pearson(b, b)]
+out += a.quantile(lv.asarray([0.1, 0.5, 0.9])).tolist() + b.quantile(lv.asarray([i / 40 for i in range(41)])).tolist()
+print([struct.pack("<d", v).hex() for v in out])
+"""
+    runs = []
+    for threads in ("1", "2", "3"):
+        env = dict(os.environ, LUMIVANDER_NUM_THREADS=threads)
+        runs.append(subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
+                                   check=True).stdout)
+    assert runs[0] == runs[1] == runs[2] and runs[0].startswith("[")

@@ -1,10 +1,13 @@
 // The stats submodule and the reduction methods of Array: the same core
 // calls behind two surfaces.  Arrays are read in place under a shared borrow
 // held for the whole call.
+#include <algorithm>
+
 #include "args.hpp"
 #include "array.hpp"
 #include "array_convert.hpp"
 #include "convert.hpp"
+#include "gil.hpp"
 #include "module.hpp"
 #include "stats/correlation.hpp"
 #include "stats/stats.hpp"
@@ -17,12 +20,24 @@ namespace st = lumi::stats;
 
 inline PyObject* new_bool(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
 
+// Large inputs are reduced with the interpreter lock released: the arrays
+// stay alive and unmodifiable under the caller's borrow guards, and nothing
+// in `work` touches a Python object.
+constexpr std::size_t kReleaseAt = std::size_t{1} << 15;
+
+template <class F>
+auto compute(std::size_t n, F&& work) {
+    if (n < kReleaseAt) return work();
+    GilRelease unlocked;
+    return work();
+}
+
 // A number level gives a float, an Array of levels (any shape, row-major)
 // a new 1-D Array.
 PyObject* quantile_of(const lumi::ArrayF64& a, PyObject* q_obj) {
     ArrayOrScalar q = arg_array_or_scalar("q", q_obj);
-    if (!q.is_array) return new_float(st::quantile(a, q.scalar)).release();
-    return wrap_array(st::quantiles(a, q.array.data.data(), q.array.size()));
+    if (!q.is_array) return new_float(compute(a.size(), [&] { return st::quantile(a, q.scalar); })).release();
+    return wrap_array(compute(a.size(), [&] { return st::quantiles(a, q.array.data.data(), q.array.size()); }));
 }
 
 // One-array reductions: `fn` is the module function, `method` the Array method.
@@ -34,7 +49,7 @@ PyObject* quantile_of(const lumi::ArrayF64& a, PyObject* q_obj) {
             ArrayObject* o = arg_array("a", p[0]);                                                        \
             SharedBorrow guard(o->borrow);                                                                \
             const lumi::ArrayF64& a = o->arr;                                                             \
-            return wrap(expr);                                                                            \
+            return wrap(compute(a.size(), [&] { return expr; }));                                         \
         });                                                                                               \
     }                                                                                                     \
     PyObject* method_##name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
@@ -43,7 +58,7 @@ PyObject* quantile_of(const lumi::ArrayF64& a, PyObject* q_obj) {
             ArrayObject* o = as_array_object(self);                                                       \
             SharedBorrow guard(o->borrow);                                                                \
             const lumi::ArrayF64& a = o->arr;                                                             \
-            return wrap(expr);                                                                            \
+            return wrap(compute(a.size(), [&] { return expr; }));                                         \
         });                                                                                               \
     }
 
@@ -85,7 +100,8 @@ PyObject* pair_fn(const Sig<2>& sig, PyObject* const* args, Py_ssize_t nargs, Py
     ArrayObject* b = arg_array("b", p[1]);
     SharedBorrow ga(a->borrow);
     SharedBorrow gb(b->borrow);
-    return new_float(F(a->arr, b->arr)).release();
+    const std::size_t n = std::max(a->arr.size(), b->arr.size());
+    return new_float(compute(n, [&] { return F(a->arr, b->arr); })).release();
 }
 
 PyObject* fn_pearson(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "array/error.hpp"
+#include "array/parallel.hpp"
 #include "stats/stats.hpp"
 
 namespace lumi::stats {
@@ -30,6 +31,9 @@ inline std::uint64_t order_key(double v) noexcept {
     constexpr std::uint64_t sign = std::uint64_t{1} << 63;
     return (u & sign) ? ~u : (u | sign);
 }
+
+// From this length spearman ranks its two inputs on two threads.
+constexpr std::size_t kParallelRanks = std::size_t{1} << 14;
 
 // Below this size a comparison sort of (key, index) pairs is cheaper.
 constexpr std::size_t kRadixMin = 512;
@@ -148,9 +152,20 @@ double spearman(const ArrayF64& a, const ArrayF64& b) {
     require_1d(a);
     require_1d(b);
     if (a.size() != b.size()) throw Error("Arrays must have same length");
-    const ArrayF64 ra = ranks(a);
-    const ArrayF64 rb = ranks(b);
-    return pearson_unchecked(ra.data.data(), rb.data.data(), ra.size());
+    // The two rankings are independent: side by side on the pool when large.
+    const std::size_t n = a.size();
+    auto ra = Buffer<double>::uninit(n);
+    auto rb = Buffer<double>::uninit(n);
+    parallel_for(2, n >= kParallelRanks ? 1 : 2, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if (i == 0) {
+                rank_into(a.data.data(), n, ra.data());
+            } else {
+                rank_into(b.data.data(), n, rb.data());
+            }
+        }
+    });
+    return pearson_unchecked(ra.data(), rb.data(), n);
 }
 
 }  // namespace lumi::stats

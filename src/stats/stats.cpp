@@ -13,13 +13,24 @@
 #include "stats/stats.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
 #include "array/error.hpp"
+#include "array/parallel.hpp"
+
+// Counting and testing loops (never the sums) also get an AVX2 build picked
+// at load time.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
+#define LUMI_STATS_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define LUMI_STATS_CLONES
+#endif
 
 namespace lumi::stats {
 
@@ -74,7 +85,19 @@ namespace {
 
 // Blocks are tested whole (the test vectorises); the walk stops at the first
 // block holding a deciding element.
-constexpr std::size_t kTestBlock = 256;
+constexpr std::size_t kTestBlock = 512;
+
+LUMI_STATS_CLONES bool block_has_zero(const double* __restrict x, std::size_t n) noexcept {
+    unsigned zero = 0;
+    for (std::size_t j = 0; j < n; ++j) zero |= static_cast<unsigned>(x[j] == 0.0);
+    return zero != 0;
+}
+
+LUMI_STATS_CLONES bool block_has_nonzero(const double* __restrict x, std::size_t n) noexcept {
+    unsigned nonzero = 0;
+    for (std::size_t j = 0; j < n; ++j) nonzero |= static_cast<unsigned>(x[j] != 0.0);
+    return nonzero != 0;
+}
 
 }  // namespace
 
@@ -82,10 +105,7 @@ bool all(const ArrayF64& a) noexcept {
     const double* x = a.data.data();
     const std::size_t n = a.size();
     for (std::size_t i = 0; i < n; i += kTestBlock) {
-        const std::size_t e = std::min(n, i + kTestBlock);
-        unsigned zero = 0;
-        for (std::size_t j = i; j < e; ++j) zero |= static_cast<unsigned>(x[j] == 0.0);
-        if (zero) return false;
+        if (block_has_zero(x + i, std::min(kTestBlock, n - i))) return false;
     }
     return true;
 }
@@ -94,10 +114,7 @@ bool any(const ArrayF64& a) noexcept {
     const double* x = a.data.data();
     const std::size_t n = a.size();
     for (std::size_t i = 0; i < n; i += kTestBlock) {
-        const std::size_t e = std::min(n, i + kTestBlock);
-        unsigned nonzero = 0;
-        for (std::size_t j = i; j < e; ++j) nonzero |= static_cast<unsigned>(x[j] != 0.0);
-        if (nonzero) return true;
+        if (block_has_nonzero(x + i, std::min(kTestBlock, n - i))) return true;
     }
     return false;
 }
@@ -177,6 +194,9 @@ struct Pair {
     std::size_t nn;
 };
 
+// Up to this many levels, quantiles runs one selection pass per level.
+constexpr std::size_t kFewLevels = 16;
+
 // Arrays below this size are selected on a copy directly.
 constexpr std::size_t kSampleMin = std::size_t{1} << 14;
 
@@ -198,12 +218,6 @@ Pair select_copy(const double* x, std::size_t n, std::size_t k, std::size_t k2) 
     return p;
 }
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
-#define LUMI_STATS_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define LUMI_STATS_CLONES
-#endif
-
 struct Counts {
     std::size_t below = 0, eq_lo = 0, eq_hi = 0, nans = 0;
 };
@@ -223,6 +237,38 @@ LUMI_STATS_CLONES void count_block(const double* __restrict x, std::size_t n, do
     out.eq_lo += eq_lo;
     out.eq_hi += eq_hi;
     out.nans += nans;
+}
+
+// What one part of the filtering pass keeps: the elements strictly between
+// the pivots, and the counts below, at and past them.
+struct Kept {
+    Buffer<double> buf;
+    std::size_t n = 0;
+    Counts counts;
+};
+
+constexpr std::size_t kFilterBlock = 1024;
+constexpr std::size_t kFilterGrain = std::size_t{1} << 17;
+
+// False when more than the expected share (`keep`) falls between the pivots.
+bool filter_range(const double* x, std::size_t n, double lo, double hi, double keep, Kept& out) {
+    const std::size_t cap =
+        std::min(n, static_cast<std::size_t>(keep * static_cast<double>(n)) + 2 * kFilterBlock);
+    out.buf = Buffer<double>::uninit(cap);
+    double* b = out.buf.data();
+    std::size_t j = 0;
+    for (std::size_t i = 0; i < n; i += kFilterBlock) {
+        if (j + kFilterBlock > cap) return false;
+        const std::size_t e = std::min(n, i + kFilterBlock);
+        count_block(x + i, e - i, lo, hi, out.counts);
+        for (std::size_t t = i; t < e; ++t) {
+            const double v = x[t];
+            b[j] = v;
+            j += static_cast<std::size_t>((v > lo) & (v < hi));
+        }
+    }
+    out.n = j;
+    return true;
 }
 
 // SplitMix64: sample positions only; results never depend on them.
@@ -266,23 +312,41 @@ bool select_sampled(const double* x, std::size_t n, std::size_t k, std::size_t k
     if (!(lo <= hi)) return false;
 
     const double width = std::max(0.0, std::min(t_hi, static_cast<double>(s_num)) - std::max(t_lo, 0.0));
-    constexpr std::size_t kBlock = 1024;
-    const std::size_t cap =
-        std::min(n, static_cast<std::size_t>(2.0 * width / static_cast<double>(s_total) * static_cast<double>(n)) +
-                        2 * kBlock);
-    auto buf = Buffer<double>::uninit(cap);
-    double* b = buf.data();
+    const double keep = 2.0 * width / static_cast<double>(s_total);  // generous share kept
+
+    // The pass runs in independent parts (counts add exactly; the order of
+    // the kept elements does not matter to selection).
+    const std::size_t parts =
+        splits(n, kFilterGrain) ? std::max<std::size_t>(1, std::min(worker_count(), n / kFilterGrain)) : 1;
+    std::vector<Kept> kept(parts);
+    std::atomic<bool> overflow{false};
+    parallel_for(parts, 1, [&](std::size_t pb, std::size_t pe) {
+        for (std::size_t part = pb; part < pe; ++part) {
+            const std::size_t begin = n / parts * part;
+            const std::size_t end = part + 1 == parts ? n : n / parts * (part + 1);
+            if (!filter_range(x + begin, end - begin, lo, hi, keep, kept[part])) overflow = true;
+        }
+    });
+    if (overflow) return false;
     Counts c;
     std::size_t j = 0;
-    for (std::size_t i = 0; i < n; i += kBlock) {
-        if (j + kBlock > cap) return false;
-        const std::size_t e = std::min(n, i + kBlock);
-        count_block(x + i, e - i, lo, hi, c);
-        for (std::size_t t = i; t < e; ++t) {
-            const double v = x[t];
-            b[j] = v;
-            j += static_cast<std::size_t>((v > lo) & (v < hi));
+    for (const Kept& k_part : kept) {
+        c.below += k_part.counts.below;
+        c.eq_lo += k_part.counts.eq_lo;
+        c.eq_hi += k_part.counts.eq_hi;
+        c.nans += k_part.counts.nans;
+        j += k_part.n;
+    }
+    Buffer<double> joined;
+    double* b = kept[0].buf.data();
+    if (parts > 1) {
+        joined = Buffer<double>::uninit(std::max<std::size_t>(j, 1));
+        std::size_t at = 0;
+        for (const Kept& k_part : kept) {
+            if (k_part.n) std::memcpy(joined.data() + at, k_part.buf.data(), k_part.n * sizeof(double));
+            at += k_part.n;
         }
+        b = joined.data();
     }
     const std::size_t below = c.below, eq_lo = c.eq_lo, nans = c.nans;
     std::size_t eq_hi = c.eq_hi;
@@ -399,6 +463,25 @@ ArrayF64 quantiles(const ArrayF64& a, const double* q, std::size_t m) {
     const double* x = a.data.data();
     std::vector<Position> pos(m);
     for (std::size_t i = 0; i < m; ++i) pos[i] = position(n, q[i]);
+
+    // A few levels: one selection pass each, the levels side by side.
+    if (n >= kSampleMin && m <= kFewLevels) {
+        std::vector<Pair> raw(m);
+        std::atomic<bool> missed{false};
+        parallel_for(m, 1, [&](std::size_t b, std::size_t e) {
+            for (std::size_t i = b; i < e; ++i)
+                if (!select_sampled(x, n, pos[i].lo, pos[i].hi, raw[i])) missed = true;
+        });
+        if (!missed) {
+            Fixup fix(x, n, raw[0].nn);
+            for (std::size_t i = 0; i < m; ++i) {
+                const double lo = fix.at(pos[i].lo, raw[i].v[0]);
+                const double hi = pos[i].hi == pos[i].lo ? lo : fix.at(pos[i].hi, raw[i].v[1]);
+                out[i] = interpolate(pos[i], lo, hi);
+            }
+            return ArrayF64::make(Shape::d1(m), std::move(out));
+        }
+    }
 
     // One copy, every needed rank placed by a multi-way selection.
     auto buf = Buffer<double>::uninit(n);
