@@ -3,8 +3,10 @@
 // the exact stream order and rounding steps documented in generator.hpp.
 #include "random/generator.hpp"
 
+#include <atomic>
 #include <cmath>
 #include <ctime>
+#include <mutex>
 
 #include "array/error.hpp"
 #include "array/parallel.hpp"
@@ -125,13 +127,14 @@ NdArray<double> Generator::randint_f64(std::int64_t low, std::int64_t high, cons
     return randint_fill<double>(*this, low, high, shape);
 }
 
-// Standard normal deviates are produced in two steps: the uniform draws are
-// taken serially in stream order (zero values redrawn) and parked in the
-// output, then each pair is transformed in place.  The transform has no
-// dependence between pairs, so a large request draws everything first and
-// transforms on the worker pool (every pair gets the same operations
-// whichever thread runs it); otherwise draws and transforms alternate over
-// blocks that stay in cache.
+// Standard normal deviates are produced block by block: the uniform draws of
+// a block are taken in stream order (zero values redrawn) and parked in the
+// output, then its pairs are transformed in place while they are in cache.
+// The transform has no dependence between pairs, so on the worker pool each
+// thread claims the next block, draws (under a lock, in block order) every
+// block up to it that nobody has drawn yet, and transforms it: the stream is
+// consumed exactly as by one thread, and every pair gets the same
+// operations whichever thread runs it.
 namespace {
 
 // u1 then u2 for each pair in [first, last), both redrawn while zero, parked
@@ -185,15 +188,33 @@ NdArray<double> normal_fill(Generator& self, const Shape& shape, F f) {
     auto out = NdArray<double>::uninit(shape);
     const std::size_t n = out.size();
     const std::size_t pairs = n / 2;
+    const std::size_t nblocks = (pairs + kNormalBlock - 1) / kNormalBlock;
     double* dst = out.data.data();
+    auto block_end = [&](std::size_t b) { return pairs - b * kNormalBlock < kNormalBlock ? pairs : (b + 1) * kNormalBlock; };
     if (splits(pairs, kNormalPairGrain)) {
-        draw_pairs(self, dst, 0, pairs);
-        parallel_for(pairs, kNormalPairGrain, [&](std::size_t b, std::size_t e) { transform_pairs(dst, b, e, f); });
+        std::mutex mu;
+        std::atomic<std::size_t> next{0};   // next block to claim
+        std::atomic<std::size_t> drawn{0};  // blocks [0, drawn) hold their uniforms
+        auto run = [&] {
+            for (;;) {
+                const std::size_t b = next.fetch_add(1, std::memory_order_relaxed);
+                if (b >= nblocks) return;
+                if (drawn.load(std::memory_order_acquire) <= b) {
+                    std::lock_guard<std::mutex> lock(mu);
+                    std::size_t k = drawn.load(std::memory_order_relaxed);
+                    for (; k <= b; ++k) draw_pairs(self, dst, k * kNormalBlock, block_end(k));
+                    if (k > drawn.load(std::memory_order_relaxed)) drawn.store(k, std::memory_order_release);
+                }
+                transform_pairs(dst, b * kNormalBlock, block_end(b), f);
+            }
+        };
+        parallel_for(worker_count(), 1, [&](std::size_t b, std::size_t e) {
+            for (std::size_t r = b; r < e; ++r) run();
+        });
     } else {
-        for (std::size_t k = 0; k < pairs; k += kNormalBlock) {
-            const std::size_t end = pairs - k < kNormalBlock ? pairs : k + kNormalBlock;
-            draw_pairs(self, dst, k, end);
-            transform_pairs(dst, k, end, f);
+        for (std::size_t b = 0; b < nblocks; ++b) {
+            draw_pairs(self, dst, b * kNormalBlock, block_end(b));
+            transform_pairs(dst, b * kNormalBlock, block_end(b), f);
         }
     }
     if (n % 2 == 1) dst[n - 1] = f(odd_deviate(self));
