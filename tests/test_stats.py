@@ -643,3 +643,18 @@ print([struct.pack("<d", v).hex() for v in out])
         runs.append(subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
                                    check=True).stdout)
     assert runs[0] == runs[1] == runs[2] and runs[0].startswith("[")
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, MemoryError, ZeroDivisionError])
+def test_errors_from_level_hooks_and_the_borrow_is_released(exc):
+    class Raiser:
+        def __float__(self):
+            raise exc("hook")
+
+    a = arr([1, 2, 3])
+    for call in (lambda: a.quantile(Raiser()), lambda: lv.stats.quantile(a, Raiser())):
+        # Interrupts pass through; an ordinary error becomes the conversion TypeError.
+        with pytest.raises(TypeError if exc is ZeroDivisionError else exc):
+            call()
+    a[0] = 5.0
+    assert a.tolist() == [5.0, 2.0, 3.0]
