@@ -26,6 +26,7 @@ Ref pickle_function(const char* name);
 // Functions of the private module, contributed by the files that define the
 // pickled classes (NULL-terminated).
 extern PyMethodDef pickle_array_functions[];
+extern PyMethodDef pickle_generator_functions[];
 
 // ---------------------------------------------------------------------------
 // Validation helpers for reconstruction functions.  `what` names the class

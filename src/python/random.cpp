@@ -182,6 +182,9 @@ PyMethodDef generator_methods[] = {
     {"gamma", LUMI_FN(gen_gamma), LUMI_FASTCALL_KW, "gamma($self, shape_param, scale, shape)\n--\n\n"},
     {"beta", LUMI_FN(gen_beta), LUMI_FASTCALL_KW, "beta($self, alpha, beta_param, shape)\n--\n\n"},
     {"lognormal", LUMI_FN(gen_lognormal), LUMI_FASTCALL_KW, "lognormal($self, mu, sigma, shape)\n--\n\n"},
+    {"__reduce__", LUMI_FN(generator_reduce), LUMI_FASTCALL_KW, "__reduce__($self)\n--\n\n"},
+    {"__copy__", LUMI_FN(generator_copy), LUMI_FASTCALL_KW, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", LUMI_FN(generator_deepcopy), LUMI_FASTCALL_KW, "__deepcopy__($self, memo)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -192,6 +195,13 @@ PyMethodDef module_functions[] = {
 };
 
 }  // namespace
+
+PyObject* new_generator_object(const lumi::Generator& g) { return wrap_generator(g); }
+
+lumi::Generator read_generator(PyObject* self) {
+    SharedBorrow guard(as_gen(self)->borrow);
+    return as_gen(self)->gen;
+}
 
 PyTypeObject& generator_type() {
     static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};

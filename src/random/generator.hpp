@@ -81,6 +81,12 @@ public:
     // one u for the power boost u^(1/a).
     double sample_gamma_single(double a) noexcept;
 
+    // The four state words, for saving a stream (state.cpp).
+    void save_state(std::uint64_t out[4]) const noexcept;
+    // A generator continuing a saved stream.  Throws Error for the all-zero
+    // state, which xoshiro256** never leaves (every output would be 0).
+    static Generator from_state(const std::uint64_t words[4]);
+
     bool operator==(const Generator& o) const noexcept {
         return s_[0] == o.s_[0] && s_[1] == o.s_[1] && s_[2] == o.s_[2] && s_[3] == o.s_[3];
     }
