@@ -25,12 +25,31 @@ def _values(n, lo, hi, seed):
     return [lo + (hi - lo) * rnd() for _ in range(n)]
 
 
+def _pool_threads():
+    """Names of the running pool threads (Linux), to check the cap took."""
+    try:
+        tasks = os.listdir("/proc/self/task")
+    except OSError:
+        return []
+    names = []
+    for t in tasks:
+        try:
+            with open(f"/proc/self/task/{t}/comm") as f:
+                names.append(f.read().strip())
+        except OSError:
+            pass
+    return [n for n in names if n == "lumivander"]
+
+
 def _setup(n, lo, hi, threads, two=False, extra=None):
     def setup(lv, np):
         if threads == 1:
             if "--worker" not in sys.argv:
                 raise RuntimeError("needs one process per workload (the thread cap is read once)")
             os.environ["LUMIVANDER_NUM_THREADS"] = "1"
+            lv.asarray([0.5] * 300000).exp()  # reads the cap now
+            if _pool_threads():
+                raise RuntimeError("the worker pool started before the thread cap was set")
         lumi, peer = dict(extra or {}), dict(extra or {})
         names = ("a", "b") if two else ("a",)
         for seed, name in enumerate(names, start=1):

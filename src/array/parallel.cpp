@@ -138,6 +138,9 @@ struct Pool {
 
     void worker() {
         t_in_parallel = true;
+#if defined(__linux__)
+        pthread_setname_np(pthread_self(), "lumivander");
+#endif
         std::unique_lock<std::mutex> lk(mu);
         for (;;) {
             if (queue.empty()) {
@@ -241,7 +244,7 @@ void run_parallel(std::size_t n, std::size_t grain, ChunkFn body, std::size_t ma
     if (max_workers > 0) workers = std::min(workers, max_workers);
     // A few chunks per worker, so a thread that starts late or is slowed down
     // by other processes leaves its share to the others.
-    const std::size_t chunks = std::min(n / grain, workers * 4);
+    const std::size_t chunks = std::min(n / grain, workers * 8);
     if (chunks <= 1 || workers <= 1) {
         body(0, n);
         return;
