@@ -224,6 +224,25 @@ def test_randint_reduction_over_many_ranges(d, low):
     assert flat(g.randint(low, low + d, [300])) == [float(v) for v in r.randint(low, low + d, 300)]
 
 
+@pytest.mark.parametrize("low,high", [(-1e308, 1e308), (-1.7976931348623157e308, 1.7976931348623157e308),
+                                       (-1e308, 9e307)])
+def test_uniform_over_a_range_wider_than_the_largest_double(low, high):
+    # high - low overflows; the samples must still lie in the finite range.
+    g, r = Generator.from_seed(21), Ref(21)
+    got = flat(g.uniform(low, high, [2000]))
+    us = [r.next_f64() for _ in range(2000)]
+    assert bits(got) == bits([(1.0 - u) * low + u * high for u in us])
+    assert all(low <= x <= high for x in got)
+    assert min(got) < low / 2 and max(got) > high / 2
+    after(g, r)
+
+
+def test_uniform_with_infinite_bounds_propagates():
+    got = flat(Generator.from_seed(1).uniform(-math.inf, math.inf, [4]))
+    assert all(math.isnan(x) or math.isinf(x) for x in got)
+    assert flat(Generator.from_seed(1).uniform(0.0, math.inf, [3])) == [math.inf] * 3
+
+
 def test_uniform_can_round_up_to_high():
     # The largest unit draw is 1 - 2**-53; 1 + (1 - 2**-53) rounds to 2.0.
     r = Ref(0)

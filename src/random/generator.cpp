@@ -52,7 +52,19 @@ NdArray<double> Generator::uniform(double low, double high, const Shape& shape) 
     Generator g = *this;
     double* dst = out.data.data();
     const std::size_t n = out.size();
-    for (std::size_t i = 0; i < n; ++i) dst[i] = g.next_f64() * width + low;
+    if (std::isinf(width) && std::isfinite(low) && std::isfinite(high)) {
+        // Finite bounds more than the largest double apart: the width
+        // overflows, and u * width + low would give infinities for a finite
+        // range.  Interpolate between the bounds instead (1 - u is exact for
+        // a multiple of 2^-53 in [0, 1), and the two terms have opposite
+        // signs, so nothing overflows).
+        for (std::size_t i = 0; i < n; ++i) {
+            const double u = g.next_f64();
+            dst[i] = (1.0 - u) * low + u * high;
+        }
+    } else {
+        for (std::size_t i = 0; i < n; ++i) dst[i] = g.next_f64() * width + low;
+    }
     *this = g;
     return out;
 }
