@@ -270,3 +270,174 @@ def test_generator_state_is_the_four_words_little_endian():
     assert (fn.__module__, fn.__name__, version, len(state)) == ("lumivander._pickle", "generator", 1, 32)
     g = GEN_RESTORE(1, state)
     assert bits(g.uniform(0, 1, [4])) == bits(lv.random.seed(42).uniform(0, 1, [4]))
+
+
+# --------------------------------------------------------------------------
+# Spatial trees.
+
+TREES = {
+    "KDTree": (lambda p, **kw: lv.spatial.KDTree.from_array(p, **kw), 49, 2),
+    "BallTree": (lambda p, **kw: lv.spatial.BallTree.from_array(p, **kw), 40, 1),
+    "VPTree": (lambda p, **kw: lv.spatial.VPTree.from_array(p, selection="random", **kw), 65, 0),
+}
+# Bytes of one node in memory (KDNode, BallNode, VPNode), for the size bound.
+NODE_BYTES = {"KDTree": 56, "BallTree": 40, "VPTree": 72}
+
+
+def cloud(n, dim, seed=1):
+    g = lv.random.seed(seed)
+    pts = g.uniform(-1.0, 1.0, [n, dim])
+    return lv.asarray([round(v, 1) for v in pts], shape=[n, dim])  # many ties and duplicates
+
+
+def answers(tree, queries):
+    return [(tree.query_knn(q, 5), tree.query_radius(q, 0.5)) for q in queries]
+
+
+@pytest.mark.parametrize("kind", TREES)
+@pytest.mark.parametrize("metric", ["euclidean", "manhattan", "chebyshev"])
+@pytest.mark.parametrize("leaf_size", [0, 1, 20])
+def test_trees_round_trip_their_built_structure(kind, metric, leaf_size):
+    build = TREES[kind][0]
+    pts = cloud(300, 3)
+    tree = build(pts, leaf_size=leaf_size, metric=metric)
+    queries = cloud(30, 3, seed=2).tolist()
+    expected = answers(tree, queries)
+    state = tree.__reduce__()[1]
+    for twin in (pickle.loads(pickle.dumps(tree)), pickle.loads(pickle.dumps(tree, protocol=2)),
+                 copy.copy(tree), copy.deepcopy(tree)):
+        assert type(twin) is type(tree) and twin is not tree
+        assert twin.__reduce__()[1] == state  # the same structure, not a rebuild
+        assert answers(twin, queries) == expected
+
+
+@pytest.mark.parametrize("kind", TREES)
+@pytest.mark.parametrize("n,dim", [(1, 1), (2, 3), (5000, 2), (2000, 8)])
+def test_pickled_size_stays_near_the_tree_size(kind, n, dim):
+    build, node_bytes, dims_per_node = TREES[kind]
+    tree = build(cloud(n, dim), leaf_size=1 if n < 100 else 20)
+    data = tree.__reduce__()[1][1]
+    n_nodes = struct.unpack_from("<Q", data, 48)[0]
+    in_memory = 8 * n * (1 + dim) + n_nodes * (NODE_BYTES[kind] + 8 * dims_per_node * dim)
+    assert len(pickle.dumps(tree)) <= 1.5 * in_memory + 200
+
+
+def test_empty_kd_and_ball_trees_round_trip():
+    for build in (lv.spatial.KDTree.from_array, lv.spatial.BallTree.from_array):
+        tree = build(lv.zeros([0, 2]))
+        twin = pickle.loads(pickle.dumps(tree))
+        assert twin.query_knn([0.0, 0.0], 3) == [] and twin.query_radius([0.0, 0.0], 1.0) == []
+
+
+def tree_state(kind, n=40, dim=2):
+    tree = TREES[kind][0](cloud(n, dim), leaf_size=2)
+    fn, (version, data) = tree.__reduce__()
+    return fn, bytearray(data), n, dim
+
+
+def node_offset(kind, n, dim, i):
+    return 56 + 8 * n + 8 * n * dim + i * TREES[kind][1]
+
+
+def u64(v):
+    return struct.pack("<Q", v)
+
+
+@pytest.mark.parametrize("kind,edit,message", [
+    ("KDTree", lambda d, n, dim: d.__setitem__(slice(0, 8), b"LVXXTREE"), "the bytes do not hold a saved KDTree"),
+    ("KDTree", lambda d, n, dim: d.__setitem__(slice(8, 16), u64(7)),
+     "unsupported format version 7 (this version reads 1)"),
+    ("BallTree", lambda d, n, dim: d.__setitem__(40, 9), "unknown metric code 9"),
+    ("VPTree", lambda d, n, dim: d.__setitem__(41, 2), "unknown vantage selection code 2"),
+    ("KDTree", lambda d, n, dim: d.__setitem__(41, 1), "unknown vantage selection code 1"),
+    ("BallTree", lambda d, n, dim: d.__setitem__(45, 1), "the header's padding is not zero"),
+    ("KDTree", lambda d, n, dim: d.__setitem__(slice(16, 24), u64(2**62)),
+     "the saved KDTree has {size} bytes, its header describes more"),
+    ("VPTree", lambda d, n, dim: d.__setitem__(slice(48, 56), u64(1)),
+     "the saved VPTree has {size} bytes, its header describes {less}"),
+    ("KDTree", lambda d, n, dim: d.__setitem__(slice(56, 64), u64(1)),
+     "the point order is not a permutation of the 40 rows"),
+    ("BallTree", lambda d, n, dim: d.__setitem__(slice(56, 64), u64(40)),
+     "the point order is not a permutation of the 40 rows"),
+    ("KDTree", lambda d, n, dim: d.__setitem__(slice(node_offset("KDTree", n, dim, 0) + 8,
+                                                     node_offset("KDTree", n, dim, 0) + 16), u64(39)),
+     "the root covers [0, 39), not all 40 points"),
+    ("BallTree", lambda d, n, dim: d.__setitem__(slice(node_offset("BallTree", n, dim, 0) + 16,
+                                                       node_offset("BallTree", n, dim, 0) + 24), u64(0)),
+     "node 0 has child 0, which does not follow it"),
+    ("VPTree", lambda d, n, dim: d.__setitem__(slice(node_offset("VPTree", n, dim, 0) + 24,
+                                                     node_offset("VPTree", n, dim, 0) + 32), u64(2**64 - 1)),
+     "node 0 has only one child"),
+    ("KDTree", lambda d, n, dim: d.__setitem__(slice(node_offset("KDTree", n, dim, 0) + 32,
+                                                     node_offset("KDTree", n, dim, 0) + 40), u64(2)),
+     "node 0 splits on coordinate 2 of 2"),
+    ("KDTree", lambda d, n, dim: d.__setitem__(node_offset("KDTree", n, dim, 3) + 48, 2),
+     "node 3 has a flag that is neither 0 nor 1"),
+    ("VPTree", lambda d, n, dim: d.__setitem__(slice(node_offset("VPTree", n, dim, 0) + 32,
+                                                     node_offset("VPTree", n, dim, 0) + 40), u64(40)),
+     "the vantage point of node 0 lies outside its range"),
+])
+def test_tampered_tree_states(kind, edit, message):
+    fn, data, n, dim = tree_state(kind)
+    size = len(data)
+    edit(data, n, dim)
+    n_nodes = struct.unpack_from("<Q", data, 48)[0]
+    less = size - (struct.unpack_from("<Q", tree_state(kind)[1], 48)[0] - n_nodes) * TREES[kind][1]
+    with err(ValueError, f"invalid {kind} state: " + message.format(size=size, less=less)):
+        fn(1, bytes(data))
+
+
+@pytest.mark.parametrize("kind", TREES)
+def test_tree_children_must_split_the_range_once(kind):
+    fn, data, n, dim = tree_state(kind)
+    off = node_offset(kind, n, dim, 0)
+    left, right = struct.unpack_from("<QQ", data, off + 16)
+    bad = bytearray(data)
+    bad[off + 24:off + 32] = u64(left)  # both children the same node
+    with pytest.raises(ValueError, match=f"^invalid {kind} state: "):
+        fn(1, bytes(bad))
+    bad = bytearray(data)
+    end = struct.unpack_from("<Q", data, node_offset(kind, n, dim, left) + 8)[0]
+    bad[node_offset(kind, n, dim, left) + 8:node_offset(kind, n, dim, left) + 16] = u64(end - 1)
+    with err(ValueError, f"invalid {kind} state: the children of node 0 do not split its range"):
+        fn(1, bytes(bad))
+
+
+@pytest.mark.parametrize("kind", TREES)
+def test_fuzzed_tree_states_never_crash(kind):
+    fn, data, n, dim = tree_state(kind, n=25, dim=2)
+    rnd = random.Random(kind)
+    queries = [[0.0, 0.0], [0.5, -0.5], [float("nan"), 1.0]]
+    loaded = 0
+    for trial in range(1500):
+        d = bytearray(data)
+        how = trial % 3
+        if how == 0:
+            del d[rnd.randrange(len(d)):]
+        elif how == 1:
+            for _ in range(rnd.randint(1, 4)):
+                d[rnd.randrange(len(d))] = rnd.randrange(256)
+        else:
+            pos = rnd.randrange(56, len(d) - 8)
+            d[pos:pos + 8] = u64(rnd.choice([0, 1, 2, n - 1, n, n + 1, 2**63, 2**64 - 1]))
+        try:
+            tree = fn(1, bytes(d))
+        except ValueError as e:
+            assert str(e).startswith(f"invalid {kind} state: ")
+            continue
+        loaded += 1
+        for q in queries:  # a loaded tree must be safe to query
+            assert len(tree.query_knn(q, 3)) <= 3
+            assert all(0 <= r < n for r in tree.query_radius(q, 10.0))
+    assert loaded > 0
+
+
+@pytest.mark.parametrize("args,message", [
+    ((2, b""), "invalid KDTree state: unsupported version 2 (this version reads 1)"),
+    ((1, b"LVKD"), "invalid KDTree state: the saved KDTree is truncated"),
+    ((1, "text"), "invalid KDTree state: the data is not a bytes-like object"),
+])
+def test_tree_state_wrapper(args, message):
+    fn = lv.spatial.KDTree.from_array(lv.zeros([1, 1])).__reduce__()[0]
+    with err(ValueError, message):
+        fn(*args)

@@ -33,7 +33,7 @@ PyObject* pickle_module() {
     if (the_pickle_module) return the_pickle_module;
     Ref m = check(PyModule_Create(&pickle_module_def));
     Ref name = check(PyUnicode_FromString(kModuleName));
-    for (PyMethodDef* table : {pickle_array_functions, pickle_generator_functions}) {
+    for (PyMethodDef* table : {pickle_array_functions, pickle_generator_functions, pickle_tree_functions}) {
         for (PyMethodDef* d = table; d->ml_name; ++d) {
             Ref fn = check(PyCFunction_NewEx(d, m.get(), name.get()));
             check_status(PyModule_AddObjectRef(m.get(), d->ml_name, fn.get()));

@@ -27,6 +27,16 @@ Ref pickle_function(const char* name);
 // pickled classes (NULL-terminated).
 extern PyMethodDef pickle_array_functions[];
 extern PyMethodDef pickle_generator_functions[];
+extern PyMethodDef pickle_tree_functions[];
+
+// __reduce__, __copy__ and __deepcopy__ of the spatial classes
+// (pickle_spatial.cpp; instantiated for KDTree, BallTree and VPTree).
+template <class Tree>
+PyObject* tree_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+template <class Tree>
+PyObject* tree_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+template <class Tree>
+PyObject* tree_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // ---------------------------------------------------------------------------
 // Validation helpers for reconstruction functions.  `what` names the class

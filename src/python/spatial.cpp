@@ -9,6 +9,7 @@
 #include "convert.hpp"
 #include "gil.hpp"
 #include "module.hpp"
+#include "pickle.hpp"
 
 namespace lumipy {
 
@@ -243,7 +244,11 @@ PyObject* query_radius(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     {"query_knn", LUMI_FN(query_knn<Tree>), LUMI_FASTCALL_KW,                             \
      "query_knn($self, query, k)\n--\n\n"},                                               \
     {"query_radius", LUMI_FN(query_radius<Tree>), LUMI_FASTCALL_KW,                       \
-     "query_radius($self, query, radius)\n--\n\n"}
+     "query_radius($self, query, radius)\n--\n\n"},                                    \
+    {"__reduce__", LUMI_FN(tree_reduce<Tree>), LUMI_FASTCALL_KW, "__reduce__($self)\n--\n\n"}, \
+    {"__copy__", LUMI_FN(tree_copy<Tree>), LUMI_FASTCALL_KW, "__copy__($self)\n--\n\n"},       \
+    {"__deepcopy__", LUMI_FN(tree_deepcopy<Tree>), LUMI_FASTCALL_KW,                       \
+     "__deepcopy__($self, memo)\n--\n\n"}
 
 PyMethodDef kd_methods[] = {
     {"from_array", LUMI_FN(from_array<lumi::KDTree>), LUMI_FASTCALL_KW | METH_STATIC,

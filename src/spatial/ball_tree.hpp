@@ -73,6 +73,7 @@ public:
     }
 
 private:
+    friend struct TreeCodec;  // saving and loading (serialize.hpp)
     struct Builder;
     template <class M>
     void knn_visit(std::size_t id, double d, const double* q, KnnHeap& heap) const;

@@ -95,6 +95,7 @@ public:
     }
 
 private:
+    friend struct TreeCodec;  // saving and loading (serialize.hpp)
     [[noreturn]] static void throw_reversed_box(double lo, double hi);
 
     struct Builder;

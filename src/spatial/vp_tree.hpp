@@ -100,6 +100,7 @@ public:
     }
 
 private:
+    friend struct TreeCodec;  // saving and loading (serialize.hpp)
     struct Builder;
     template <class M>
     void knn_visit(std::size_t id, std::size_t parent_vantage, double parent_d, const double* q,
