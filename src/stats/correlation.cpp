@@ -53,13 +53,12 @@ struct Rec {
     std::uint64_t idx;
 };
 
-// Stable LSD radix sort by key.
-void radix_sort(Buffer<Rec>& recs) {
-    const std::size_t n = recs.size();
-    auto tmp = Buffer<Rec>::uninit(n);
+// Stable LSD radix sort by key of recs[0, n), using tmp[0, n) as the other
+// half of the ping-pong; returns whichever of the two ends up sorted.
+Rec* radix_sort(Rec* recs, Rec* tmp, std::size_t n) {
     std::vector<std::size_t> hist(kPasses * kBuckets, 0);
-    for (const Rec& r : recs)
-        for (unsigned p = 0; p < kPasses; ++p) ++hist[p * kBuckets + digit(r.key, p)];
+    for (std::size_t i = 0; i < n; ++i)
+        for (unsigned p = 0; p < kPasses; ++p) ++hist[p * kBuckets + digit(recs[i].key, p)];
     for (unsigned p = 0; p < kPasses; ++p) {
         std::size_t* __restrict h = hist.data() + p * kBuckets;
         // A digit shared by every key leaves the order as it is.
@@ -70,22 +69,44 @@ void radix_sort(Buffer<Rec>& recs) {
             h[b] = total;
             total += c;
         }
-        const Rec* __restrict src = recs.data();
-        Rec* __restrict dst = tmp.data();
+        const Rec* __restrict src = recs;
+        Rec* __restrict dst = tmp;
         for (std::size_t i = 0; i < n; ++i) dst[h[digit(src[i].key, p)]++] = src[i];
         std::swap(recs, tmp);
     }
+    return recs;
 }
 
+// Sorting scratch each thread keeps between calls when it is no larger than
+// this: repeated rankings of moderate arrays reuse warm pages instead of
+// faulting fresh ones in (which costs about as much as the sort itself).
+constexpr std::size_t kKeptScratchBytes = std::size_t{8} << 20;
+
+struct Scratch {
+    Buffer<Rec> buf;
+
+    // Room for 2n records: kept in the thread's scratch when small enough.
+    Rec* get(std::size_t n) {
+        if (2 * n * sizeof(Rec) > kKeptScratchBytes) {
+            buf = Buffer<Rec>::uninit(2 * n);
+            return buf.data();
+        }
+        thread_local Buffer<Rec> kept;
+        if (kept.size() < 2 * n) kept = Buffer<Rec>::uninit(2 * n);
+        return kept.data();
+    }
+};
+
 void rank_into(const double* x, std::size_t n, double* out) {
-    auto recs = Buffer<Rec>::uninit(n);
+    Scratch scratch;
+    Rec* recs = scratch.get(n);
     for (std::size_t i = 0; i < n; ++i) recs[i] = {order_key(x[i]), i};
     if (n < kRadixMin) {
         // (key, index) order is the stable order.
-        std::sort(recs.begin(), recs.end(),
+        std::sort(recs, recs + n,
                   [](const Rec& a, const Rec& b) { return a.key < b.key || (a.key == b.key && a.idx < b.idx); });
     } else {
-        radix_sort(recs);
+        recs = radix_sort(recs, recs + n, n);
     }
     // Tie groups: a NaN ties with nothing, itself included.
     std::size_t i = 0;
