@@ -108,12 +108,35 @@ class Ref:
     def gamma(self, k, scale, n):
         return [self.gamma1(k) * scale for _ in range(n)]
 
+    def _gamma_parts(self, a):
+        """gamma1(a) with, for a < 1, its log from the two factors."""
+        if a < 1:
+            g = self.gamma1(a + 1.0)
+            u = self.next_f64()
+            log = math.log(g) + (math.log(u) if u > 0 else -math.inf) / a
+            return math.pow(u, 1.0 / a) * g, log
+        x = self.gamma1(a)
+        return x, (math.log(x) if x > 0 else -math.inf)
+
     def beta(self, a, b, n):
         out = []
         for _ in range(n):
-            x = self.gamma1(a)
-            y = self.gamma1(b)
-            out.append(x / (y + x))
+            x, lx = self._gamma_parts(a)
+            y, ly = self._gamma_parts(b)
+            s = y + x
+            if 2.2250738585072014e-308 <= s <= 1.7976931348623157e308:
+                out.append(x / s)
+            elif math.isinf(s):
+                out.append((x * 0.5) / ((y * 0.5) + (x * 0.5)) if not (math.isinf(x) or math.isinf(y)) else x / s)
+            else:
+                t = ly - lx
+                if math.isnan(t):
+                    out.append(math.nan)
+                elif t > 0:
+                    e = math.exp(-t)
+                    out.append(e / (1.0 + e))
+                else:
+                    out.append(1.0 / (1.0 + math.exp(t)))
         return out
 
 
@@ -269,6 +292,20 @@ def test_distributions_match_reference(seed, n):
         got = flat(getattr(g, name)(*params, [n]))
         assert bits(got) == bits(ref(r)), (name, params)
         after(g, r)
+
+
+@pytest.mark.parametrize("a,b", [(0.001, 0.001), (0.002, 0.5), (0.01, 0.003), (1e-5, 2.0), (1e308, 1e308),
+                                 (5e307, 1.5e308)])
+def test_beta_with_extreme_parameters_stays_in_range(a, b):
+    # Tiny parameters make both gamma variates underflow to zero, huge ones
+    # make their sum overflow; the ratio must still be a number in [0, 1].
+    g, r = Generator.from_seed(13), Ref(13)
+    got = flat(g.beta(a, b, [3000]))
+    assert bits(got) == bits(r.beta(a, b, 3000))
+    assert all(0.0 <= x <= 1.0 for x in got)
+    after(g, r)
+    mean = sum(got) / len(got)
+    assert abs(mean - 1.0 / (1.0 + b / a)) < 0.05
 
 
 def test_sincos_matches_separate_sin_and_cos():

@@ -4,6 +4,7 @@
 #include "random/generator.hpp"
 
 #include <atomic>
+#include <cfloat>
 #include <cmath>
 #include <ctime>
 #include <mutex>
@@ -280,6 +281,57 @@ NdArray<double> Generator::gamma(double shape_param, double scale, const Shape& 
     return out;
 }
 
+namespace {
+
+// One gamma variate with, for a < 1, the two factors it is the product of
+// (the variate for a + 1 and the power-boost uniform), drawn exactly as
+// sample_gamma_single draws them.
+struct GammaDraw {
+    double value;
+    double g = 0.0;
+    double u = 0.0;
+};
+
+GammaDraw draw_gamma(Generator& gen, double a) noexcept {
+    if (a < 1.0) {
+        GammaDraw d{0.0};
+        d.g = gen.sample_gamma_single(a + 1.0);
+        d.u = gen.next_f64();
+        d.value = std::pow(d.u, 1.0 / a) * d.g;
+        return d;
+    }
+    return GammaDraw{gen.sample_gamma_single(a)};
+}
+
+double log_of(const GammaDraw& d, double a) noexcept {
+    return a < 1.0 ? std::log(d.g) + std::log(d.u) / a : std::log(d.value);
+}
+
+// x / (y + x) where that sum leaves the normal range.  With small shape
+// parameters both variates can underflow (pow(u, 1/a) for a = 0.001 is 0 for
+// half of all u), and 0 / 0 would give NaN for a perfectly valid request;
+// the ratio is then taken from the logarithms of the factors.  With huge
+// parameters the sum can overflow and give 0; halving both terms first
+// avoids that.  Anything else (infinite variates) keeps the plain formula.
+double beta_ratio_extreme(const GammaDraw& x, const GammaDraw& y, double alpha, double beta) noexcept {
+    const double sum = y.value + x.value;
+    if (std::isinf(sum)) {
+        if (std::isfinite(x.value) && std::isfinite(y.value)) {
+            return (x.value * 0.5) / ((y.value * 0.5) + (x.value * 0.5));
+        }
+        return x.value / sum;
+    }
+    const double t = log_of(y, beta) - log_of(x, alpha);  // log(y / x)
+    if (std::isnan(t)) return x.value / sum;
+    if (t > 0.0) {
+        const double e = std::exp(-t);
+        return e / (1.0 + e);
+    }
+    return 1.0 / (1.0 + std::exp(t));
+}
+
+}  // namespace
+
 NdArray<double> Generator::beta(double alpha, double beta_param, const Shape& shape) {
     if (!(alpha > 0.0)) throw Error("alpha must be positive");
     if (!(beta_param > 0.0)) throw Error("beta must be positive");
@@ -288,9 +340,14 @@ NdArray<double> Generator::beta(double alpha, double beta_param, const Shape& sh
     double* dst = out.data.data();
     const std::size_t n = out.size();
     for (std::size_t i = 0; i < n; ++i) {
-        const double x = g.sample_gamma_single(alpha);
-        const double y = g.sample_gamma_single(beta_param);
-        dst[i] = x / (y + x);
+        const GammaDraw x = draw_gamma(g, alpha);
+        const GammaDraw y = draw_gamma(g, beta_param);
+        const double sum = y.value + x.value;
+        if (sum >= DBL_MIN && sum <= DBL_MAX) [[likely]] {
+            dst[i] = x.value / sum;
+        } else {
+            dst[i] = beta_ratio_extreme(x, y, alpha, beta_param);
+        }
     }
     *this = g;
     return out;
