@@ -158,6 +158,29 @@ def test_out_of_band_buffers():
     assert bits(pickle.loads(payload, buffers=buffers)) == bits(a)
 
 
+def test_protocol_5_writes_the_array_memory_and_locks_it_while_exported():
+    a = sample((3, 2))
+    before = bits(a)
+    buffers = []
+    payload = pickle.dumps(a, protocol=5, buffer_callback=buffers.append)
+    view = memoryview(buffers[0])
+    assert view.readonly and view.nbytes == 48 and view.tobytes() == b"".join(before[1])
+    with err(RuntimeError, "Already borrowed"):
+        a[0, 0] = 1.0  # a consumer still reads the elements
+    del view
+    assert bits(pickle.loads(payload, buffers=buffers)) == before
+    buffers[0].release()
+    a[0, 0] = 1.0  # released: writable again
+    fn, args = a.__reduce_ex__(4)
+    assert args[2] == b"".join(bits(a)[1])  # earlier protocols pickle a bytes copy
+
+
+def test_protocol_5_buffer_is_read_only():
+    _, (_, _, buf) = lv.Array([1], [2.0]).__reduce_ex__(5)
+    with pytest.raises(TypeError, match="read-only"):
+        memoryview(buf).cast("B")[0:1] = b"x"
+
+
 def test_truncated_pickles_raise():
     payload = pickle.dumps(sample((2, 2)))
     for cut in range(len(payload)):
