@@ -464,3 +464,33 @@ def test_tree_state_wrapper(args, message):
     fn = lv.spatial.KDTree.from_array(lv.zeros([1, 1])).__reduce__()[0]
     with err(ValueError, message):
         fn(*args)
+
+
+def test_pickling_entry_points_with_garbage_arguments():
+    np = pytest.importorskip("numpy")
+
+    class Evil:
+        def __index__(self):
+            a[0] = 3.0  # writes into the array mid-call
+            return 5
+
+        def __bool__(self):
+            a[0] = 4.0
+            return True
+
+    garbage = [None, -1, 2**70, 1.5, "x", b"", [], (), Evil(), np.float32, "f8", object(), True, 5]
+    a = lv.Array([3], [1.0, -0.0, float("nan")])
+    tree = lv.spatial.KDTree.from_array(lv.zeros([4, 2]))
+    gen = lv.random.seed(1)
+    calls = [a.__array__, a.__reduce_ex__, a.__deepcopy__, gen.__deepcopy__, tree.__deepcopy__,
+             tree.__reduce__, RESTORE, GEN_RESTORE, lv.spatial.KDTree.from_array(lv.zeros([1, 1])).__reduce__()[0]]
+    for fn in calls:
+        for args in ([], *([g] for g in garbage), *([g, h] for g in garbage[:6] for h in garbage[6:])):
+            try:
+                fn(*args)
+            except SystemError:
+                raise
+            except Exception:
+                pass
+    a[1] = 2.0  # no borrow was left taken
+    gen.uniform(0, 1, [1])
