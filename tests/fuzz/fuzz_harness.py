@@ -1,0 +1,979 @@
+"""Garbage-argument fuzzer for every entry point of lumivander.
+
+What is fuzzed is discovered, never listed: every public function of the
+module and of its submodules (``linalg``, ``stats``, ``random``,
+``spatial``), every class found there with its constructor, static methods,
+methods and properties, and the operator and protocol slots in ``SLOTS``
+(applied to every class: a class without the slot must simply refuse it).
+Arguments come from each callable's text signature (``__text_signature__``):
+every parameter name is looked up in ``GENERATORS``.
+
+HOW TO EXTEND
+-------------
+* A new parameter name: add ONE line to ``GENERATORS`` mapping the name to a
+  function ``(rng, ctx) -> value`` producing mostly plausible values (the
+  harness mixes in garbage and evil objects by itself).  Reuse the ``gen_*``
+  helpers below, e.g. ``"window": gen_size,``.  ``test_every_parameter_has_a_generator``
+  names each entry point and parameter that lacks one.
+* A new class: add ONE entry to ``FACTORIES`` mapping the class name to
+  ``(make, probe)``: ``make(rng, ctx)`` returns a fresh valid instance (its
+  methods are called on it), ``probe(obj)`` performs a cheap operation that
+  must succeed, or at least not fail with the "Already borrowed" /
+  "Already mutably borrowed" RuntimeError, after every call (a borrow flag
+  left taken shows up there).  ``test_every_class_has_a_factory`` names each
+  class that lacks one.
+
+INVARIANTS checked after every call
+-----------------------------------
+* the call returned, or raised an ``Exception`` subclass that is not
+  ``SystemError``; an interrupt or MemoryError raised by a hook of one of the
+  arguments propagated as itself and was not replaced or swallowed;
+* every ``Array`` in the result has as many elements as its shape says and
+  converts to nested lists;
+* no borrow flag is left taken: each ``Array``, generator, tree, ... that
+  took part can be read (and an ``Array`` written) afterwards;
+* no input ``Array`` changed, except through item assignment or a hook that
+  mutates it.
+
+Every call is rebuilt from ``(seed, index)`` alone, with fresh objects, so a
+failure reported as "seed S call I" replays with ``replay(S, I)`` or
+``python tests/fuzz/fuzz_harness.py --seed S --replay I``.  Long runs:
+``LUMIVANDER_FUZZ_SECONDS=3600 python -m pytest tests/fuzz`` or
+``python tests/fuzz/fuzz_harness.py --seconds 3600``.
+"""
+from __future__ import annotations
+
+import array as _array
+import copy
+import inspect
+import math
+import operator
+import pickle
+import random
+import sys
+import time
+import types
+import warnings
+
+import lumivander as lv
+
+try:
+    import numpy as np
+except ImportError:  # NumPy inputs are then simply not generated
+    np = None
+
+SUBMODULES = ("linalg", "stats", "random", "spatial")
+BORROW_MESSAGES = ("Already borrowed", "Already mutably borrowed")
+
+# Sizes are either small or far past any allocation (2**41 doubles = 16 TB):
+# a size in between would be a real multi-gigabyte allocation.
+SMALL_LIMIT = 4096
+HUGE_SIZES = [2**41, 2**45, 2**62, 2**63 - 1, 2**63, 2**64 - 1]
+BOUNDARY_INTS = [0, 1, -1, 2, -2, 3, 2**31 - 1, 2**31, -2**31, 2**32, 2**53, 2**53 + 1, 2**62, 2**63 - 1,
+                 2**63, -2**63, -2**63 - 1, 2**64 - 1, 2**64, 10**30, -10**30]
+SPECIAL_FLOATS = [0.0, -0.0, 1.0, -1.0, 0.5, math.nan, -math.nan, math.inf, -math.inf, 5e-324, -5e-324,
+                  2.2250738585072014e-308, 1.7976931348623157e308, -1.7976931348623157e308, 1e-300, 1e300,
+                  9007199254740993.0, 1e16, 0.1]
+
+
+# ---------------------------------------------------------------------------
+# Hooks that misbehave.  Interrupts are raised as subclasses so the harness
+# can tell them from a real Ctrl-C, which must always end the run.
+
+class FuzzInterrupt(KeyboardInterrupt):
+    pass
+
+
+class FuzzExit(SystemExit):
+    pass
+
+
+class FuzzMemoryError(MemoryError):
+    pass
+
+
+PROPAGATING = (FuzzInterrupt, FuzzExit, FuzzMemoryError)
+
+
+class Context:
+    """The objects taking part in one call, for hooks to act on and for the
+    invariants to inspect afterwards."""
+
+    def __init__(self, rng):
+        self.rng = rng
+        self.objects = []       # instances of the library's classes used in the call
+        self.containers = []    # Python lists passed (hooks may mutate them)
+        self.fired = None       # the propagating exception a hook raised, if any
+        self.mutating = False   # some hook may have changed an input
+        self.reentrant = None   # callable re-entering the entry point under test
+
+    def note(self, obj):
+        if type(obj).__name__ in FACTORIES:
+            self.objects.append(obj)
+        return obj
+
+    def arrays(self):
+        return [o for o in self.objects if isinstance(o, lv.Array)]
+
+
+class Hook:
+    """Behaviour of an evil object's hook: return a value, raise, or mutate
+    something taking part in the call and then return."""
+
+    def __init__(self, ctx, kind, value=1.0):
+        self.ctx, self.kind, self.value = ctx, kind, value
+        ctx.mutating = ctx.mutating or kind == "mutate"
+
+    def __call__(self, convert):
+        ctx, kind = self.ctx, self.kind
+        if kind == "value":
+            return convert(self.value)
+        if kind == "raise_plain":
+            raise ctx.rng.choice([ValueError, TypeError, OverflowError, RuntimeError, ZeroDivisionError])("hook")
+        if kind in ("interrupt", "exit", "memory"):
+            exc = {"interrupt": FuzzInterrupt, "exit": FuzzExit, "memory": FuzzMemoryError}[kind]("hook")
+            if ctx.fired is None:
+                ctx.fired = exc
+            raise exc
+        if kind == "wrong_type":
+            return ctx.rng.choice(["1.5", None, [1], 2**70, 1.5, 3])
+        if kind == "mutate":
+            mutate(ctx)
+            return convert(self.value)
+        if kind == "reenter":
+            if ctx.reentrant is not None:
+                again, ctx.reentrant = ctx.reentrant, None  # once
+                try:
+                    again()
+                except Exception:
+                    pass
+            return convert(self.value)
+        raise AssertionError(kind)
+
+
+def mutate(ctx):
+    """Changes something the running call may be reading."""
+    rng = ctx.rng
+    for _ in range(rng.randint(1, 3)):
+        targets = ctx.objects + ctx.containers
+        if not targets:
+            return
+        t = rng.choice(targets)
+        try:
+            if isinstance(t, list):
+                rng.choice([t.clear, lambda: t.append(1.0), lambda: t.extend([2.0] * 50), t.reverse,
+                            lambda: t.__delitem__(slice(None, None, 2))])()
+            elif isinstance(t, lv.Array):
+                n = len(t)
+                if n and t.shape:
+                    t[tuple(rng.randrange(s) for s in t.shape)] = rng.choice(SPECIAL_FLOATS)
+                rng.choice([t.tolist, lambda: t.shape, lambda: t + 1.0, lambda: list(t), lambda: repr(t)])()
+            else:
+                probe = FACTORIES[type(t).__name__][1]
+                probe(t)
+        except Exception:
+            pass  # a borrow conflict here is the expected outcome
+
+
+class EvilNumber:
+    """Numeric hooks (__float__, __index__, __int__) driven by a Hook."""
+
+    def __init__(self, hook):
+        self.hook = hook
+
+    def __float__(self):
+        return self.hook(float)
+
+    def __index__(self):
+        return self.hook(lambda v: int(v) if isinstance(v, (int, float)) and math.isfinite(v) else v)
+
+    def __int__(self):
+        return self.__index__()
+
+    def __repr__(self):
+        return f"EvilNumber({self.hook.kind})"
+
+
+class EvilSequence:
+    """A sequence whose __len__ lies and whose items, iteration or length
+    misbehave."""
+
+    def __init__(self, ctx, items, claimed, hook=None, where="item"):
+        self.ctx, self.items, self.claimed, self.hook, self.where = ctx, items, claimed, hook, where
+
+    def __len__(self):
+        if self.hook is not None and self.where == "len":
+            self.hook(int)
+        return self.claimed
+
+    def __getitem__(self, i):
+        if self.hook is not None and self.where == "item":
+            self.hook(float)
+        return self.items[i]
+
+    def __iter__(self):
+        for i, x in enumerate(self.items):
+            if self.hook is not None and self.where == "iter" and i == len(self.items) // 2:
+                self.hook(float)
+            yield x
+
+    def __repr__(self):
+        return f"EvilSequence(claimed={self.claimed!r}, n={len(self.items)}, where={self.where})"
+
+
+class FloatSub(float):
+    pass
+
+
+class IntSub(int):
+    pass
+
+
+class ListSub(list):
+    """A list whose iteration and length disagree with its contents."""
+
+    def __iter__(self):
+        return iter(list(super().__iter__())[::-1] + [4.0])
+
+    def __len__(self):
+        return 10**6
+
+
+def gen_hook(rng, ctx, value=1.0):
+    kind = rng.choice(["value", "raise_plain", "interrupt", "exit", "memory", "wrong_type", "mutate", "mutate",
+                       "reenter"])
+    return Hook(ctx, kind, value)
+
+
+def gen_evil(rng, ctx):
+    """An object whose hooks raise, lie about lengths, return the wrong type,
+    or mutate the objects taking part in the call."""
+    r = rng.random()
+    if r < 0.45:
+        return EvilNumber(gen_hook(rng, ctx, rng.choice([1.0, 0.0, -1.0, 2.0, math.nan, 2**70])))
+    items = [gen_float(rng) for _ in range(rng.randint(0, 4))]
+    if r < 0.6:
+        items = [EvilNumber(gen_hook(rng, ctx)) if rng.random() < 0.5 else x for x in items] or [1.0]
+        ctx.containers.append(items)
+        return items
+    claimed = rng.choice([0, 1, len(items), 10**7, 2**62, -1, 2**100])
+    hook = gen_hook(rng, ctx) if rng.random() < 0.7 else None
+    return EvilSequence(ctx, items, claimed, hook, rng.choice(["len", "item", "iter"]))
+
+
+# ---------------------------------------------------------------------------
+# Value generators.  Each takes (rng, ctx) and returns one argument value.
+
+def gen_float(rng, ctx=None):
+    r = rng.random()
+    if r < 0.7:
+        return rng.uniform(-10, 10)
+    if r < 0.9:
+        return rng.choice(SPECIAL_FLOATS)
+    return float(rng.randint(-5, 5))
+
+
+def gen_number(rng, ctx=None):
+    """A float-convertible number of some Python or NumPy type."""
+    r = rng.random()
+    if r < 0.55:
+        return gen_float(rng)
+    if r < 0.75:
+        return rng.randint(-10, 10)
+    if r < 0.82:
+        return rng.choice(BOUNDARY_INTS)
+    if r < 0.88:
+        return rng.choice([True, False, FloatSub(gen_float(rng)), IntSub(rng.randint(-3, 3))])
+    if np is not None and r < 0.96:
+        return rng.choice([np.float64, np.float32, np.int64, np.int8, np.uint64, np.bool_])(rng.randint(0, 3))
+    return rng.choice([1.0, 0.0, -1.0])
+
+
+def gen_positive(rng, ctx=None):
+    return rng.choice([0.5, 1.0, 2.0, 1e-3, 1e3, rng.uniform(0.01, 5)]) if rng.random() < 0.7 else gen_number(rng)
+
+
+def gen_size(rng, ctx=None):
+    """A non-negative size: small, or far too large to allocate."""
+    r = rng.random()
+    if r < 0.8:
+        return rng.randint(0, 6)
+    if r < 0.9:
+        return rng.choice(HUGE_SIZES)
+    return rng.choice([-1, -2**63, 2**64, 2**100, 1.0, True])
+
+
+def gen_int(rng, ctx=None):
+    """A signed integer: small, boundary, or past 64 bits."""
+    r = rng.random()
+    if r < 0.75:
+        return rng.randint(-8, 8)
+    return rng.choice(BOUNDARY_INTS + [-(2**41), 2**41])
+
+
+def gen_seed(rng, ctx=None):
+    return rng.choice([0, 1, 42, 2**64 - 1, 2**63, rng.getrandbits(64), -1, 2**64]) if rng.random() < 0.5 \
+        else rng.getrandbits(64)
+
+
+def gen_shape(rng, ctx=None):
+    """A sequence of sizes whose element count is small, zero, or absurd."""
+    r = rng.random()
+    if r < 0.75:
+        dims = [rng.randint(0, 5) for _ in range(rng.choice([0, 1, 1, 2, 2, 3, 4]))]
+    elif r < 0.9:
+        dims = [rng.randint(0, 3) for _ in range(rng.randint(0, 3))]
+        dims.insert(rng.randint(0, len(dims)), rng.choice(HUGE_SIZES))
+        if rng.random() < 0.3:
+            dims.append(0)
+    else:
+        dims = [rng.choice([-1, 2**64, 2**100, 1.5, "2", None])] + [rng.randint(0, 3)]
+    count = 1
+    for d in dims:
+        count *= d if isinstance(d, int) and d >= 0 else 1
+    if SMALL_LIMIT < count < 2**41:
+        dims = [2, 3]
+    return rng.choice([list, tuple, list, lambda d: ListSub(d), lambda d: EvilSequence(None, d, 10**7)])(dims)
+
+
+def small_shape(rng, max_ndim=3):
+    ndim = rng.choice([0, 1, 1, 2, 2, 2, 3][: max_ndim + 4])
+    return [rng.randint(0, 4) for _ in range(ndim)]
+
+
+def new_array(rng, ctx, shape=None):
+    shape = small_shape(rng) if shape is None else shape
+    n = math.prod(shape)
+    values = [gen_float(rng) for _ in range(n)]
+    if n and rng.random() < 0.2:
+        values = [rng.choice(SPECIAL_FLOATS)] * n
+    if rng.random() < 0.03:
+        shape = rng.choice([[0, 2**59], [2**58, 0], [0] * 40, [1] * 32])
+        values = [1.0] * math.prod(shape)
+    return ctx.note(lv.Array(shape, values))
+
+
+def gen_array(rng, ctx):
+    """An Array (often one already taking part in the call), else an
+    array-like of another kind."""
+    r = rng.random()
+    if r < 0.12 and ctx.arrays():
+        return rng.choice(ctx.arrays())
+    if r < 0.75:
+        return new_array(rng, ctx)
+    if r < 0.85:
+        return gen_float_list(rng, ctx)
+    if r < 0.93 and np is not None:
+        return gen_numpy(rng, ctx)
+    return gen_number(rng)
+
+
+def gen_matrix(rng, ctx):
+    """Square, symmetric positive definite, rectangular or odd-shaped."""
+    r = rng.random()
+    if r < 0.15 and ctx.arrays():
+        return rng.choice(ctx.arrays())
+    if r < 0.55:
+        n = rng.randint(0, 5)
+        m = [[gen_float(rng) for _ in range(n)] for _ in range(n)]
+        if rng.random() < 0.5:  # M Mt + n I is positive definite
+            m = [[sum(m[i][k] * m[j][k] for k in range(n)) + (n if i == j else 0) for j in range(n)]
+                 for i in range(n)]
+        return ctx.note(lv.Array([n, n], [x for row in m for x in row]))
+    if r < 0.8:
+        return new_array(rng, ctx, [rng.randint(0, 5), rng.randint(0, 5)])
+    return gen_array(rng, ctx)
+
+
+def gen_points(rng, ctx):
+    """A point set for a spatial index: n x d, often with duplicates."""
+    r = rng.random()
+    if r < 0.85:
+        n, d = rng.choice([0, 1, 2, 3, 5, 8, 20, 40]), rng.choice([0, 1, 1, 2, 2, 3, 4])
+        if rng.random() < 0.2:  # every point identical
+            row = [gen_float(rng) for _ in range(d)]
+            values = row * n
+        elif rng.random() < 0.3:  # few distinct values
+            values = [float(rng.randint(0, 2)) for _ in range(n * d)]
+        else:
+            values = [rng.uniform(-5, 5) if rng.random() < 0.95 else rng.choice(SPECIAL_FLOATS)
+                      for _ in range(n * d)]
+        return ctx.note(lv.Array([n, d], values))
+    return gen_array(rng, ctx)
+
+
+def gen_float_list(rng, ctx):
+    items = [gen_number(rng) for _ in range(rng.randint(0, 6))]
+    kind = rng.random()
+    if kind < 0.7:
+        ctx.containers.append(items)
+        return items
+    if kind < 0.85:
+        return tuple(items)
+    return rng.choice([ListSub(items), _array.array("d", [float(x) for x in items]),
+                       bytes(rng.randint(0, 255) for _ in items)])
+
+
+def gen_vec_or_array(rng, ctx):
+    return gen_float_list(rng, ctx) if rng.random() < 0.4 else gen_array(rng, ctx)
+
+
+def gen_array_or_scalar(rng, ctx):
+    r = rng.random()
+    if r < 0.45:
+        return rng.choice([0.0, 0.25, 0.5, 1.0, -0.0, 1.5, -0.5, math.nan, rng.random()])
+    if r < 0.8:
+        arr = new_array(rng, ctx, small_shape(rng))
+        return arr
+    return gen_array(rng, ctx)
+
+
+def gen_index_list(rng, ctx):
+    items = [rng.choice([0, 1, 2, 3, 5, 100]) if rng.random() < 0.85 else rng.choice(BOUNDARY_INTS)
+             for _ in range(rng.randint(0, 5))]
+    return rng.choice([list, tuple, list])(items)
+
+
+def gen_array_list(rng, ctx):
+    rows = rng.choice([0, 1, 2, 3])
+    items = [new_array(rng, ctx, rng.choice([[rows], [rows, rng.randint(0, 3)], small_shape(rng)]))
+             for _ in range(rng.randint(0, 4))]
+    if rng.random() < 0.2:
+        items.insert(rng.randint(0, len(items)), rng.choice([[1.0], 1.0, None, "a"]))
+    ctx.containers.append(items)
+    return items
+
+
+def gen_query(rng, ctx):
+    r = rng.random()
+    if r < 0.3:
+        return [gen_float(rng) for _ in range(rng.randint(0, 4))]
+    if r < 0.5:
+        return gen_number(rng)
+    if r < 0.75:
+        return new_array(rng, ctx, rng.choice([[rng.randint(0, 4)], [1, rng.randint(0, 4)], small_shape(rng)]))
+    if r < 0.85 and np is not None:
+        return np.array([gen_float(rng) for _ in range(rng.randint(0, 4))])
+    return rng.choice(["abc", None, [[1.0]], {1: 2}])
+
+
+def gen_queries(rng, ctx):
+    return None if rng.random() < 0.25 else gen_query(rng, ctx)
+
+
+def gen_name(*valid):
+    def gen(rng, ctx=None):
+        r = rng.random()
+        if r < 0.7:
+            name = rng.choice(valid)
+            return rng.choice([name, name, name.upper(), name.title()])
+        return rng.choice(["", "nope", "\ud800", valid[0] + "\x00", "\u0130" + valid[0], valid[0] * 1000,
+                           None, 1, b"euclidean"])
+    return gen
+
+
+def gen_numpy(rng, ctx=None):
+    """NumPy arrays of odd dtypes, orders, strides and sizes."""
+    shape = tuple(rng.randint(0, 4) for _ in range(rng.choice([0, 1, 2, 2, 3])))
+    base = np.array(np.arange(math.prod(shape), dtype=np.float64).reshape(shape) * rng.choice([1.0, -0.5, np.nan]))
+    r = rng.random()
+    if r < 0.3:
+        return base
+    if r < 0.45:
+        return np.asfortranarray(base)
+    if r < 0.6 and base.ndim:
+        return base[..., ::2] if rng.random() < 0.5 else base[::-1]
+    if r < 0.7:
+        return base.T
+    if r < 0.85:
+        return base.astype(rng.choice([np.float32, np.int64, np.bool_, np.complex128, object, ">f8", np.uint8]))
+    if r < 0.92:
+        arr = base.copy()
+        arr.flags.writeable = False
+        return arr
+    return rng.choice([np.float64(1.5), np.int64(3), np.zeros((0, 3)), np.zeros((2,) * 8),
+                       np.zeros(3, dtype=[("x", "f8")]), np.broadcast_to(np.ones(1), (4,))])
+
+
+def gen_bool(rng, ctx=None):
+    return rng.choice([True, False, 0, 1, None])
+
+
+# One line per parameter name.  Kept sorted; see the module docstring.
+GENERATORS = {
+    "a": gen_matrix,
+    "alpha": gen_positive,
+    "arr": lambda rng, ctx: gen_numpy(rng, ctx) if np is not None else gen_array(rng, ctx),
+    "array": gen_points,
+    "arrays": gen_array_list,
+    "b": gen_matrix,
+    "bandwidth": gen_positive,
+    "beta_param": gen_positive,
+    "criterion": gen_name("none", "min_samples", "max_span", "combined"),
+    "data": gen_vec_or_array,
+    "dim": gen_size,
+    "fill_value": gen_number,
+    "high": lambda rng, ctx: rng.choice([gen_int, gen_number, gen_int])(rng),
+    "indices": gen_index_list,
+    "k": gen_int,
+    "kernel": gen_name("gaussian", "epanechnikov", "uniform", "triangular"),
+    "leaf_size": gen_size,
+    "low": lambda rng, ctx: rng.choice([gen_int, gen_number, gen_int])(rng),
+    "m": gen_size,
+    "max": gen_number,
+    "max_iter": lambda rng, ctx: rng.choice([0, 1, 2, 10, 100, 1000, -1, 2**64, 1.0]),
+    "max_span": gen_positive,
+    "metric": gen_name("euclidean", "manhattan", "chebyshev"),
+    "min": gen_number,
+    "min_samples": gen_size,
+    "mu": gen_number,
+    "n": gen_size,
+    "offset": gen_size,
+    "other": gen_array,
+    "q": gen_array_or_scalar,
+    "queries": gen_queries,
+    "query": gen_query,
+    "radius": gen_positive,
+    "scale": gen_positive,
+    "seed": gen_seed,
+    "selection": gen_name("first", "random"),
+    "shape": gen_shape,
+    "shape_param": gen_positive,
+    "sigma": gen_positive,
+    "tol": lambda rng, ctx: rng.choice([1e-10, 1e-3, 0.0, -1.0, math.nan, math.inf, 1, 1e-300]),
+    "v": gen_vec_or_array,
+}
+
+
+def gen_garbage(rng, ctx):
+    """Anything at all."""
+    r = rng.random()
+    if r < 0.15:
+        return gen_evil(rng, ctx)
+    if r < 0.25 and np is not None:
+        return gen_numpy(rng, ctx)
+    if r < 0.35:
+        return new_array(rng, ctx)
+    pool = [None, True, False, 0, -1, 1, 2**63, -2**63 - 1, 2**64, 10**100, 0.0, -0.0, math.nan, math.inf,
+            -math.inf, "", "abc", "\ud800", "1.5", b"", b"ab", bytearray(b"\x00\x01"), [], [[]], [1, [2]],
+            [1.0, "a"], ["x"], [None], (), (1.0,), ((1, 2), (3, 4)), {}, {1: 2}, {"a": 1}, set(), frozenset([1]),
+            object(), lambda: 0, int, lv.Array, range(3), range(0), slice(1, 2), Ellipsis, NotImplemented,
+            memoryview(b"abcd"), 1j, complex(math.nan, 1), FloatSub(2.5), IntSub(7), ListSub([1.0, 2.0]),
+            [math.nan] * 3, [[1.0, 2.0], [3.0, 4.0]], [2**70], [-1], [1e308, -1e308]]
+    return rng.choice(pool)
+
+
+# ---------------------------------------------------------------------------
+# Classes: how to make an instance, and a cheap operation that must not find
+# a borrow flag taken.
+
+def make_tree(cls):
+    def make(rng, ctx):
+        for _ in range(4):
+            points = gen_points(rng, ctx) if rng.random() < 0.7 else None
+            if not isinstance(points, lv.Array):
+                n, d = rng.choice([(5, 2), (12, 3), (30, 1)])
+                points = lv.Array([n, d], [rng.uniform(-3, 3) for _ in range(n * d)])
+            kwargs = {"leaf_size": rng.choice([1, 2, 3, 5, 20]),
+                      "metric": rng.choice(["euclidean", "manhattan", "chebyshev"])}
+            if "selection" in signature_names(cls.from_array):
+                kwargs["selection"] = rng.choice(["first", "random"])
+            try:
+                return ctx.note(cls.from_array(points, **kwargs))
+            except ValueError:
+                continue
+        return ctx.note(cls.from_array(lv.Array([4, 2], [0.0, 0.0, 1.0, 0.0, 0.0, 1.0, 1.0, 1.0])))
+    return make
+
+
+def probe_array(x):
+    x.shape  # shared borrow
+    if x.shape:
+        try:
+            x[()] = 0.0  # exclusive borrow; fails on the index count, never writes
+        except ValueError:
+            pass
+    else:
+        x[()] = x[()]
+
+
+def probe_tree(t):
+    try:
+        t.query_knn(0.0, 0)
+    except ValueError:
+        pass
+
+
+def make_iter(rng, ctx):
+    it = iter(new_array(rng, ctx))
+    for _ in range(rng.randint(0, 2)):
+        next(it, None)
+    return ctx.note(it)
+
+
+FACTORIES = {
+    "Array": (new_array, probe_array),
+    "PyArrayIter": (make_iter, lambda it: next(it, None)),
+    "Generator": (lambda rng, ctx: ctx.note(lv.random.Generator.from_seed(rng.getrandbits(64))),
+                  lambda g: g.uniform(0.0, 1.0, [])),
+    "KDTree": (lambda rng, ctx: make_tree(lv.spatial.KDTree)(rng, ctx), probe_tree),
+    "BallTree": (lambda rng, ctx: make_tree(lv.spatial.BallTree)(rng, ctx), probe_tree),
+    "VPTree": (lambda rng, ctx: make_tree(lv.spatial.VPTree)(rng, ctx), probe_tree),
+}
+
+
+# ---------------------------------------------------------------------------
+# Operator and protocol slots, applied to an instance of every class.
+
+def gen_operand(rng, ctx):
+    r = rng.random()
+    if r < 0.4:
+        return gen_array(rng, ctx)
+    if r < 0.7:
+        return gen_number(rng)
+    return gen_garbage(rng, ctx)
+
+
+def gen_subscript(rng, ctx):
+    r = rng.random()
+    if r < 0.35:
+        return gen_int(rng)
+    if r < 0.55:
+        return tuple(gen_int(rng) for _ in range(rng.randint(0, 4)))
+    if r < 0.75:
+        parts = [None, 0, 1, -1, 2, 3, -2**63, 2**63 - 1, 2**63, -2**64, 2**80, -2**80]
+        return slice(rng.choice(parts), rng.choice(parts), rng.choice(parts + [0, -1, 2**63 - 1, -(2**63)]))
+    if r < 0.85:
+        return gen_evil(rng, ctx)
+    return gen_garbage(rng, ctx)
+
+
+def _setitem(x, i, v):
+    x[i] = v
+
+
+def _delitem(x, i):
+    del x[i]
+
+
+def _setattr_shape(x, v):
+    x.shape = v
+
+
+# name -> (operation, generators for the operands after the instance)
+SLOTS = {
+    "+": (operator.add, [gen_operand]), "-": (operator.sub, [gen_operand]),
+    "*": (operator.mul, [gen_operand]), "/": (operator.truediv, [gen_operand]),
+    "@": (operator.matmul, [gen_operand]), "**": (operator.pow, [gen_operand]),
+    "//": (operator.floordiv, [gen_operand]), "%": (operator.mod, [gen_operand]),
+    "r+": (lambda x, y: y + x, [gen_operand]), "r-": (lambda x, y: y - x, [gen_operand]),
+    "r*": (lambda x, y: y * x, [gen_operand]), "r/": (lambda x, y: y / x, [gen_operand]),
+    "r@": (lambda x, y: y @ x, [gen_operand]),
+    "+=": (lambda x, y: operator.iadd(x, y), [gen_operand]),
+    "neg": (operator.neg, []), "pos": (operator.pos, []), "abs": (abs, []), "~": (operator.invert, []),
+    "<": (operator.lt, [gen_operand]), "==": (operator.eq, [gen_operand]), "!=": (operator.ne, [gen_operand]),
+    ">=": (operator.ge, [gen_operand]),
+    "[]": (operator.getitem, [gen_subscript]), "[]=": (_setitem, [gen_subscript, gen_operand]),
+    "del[]": (_delitem, [gen_subscript]), "in": (lambda x, y: y in x, [gen_operand]),
+    "len": (len, []), "iter": (lambda x: list(iter(x))[:100], []), "next": (next, []),
+    "repr": (repr, []), "str": (str, []), "hash": (hash, []), "bool": (bool, []),
+    "float": (float, []), "int": (int, []), "index": (operator.index, []),
+    "copy": (copy.copy, []), "pickle": (pickle.dumps, []), "format": (format, [lambda r, c: r.choice(["", "x"])]),
+    "shape=": (_setattr_shape, [gen_shape]),
+}
+
+
+# ---------------------------------------------------------------------------
+# Discovery
+
+def signature_names(fn):
+    return [p.name for p in parameters(fn)]
+
+
+def parameters(fn):
+    """Parameters from the text signature, without self; None if there is
+    no text signature."""
+    text = getattr(fn, "__text_signature__", None)
+    if text is None:
+        return None
+    params = list(inspect.signature(fn).parameters.values())
+    if params and text.startswith(("($self", "($type", "($cls", "($module")):
+        params = params[1:]
+    return params
+
+
+class EntryPoint:
+    """One fuzzed callable: a function, a constructor, a static or instance
+    method, a property, or an operator slot of a class."""
+
+    def __init__(self, name, kind, target, attr=None, params=None):
+        self.name, self.kind, self.target, self.attr, self.params = name, kind, target, attr, params
+
+    def __repr__(self):
+        return f"<{self.kind} {self.name}>"
+
+
+def discover():
+    """All entry points and classes, in a stable order."""
+    modules = [("", lv)] + [(s + ".", getattr(lv, s)) for s in SUBMODULES if hasattr(lv, s)]
+    entries, classes = [], {}
+    for prefix, mod in modules:
+        for attr in sorted(dir(mod)):
+            if attr.startswith("_"):
+                continue
+            obj = getattr(mod, attr)
+            if isinstance(obj, type):
+                classes.setdefault(obj.__name__, obj)
+            elif isinstance(obj, types.ModuleType):
+                continue
+            elif callable(obj):
+                entries.append(EntryPoint(prefix + attr, "function", obj, params=parameters(obj)))
+    # Classes reached only through results (the array iterator) are found as
+    # the type of what iterating an Array returns.
+    it_type = type(iter(lv.Array([1], [0.0])))
+    classes.setdefault(it_type.__name__, it_type)
+    for cname in sorted(classes):
+        cls = classes[cname]
+        entries.append(EntryPoint(cname, "constructor", cls, params=parameters(cls)))
+        for attr in sorted(cls.__dict__):
+            if attr.startswith("_"):
+                continue
+            raw = cls.__dict__[attr]
+            qual = f"{cname}.{attr}"
+            if isinstance(raw, (staticmethod, classmethod)) or type(raw).__name__ == "classmethod_descriptor":
+                fn = getattr(cls, attr)
+                entries.append(EntryPoint(qual, "static", fn, params=parameters(fn)))
+            elif callable(raw):
+                entries.append(EntryPoint(qual, "method", cls, attr, params=parameters(raw)))
+            else:
+                entries.append(EntryPoint(qual, "property", cls, attr, params=[]))
+        for slot in SLOTS:
+            entries.append(EntryPoint(f"{cname} {slot}", "slot", cls, slot, params=[]))
+    return entries, classes
+
+
+def missing_generators(entries):
+    """(entry point, parameter) pairs whose parameter name has no generator."""
+    out = []
+    for e in entries:
+        if e.kind in ("function", "static", "method") and e.params is None:
+            out.append((e.name, "<no text signature>"))
+        for p in e.params or []:
+            if p.name not in GENERATORS:
+                out.append((e.name, p.name))
+    return out
+
+
+# ---------------------------------------------------------------------------
+# One call
+
+class Violation(AssertionError):
+    pass
+
+
+def build_args(rng, ctx, params):
+    """Positional and keyword arguments for the parameters; now and then the
+    wrong number of them or an unknown keyword."""
+    args, kwargs = [], {}
+    by_keyword = False
+    for p in params:
+        optional = p.default is not inspect.Parameter.empty
+        if optional and rng.random() < 0.3:
+            by_keyword = True  # later ones must be passed by name
+            continue
+        r = rng.random()
+        if r < 0.8:
+            value = GENERATORS[p.name](rng, ctx)
+        elif r < 0.85 and optional:
+            value = None
+        elif r < 0.94:
+            value = gen_garbage(rng, ctx)
+        else:
+            value = gen_evil(rng, ctx)
+        if by_keyword or rng.random() < 0.25:
+            by_keyword = True
+            kwargs[p.name] = value
+        else:
+            args.append(value)
+    r = rng.random()
+    if r < 0.02:
+        args.append(gen_garbage(rng, ctx))
+    elif r < 0.04:
+        kwargs[rng.choice(["bogus", "\ud800", "self", "shape", "a"])] = 1
+    elif r < 0.06 and args:
+        args.pop()
+    return args, kwargs
+
+
+def snapshot(ctx):
+    """The bytes of every Array taking part, to detect changes."""
+    out = []
+    for a in ctx.arrays():
+        try:
+            out.append((a, tuple(a.shape), _array.array("d", list(a)).tobytes()))
+        except RuntimeError:
+            out.append((a, None, None))
+    return out
+
+
+def check_result(value, depth=0):
+    if isinstance(value, lv.Array):
+        shape = value.shape
+        if not all(isinstance(s, int) and s >= 0 for s in shape):
+            raise Violation(f"bad shape {shape!r}")
+        if len(value) != math.prod(shape):
+            raise Violation(f"element count {len(value)} != product of shape {shape}")
+        if len(value) <= SMALL_LIMIT:
+            try:
+                value.tolist()
+            except MemoryError:
+                pass  # shape [2**62, 0]: that many empty lists cannot exist
+    elif isinstance(value, (tuple, list)) and depth < 2:
+        for v in value[:50]:
+            check_result(v, depth + 1)
+
+
+_schedules = {}
+
+
+def schedule(entries):
+    """Entry points weighted for random picking: an operator slot (most of
+    which a class simply refuses) a quarter as often as a named callable."""
+    key = id(entries)
+    if key not in _schedules:
+        _schedules[key] = (entries, [e for e in entries for _ in range(1 if e.kind == "slot" else 4)])
+    return _schedules[key][1]
+
+
+def make_call(seed, index, entries):
+    """The entry point and a zero-argument function performing call `index`
+    of run `seed`, with the context describing it."""
+    rng = random.Random(f"{seed}:{index}")
+    ctx = Context(rng)
+    entry = entries[index] if index < len(entries) else rng.choice(schedule(entries))
+    cls = entry.target if entry.kind in ("method", "property", "slot") else None
+    receiver = FACTORIES[cls.__name__][0](rng, ctx) if cls is not None else None
+    if entry.kind == "property":
+        if rng.random() < 0.8:
+            return entry, ctx, (lambda: getattr(receiver, entry.attr)), f"{entry.name} read"
+        value = gen_garbage(rng, ctx)
+        return entry, ctx, (lambda: setattr(receiver, entry.attr, value)), f"{entry.name} = {value!r}"
+    if entry.kind == "slot":
+        op, gens = SLOTS[entry.attr]
+        operands = [g(rng, ctx) for g in gens]
+        return entry, ctx, (lambda: op(receiver, *operands)), f"{entry.name} {operands!r}"
+    if entry.params is None:  # a class without constructor, say
+        args, kwargs = [gen_garbage(rng, ctx) for _ in range(rng.randint(0, 2))], {}
+    else:
+        args, kwargs = build_args(rng, ctx, entry.params)
+    fn = getattr(receiver, entry.attr) if entry.kind == "method" else entry.target
+    ctx.reentrant = lambda: fn(*args, **kwargs)
+    return entry, ctx, (lambda: fn(*args, **kwargs)), f"{entry.name}(*{args!r}, **{kwargs!r})"
+
+
+def describe(text, limit=600):
+    return text if len(text) <= limit else text[:limit] + "..."
+
+
+def run_one(seed, index, entries):
+    """Performs one call and checks the invariants; raises Violation."""
+    entry, ctx, call, _ = make_call(seed, index, entries)
+    before = None if ctx.mutating else snapshot(ctx)
+    raised = None
+    try:
+        result = call()
+    except PROPAGATING as e:
+        raised = e
+    except Exception as e:  # noqa: BLE001 - any Exception is an allowed outcome
+        raised = e
+    # Anything else (a real KeyboardInterrupt, SystemExit) ends the run.
+    if raised is not None:
+        if isinstance(raised, SystemError):
+            raise Violation(f"SystemError: {raised}")
+        if ctx.fired is not None and raised is not ctx.fired:
+            raise Violation(f"hook raised {type(ctx.fired).__name__}, call raised {type(raised).__name__}: "
+                            f"{raised}")
+        if isinstance(raised, PROPAGATING) and ctx.fired is None:
+            raise Violation(f"{type(raised).__name__} raised with no hook firing")
+        str(raised)
+        result = None
+    elif ctx.fired is not None:
+        raise Violation(f"hook raised {type(ctx.fired).__name__} but the call returned {type(result).__name__}")
+    check_result(result)
+    for obj in ctx.objects:
+        try:
+            FACTORIES[type(obj).__name__][1](obj)
+        except RuntimeError as e:
+            if str(e) in BORROW_MESSAGES:
+                raise Violation(f"borrow flag left taken on {type(obj).__name__}: {e}") from None
+            raise
+    if before is not None and not (entry.kind == "slot" and entry.attr in ("[]=", "+=")):
+        for a, shape, data in before:
+            if shape is not None and (tuple(a.shape), _array.array("d", list(a)).tobytes()) != (shape, data):
+                raise Violation(f"an input Array changed: {shape} -> {a.shape}")
+    return entry
+
+
+def replay(seed, index, entries=None):
+    """Runs one call again, printing it."""
+    entries = entries or discover()[0]
+    _, _, _, text = make_call(seed, index, entries)
+    print(describe(text, 4000))
+    return run_one(seed, index, entries)
+
+
+def run(seed, calls=None, seconds=None, entries=None, stop_on_failure=True, report=None):
+    """Runs calls 0, 1, 2, ... of a seed until `calls` calls or `seconds`
+    seconds.  Returns (number of calls, list of failure descriptions)."""
+    entries = entries or discover()[0]
+    failures = []
+    start = time.monotonic()
+    last_report = start
+    i = 0
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        while (calls is None or i < calls) and (seconds is None or time.monotonic() - start < seconds):
+            try:
+                run_one(seed, i, entries)
+            except Violation as v:
+                _, _, _, text = make_call(seed, i, entries)
+                failures.append(f"seed {seed} call {i}: {v}\n    {describe(text)}")
+                if stop_on_failure:
+                    break
+            i += 1
+            if report and time.monotonic() - last_report > 60:
+                last_report = time.monotonic()
+                report(i, failures)
+    return i, failures
+
+
+def main(argv=None):
+    import argparse
+
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--seed", type=int, default=None)
+    ap.add_argument("--seconds", type=float, default=None)
+    ap.add_argument("--calls", type=int, default=None)
+    ap.add_argument("--replay", type=int, nargs="*", help="replay these call indices of --seed")
+    ap.add_argument("--keep-going", action="store_true", help="record failures and continue")
+    opts = ap.parse_args(argv)
+    seed = opts.seed if opts.seed is not None else random.SystemRandom().getrandbits(32)
+    entries = discover()[0]
+    if opts.replay:
+        for i in opts.replay:
+            replay(seed, i, entries)
+        return 0
+    print(f"lumivander fuzz: seed {seed}, {len(entries)} entry points", flush=True)
+
+    def report(n, failures):
+        print(f"  {n} calls, {len(failures)} failures", flush=True)
+
+    n, failures = run(seed, opts.calls, opts.seconds, entries, not opts.keep_going, report)
+    print(f"done: {n} calls, {len(failures)} failures", flush=True)
+    for f in failures:
+        print(f, flush=True)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
