@@ -134,7 +134,10 @@ class Hook:
             exc = {"interrupt": FuzzInterrupt, "exit": FuzzExit, "memory": FuzzMemoryError}[kind]("hook")
             if ctx.fired is None:
                 ctx.fired = exc
-            raise exc
+            try:
+                raise exc
+            finally:
+                del exc  # no frame -> exception -> traceback -> frame cycle
         if kind == "wrong_type":
             return ctx.rng.choice(["1.5", None, [1], 2**70, 1.5, 3])
         if kind == "mutate":
