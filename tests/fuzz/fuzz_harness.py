@@ -583,7 +583,7 @@ def make_tree(cls):
                 kwargs["selection"] = rng.choice(["first", "random"])
             try:
                 return ctx.note(cls.from_array(points, **kwargs))
-            except ValueError:
+            except Exception:  # points this tree refuses (or a [0, 2**59] array): try others
                 continue
         return ctx.note(cls.from_array(lv.Array([4, 2], [0.0, 0.0, 1.0, 0.0, 0.0, 1.0, 1.0, 1.0])))
     return make
