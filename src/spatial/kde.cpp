@@ -1,0 +1,108 @@
+// Kernel density entry points of the three trees, and the approximation
+// criterion's parsing.
+#include "spatial/kde.hpp"
+
+#include "array/error.hpp"
+#include "spatial/ball_tree.hpp"
+#include "spatial/kd_tree.hpp"
+#include "spatial/vp_tree.hpp"
+
+namespace lumi {
+
+ApproxCriterion parse_criterion(std::string_view lowered, std::string_view as_passed,
+                                std::optional<std::uint64_t> min_samples, std::optional<double> max_span) {
+    if (lowered == "none") return {};
+    if (lowered == "min_samples") {
+        if (!min_samples) throw Error("min_samples parameter required for 'min_samples' criterion");
+        return {ApproxCriterion::Tag::MinSamples, *min_samples, 0.0};
+    }
+    if (lowered == "max_span") {
+        if (!max_span) throw Error("max_span parameter required for 'max_span' criterion");
+        return {ApproxCriterion::Tag::MaxSpan, 0, *max_span};
+    }
+    if (lowered == "combined") {
+        if (!min_samples) throw Error("min_samples parameter required for 'combined' criterion");
+        if (!max_span) throw Error("max_span parameter required for 'combined' criterion");
+        return {ApproxCriterion::Tag::Combined, *min_samples, *max_span};
+    }
+    throw Error("Unknown approximation criterion '" + std::string(as_passed) +
+                "'. Valid options: 'none', 'min_samples', 'max_span', 'combined'");
+}
+
+namespace {
+
+template <class Tree>
+void run_density(const Tree& tree, const double* queries, std::size_t n_queries, KernelType kernel, double h,
+                 const ApproxCriterion& criterion, double* out, const std::size_t* scatter) {
+    const bool approx = criterion.tag != ApproxCriterion::Tag::None;
+    with_metric(tree.metric(), [&](auto metric) {
+        using M = decltype(metric);
+        const kde::TreeView<Tree, M> view{tree};
+        auto go = [&](auto kernel_policy) {
+            using K = decltype(kernel_policy);
+            if (approx) {
+                kde::density_rows<true, M, K>(view, queries, n_queries, h, criterion, out, scatter);
+            } else {
+                kde::density_rows<false, M, K>(view, queries, n_queries, h, criterion, out, scatter);
+            }
+        };
+        switch (kernel) {
+            case KernelType::Epanechnikov: go(kde::Epanechnikov{}); break;
+            case KernelType::Uniform: go(kde::Uniform{}); break;
+            case KernelType::Triangular: go(kde::Triangular{}); break;
+            case KernelType::Gaussian:
+            default: go(kde::Gaussian{}); break;
+        }
+    });
+}
+
+void check_queries(const ArrayF64& queries, std::size_t dim) {
+    if (queries.ndim() != 2) throw Error("Expected 2D array (n_queries, dim)");
+    if (queries.shape[1] != dim) throw Error("Query dimension must match tree dimension");
+}
+
+}  // namespace
+
+template <class Tree>
+void kernel_density_rows(const Tree& tree, const double* queries, std::size_t n_queries, std::size_t width,
+                         KernelType kernel, double h, const ApproxCriterion& criterion, double* out) {
+    if (width != tree.dim()) throw Error("Query dimension must match tree dimension");
+    run_density(tree, queries, n_queries, kernel, h, criterion, out, nullptr);
+}
+
+template <class Tree>
+void kernel_density_at_points(const Tree& tree, KernelType kernel, double h, const ApproxCriterion& criterion,
+                              double* out) {
+    run_density(tree, tree.points(), tree.n_points(), kernel, h, criterion, out, tree.order().data());
+}
+
+template <class Tree>
+ArrayF64 kernel_density(const Tree& tree, const ArrayF64& queries, KernelType kernel, double h) {
+    return kernel_density_approx(tree, queries, kernel, ApproxCriterion{}, h);
+}
+
+template <class Tree>
+ArrayF64 kernel_density_approx(const Tree& tree, const ArrayF64& queries, KernelType kernel,
+                               const ApproxCriterion& criterion, double h) {
+    check_queries(queries, tree.dim());
+    const std::size_t n = queries.shape[0];
+    ArrayF64 out = ArrayF64::zeros(Shape::d1(n));
+    run_density(tree, queries.data.data(), n, kernel, h, criterion, out.data.data(), nullptr);
+    return out;
+}
+
+#define LUMI_KDE_INSTANTIATE(Tree)                                                                             \
+    template void kernel_density_rows(const Tree&, const double*, std::size_t, std::size_t, KernelType, double, \
+                                      const ApproxCriterion&, double*);                                        \
+    template void kernel_density_at_points(const Tree&, KernelType, double, const ApproxCriterion&, double*);  \
+    template ArrayF64 kernel_density(const Tree&, const ArrayF64&, KernelType, double);                        \
+    template ArrayF64 kernel_density_approx(const Tree&, const ArrayF64&, KernelType, const ApproxCriterion&,   \
+                                            double);
+
+LUMI_KDE_INSTANTIATE(KDTree)
+LUMI_KDE_INSTANTIATE(BallTree)
+LUMI_KDE_INSTANTIATE(VPTree)
+
+#undef LUMI_KDE_INSTANTIATE
+
+}  // namespace lumi
