@@ -9,24 +9,40 @@
 
 namespace lumi {
 
+std::optional<ApproxCriterion::Tag> criterion_from_name(std::string_view lowered) {
+    using Tag = ApproxCriterion::Tag;
+    if (lowered == "none") return Tag::None;
+    if (lowered == "min_samples") return Tag::MinSamples;
+    if (lowered == "max_span") return Tag::MaxSpan;
+    if (lowered == "combined") return Tag::Combined;
+    return std::nullopt;
+}
+
+ApproxCriterion make_criterion(ApproxCriterion::Tag tag, std::optional<std::uint64_t> min_samples,
+                               std::optional<double> max_span) {
+    using Tag = ApproxCriterion::Tag;
+    switch (tag) {
+        case Tag::MinSamples:
+            if (!min_samples) throw Error("min_samples parameter required for 'min_samples' criterion");
+            return {tag, *min_samples, 0.0};
+        case Tag::MaxSpan:
+            if (!max_span) throw Error("max_span parameter required for 'max_span' criterion");
+            return {tag, 0, *max_span};
+        case Tag::Combined:
+            if (!min_samples) throw Error("min_samples parameter required for 'combined' criterion");
+            if (!max_span) throw Error("max_span parameter required for 'combined' criterion");
+            return {tag, *min_samples, *max_span};
+        case Tag::None:
+        default:
+            return {};
+    }
+}
+
 ApproxCriterion parse_criterion(std::string_view lowered, std::string_view as_passed,
                                 std::optional<std::uint64_t> min_samples, std::optional<double> max_span) {
-    if (lowered == "none") return {};
-    if (lowered == "min_samples") {
-        if (!min_samples) throw Error("min_samples parameter required for 'min_samples' criterion");
-        return {ApproxCriterion::Tag::MinSamples, *min_samples, 0.0};
-    }
-    if (lowered == "max_span") {
-        if (!max_span) throw Error("max_span parameter required for 'max_span' criterion");
-        return {ApproxCriterion::Tag::MaxSpan, 0, *max_span};
-    }
-    if (lowered == "combined") {
-        if (!min_samples) throw Error("min_samples parameter required for 'combined' criterion");
-        if (!max_span) throw Error("max_span parameter required for 'combined' criterion");
-        return {ApproxCriterion::Tag::Combined, *min_samples, *max_span};
-    }
-    throw Error("Unknown approximation criterion '" + std::string(as_passed) +
-                "'. Valid options: 'none', 'min_samples', 'max_span', 'combined'");
+    const auto tag = criterion_from_name(lowered);
+    if (!tag) throw Error(unknown_option_message(kCriterionOption, as_passed));
+    return make_criterion(*tag, min_samples, max_span);
 }
 
 namespace {

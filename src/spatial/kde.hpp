@@ -43,8 +43,18 @@
 
 namespace lumi {
 
-// The criterion named by `lowered` (the caller's text, lower-cased; messages
-// quote `as_passed`) with its parameters.
+// Criterion names: "none", "min_samples", "max_span", "combined", matched on
+// the caller's lower-cased text.
+inline constexpr OptionKind kCriterionOption{"approximation criterion",
+                                             "'none', 'min_samples', 'max_span', 'combined'"};
+std::optional<ApproxCriterion::Tag> criterion_from_name(std::string_view lowered);
+
+// The criterion of `tag` with its parameters; fails when one it needs is
+// absent ("min_samples parameter required for 'combined' criterion").
+ApproxCriterion make_criterion(ApproxCriterion::Tag tag, std::optional<std::uint64_t> min_samples,
+                               std::optional<double> max_span);
+
+// Both steps; an unknown name fails with the message quoting `as_passed`.
 ApproxCriterion parse_criterion(std::string_view lowered, std::string_view as_passed,
                                 std::optional<std::uint64_t> min_samples, std::optional<double> max_span);
 
