@@ -123,6 +123,11 @@ void read_queries(PyObject* obj, std::size_t dim, QueryRows& q) {
 }
 
 template <class Tree>
+const Tree& tree_of(PyObject* self) noexcept {
+    return reinterpret_cast<TreeObject<Tree>*>(self)->tree;
+}
+
+template <class Tree>
 PyObject* run_density(PyObject* self, const Tree& tree, PyObject* queries, lumi::KernelType kernel, double h,
                       const lumi::ApproxCriterion& criterion) {
     QueryRows q;
@@ -151,11 +156,6 @@ PyObject* run_density(PyObject* self, const Tree& tree, PyObject* queries, lumi:
 }
 
 }  // namespace
-
-template <class Tree>
-const Tree& tree_of(PyObject* self) noexcept {
-    return reinterpret_cast<TreeObject<Tree>*>(self)->tree;
-}
 
 template <class Tree>
 PyObject* tree_kernel_density(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
