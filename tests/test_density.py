@@ -214,7 +214,7 @@ def test_root_estimate(tree):
     # Far end outside it: (0.5 + 0) * 0.5 * n.
     assert t.kernel_density_approx(q, 1e-9, "uniform", "min_samples", min_samples=0) == 0.25 * 64
     assert t.kernel_density_approx(q, 1e9, "gaussian", "max_span", max_span=1e300) == 64.0
-    assert t.kernel_density_approx(q, 1e9, "triangular", "combined", min_samples=64, max_span=1e300) == 64.0
+    assert t.kernel_density_approx(q, 1e9, "uniform", "combined", min_samples=64, max_span=1e300) == 0.5 * 64
     # Combined needs both: one failing test keeps the exact sum.
     exact = t.kernel_density(q, 0.3, "triangular")
     assert t.kernel_density_approx(q, 0.3, "triangular", "combined", min_samples=65, max_span=1e300) == exact
@@ -284,8 +284,8 @@ def test_defaults_and_result_forms(t2):
         assert type(r) is float and r == t2.kernel_density(queries=one_row, bandwidth=1.0, kernel="gaussian")
     r = t2.kernel_density(lv.Array([0, 2], []))
     assert isinstance(r, lv.Array) and r.shape == [0]
-    r = t2.kernel_density(lv.Array([2, 2], [0.0, 0.0, 1.0, 1.0]), kernel="Uniform")
-    assert r.tolist() == [1.0, 1.0]
+    r = t2.kernel_density(lv.Array([2, 2], [0.0, 0.0, 1.0, 1.0]), 1.5, kernel="Uniform")
+    assert r.tolist() == [1.5, 2.0]
 
 
 def test_single_point_tree_and_scalar_queries():
@@ -368,9 +368,10 @@ def test_signatures():
     import inspect
     for tree in TREES:
         cls = getattr(sp, tree)
-        assert str(inspect.signature(cls.kernel_density)) == "(self, queries=None, bandwidth=1.0, kernel='gaussian')"
+        assert str(inspect.signature(cls.kernel_density)) == (
+            "(self, /, queries=None, bandwidth=1.0, kernel='gaussian')")
         assert str(inspect.signature(cls.kernel_density_approx)) == (
-            "(self, queries=None, bandwidth=1.0, kernel='gaussian', criterion='none', min_samples=None, "
+            "(self, /, queries=None, bandwidth=1.0, kernel='gaussian', criterion='none', min_samples=None, "
             "max_span=None)")
 
 

@@ -10,6 +10,7 @@
 #include "gil.hpp"
 #include "module.hpp"
 #include "pickle.hpp"
+#include "spatial_density.hpp"
 
 namespace lumipy {
 
@@ -245,6 +246,10 @@ PyObject* query_radius(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
      "query_knn($self, query, k)\n--\n\n"},                                               \
     {"query_radius", LUMI_FN(query_radius<Tree>), LUMI_FASTCALL_KW,                       \
      "query_radius($self, query, radius)\n--\n\n"},                                    \
+    {"kernel_density", LUMI_FN(tree_kernel_density<Tree>), LUMI_FASTCALL_KW,              \
+     kKernelDensityDoc},                                                                  \
+    {"kernel_density_approx", LUMI_FN(tree_kernel_density_approx<Tree>), LUMI_FASTCALL_KW, \
+     kKernelDensityApproxDoc},                                                            \
     {"__reduce__", LUMI_FN(tree_reduce<Tree>), LUMI_FASTCALL_KW, "__reduce__($self)\n--\n\n"}, \
     {"__copy__", LUMI_FN(tree_copy<Tree>), LUMI_FASTCALL_KW, "__copy__($self)\n--\n\n"},       \
     {"__deepcopy__", LUMI_FN(tree_deepcopy<Tree>), LUMI_FASTCALL_KW,                       \
