@@ -7,65 +7,65 @@ namespace lumi {
 
 struct BallTree::Builder {
     BallTree& t;
-    RowSelector sel;
-    std::size_t leaf;  // effective leaf size, at least 1
+    RowStore& rows;
+    std::size_t leaf;                  // effective leaf size, at least 1
+    std::size_t grain;                 // see tasks
+    std::vector<SubtreeTask>* tasks;   // when set, ranges of up to grain points are left here
+
+    static std::size_t half(std::size_t count) { return count / 2; }
+    std::size_t node_count(std::size_t count) const {
+        return t.dim_ == 0 ? 1 : subtree_node_count(count, leaf, half);
+    }
 
     template <class M>
-    std::size_t node(std::size_t start, std::size_t end) {
+    void node(std::size_t id, std::size_t start, std::size_t end, std::vector<double>& keys) {
+        if (tasks && end - start <= grain) {
+            tasks->push_back({id, start, end});
+            return;
+        }
         const std::size_t dim = t.dim_;
-        const std::size_t id = t.nodes_.size();
         const std::size_t count = end - start;
-        t.nodes_.push_back({start, end, kNoNode, kNoNode, 0.0});
-        t.centroids_.resize(t.centroids_.size() + dim);
         double* c = t.centroids_.data() + dim * id;
         // Mean in position order (an empty range gives 0 / 0 = NaN).
-        std::fill_n(c, dim, -0.0);
-        for (std::size_t p = start; p < end; ++p) {
-            const double* x = sel.row(p);
-            for (std::size_t i = 0; i < dim; ++i) c[i] += x[i];
-        }
+        column_sums(rows.row(start), count, dim, c);
         const double n = static_cast<double>(count);
         for (std::size_t i = 0; i < dim; ++i) c[i] /= n;
         double radius = 0.0;
         for (std::size_t p = start; p < end; ++p) {
-            const double d = M::from_rdist(M::rdist(sel.row(p), c, dim));
+            const double d = M::from_rdist(M::rdist(rows.row(p), c, dim));
             if (d > radius) radius = d;
         }
-        t.nodes_[id].radius = radius;
+        BallNode& nd = t.nodes_[id];
+        nd = {start, end, kNoNode, kNoNode, radius};
         // A one-point range is a leaf whatever leaf_size says, and so is
         // every range of zero-coordinate points (nothing to split on).
-        if (count <= leaf || dim == 0) return id;
+        if (count <= leaf || dim == 0) return;
 
         // Coordinate of largest spread (NaN values skipped); ties keep the lowest.
-        const double inf = std::numeric_limits<double>::infinity();
+        if (keys.size() < 2 * dim + count) keys.resize(2 * dim + count);
+        double* lo = keys.data() + count;
+        double* hi = lo + dim;
+        bounding_box(rows.row(start), count, dim, lo, hi);
         std::size_t split_dim = 0;
         double best = 0.0;
         for (std::size_t i = 0; i < dim; ++i) {
-            double lo = inf, hi = -inf;
-            for (std::size_t p = start; p < end; ++p) {
-                const double v = sel.row(p)[i];
-                if (v < lo) lo = v;
-                if (v > hi) hi = v;
-            }
-            if (hi - lo > best) {
-                best = hi - lo;
+            if (hi[i] - lo[i] > best) {
+                best = hi[i] - lo[i];
                 split_dim = i;
             }
         }
-        const std::size_t half = count / 2;
-        double* keys = sel.keys(count);
         for (std::size_t j = 0; j < count; ++j) {
-            const double v = sel.row(start + j)[split_dim];
+            const double v = rows.row(start + j)[split_dim];
             if (v != v) throw_nan_split();
             keys[j] = v;
         }
-        sel.select(start, end, half, keys);
-        const std::size_t mid = start + half;
-        const std::size_t left = node<M>(start, mid);
-        const std::size_t right = node<M>(mid, end);
-        t.nodes_[id].left = left;
-        t.nodes_[id].right = right;
-        return id;
+        const std::size_t h = half(count);
+        rows.select(start, end, h, keys.data());
+        const std::size_t mid = start + h;
+        nd.left = id + 1;
+        nd.right = id + 1 + node_count(h);
+        node<M>(nd.left, start, mid, keys);
+        node<M>(nd.right, mid, end, keys);
     }
 };
 
@@ -82,13 +82,25 @@ BallTree BallTree::build(const double* points, std::size_t n_points, std::size_t
     t.leaf_size_ = leaf_size;
     t.metric_ = metric;
     t.slack_ = triangle_slack(dim);
-    Builder b{t, RowSelector(points, n_points, dim), leaf_size < 1 ? 1 : leaf_size};
-    const std::size_t nodes = dim == 0 ? 1 : halving_node_count(n_points, b.leaf);
-    t.nodes_.reserve(nodes);
-    t.centroids_.reserve(nodes * dim);
-    with_metric(metric, [&](auto m) { b.node<decltype(m)>(0, n_points); });
-    t.points_ = b.sel.take_rows();
-    t.order_ = b.sel.take_order();
+    RowStore rows(points, n_points, dim);
+    std::vector<SubtreeTask> tasks;
+    Builder b{t, rows, leaf_size < 1 ? 1 : leaf_size, subtree_task_grain(n_points), &tasks};
+    const std::size_t total = b.node_count(n_points);
+    t.nodes_.resize(total);
+    t.centroids_.resize(total * dim);
+    // The top of the tree on this thread, the subtrees below on the pool.
+    with_metric(metric, [&](auto m) {
+        using M = decltype(m);
+        std::vector<double> keys;
+        b.node<M>(0, 0, n_points, keys);
+        b.tasks = nullptr;
+        run_subtree_tasks(tasks, [](void* ctx, const SubtreeTask& task) {
+            std::vector<double> task_keys;
+            static_cast<Builder*>(ctx)->node<M>(task.id, task.start, task.end, task_keys);
+        }, &b);
+    });
+    t.points_ = rows.take_rows();
+    t.order_ = rows.take_order();
     return t;
 }
 
@@ -97,10 +109,13 @@ BallTree BallTree::build(const double* points, std::size_t n_points, std::size_t
 template <class M>
 void BallTree::knn_visit(std::size_t id, double d, const double* q, KnnHeap& heap) const {
     const BallNode& nd = nodes_[id];
+    const std::size_t dim = fixed_dim<M>(dim_);
     if (heap.full() && bound_from(d, nd.radius) > M::from_rdist(heap.worst())) return;
     if (nd.left == kNoNode) {
-        const double* x = points_.data() + nd.start * dim_;
-        for (std::size_t p = nd.start; p < nd.end; ++p, x += dim_) heap.offer<M>(M::rdist(q, x, dim_), order_[p]);
+        const double* x = points_.data() + nd.start * dim;
+        for (std::size_t p = nd.start; p < nd.end; ++p, x += dim) {
+            heap.offer<M>(M::rdist(q, x, dim), order_[p]);
+        }
         return;
     }
     const double dl = centroid_distance<M>(nd.left, q);
@@ -118,7 +133,7 @@ void BallTree::knn_search(const double* q, std::size_t query_len, std::size_t k,
     check_query_length(query_len, dim_);
     heap.reset(k, n_points_);
     if (k == 0 || n_points_ == 0) return;
-    with_metric(metric_, [&](auto m) {
+    with_metric_dim(metric_, dim_, [&](auto m) {
         using M = decltype(m);
         knn_visit<M>(0, centroid_distance<M>(0, q), q, heap);
         heap.finish<M>();
@@ -138,11 +153,12 @@ template <class M>
 void BallTree::radius_visit(std::size_t id, const double* q, double radius, double rlimit,
                             std::vector<std::size_t>& out) const {
     const BallNode& nd = nodes_[id];
+    const std::size_t dim = fixed_dim<M>(dim_);
     if (bound_from(centroid_distance<M>(id, q), nd.radius) > radius) return;
     if (nd.left == kNoNode) {
-        const double* x = points_.data() + nd.start * dim_;
-        for (std::size_t p = nd.start; p < nd.end; ++p, x += dim_) {
-            if (M::rdist(q, x, dim_) <= rlimit) out.push_back(order_[p]);
+        const double* x = points_.data() + nd.start * dim;
+        for (std::size_t p = nd.start; p < nd.end; ++p, x += dim) {
+            if (M::rdist(q, x, dim) <= rlimit) out.push_back(order_[p]);
         }
         return;
     }
@@ -154,7 +170,7 @@ void BallTree::radius_search(const double* q, std::size_t query_len, double radi
                              std::vector<std::size_t>& out) const {
     check_query_length(query_len, dim_);
     if (!(radius >= 0.0) || n_points_ == 0) return;
-    with_metric(metric_, [&](auto m) {
+    with_metric_dim(metric_, dim_, [&](auto m) {
         using M = decltype(m);
         radius_visit<M>(0, q, radius, M::rdist_within(radius), out);
     });

@@ -46,7 +46,7 @@ public:
     // Distance from q to the node's centroid under M.
     template <class M>
     double centroid_distance(std::size_t node, const double* q) const noexcept {
-        return M::from_rdist(M::rdist(q, centroid(node), dim_));
+        return M::from_rdist(M::rdist(q, centroid(node), fixed_dim<M>(dim_)));
     }
 
     // Node quantities of the density recursion (see KDTree), from

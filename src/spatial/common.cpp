@@ -2,7 +2,10 @@
 // the three spatial indexes.
 #include "spatial/common.hpp"
 
+#include <cmath>
 #include <numeric>
+
+#include "array/parallel.hpp"
 
 namespace lumi {
 
@@ -93,53 +96,178 @@ void check_points_shape(std::size_t ndim) {
     if (ndim != 2) throw Error("Expected 2D array (n_points, dim)");
 }
 
-std::size_t halving_node_count(std::size_t n, std::size_t leaf) {
-    if (leaf < 1) leaf = 1;
-    // Ranges of one level take at most two neighbouring sizes; count nodes
-    // level by level: (size, how many ranges of that size).
-    std::size_t total = 0;
-    std::vector<std::pair<std::size_t, std::size_t>> level{{n, 1}}, next;
-    while (!level.empty()) {
-        next.clear();
-        for (auto [size, cnt] : level) {
-            total += cnt;
-            if (size <= leaf) continue;
-            for (std::size_t half : {size / 2, size - size / 2}) {
-                auto it = std::find_if(next.begin(), next.end(), [&](auto& e) { return e.first == half; });
-                if (it == next.end()) {
-                    next.push_back({half, cnt});
-                } else {
-                    it->second += cnt;
-                }
-            }
-        }
-        std::swap(level, next);
-    }
-    return total;
-}
-
-RowSelector::RowSelector(const double* input, std::size_t n, std::size_t dim)
+RowStore::RowStore(const double* input, std::size_t n, std::size_t dim)
     : dim_(dim), rows_(input, input + n * dim), order_(n) {
     std::iota(order_.begin(), order_.end(), std::size_t{0});
 }
 
-void RowSelector::select(std::size_t start, std::size_t end, std::size_t m, const double* keys) {
-    const std::size_t count = end - start;
-    pairs_.resize(count);
-    for (std::size_t i = 0; i < count; ++i) pairs_[i] = {keys[i], i};
-    std::nth_element(pairs_.begin(), pairs_.begin() + static_cast<std::ptrdiff_t>(m), pairs_.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    // Gather rows and row numbers into the selected arrangement.
-    scratch_rows_.resize(count * dim_);
-    scratch_order_.resize(count);
-    const double* src = rows_.data() + start * dim_;
-    for (std::size_t j = 0; j < count; ++j) {
-        const std::size_t i = pairs_[j].second;
-        std::copy_n(src + i * dim_, dim_, scratch_rows_.data() + j * dim_);
-        scratch_order_[j] = order_[start + i];
+void RowStore::select(std::size_t start, std::size_t end, std::size_t m, double* keys) {
+    if (end - start < 2) return;
+    select_range(start, keys, 0, static_cast<std::ptrdiff_t>(end - start) - 1, static_cast<std::ptrdiff_t>(m), 0);
+}
+
+// Floyd and Rivest's selection: for a large range, first select within a
+// sample around the target so that its key makes a pivot close to rank k;
+// then one partition pass leaves only a short range to go.  About 1.5n
+// comparisons for a median.  Indices are inclusive and relative to start.
+void RowStore::select_range(std::size_t start, double* keys, std::ptrdiff_t left, std::ptrdiff_t right,
+                            std::ptrdiff_t k, int depth) {
+    auto swap_at = [&](std::ptrdiff_t a, std::ptrdiff_t b) {
+        std::swap(keys[a], keys[b]);
+        swap(start + static_cast<std::size_t>(a), start + static_cast<std::size_t>(b));
+    };
+    for (int rounds = 0; right > left; ++rounds) {
+        if (rounds > 64 || depth > 16) {
+            // Adversarial order: finish with a guaranteed method.
+            select_by_sorting_pairs(start, static_cast<std::size_t>(left), static_cast<std::size_t>(right) + 1,
+                                    static_cast<std::size_t>(k), keys);
+            return;
+        }
+        if (right - left > 600) {
+            const double n = static_cast<double>(right - left + 1);
+            const double i = static_cast<double>(k - left + 1);
+            const double z = std::log(n);
+            const double s = 0.5 * std::exp(2.0 * z / 3.0);
+            const double sd = 0.5 * std::sqrt(z * s * (n - s) / n) * (i < n / 2 ? -1.0 : 1.0);
+            const auto kd = static_cast<double>(k);
+            const std::ptrdiff_t nl = std::max(left, static_cast<std::ptrdiff_t>(kd - i * s / n + sd));
+            const std::ptrdiff_t nr = std::min(right, static_cast<std::ptrdiff_t>(kd + (n - i) * s / n + sd));
+            select_range(start, keys, nl, nr, k, depth + 1);
+        }
+        const double t = keys[k];
+        std::ptrdiff_t i = left, j = right;
+        swap_at(left, k);
+        if (keys[right] > t) swap_at(right, left);
+        while (i < j) {
+            swap_at(i, j);
+            ++i;
+            --j;
+            while (keys[i] < t) ++i;
+            while (keys[j] > t) --j;
+        }
+        if (keys[left] == t) {
+            swap_at(left, j);
+        } else {
+            ++j;
+            swap_at(j, right);
+        }
+        if (j <= k) left = j + 1;
+        if (k <= j) right = j - 1;
     }
-    std::copy(scratch_rows_.begin(), scratch_rows_.end(), rows_.begin() + static_cast<std::ptrdiff_t>(start * dim_));
-    std::copy(scratch_order_.begin(), scratch_order_.end(), order_.begin() + static_cast<std::ptrdiff_t>(start));
+}
+
+void RowStore::select_by_sorting_pairs(std::size_t start, std::size_t lo, std::size_t hi, std::size_t m,
+                                       double* keys) {
+    const std::size_t count = hi - lo;
+    std::vector<std::pair<double, std::size_t>> pairs(count);
+    for (std::size_t i = 0; i < count; ++i) pairs[i] = {keys[lo + i], i};
+    std::nth_element(pairs.begin(), pairs.begin() + static_cast<std::ptrdiff_t>(m - lo), pairs.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<double> rows(count * dim_);
+    std::vector<std::size_t> order(count);
+    const double* src = row(start + lo);
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::size_t i = pairs[j].second;
+        std::copy_n(src + i * dim_, dim_, rows.data() + j * dim_);
+        order[j] = order_[start + lo + i];
+        keys[lo + j] = pairs[j].first;
+    }
+    std::copy(rows.begin(), rows.end(), row(start + lo));
+    std::copy(order.begin(), order.end(), order_.begin() + static_cast<std::ptrdiff_t>(start + lo));
+}
+
+namespace {
+
+template <std::size_t D>
+bool bounding_box_fixed(const double* x, std::size_t count, double* lo_out, double* hi_out) noexcept {
+    double lo[D], hi[D];
+    for (std::size_t i = 0; i < D; ++i) {
+        lo[i] = std::numeric_limits<double>::infinity();
+        hi[i] = -std::numeric_limits<double>::infinity();
+    }
+    bool nan = false;
+    for (std::size_t p = 0; p < count; ++p, x += D) {
+        for (std::size_t i = 0; i < D; ++i) {
+            const double v = x[i];
+            lo[i] = v < lo[i] ? v : lo[i];
+            hi[i] = v > hi[i] ? v : hi[i];
+            nan |= v != v;
+        }
+    }
+    std::copy_n(lo, D, lo_out);
+    std::copy_n(hi, D, hi_out);
+    return nan;
+}
+
+template <std::size_t D>
+void column_sums_fixed(const double* x, std::size_t count, double* out) noexcept {
+    double s[D];
+    for (std::size_t i = 0; i < D; ++i) s[i] = -0.0;
+    for (std::size_t p = 0; p < count; ++p, x += D) {
+        for (std::size_t i = 0; i < D; ++i) s[i] += x[i];
+    }
+    std::copy_n(s, D, out);
+}
+
+}  // namespace
+
+bool bounding_box(const double* x, std::size_t count, std::size_t dim, double* lo, double* hi) noexcept {
+    switch (dim) {
+        case 1:
+            return bounding_box_fixed<1>(x, count, lo, hi);
+        case 2:
+            return bounding_box_fixed<2>(x, count, lo, hi);
+        case 3:
+            return bounding_box_fixed<3>(x, count, lo, hi);
+        case 4:
+            return bounding_box_fixed<4>(x, count, lo, hi);
+        default:
+            break;
+    }
+    std::fill_n(lo, dim, std::numeric_limits<double>::infinity());
+    std::fill_n(hi, dim, -std::numeric_limits<double>::infinity());
+    bool nan = false;
+    for (std::size_t p = 0; p < count; ++p, x += dim) {
+        for (std::size_t i = 0; i < dim; ++i) {
+            const double v = x[i];
+            lo[i] = v < lo[i] ? v : lo[i];
+            hi[i] = v > hi[i] ? v : hi[i];
+            nan |= v != v;
+        }
+    }
+    return nan;
+}
+
+void column_sums(const double* x, std::size_t count, std::size_t dim, double* sums) noexcept {
+    switch (dim) {
+        case 1:
+            return column_sums_fixed<1>(x, count, sums);
+        case 2:
+            return column_sums_fixed<2>(x, count, sums);
+        case 3:
+            return column_sums_fixed<3>(x, count, sums);
+        case 4:
+            return column_sums_fixed<4>(x, count, sums);
+        default:
+            break;
+    }
+    std::fill_n(sums, dim, -0.0);
+    for (std::size_t p = 0; p < count; ++p, x += dim) {
+        for (std::size_t i = 0; i < dim; ++i) sums[i] += x[i];
+    }
+}
+
+std::size_t subtree_task_grain(std::size_t n_points) {
+    const std::size_t workers = worker_count();
+    if (workers <= 1) return n_points + 1;
+    // Several tasks per thread even out subtrees of different cost.
+    return std::max<std::size_t>(n_points / (8 * workers), 8192);
+}
+
+void run_subtree_tasks(const std::vector<SubtreeTask>& tasks, void (*body)(void*, const SubtreeTask&), void* ctx) {
+    parallel_for(tasks.size(), 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) body(ctx, tasks[i]);
+    });
 }
 
 void throw_nan_split() { throw Error("called `Option::unwrap()` on a `None` value"); }

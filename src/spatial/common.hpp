@@ -43,6 +43,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
@@ -117,6 +118,7 @@ inline double box_gap(double q, double lo, double hi) noexcept {
 // add folds one per-coordinate absolute difference into a running reduced
 // value (also used for box bounds).
 struct EuclideanMetric {
+    static constexpr std::size_t kDim = 0;  // dimension not fixed at compile time
     static constexpr DistanceMetric id = DistanceMetric::Euclidean;
     static double add(double acc, double diff) noexcept { return acc + diff * diff; }
     static double rdist(const double* a, const double* b, std::size_t dim) noexcept {
@@ -137,6 +139,7 @@ struct EuclideanMetric {
 };
 
 struct ManhattanMetric {
+    static constexpr std::size_t kDim = 0;  // dimension not fixed at compile time
     static constexpr DistanceMetric id = DistanceMetric::Manhattan;
     static double add(double acc, double diff) noexcept { return acc + std::fabs(diff); }
     static double rdist(const double* a, const double* b, std::size_t dim) noexcept {
@@ -150,6 +153,7 @@ struct ManhattanMetric {
 };
 
 struct ChebyshevMetric {
+    static constexpr std::size_t kDim = 0;  // dimension not fixed at compile time
     static constexpr DistanceMetric id = DistanceMetric::Chebyshev;
     // A NaN difference never replaces the running value.
     static double add(double acc, double diff) noexcept {
@@ -181,6 +185,40 @@ decltype(auto) with_metric(DistanceMetric metric, F&& f) {
         default:
             return f(EuclideanMetric{});
     }
+}
+
+// A policy with the dimension fixed at compile time, so that the loops over
+// coordinates unroll; callers pass fixed_dim<M>(dim) as the dimension.
+template <class M, std::size_t D>
+struct FixedDim : M {
+    static constexpr std::size_t kDim = D;
+};
+
+template <class M>
+constexpr std::size_t fixed_dim(std::size_t dim) noexcept {
+    return M::kDim ? M::kDim : dim;
+}
+
+// Calls f(Policy{}) with the policy of `metric`, specialised for the small
+// dimensions 1, 2 and 3.
+template <class F>
+void with_metric_dim(DistanceMetric metric, std::size_t dim, F&& f) {
+    with_metric(metric, [&](auto m) {
+        using M = decltype(m);
+        switch (dim) {
+            case 1:
+                f(FixedDim<M, 1>{});
+                break;
+            case 2:
+                f(FixedDim<M, 2>{});
+                break;
+            case 3:
+                f(FixedDim<M, 3>{});
+                break;
+            default:
+                f(m);
+        }
+    });
 }
 
 // Reduced distance from q to the nearest point of the box [lo, hi] under M.
@@ -292,54 +330,106 @@ private:
 // Fails a build whose input is not (n_points, dim).
 void check_points_shape(std::size_t ndim);
 
-// Node count of a tree that halves every range of more than `leaf` points
-// (at least 2) at count / 2.
-std::size_t halving_node_count(std::size_t n, std::size_t leaf);
-
-// Working storage of a build: the points in current order next to `order`,
-// and a selection that moves whole rows.
-class RowSelector {
+// Working storage of a build: the points in current order next to `order`.
+// Subtrees own disjoint ranges, so they can be built on different threads.
+class RowStore {
 public:
-    RowSelector(const double* input, std::size_t n, std::size_t dim);
+    RowStore(const double* input, std::size_t n, std::size_t dim);
 
     std::size_t dim() const noexcept { return dim_; }
-    double* rows() noexcept { return rows_.data(); }
+    double* row(std::size_t p) noexcept { return rows_.data() + p * dim_; }
     const double* row(std::size_t p) const noexcept { return rows_.data() + p * dim_; }
-    std::vector<std::size_t>& order() noexcept { return order_; }
+    std::size_t row_number(std::size_t p) const noexcept { return order_[p]; }
 
-    // Reorders positions [start, end) so that the one of rank m (0-based,
-    // ascending key) stands at start + m, none with a larger key before it
-    // and none with a smaller one after it.  keys[i] belongs to position
-    // start + i and must hold no NaN.
-    void select(std::size_t start, std::size_t end, std::size_t m, const double* keys);
-    // After select: the key now at position start + j, for j <= m.
-    double selected_key(std::size_t j) const noexcept { return pairs_[j].first; }
     // Exchanges two positions.
     void swap(std::size_t a, std::size_t b) noexcept {
-        if (a == b) return;
-        std::swap_ranges(rows_.data() + a * dim_, rows_.data() + (a + 1) * dim_, rows_.data() + b * dim_);
+        double* x = row(a);
+        double* y = row(b);
+        for (std::size_t i = 0; i < dim_; ++i) std::swap(x[i], y[i]);
         std::swap(order_[a], order_[b]);
     }
 
-    // Keys scratch of at least n entries.
-    double* keys(std::size_t n) {
-        if (keys_.size() < n) keys_.resize(n);
-        return keys_.data();
-    }
+    // Reorders positions [start, end) so that the one of rank m (0-based,
+    // ascending key) stands at start + m, none with a larger key before it
+    // and none with a smaller one after it (a selection: linear on average,
+    // never a sort).  keys[i] belongs to position start + i, holds no NaN and
+    // is permuted along with the rows.
+    void select(std::size_t start, std::size_t end, std::size_t m, double* keys);
 
-    // Moves the rows and order out.
     std::vector<double> take_rows() { return std::move(rows_); }
     std::vector<std::size_t> take_order() { return std::move(order_); }
 
 private:
+    void select_range(std::size_t start, double* keys, std::ptrdiff_t left, std::ptrdiff_t right, std::ptrdiff_t k,
+                      int depth);
+    void select_by_sorting_pairs(std::size_t start, std::size_t lo, std::size_t hi, std::size_t m, double* keys);
+
     std::size_t dim_;
     std::vector<double> rows_;
     std::vector<std::size_t> order_;
-    std::vector<double> keys_;
-    std::vector<std::pair<double, std::size_t>> pairs_;
-    std::vector<double> scratch_rows_;
-    std::vector<std::size_t> scratch_order_;
 };
+
+// Per-coordinate minimum and maximum of `count` consecutive rows (NaN values
+// left out: +inf / -inf when a coordinate has no other value); returns
+// whether any value was NaN.
+bool bounding_box(const double* rows, std::size_t count, std::size_t dim, double* lo, double* hi) noexcept;
+
+// Per-coordinate sums of `count` consecutive rows, in row order from -0.0.
+void column_sums(const double* rows, std::size_t count, std::size_t dim, double* sums) noexcept;
+
+// A subtree left for the parallel phase of a build.
+struct SubtreeTask {
+    std::size_t id;  // node id of the subtree's root
+    std::size_t start;
+    std::size_t end;
+};
+
+// Ranges of at least this many points are handed out as separate tasks
+// when a build runs on several threads.
+std::size_t subtree_task_grain(std::size_t n_points);
+
+// Runs body(task) for every task on the worker pool.
+void run_subtree_tasks(const std::vector<SubtreeTask>& tasks, void (*body)(void*, const SubtreeTask&), void* ctx);
+
+// Node count of a subtree over `count` points, for trees that split every
+// range of more than `leaf` points (leaf >= 1) in two: the halves have
+// `split(count)` and count - split(count) points.  Node ids are assigned in
+// pre-order from these counts, so subtrees can be built independently.
+template <class Split>
+std::size_t subtree_node_count(std::size_t count, std::size_t leaf, Split split) {
+    // Ranges of one level take at most two neighbouring sizes.
+    std::size_t total = 0;
+    std::size_t sizes[2] = {count, 0}, mult[2] = {1, 0};
+    std::size_t nsizes = 1;
+    while (nsizes) {
+        std::size_t nsz[2] = {0, 0}, nm[2] = {0, 0};
+        std::size_t nn = 0;
+        auto add = [&](std::size_t size, std::size_t m) {
+            for (std::size_t i = 0; i < nn; ++i) {
+                if (nsz[i] == size) {
+                    nm[i] += m;
+                    return;
+                }
+            }
+            nsz[nn] = size;
+            nm[nn] = m;
+            ++nn;
+        };
+        for (std::size_t i = 0; i < nsizes; ++i) {
+            total += mult[i];
+            if (sizes[i] <= leaf) continue;
+            const std::size_t a = split(sizes[i]);
+            add(a, mult[i]);
+            add(sizes[i] - a, mult[i]);
+        }
+        for (std::size_t i = 0; i < nn; ++i) {
+            sizes[i] = nsz[i];
+            mult[i] = nm[i];
+        }
+        nsizes = nn;
+    }
+    return total;
+}
 
 // The message of a NaN met while splitting a node.
 [[noreturn]] void throw_nan_split();

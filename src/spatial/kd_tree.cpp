@@ -17,31 +17,26 @@ void KDTree::throw_reversed_box(double lo, double hi) {
 
 struct KDTree::Builder {
     KDTree& t;
-    RowSelector sel;
-    std::size_t leaf;  // effective leaf size, at least 1
+    RowStore& rows;
+    std::size_t leaf;                  // effective leaf size, at least 1
+    std::size_t grain;                 // see tasks
+    std::vector<SubtreeTask>* tasks;   // when set, ranges of up to grain points are left here
 
-    std::size_t node(std::size_t start, std::size_t end) {
+    static std::size_t half(std::size_t count) { return count / 2; }
+    std::size_t node_count(std::size_t count) const {
+        return t.dim_ == 0 ? 1 : subtree_node_count(count, leaf, half);
+    }
+
+    void node(std::size_t id, std::size_t start, std::size_t end, std::vector<double>& keys) {
+        if (tasks && end - start <= grain) {
+            tasks->push_back({id, start, end});
+            return;
+        }
         const std::size_t dim = t.dim_;
-        const std::size_t id = t.nodes_.size();
-        t.nodes_.push_back({start, end, kNoNode, kNoNode, 0, 0.0, false});
-        t.bounds_.resize(t.bounds_.size() + 2 * dim);
         double* lo = t.bounds_.data() + 2 * dim * id;
         double* hi = lo + dim;
-        const double inf = std::numeric_limits<double>::infinity();
-        std::fill_n(lo, dim, inf);
-        std::fill_n(hi, dim, -inf);
         // NaN values never enter the box.
-        bool has_nan = false;
-        for (std::size_t p = start; p < end; ++p) {
-            const double* x = sel.row(p);
-            for (std::size_t i = 0; i < dim; ++i) {
-                const double v = x[i];
-                if (v < lo[i]) lo[i] = v;
-                if (v > hi[i]) hi[i] = v;
-                has_nan |= v != v;
-            }
-        }
-        t.nodes_[id].has_nan = has_nan;
+        const bool has_nan = bounding_box(rows.row(start), end - start, dim, lo, hi);
         // Coordinate of largest spread; ties keep the lowest.
         std::size_t split_dim = 0;
         double best = 0.0;
@@ -52,27 +47,27 @@ struct KDTree::Builder {
                 split_dim = i;
             }
         }
-        t.nodes_[id].split_dim = split_dim;
+        KDNode& nd = t.nodes_[id];
+        nd = {start, end, kNoNode, kNoNode, split_dim, 0.0, has_nan};
         const std::size_t count = end - start;
         // A one-point range is a leaf whatever leaf_size says, and so is
         // every range of zero-coordinate points (nothing to split on).
-        if (count <= leaf || dim == 0) return id;
+        if (count <= leaf || dim == 0) return;
 
-        const std::size_t half = count / 2;
-        double* keys = sel.keys(count);
+        if (keys.size() < count) keys.resize(count);
         for (std::size_t j = 0; j < count; ++j) {
-            const double v = sel.row(start + j)[split_dim];
+            const double v = rows.row(start + j)[split_dim];
             if (v != v) throw_nan_split();
             keys[j] = v;
         }
-        sel.select(start, end, half, keys);
-        const std::size_t mid = start + half;
-        t.nodes_[id].split_value = sel.row(mid)[split_dim];
-        const std::size_t left = node(start, mid);
-        const std::size_t right = node(mid, end);
-        t.nodes_[id].left = left;
-        t.nodes_[id].right = right;
-        return id;
+        const std::size_t h = half(count);
+        rows.select(start, end, h, keys.data());
+        const std::size_t mid = start + h;
+        nd.split_value = rows.row(mid)[split_dim];
+        nd.left = id + 1;
+        nd.right = id + 1 + node_count(h);
+        node(nd.left, start, mid, keys);
+        node(nd.right, mid, end, keys);
     }
 };
 
@@ -88,23 +83,35 @@ KDTree KDTree::build(const double* points, std::size_t n_points, std::size_t dim
     t.dim_ = dim;
     t.leaf_size_ = leaf_size;
     t.metric_ = metric;
-    Builder b{t, RowSelector(points, n_points, dim), leaf_size < 1 ? 1 : leaf_size};
-    const std::size_t nodes = dim == 0 ? 1 : halving_node_count(n_points, b.leaf);
-    t.nodes_.reserve(nodes);
-    t.bounds_.reserve(nodes * 2 * dim);
-    b.node(0, n_points);
-    t.points_ = b.sel.take_rows();
-    t.order_ = b.sel.take_order();
+    RowStore rows(points, n_points, dim);
+    std::vector<SubtreeTask> tasks;
+    Builder b{t, rows, leaf_size < 1 ? 1 : leaf_size, subtree_task_grain(n_points), &tasks};
+    const std::size_t total = b.node_count(n_points);
+    t.nodes_.resize(total);
+    t.bounds_.resize(total * 2 * dim);
+    // The top of the tree on this thread, the subtrees below on the pool.
+    std::vector<double> keys;
+    b.node(0, 0, n_points, keys);
+    b.tasks = nullptr;
+    run_subtree_tasks(tasks, [](void* ctx, const SubtreeTask& task) {
+        std::vector<double> task_keys;
+        static_cast<Builder*>(ctx)->node(task.id, task.start, task.end, task_keys);
+    }, &b);
+    t.points_ = rows.take_rows();
+    t.order_ = rows.take_order();
     return t;
 }
 
 template <class M>
 void KDTree::knn_visit(std::size_t id, const double* q, KnnHeap& heap) const {
     const KDNode& nd = nodes_[id];
+    const std::size_t dim = fixed_dim<M>(dim_);
     if (heap.full() && lower_rdist<M>(id, q) > heap.worst()) return;
     if (nd.left == kNoNode) {
-        const double* x = points_.data() + nd.start * dim_;
-        for (std::size_t p = nd.start; p < nd.end; ++p, x += dim_) heap.offer<M>(M::rdist(q, x, dim_), order_[p]);
+        const double* x = points_.data() + nd.start * dim;
+        for (std::size_t p = nd.start; p < nd.end; ++p, x += dim) {
+            heap.offer<M>(M::rdist(q, x, dim), order_[p]);
+        }
         return;
     }
     if (nd.split_value >= q[nd.split_dim]) {
@@ -120,7 +127,7 @@ void KDTree::knn_search(const double* q, std::size_t query_len, std::size_t k, K
     check_query_length(query_len, dim_);
     heap.reset(k, n_points_);
     if (k == 0 || n_points_ == 0) return;
-    with_metric(metric_, [&](auto m) {
+    with_metric_dim(metric_, dim_, [&](auto m) {
         using M = decltype(m);
         knn_visit<M>(0, q, heap);
         heap.finish<M>();
@@ -139,11 +146,12 @@ std::vector<std::size_t> KDTree::query_knn(const std::vector<double>& q, std::si
 template <class M>
 void KDTree::radius_visit(std::size_t id, const double* q, double rlimit, std::vector<std::size_t>& out) const {
     const KDNode& nd = nodes_[id];
+    const std::size_t dim = fixed_dim<M>(dim_);
     if (lower_rdist<M>(id, q) > rlimit) return;
     if (nd.left == kNoNode) {
-        const double* x = points_.data() + nd.start * dim_;
-        for (std::size_t p = nd.start; p < nd.end; ++p, x += dim_) {
-            if (M::rdist(q, x, dim_) <= rlimit) out.push_back(order_[p]);
+        const double* x = points_.data() + nd.start * dim;
+        for (std::size_t p = nd.start; p < nd.end; ++p, x += dim) {
+            if (M::rdist(q, x, dim) <= rlimit) out.push_back(order_[p]);
         }
         return;
     }
@@ -155,7 +163,7 @@ void KDTree::radius_search(const double* q, std::size_t query_len, double radius
                            std::vector<std::size_t>& out) const {
     check_query_length(query_len, dim_);
     if (!(radius >= 0.0) || n_points_ == 0) return;
-    with_metric(metric_, [&](auto m) {
+    with_metric_dim(metric_, dim_, [&](auto m) {
         using M = decltype(m);
         radius_visit<M>(0, q, M::rdist_within(radius), out);
     });

@@ -54,7 +54,7 @@ public:
     const double* max_bounds(std::size_t node) const noexcept { return bounds_.data() + 2 * dim_ * node + dim_; }
 
     // Node quantities of the density recursion, for a query of dim
-    // coordinates and the tree's metric M (with_metric(metric(), ...)).
+    // coordinates and the tree's metric M (with_metric or with_metric_dim).
     //
     // Lower bound of the distance from q to any point of the node: the
     // metric's distance to the nearest point of the box (Euclidean: the
@@ -75,7 +75,8 @@ public:
         for (std::size_t i = 0; i < dim_; ++i) {
             if (!(lo[i] <= hi[i])) throw_reversed_box(lo[i], hi[i]);
         }
-        return {M::from_rdist(box_rdist<M>(q, lo, hi, dim_)), M::from_rdist(box_far_rdist<M>(q, lo, hi, dim_))};
+        const std::size_t dim = fixed_dim<M>(dim_);
+        return {M::from_rdist(box_rdist<M>(q, lo, hi, dim)), M::from_rdist(box_far_rdist<M>(q, lo, hi, dim))};
     }
     // Euclidean length of the box diagonal.
     double span(std::size_t node) const noexcept {
@@ -91,7 +92,7 @@ public:
     template <class M>
     double lower_rdist(std::size_t node, const double* q) const noexcept {
         if (M::id == DistanceMetric::Chebyshev && nodes_[node].has_nan) return 0.0;
-        return box_rdist<M>(q, min_bounds(node), max_bounds(node), dim_);
+        return box_rdist<M>(q, min_bounds(node), max_bounds(node), fixed_dim<M>(dim_));
     }
 
 private:

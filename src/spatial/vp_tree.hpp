@@ -64,7 +64,7 @@ public:
     // Distance from q to the node's vantage point under M.
     template <class M>
     double vantage_distance(std::size_t node, const double* q) const noexcept {
-        return M::from_rdist(M::rdist(q, vantage_point(node), dim_));
+        return M::from_rdist(M::rdist(q, vantage_point(node), fixed_dim<M>(dim_)));
     }
 
     // Node quantities of the density recursion (see KDTree), from

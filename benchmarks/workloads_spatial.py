@@ -1,0 +1,129 @@
+"""Spatial index workloads: builds and single-point queries from a Python
+loop, against SciPy's cKDTree and scikit-learn's KDTree / BallTree."""
+from __future__ import annotations
+
+from harness import Workload
+
+_cache: dict = {}
+
+
+def _points(kind: str, n: int):
+    key = (kind, n)
+    if key not in _cache:
+        import numpy as np
+
+        rng = np.random.default_rng(n)
+        if kind == "uniform":
+            X = rng.random((n, 3))
+        else:  # sorted 1-D grid with many duplicates
+            X = np.sort(rng.integers(0, n // 100, n)).astype(float)[:, None]
+        _cache[key] = X
+    return _cache[key]
+
+
+def _queries(m: int = 1000):
+    import numpy as np
+
+    return [list(map(float, q)) for q in np.random.default_rng(99).random((m, 3))]
+
+
+_LV_TREES = {"kd": "KDTree", "ball": "BallTree", "vp": "VPTree"}
+
+
+def _build_setup(kind: str, n: int, tree: str, peer_cls: str):
+    def setup(lv, peer):
+        X = _points(kind, n)
+        a = lv.Array.from_numpy(X)
+        lumi = {"a": a, "T": getattr(lv.spatial, _LV_TREES[tree])}
+        if peer_cls == "cKDTree":
+            from scipy.spatial import cKDTree as P
+        else:
+            import sklearn.neighbors as nb
+
+            P = getattr(nb, peer_cls)
+        return lumi, {"X": X, "P": P}
+
+    return setup
+
+
+def _peer_build(peer_cls: str) -> str:
+    if peer_cls == "cKDTree":
+        return "P(X, leafsize=20, balanced_tree=True)"
+    return "P(X, leaf_size=20)"
+
+
+def _build_rows():
+    rows = []
+    specs = [("uniform", 100_000, "1e5x3"), ("uniform", 1_000_000, "1e6x3"), ("grid", 100_000, "1e5 grid")]
+    for kind, n, label in specs:
+        for tree, peer_cls, peer_name, target in [
+            ("kd", "cKDTree", "scipy", 0.5),
+            ("kd", "KDTree", "scikit-learn", None),
+            ("ball", "BallTree", "scikit-learn", 1.0),
+            ("vp", "BallTree", "scikit-learn", 1.0),
+        ]:
+            rows.append(Workload(
+                name=f"spatial {tree} build {label} vs {peer_cls}",
+                setup=_build_setup(kind, n, tree, peer_cls),
+                lumi="T.from_array(a, 20)",
+                peer=_peer_build(peer_cls),
+                peer_name=peer_name,
+                target=target,
+                check=False,
+            ))
+    return rows
+
+
+def _query_setup(tree: str, peer_cls: str):
+    def setup(lv, peer):
+        X = _points("uniform", 100_000)
+        qs = _queries()
+        t = getattr(lv.spatial, _LV_TREES[tree]).from_array(lv.Array.from_numpy(X), 20)
+        if peer_cls == "cKDTree":
+            from scipy.spatial import cKDTree
+
+            p = cKDTree(X, leafsize=20, balanced_tree=True)
+        else:
+            import sklearn.neighbors as nb
+
+            p = getattr(nb, peer_cls)(X, leaf_size=20)
+        return {"t": t, "qs": qs}, {"p": p, "qs": qs, "qs2": [[q] for q in qs]}
+
+    return setup
+
+
+def _query_rows():
+    rows = []
+    for tree, peer_cls, peer_name, target in [
+        ("kd", "cKDTree", "scipy", 0.15),
+        ("ball", "cKDTree", "scipy", None),
+        ("vp", "cKDTree", "scipy", None),
+        ("kd", "KDTree", "scikit-learn", 0.05),
+        ("ball", "BallTree", "scikit-learn", None),
+    ]:
+        peer_knn = ("for q in qs: p.query(q, k=10)" if peer_cls == "cKDTree"
+                    else "for q in qs2: p.query(q, k=10)")
+        rows.append(Workload(
+            name=f"spatial {tree} 1000x query_knn k=10 1e5x3 vs {peer_cls}",
+            setup=_query_setup(tree, peer_cls),
+            lumi="for q in qs: t.query_knn(q, 10)",
+            peer=peer_knn,
+            peer_name=peer_name,
+            target=target,
+            check=False,
+        ))
+    # radius 0.042 holds about 30 of 1e5 uniform points in the unit cube
+    for tree, target in [("kd", 0.2), ("ball", None), ("vp", None)]:
+        rows.append(Workload(
+            name=f"spatial {tree} 1000x query_radius ~30 pts 1e5x3 vs cKDTree",
+            setup=_query_setup(tree, "cKDTree"),
+            lumi="for q in qs: t.query_radius(q, 0.042)",
+            peer="for q in qs: p.query_ball_point(q, 0.042)",
+            peer_name="scipy",
+            target=target,
+            check=False,
+        ))
+    return rows
+
+
+WORKLOADS = _build_rows() + _query_rows()
