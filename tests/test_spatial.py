@@ -351,3 +351,16 @@ def test_trees_keep_their_own_copy():
     a[0, 0] = 100.0
     del a
     assert tree.query_knn([0.5, 0.5, 0.5], 5) == before
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("cls, extra", TREES)
+def test_large_builds_split_across_threads(cls, extra, metric):
+    # Large enough for subtrees to be built as separate tasks.
+    rng = np.random.default_rng(5)
+    X = np.concatenate([rng.random((30000, 3)), np.round(rng.random((20000, 3)) * 4) / 4])
+    tree = build(cls, X, 16, metric, extra)
+    for q in (X[123], X[45000], rng.random(3)):
+        D = distances(X, q, metric)
+        check_knn(tree.query_knn(q.tolist(), 25), D, 25)
+        check_radius(tree.query_radius(q.tolist(), 0.05), D, 0.05)
