@@ -191,7 +191,7 @@ std::vector<PyMethodDef>& method_table() {
         std::vector<PyMethodDef> t;
         for (PyMethodDef* part : {array_static_ctor_methods, own_methods, array_elementwise_methods,
                                   array_index_methods, array_numpy_methods, array_pickle_methods,
-                                  array_reduction_methods}) {
+                                  array_linalg_methods, array_reduction_methods}) {
             for (PyMethodDef* d = part; d->ml_name; ++d) t.push_back(*d);
         }
         t.push_back({nullptr, nullptr, 0, nullptr});

@@ -51,12 +51,14 @@ extern PyMethodDef array_elementwise_methods[];   // sin cos exp sqrt clip tan a
 extern PyMethodDef array_index_methods[];         // get take
 extern PyMethodDef array_numpy_methods[];         // from_numpy to_numpy __array__
 extern PyMethodDef array_pickle_methods[];        // __reduce__ __copy__ __deepcopy__
+extern PyMethodDef array_linalg_methods[];        // t transpose dot matmul diagonal outer
 extern PyMethodDef array_reduction_methods[];     // sum mean var std median quantile any all (stats.cpp)
 extern PyNumberMethods array_number_methods;
 extern PyMappingMethods array_mapping_methods;
 extern PySequenceMethods array_sequence_methods;
 PyObject* array_iter(PyObject* self);
 PyObject* array_priority(PyObject* self, void*);  // __array_priority__ getter
+PyObject* array_nb_matmul(PyObject* left, PyObject* right);  // linalg.cpp
 
 // Module-level asarray (shared with the static method).
 PyObject* asarray_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

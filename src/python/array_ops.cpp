@@ -143,6 +143,7 @@ PyNumberMethods array_number_methods = [] {
     m.nb_multiply = nb_binary<BinOp::Mul>;
     m.nb_true_divide = nb_binary<BinOp::Div>;
     m.nb_negative = nb_negative;
+    m.nb_matrix_multiply = array_nb_matmul;
     return m;
 }();
 

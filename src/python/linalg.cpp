@@ -1,0 +1,233 @@
+// The linalg submodule and the linear-algebra members of Array: products,
+// transpose, diagonal, outer, Cholesky, QR and the eigen-decomposition.
+//
+// Array operands are read in place under shared borrows (the same object may
+// appear twice); outer's operands are VecOrArray values.
+#include "args.hpp"
+#include "array.hpp"
+#include "array/linalg.hpp"
+#include "array_convert.hpp"
+#include "convert.hpp"
+#include "module.hpp"
+
+namespace lumipy {
+
+namespace {
+
+// An Array argument held under a shared borrow for the guard's lifetime.
+struct ReadArray {
+    ArrayObject* obj;
+    SharedBorrow guard;
+    ReadArray(const char* name, PyObject* arg) : obj(arg_array(name, arg)), guard(obj->borrow) {}
+    const lumi::ArrayF64& get() const { return obj->arr; }
+};
+
+Ref wrap(lumi::ArrayF64&& a) { return Ref::steal(wrap_array(std::move(a))); }
+
+PyObject* pair(std::pair<lumi::ArrayF64, lumi::ArrayF64>&& p) {
+    Ref first = wrap(std::move(p.first));
+    Ref second = wrap(std::move(p.second));
+    return check(PyTuple_Pack(2, first.get(), second.get())).release();
+}
+
+PyObject* product(const Sig<2>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&] {
+        auto a = sig.parse(args, nargs, kwnames);
+        ReadArray x("a", a[0]);
+        ReadArray y("b", a[1]);
+        return wrap_array(lumi::matmul(x.get(), y.get()));
+    });
+}
+
+PyObject* fn_matmul(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Sig<2> sig{"matmul", {"a", "b"}};
+    return product(sig, args, nargs, kwnames);
+}
+
+PyObject* fn_dot(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Sig<2> sig{"dot", {"a", "b"}};
+    return product(sig, args, nargs, kwnames);
+}
+
+// A one-Array function: parse `a`, borrow it, apply op.
+template <class Op>
+PyObject* unary(const Sig<1>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Op op) {
+    return entry([&] {
+        auto a = sig.parse(args, nargs, kwnames);
+        ReadArray x("a", a[0]);
+        return op(x.get());
+    });
+}
+
+PyObject* fn_transpose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Sig<1> sig{"transpose", {"a"}};
+    return unary(sig, args, nargs, kwnames, [](const lumi::ArrayF64& a) { return wrap_array(lumi::transpose(a)); });
+}
+
+PyObject* fn_cholesky(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Sig<1> sig{"cholesky", {"a"}};
+    return unary(sig, args, nargs, kwnames, [](const lumi::ArrayF64& a) { return wrap_array(lumi::cholesky(a)); });
+}
+
+PyObject* fn_qr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Sig<1> sig{"qr", {"a"}};
+    return unary(sig, args, nargs, kwnames, [](const lumi::ArrayF64& a) { return pair(lumi::qr(a)); });
+}
+
+PyObject* fn_eig(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Sig<1> sig{"eig", {"a"}};
+    return unary(sig, args, nargs, kwnames, [](const lumi::ArrayF64& a) {
+        return pair(lumi::eig_with_params(a, lumi::kEigDefaultMaxIter, lumi::kEigDefaultTol));
+    });
+}
+
+PyObject* fn_eigvals(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Sig<1> sig{"eigvals", {"a"}};
+    return unary(sig, args, nargs, kwnames, [](const lumi::ArrayF64& a) { return wrap_array(lumi::eigvals(a)); });
+}
+
+PyObject* fn_eig_with_params(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&] {
+        static const Sig<3> sig{"eig_with_params", {"a", "max_iter", "tol"}, 1};
+        auto a = sig.parse(args, nargs, kwnames);
+        ArrayObject* obj = arg_array("a", a[0]);
+        const std::uint64_t max_iter = a[1] ? arg_u64("max_iter", a[1]) : lumi::kEigDefaultMaxIter;
+        const double tol = a[2] ? arg_f64("tol", a[2]) : lumi::kEigDefaultTol;
+        // Borrowed only after the conversions, which may run Python code.
+        SharedBorrow guard(obj->borrow);
+        return pair(lumi::eig_with_params(obj->arr, max_iter, tol));
+    });
+}
+
+// The 2-D test comes before the core's own, with the binding's wording.
+PyObject* diagonal_of(ArrayObject* obj, std::int64_t k) {
+    SharedBorrow guard(obj->borrow);
+    if (obj->arr.ndim() != 2) raise_value_error("diagonal requires a 2D array");
+    return wrap_array(lumi::diagonal(obj->arr, k));
+}
+
+PyObject* fn_diagonal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&] {
+        static const Sig<2> sig{"diagonal", {"a", "k"}, 1};
+        auto a = sig.parse(args, nargs, kwnames);
+        ArrayObject* obj = arg_array("a", a[0]);
+        const std::int64_t k = arg_opt_i64("k", a[1]).value_or(0);
+        return diagonal_of(obj, k);
+    });
+}
+
+PyObject* outer_impl(const Sig<2>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto a = sig.parse(args, nargs, kwnames);
+    lumi::ArrayF64 x = arg_vec_or_array("a", a[0]).into_ndarray();
+    lumi::ArrayF64 y = arg_vec_or_array("b", a[1]).into_ndarray();
+    return wrap_array(lumi::outer(x, y));
+}
+
+PyObject* fn_outer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&] {
+        static const Sig<2> sig{"outer", {"a", "b"}};
+        return outer_impl(sig, args, nargs, kwnames);
+    });
+}
+
+PyMethodDef linalg_functions[] = {
+    {"matmul", LUMI_FN(fn_matmul), LUMI_FASTCALL_KW, "matmul(a, b)\n--\n\n"},
+    {"dot", LUMI_FN(fn_dot), LUMI_FASTCALL_KW, "dot(a, b)\n--\n\n"},
+    {"transpose", LUMI_FN(fn_transpose), LUMI_FASTCALL_KW, "transpose(a)\n--\n\n"},
+    {"cholesky", LUMI_FN(fn_cholesky), LUMI_FASTCALL_KW, "cholesky(a)\n--\n\n"},
+    {"qr", LUMI_FN(fn_qr), LUMI_FASTCALL_KW, "qr(a)\n--\n\n"},
+    {"eig", LUMI_FN(fn_eig), LUMI_FASTCALL_KW, "eig(a)\n--\n\n"},
+    {"eig_with_params", LUMI_FN(fn_eig_with_params), LUMI_FASTCALL_KW,
+     "eig_with_params(a, max_iter=1000, tol=1e-10)\n--\n\n"},
+    {"eigvals", LUMI_FN(fn_eigvals), LUMI_FASTCALL_KW, "eigvals(a)\n--\n\n"},
+    {"diagonal", LUMI_FN(fn_diagonal), LUMI_FASTCALL_KW, "diagonal(a, k=None)\n--\n\n"},
+    {"outer", LUMI_FN(fn_outer), LUMI_FASTCALL_KW, "outer(a, b)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- Array members ----
+
+PyObject* method_transpose(const char* display, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    return entry([&] {
+        parse_no_args(display, args, nargs, kwnames);
+        auto* o = as_array_object(self);
+        SharedBorrow guard(o->borrow);
+        return wrap_array(lumi::transpose(o->arr));
+    });
+}
+
+PyObject* method_t(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return method_transpose("Array.t", self, args, nargs, kwnames);
+}
+
+PyObject* method_transpose_(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return method_transpose("Array.transpose", self, args, nargs, kwnames);
+}
+
+PyObject* method_product(const Sig<1>& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    return entry([&] {
+        auto a = sig.parse(args, nargs, kwnames);
+        ReadArray y("other", a[0]);
+        auto* o = as_array_object(self);
+        SharedBorrow guard(o->borrow);
+        return wrap_array(lumi::matmul(o->arr, y.get()));
+    });
+}
+
+PyObject* method_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Sig<1> sig{"Array.dot", {"other"}};
+    return method_product(sig, self, args, nargs, kwnames);
+}
+
+PyObject* method_matmul(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Sig<1> sig{"Array.matmul", {"other"}};
+    return method_product(sig, self, args, nargs, kwnames);
+}
+
+PyObject* method_diagonal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&] {
+        static const Sig<1> sig{"Array.diagonal", {"k"}, 0};
+        auto a = sig.parse(args, nargs, kwnames);
+        const std::int64_t k = arg_opt_i64("k", a[0]).value_or(0);
+        return diagonal_of(as_array_object(self), k);
+    });
+}
+
+PyObject* static_outer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&] {
+        static const Sig<2> sig{"Array.outer", {"a", "b"}};
+        return outer_impl(sig, args, nargs, kwnames);
+    });
+}
+
+}  // namespace
+
+// The matrix-multiplication operator: forward only, Array @ Array.
+PyObject* array_nb_matmul(PyObject* left, PyObject* right) {
+    return entry([&]() -> PyObject* {
+        if (!is_array(left) || !is_array(right)) Py_RETURN_NOTIMPLEMENTED;
+        auto* a = as_array_object(left);
+        auto* b = as_array_object(right);
+        // A right operand that cannot be borrowed is not convertible.
+        if (b->borrow.state < 0) Py_RETURN_NOTIMPLEMENTED;
+        SharedBorrow gb(b->borrow);
+        SharedBorrow ga(a->borrow);
+        return wrap_array(lumi::matmul(a->arr, b->arr));
+    });
+}
+
+PyMethodDef array_linalg_methods[] = {
+    {"t", LUMI_FN(method_t), LUMI_FASTCALL_KW, "t($self)\n--\n\n"},
+    {"transpose", LUMI_FN(method_transpose_), LUMI_FASTCALL_KW, "transpose($self)\n--\n\n"},
+    {"dot", LUMI_FN(method_dot), LUMI_FASTCALL_KW, "dot($self, other)\n--\n\n"},
+    {"matmul", LUMI_FN(method_matmul), LUMI_FASTCALL_KW, "matmul($self, other)\n--\n\n"},
+    {"diagonal", LUMI_FN(method_diagonal), LUMI_FASTCALL_KW, "diagonal($self, k=None)\n--\n\n"},
+    {"outer", LUMI_FN(static_outer), LUMI_FASTCALL_KW | METH_STATIC, "outer(a, b)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+void register_linalg(PyObject* module) { add_functions(module, linalg_functions); }
+
+}  // namespace lumipy
