@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <new>
+
+#include "parallel.hpp"
 
 namespace lumi::mm {
 
@@ -122,6 +125,9 @@ const Kernels& kernels() {
     return k;
 }
 
+// Multiply-adds worth handing to another thread.
+constexpr std::size_t kParallelWork = std::size_t{1} << 19;
+
 // Below this many multiply-adds the plain loop beats packing.
 constexpr std::size_t kSmallProduct = 16 * 16 * 16;
 
@@ -155,16 +161,36 @@ void gemm(std::size_t m, std::size_t n, std::size_t p, const double* a, std::siz
         gemm_plain(job);
         return;
     }
-    kernels().gemm_rows(job, 0, m);
+    // Row panels are independent outputs; each chunk packs its own copy of
+    // B, which costs little next to the chunk's arithmetic.
+    const Kernels& k = kernels();
+    const std::size_t panels = (m + k.mr - 1) / k.mr;
+    // n * p is the element count of B, so this cannot overflow.
+    const std::size_t per_panel = k.mr * n * p;
+    const std::size_t grain = std::max<std::size_t>(1, kParallelWork / per_panel);
+    parallel_for(panels, grain, [&](std::size_t b, std::size_t e) {
+        k.gemm_rows(job, b * k.mr, std::min(m, e * k.mr));
+    });
 }
 
 void vecmat(std::size_t n, std::size_t p, const double* x, const double* b, std::size_t ldb, double* y,
             double init) {
-    kernels().vecmat(n, p, x, b, ldb, y, init);
+    // Column blocks are independent; 64 columns is a whole number of vector
+    // blocks on every instruction set.
+    constexpr std::size_t kCols = 64;
+    const auto& kv = kernels().vecmat;
+    const std::size_t blocks = (p + kCols - 1) / kCols;
+    const std::size_t grain = std::max<std::size_t>(1, kParallelWork / kCols / std::max<std::size_t>(n, 1));
+    parallel_for(blocks, grain, [&](std::size_t bb, std::size_t be) {
+        const std::size_t j0 = bb * kCols, j1 = std::min(p, be * kCols);
+        kv(n, j1 - j0, x, b + j0, ldb, y + j0, init);
+    });
 }
 
-void matvec(std::size_t m, std::size_t n, const double* a, std::size_t lda, const double* x, double* y,
-            double init) {
+namespace {
+
+void matvec_rows(std::size_t m, std::size_t n, const double* a, std::size_t lda, const double* x, double* y,
+                 double init) {
     // Eight independent row sums in flight hide the add latency; each row's
     // terms still go in increasing k.
     std::size_t i = 0;
@@ -191,6 +217,19 @@ void matvec(std::size_t m, std::size_t n, const double* a, std::size_t lda, cons
         for (std::size_t k = 0; k < n; ++k) s = s + r[k] * x[k];
         y[i] = s;
     }
+}
+
+}  // namespace
+
+void matvec(std::size_t m, std::size_t n, const double* a, std::size_t lda, const double* x, double* y,
+            double init) {
+    constexpr std::size_t kRows = 8;
+    const std::size_t blocks = (m + kRows - 1) / kRows;
+    const std::size_t grain = std::max<std::size_t>(1, kParallelWork / kRows / std::max<std::size_t>(n, 1));
+    parallel_for(blocks, grain, [&](std::size_t b, std::size_t e) {
+        const std::size_t i0 = b * kRows, i1 = std::min(m, e * kRows);
+        matvec_rows(i1 - i0, n, a + i0 * lda, lda, x, y + i0, init);
+    });
 }
 
 }  // namespace lumi::mm

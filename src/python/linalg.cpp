@@ -3,11 +3,14 @@
 //
 // Array operands are read in place under shared borrows (the same object may
 // appear twice); outer's operands are VecOrArray values.
+#include <algorithm>
+
 #include "args.hpp"
 #include "array.hpp"
 #include "array/linalg.hpp"
 #include "array_convert.hpp"
 #include "convert.hpp"
+#include "gil.hpp"
 #include "module.hpp"
 
 namespace lumipy {
@@ -22,6 +25,31 @@ struct ReadArray {
     const lumi::ArrayF64& get() const { return obj->arr; }
 };
 
+// Above about this many floating-point operations a call runs with the
+// interpreter lock released (the operands stay pinned by their borrows).
+constexpr double kNoGilWork = 1 << 18;
+
+template <class F>
+decltype(auto) run_core(double work, F&& f) {
+    if (work < kNoGilWork) return f();
+    GilRelease nogil;
+    return f();
+}
+
+double cube(std::size_t n) { return static_cast<double>(n) * static_cast<double>(n) * static_cast<double>(n); }
+
+// Multiply-adds of a product (shape errors are the core's business).
+double product_work(const lumi::ArrayF64& a, const lumi::ArrayF64& b) {
+    return static_cast<double>(a.size()) * static_cast<double>(b.ndim() == 2 ? b.shape[1] : 1);
+}
+
+lumi::ArrayF64 product_of(const lumi::ArrayF64& a, const lumi::ArrayF64& b) {
+    return run_core(product_work(a, b), [&] { return lumi::matmul(a, b); });
+}
+
+// Side of a matrix for cost estimates (0 unless 2-D).
+std::size_t side(const lumi::ArrayF64& a) { return a.ndim() == 2 ? std::max(a.shape[0], a.shape[1]) : 0; }
+
 Ref wrap(lumi::ArrayF64&& a) { return Ref::steal(wrap_array(std::move(a))); }
 
 PyObject* pair(std::pair<lumi::ArrayF64, lumi::ArrayF64>&& p) {
@@ -35,7 +63,7 @@ PyObject* product(const Sig<2>& sig, PyObject* const* args, Py_ssize_t nargs, Py
         auto a = sig.parse(args, nargs, kwnames);
         ReadArray x("a", a[0]);
         ReadArray y("b", a[1]);
-        return wrap_array(lumi::matmul(x.get(), y.get()));
+        return wrap_array(product_of(x.get(), y.get()));
     });
 }
 
@@ -61,29 +89,39 @@ PyObject* unary(const Sig<1>& sig, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyObject* fn_transpose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Sig<1> sig{"transpose", {"a"}};
-    return unary(sig, args, nargs, kwnames, [](const lumi::ArrayF64& a) { return wrap_array(lumi::transpose(a)); });
+    return unary(sig, args, nargs, kwnames, [](const lumi::ArrayF64& a) {
+        return wrap_array(run_core(static_cast<double>(a.size()), [&] { return lumi::transpose(a); }));
+    });
 }
 
 PyObject* fn_cholesky(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Sig<1> sig{"cholesky", {"a"}};
-    return unary(sig, args, nargs, kwnames, [](const lumi::ArrayF64& a) { return wrap_array(lumi::cholesky(a)); });
+    return unary(sig, args, nargs, kwnames, [](const lumi::ArrayF64& a) {
+        return wrap_array(run_core(cube(side(a)), [&] { return lumi::cholesky(a); }));
+    });
 }
 
 PyObject* fn_qr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Sig<1> sig{"qr", {"a"}};
-    return unary(sig, args, nargs, kwnames, [](const lumi::ArrayF64& a) { return pair(lumi::qr(a)); });
+    return unary(sig, args, nargs, kwnames, [](const lumi::ArrayF64& a) {
+        return pair(run_core(cube(side(a)), [&] { return lumi::qr(a); }));
+    });
 }
 
 PyObject* fn_eig(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Sig<1> sig{"eig", {"a"}};
     return unary(sig, args, nargs, kwnames, [](const lumi::ArrayF64& a) {
-        return pair(lumi::eig_with_params(a, lumi::kEigDefaultMaxIter, lumi::kEigDefaultTol));
+        return pair(run_core(cube(side(a)) * 4000, [&] {
+            return lumi::eig_with_params(a, lumi::kEigDefaultMaxIter, lumi::kEigDefaultTol);
+        }));
     });
 }
 
 PyObject* fn_eigvals(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Sig<1> sig{"eigvals", {"a"}};
-    return unary(sig, args, nargs, kwnames, [](const lumi::ArrayF64& a) { return wrap_array(lumi::eigvals(a)); });
+    return unary(sig, args, nargs, kwnames, [](const lumi::ArrayF64& a) {
+        return wrap_array(run_core(cube(side(a)) * 4000, [&] { return lumi::eigvals(a); }));
+    });
 }
 
 PyObject* fn_eig_with_params(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -95,7 +133,8 @@ PyObject* fn_eig_with_params(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         const double tol = a[2] ? arg_f64("tol", a[2]) : lumi::kEigDefaultTol;
         // Borrowed only after the conversions, which may run Python code.
         SharedBorrow guard(obj->borrow);
-        return pair(lumi::eig_with_params(obj->arr, max_iter, tol));
+        const double work = cube(side(obj->arr)) * 4 * static_cast<double>(std::min<std::uint64_t>(max_iter, 1000));
+        return pair(run_core(work, [&] { return lumi::eig_with_params(obj->arr, max_iter, tol); }));
     });
 }
 
@@ -153,7 +192,7 @@ PyObject* method_transpose(const char* display, PyObject* self, PyObject* const*
         parse_no_args(display, args, nargs, kwnames);
         auto* o = as_array_object(self);
         SharedBorrow guard(o->borrow);
-        return wrap_array(lumi::transpose(o->arr));
+        return wrap_array(run_core(static_cast<double>(o->arr.size()), [&] { return lumi::transpose(o->arr); }));
     });
 }
 
@@ -172,7 +211,7 @@ PyObject* method_product(const Sig<1>& sig, PyObject* self, PyObject* const* arg
         ReadArray y("other", a[0]);
         auto* o = as_array_object(self);
         SharedBorrow guard(o->borrow);
-        return wrap_array(lumi::matmul(o->arr, y.get()));
+        return wrap_array(product_of(o->arr, y.get()));
     });
 }
 
@@ -214,7 +253,7 @@ PyObject* array_nb_matmul(PyObject* left, PyObject* right) {
         if (b->borrow.state < 0) Py_RETURN_NOTIMPLEMENTED;
         SharedBorrow gb(b->borrow);
         SharedBorrow ga(a->borrow);
-        return wrap_array(lumi::matmul(a->arr, b->arr));
+        return wrap_array(product_of(a->arr, b->arr));
     });
 }
 
