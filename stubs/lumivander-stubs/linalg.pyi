@@ -1,1 +1,32 @@
-# Filled in as the submodule gains members.
+from collections.abc import Sequence
+from typing import SupportsFloat, SupportsIndex
+
+from . import Array
+
+__all__ = [
+    "matmul",
+    "dot",
+    "transpose",
+    "cholesky",
+    "qr",
+    "eig",
+    "eig_with_params",
+    "eigvals",
+    "diagonal",
+    "outer",
+]
+
+def matmul(a: Array, b: Array) -> Array: ...
+def dot(a: Array, b: Array) -> Array: ...
+def transpose(a: Array) -> Array: ...
+def cholesky(a: Array) -> Array: ...
+def qr(a: Array) -> tuple[Array, Array]: ...
+def eig(a: Array) -> tuple[Array, Array]: ...
+def eig_with_params(
+    a: Array, max_iter: SupportsIndex = 1000, tol: SupportsFloat | SupportsIndex = 1e-10
+) -> tuple[Array, Array]: ...
+def eigvals(a: Array) -> Array: ...
+def diagonal(a: Array, k: SupportsIndex | None = None) -> Array: ...
+def outer(
+    a: Array | Sequence[SupportsFloat | SupportsIndex], b: Array | Sequence[SupportsFloat | SupportsIndex]
+) -> Array: ...

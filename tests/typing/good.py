@@ -34,6 +34,10 @@ def main() -> None:
     qs: lv.Array = a.quantile(lv.asarray([0.25, 0.75])) + lv.stats.quantile(a, lv.asarray([0.1]))
     flags: bool = a.any() and lv.stats.all(a)
     rho: float = lv.stats.pearson(b, b) + lv.stats.spearman(b, b) + lv.stats.quantile(b, 1)
+    prod: lv.Array = (a @ a.t()).dot(lv.asarray([1, 2])) + a.matmul(a.transpose()).diagonal(k=1)
+    q, rr = lv.linalg.qr(lv.linalg.outer([1, 2], lv.Array.outer([3], [4, 5]).diagonal()))
+    vals, vecs = lv.linalg.eig_with_params(lv.linalg.cholesky(lv.eye(2)), max_iter=10, tol=0)
+    ev: lv.Array = lv.linalg.eigvals(lv.linalg.eig(q)[1]) + lv.linalg.matmul(rr.t(), lv.linalg.dot(vals, vecs))
 
     g: lv.Generator = lvr.Generator.from_seed(42)
     u: lv.Array = g.uniform(0.0, 1.0, [4]) + lv.random.seed(1).normal(0, 1, [4])
@@ -51,7 +55,7 @@ def main() -> None:
     back: lv.Array = lv.Array.from_numpy(a.to_numpy())
     again: lv.Array = pickle.loads(pickle.dumps(a))
     dup: lv.Array = copy.deepcopy(copy.copy(a))
-    print(m, qs, flags, rho, near, shape, n, first, part, total, present, eye, rows, nested, u, r, s, x_np, back, again, dup)
+    print(prod, ev, m, qs, flags, rho, near, shape, n, first, part, total, present, eye, rows, nested, u, r, s, x_np, back, again, dup)
 
 
 if __name__ == "__main__":
