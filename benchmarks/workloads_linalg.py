@@ -1,0 +1,104 @@
+"""Linear algebra: lumivander's products and factorisations against NumPy.
+
+lumivander's products are bit-identical to the plain loop (every element
+summed in increasing k, no fused multiply-add); NumPy calls its BLAS.  Rows
+marked "1 thread" pin both sides to one thread: lumivander through
+LUMIVANDER_NUM_THREADS (read when its worker pool starts, so the setup sets
+it before the first product), NumPy's BLAS through threadpoolctl.
+"""
+
+import os
+import random
+
+from harness import Workload
+
+
+def _blas_note() -> str:
+    """NumPy's BLAS library and thread count, as threadpoolctl reports them."""
+    try:
+        import threadpoolctl
+
+        infos = [i for i in threadpoolctl.threadpool_info() if i.get("user_api") == "blas"]
+    except Exception:  # threadpoolctl missing, or NumPy not importable
+        return "numpy BLAS unknown"
+    if not infos:
+        return "numpy BLAS not found"
+    i = infos[0]
+    return f"numpy: {i.get('internal_api')} {i.get('version')} ({i.get('architecture')}), {i.get('num_threads')} threads"
+
+
+_BLAS = _blas_note()
+
+
+def _values(count: int, seed: int) -> list[float]:
+    rnd = random.Random(seed)
+    return [rnd.uniform(-1.0, 1.0) for _ in range(count)]
+
+
+def matrices(one_thread: bool = False, spd: bool = False, **shapes):
+    """A setup giving each name a matrix (or vector) of the given shape on
+    both sides; `spd` makes the single square input symmetric positive
+    definite; `one_thread` pins both libraries to one thread."""
+
+    def setup(lv, np):
+        if one_thread:
+            os.environ["LUMIVANDER_NUM_THREADS"] = "1"
+            import threadpoolctl
+
+            # Kept alive in the namespace for the whole run.
+            limiter = threadpoolctl.threadpool_limits(limits=1, user_api="blas")
+        lumi, peer = {}, {}
+        for seed, (name, shape) in enumerate(shapes.items(), start=1):
+            n = 1
+            for s in shape:
+                n *= s
+            x = np.array(_values(n, seed)).reshape(shape)
+            if spd:
+                x = x @ x.T + shape[0] * np.eye(shape[0])
+            lumi[name] = lv.Array.from_numpy(np.ascontiguousarray(x))
+            peer[name] = np.ascontiguousarray(x)
+        if one_thread:
+            peer["_limiter"] = limiter
+        return lumi, peer
+
+    return setup
+
+
+def _note(extra: str = "") -> str:
+    return f"{_BLAS}{'; ' + extra if extra else ''}"
+
+
+WORKLOADS = [
+    # Products: bit-exact to the plain loop on lumivander's side.
+    Workload("linalg matmul 64x64", matrices(a=(64, 64), b=(64, 64)), "a @ b", "a @ b",
+             target=1.0, check=False, note=_note()),
+    Workload("linalg matmul 256x256", matrices(a=(256, 256), b=(256, 256)), "a @ b", "a @ b",
+             check=False, note=_note()),
+    Workload("linalg matmul 1024x1024", matrices(a=(1024, 1024), b=(1024, 1024)), "a @ b", "a @ b",
+             check=False, note=_note()),
+    Workload("linalg matmul 64x64  1 thread", matrices(True, a=(64, 64), b=(64, 64)), "a @ b", "a @ b",
+             target=1.0, check=False, note=_note("both sides on 1 thread")),
+    Workload("linalg matmul 256x256  1 thread", matrices(True, a=(256, 256), b=(256, 256)), "a @ b", "a @ b",
+             check=False, note=_note("both sides on 1 thread")),
+    Workload("linalg matmul 1024x1024  1 thread", matrices(True, a=(1024, 1024), b=(1024, 1024)), "a @ b",
+             "a @ b", target=1.5, check=False, note=_note("both sides on 1 thread")),
+    Workload("linalg matrix-vector 1000x1000", matrices(a=(1000, 1000), x=(1000,)), "a @ x", "a @ x",
+             check=False, note=_note()),
+    Workload("linalg vector-matrix 1000x1000", matrices(a=(1000, 1000), x=(1000,)), "x @ a", "x @ a",
+             check=False, note=_note()),
+    Workload("linalg matrix-vector 1000x1000  1 thread", matrices(True, a=(1000, 1000), x=(1000,)), "a @ x",
+             "a @ x", check=False, note=_note("both sides on 1 thread")),
+    Workload("linalg dot n=1e5", matrices(x=(100000,), y=(100000,)), "x @ y", "x @ y", check=False,
+             note="a single in-order sum: add-latency bound"),
+    # Layout.
+    Workload("linalg transpose 2000x2000", matrices(a=(2000, 2000)), "a.t()", "np.ascontiguousarray(a.T)",
+             target=1.5),
+    # Factorisations.
+    Workload("linalg cholesky 500x500", matrices(spd=True, a=(500, 500)), "lv.linalg.cholesky(a)",
+             "np.linalg.cholesky(a)", note=_note()),
+    Workload("linalg qr 200x200", matrices(a=(200, 200)), "lv.linalg.qr(a)", "np.linalg.qr(a, mode='complete')",
+             check=False, note=_note("numpy: LAPACK geqrf + orgqr")),
+    Workload("linalg eig 30x30 symmetric", matrices(spd=True, a=(30, 30)), "lv.linalg.eig(a)",
+             "np.linalg.eigh(a)", check=False,
+             note="unshifted QR iteration (up to 1000 steps) against LAPACK syevd"),
+]
