@@ -194,3 +194,14 @@ def test_lying_length_does_not_pin_address_space():
 def test_unexpected_keyword_names_any_string(call, name, key):
     with err(TypeError, f"{name}() got an unexpected keyword argument '{key}'"):
         call({key: 1})
+
+
+# ---- found by the fuzz harness ---------------------------------------------
+
+@pytest.mark.parametrize("n", [0, 5, 20_000])
+def test_quantiles_at_no_levels(n):
+    # Large arrays take a sampled selection path that read the first level's
+    # result even when there was none.
+    a = lv.Array([n], [float(i) for i in range(n)])
+    for out in (a.quantile(lv.Array([0], [])), lv.stats.quantile(a, lv.Array([2, 0], []))):
+        assert out.shape == [0] and out.tolist() == []

@@ -456,7 +456,7 @@ ArrayF64 quantiles(const ArrayF64& a, const double* q, std::size_t m) {
     for (std::size_t i = 0; i < m; ++i) check_level(q[i]);
     const std::size_t n = a.size();
     auto out = Buffer<double>::uninit(m);
-    if (n == 0) {
+    if (n == 0 || m == 0) {  // nothing to select (and no level to read a NaN count from)
         for (std::size_t i = 0; i < m; ++i) out[i] = kNaN;
         return ArrayF64::make(Shape::d1(m), std::move(out));
     }
