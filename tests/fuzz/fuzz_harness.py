@@ -112,6 +112,15 @@ class Context:
             self.objects.append(obj)
         return obj
 
+    def note_result(self, obj):
+        """A restored object: its probe runs after the call, and it is put
+        to work (a loader that accepts a bad state shows it there)."""
+        self.note(obj)
+        work = EXERCISE.get(type(obj).__name__)
+        if work is not None:
+            work(obj, self.rng)
+        return obj
+
     def arrays(self):
         return [o for o in self.objects if isinstance(o, lv.Array)]
 
@@ -344,7 +353,24 @@ def small_shape(rng, max_ndim=3):
     return [rng.randint(0, 4) for _ in range(ndim)]
 
 
+_big = {}
+
+
+def big(kind):
+    """Large inputs (past the sizes where operations sample, split across
+    threads or release the interpreter lock), built once per process; callers
+    get fresh copies."""
+    if kind not in _big:
+        r = random.Random(kind)
+        shape = {"vector": [20_011], "matrix": [150, 140], "points": [3000, 3]}[kind]
+        n = math.prod(shape)
+        _big[kind] = lv.Array(shape, [r.uniform(-3, 3) if r.random() < 0.999 else math.nan for _ in range(n)])
+    return _big[kind] * 1.0
+
+
 def new_array(rng, ctx, shape=None):
+    if shape is None and rng.random() < 0.01:
+        return ctx.note(big(rng.choice(["vector", "vector", "matrix"])))
     shape = small_shape(rng) if shape is None else shape
     n = math.prod(shape)
     values = [gen_float(rng) for _ in range(n)]
@@ -356,9 +382,20 @@ def new_array(rng, ctx, shape=None):
     return ctx.note(lv.Array(shape, values))
 
 
+def shared(rng, cname):
+    """In a threaded run, now and then an object that every thread uses."""
+    pool = SHARED.get(cname)
+    if pool and rng.random() < 0.3:
+        return rng.choice(pool)
+    return None
+
+
 def gen_array(rng, ctx):
     """An Array (often one already taking part in the call), else an
     array-like of another kind."""
+    s = shared(rng, "Array")
+    if s is not None:
+        return s
     r = rng.random()
     if r < 0.12 and ctx.arrays():
         return rng.choice(ctx.arrays())
@@ -390,6 +427,11 @@ def gen_matrix(rng, ctx):
 
 def gen_points(rng, ctx):
     """A point set for a spatial index: n x d, often with duplicates."""
+    s = shared(rng, "points")
+    if s is not None:
+        return s
+    if rng.random() < 0.01:
+        return ctx.note(big("points"))
     r = rng.random()
     if r < 0.85:
         n, d = rng.choice([0, 1, 2, 3, 5, 8, 20, 40]), rng.choice([0, 1, 1, 2, 2, 3, 4])
@@ -516,6 +558,8 @@ GENERATORS = {
     "data": gen_vec_or_array,
     "dim": gen_size,
     "fill_value": gen_number,
+    "copy": lambda rng, ctx: rng.choice([None, True, False, 0, "yes"]),
+    "dtype": lambda rng, ctx: rng.choice([None, "float64", "f4", "i8", object, "complex128", "S3", "nope"]),
     "high": lambda rng, ctx: rng.choice([gen_int, gen_number, gen_int])(rng),
     "indices": gen_index_list,
     "k": gen_int,
@@ -526,6 +570,7 @@ GENERATORS = {
     "max": gen_number,
     "max_iter": lambda rng, ctx: rng.choice([0, 1, 2, 10, 100, 1000, -1, 2**64, 1.0]),
     "max_span": gen_positive,
+    "memo": lambda rng, ctx: rng.choice([{}, None, {1: 2}, []]),
     "metric": gen_name("euclidean", "manhattan", "chebyshev"),
     "min": gen_number,
     "min_samples": gen_size,
@@ -533,6 +578,7 @@ GENERATORS = {
     "n": gen_size,
     "offset": gen_size,
     "other": gen_array,
+    "protocol": lambda rng, ctx: rng.choice([0, 1, 2, 3, 4, 5, -1, 6, 2**64, None, 2.0]),
     "q": gen_array_or_scalar,
     "queries": gen_queries,
     "query": gen_query,
@@ -613,6 +659,42 @@ def make_iter(rng, ctx):
         next(it, None)
     return ctx.note(it)
 
+
+def exercise_tree(t, rng):
+    dim = None
+    for q in ([0.0], [0.0, 0.0], [0.0, 0.0, 0.0], [0.0] * 4, 0.0, []):
+        try:
+            t.query_knn(q, 1)
+            dim = len(q) if isinstance(q, list) else 1
+            break
+        except ValueError:
+            continue
+    if dim is None:
+        return
+    for _ in range(3):
+        q = [rng.uniform(-5, 5) for _ in range(dim)]
+        for call in (lambda: t.query_knn(q, rng.choice([0, 1, 3, 50])), lambda: t.query_radius(q, rng.uniform(0, 3)),
+                     lambda: getattr(t, "kernel_density", lambda *a: None)(None),
+                     lambda: t.__reduce__()):
+            try:
+                call()
+            except ValueError:
+                pass
+
+
+def exercise_array(a, rng):
+    a.tolist()
+    a + 1.0
+
+
+# Optional: operations run on an object a loader accepted.
+EXERCISE = {
+    "Array": exercise_array,
+    "Generator": lambda g, rng: g.uniform(0.0, 1.0, [8]),
+    "KDTree": exercise_tree,
+    "BallTree": exercise_tree,
+    "VPTree": exercise_tree,
+}
 
 FACTORIES = {
     "Array": (new_array, probe_array),
@@ -739,9 +821,11 @@ def discover():
         cls = classes[cname]
         entries.append(EntryPoint(cname, "constructor", cls, params=parameters(cls)))
         for attr in sorted(cls.__dict__):
-            if attr.startswith("_"):
-                continue
             raw = cls.__dict__[attr]
+            # Dunder methods written as methods (__reduce_ex__, __array__)
+            # are fuzzed like any method; slot wrappers go through SLOTS.
+            if attr.startswith("_") and not (attr.startswith("__") and type(raw).__name__ == "method_descriptor"):
+                continue
             qual = f"{cname}.{attr}"
             if isinstance(raw, (staticmethod, classmethod)) or type(raw).__name__ == "classmethod_descriptor":
                 fn = getattr(cls, attr)
@@ -752,7 +836,85 @@ def discover():
                 entries.append(EntryPoint(qual, "property", cls, attr, params=[]))
         for slot in SLOTS:
             entries.append(EntryPoint(f"{cname} {slot}", "slot", cls, slot, params=[]))
+        restore = restorer(cname)
+        if restore is not None and all(e.target is not restore for e in entries):
+            entries.append(EntryPoint(f"{restore.__name__} (restores {cname})", "restore", restore, cname,
+                                      params=parameters(restore)))
     return entries, classes
+
+
+def reduced(obj):
+    """(callable, args) by which pickle would rebuild obj, or None."""
+    try:
+        r = obj.__reduce_ex__(2)
+    except Exception:
+        return None
+    if isinstance(r, tuple) and len(r) >= 2 and callable(r[0]) and isinstance(r[1], tuple):
+        return r[0], r[1]
+    return None
+
+
+def restorer(cname):
+    """The library function that unpickles instances of a class, found by
+    pickling one; loaders of untrusted bytes are prime fuzz targets."""
+    if cname not in FACTORIES:
+        return None
+    rng = random.Random(cname)
+    r = reduced(FACTORIES[cname][0](rng, Context(rng)))
+    if r is None or not isinstance(r[0], types.BuiltinFunctionType) or r[0].__self__ is not None and \
+            not isinstance(r[0].__self__, types.ModuleType):
+        return None
+    return r[0] if getattr(r[0], "__text_signature__", None) else None
+
+
+def perturb(rng, value, depth=0):
+    """A saved state with something wrong in it: bytes flipped, cut,
+    extended, 8-byte words overwritten with boundary values; numbers and
+    containers altered."""
+    if isinstance(value, pickle.PickleBuffer):
+        value = bytes(value.raw())
+    if isinstance(value, (bytes, bytearray)):
+        b = bytearray(value)
+        for _ in range(rng.choice([1, 1, 1, 2, 3])):
+            r = rng.random()
+            if r < 0.35 and len(b) >= 8:  # one aligned word: counts, indices, flags, doubles
+                i = rng.randrange(len(b) // 8) * 8
+                word = rng.choice([0, 1, 2, 3, 2**32, 2**63 - 1, 2**63, 2**64 - 1, 2**64 - 2,
+                                   int.from_bytes(b[i:i + 8], "little") + rng.choice([-1, 1, 2, -2])]) % 2**64
+                if rng.random() < 0.2:
+                    word = int.from_bytes(_array.array("d", [rng.choice(SPECIAL_FLOATS)]).tobytes(), "little")
+                b[i:i + 8] = word.to_bytes(8, "little")
+            elif r < 0.6 and b:
+                i = rng.randrange(len(b))
+                b[i] = rng.choice([0, 1, 0xFF, 0x80, b[i] ^ (1 << rng.randrange(8))])
+            elif r < 0.75:
+                del b[rng.randrange(len(b) + 1):]
+            elif r < 0.85:
+                b += bytes(rng.choice([1, 7, 8, 16, 64]))
+            elif r < 0.92 and b:
+                i, j = sorted(rng.randrange(len(b) + 1) for _ in range(2))
+                b[i:i] = b[i:j]
+            else:
+                b = bytearray()
+        return rng.choice([bytes, bytes, bytes, bytearray, memoryview])(b)
+    if isinstance(value, bool) or value is None:
+        return rng.choice([None, 0, 1, True])
+    if isinstance(value, int):
+        return rng.choice([value, value + 1, value - 1, 0, -1, 2**63, 2**64, 1.0, "1"])
+    if isinstance(value, (tuple, list)) and depth < 3:
+        items = list(value)
+        r = rng.random()
+        if r < 0.7 and items:
+            i = rng.randrange(len(items))
+            items[i] = perturb(rng, items[i], depth + 1)
+        elif r < 0.8 and items:
+            items.pop(rng.randrange(len(items)))
+        elif r < 0.9:
+            items.append(rng.choice([0, b"", None]))
+        else:
+            return list(items) if isinstance(value, tuple) else tuple(items)
+        return type(value)(items)
+    return gen_garbage(rng, None)
 
 
 def missing_generators(entries):
@@ -761,6 +923,8 @@ def missing_generators(entries):
     for e in entries:
         if e.kind in ("function", "static", "method") and e.params is None:
             out.append((e.name, "<no text signature>"))
+        if e.kind == "restore":
+            continue  # its arguments are saved states, perturbed
         for p in e.params or []:
             if p.name not in GENERATORS:
                 out.append((e.name, p.name))
@@ -855,7 +1019,11 @@ def make_call(seed, index, entries):
     ctx = Context(rng)
     entry = entries[index] if index < len(entries) else rng.choice(schedule(entries))
     cls = entry.target if entry.kind in ("method", "property", "slot") else None
-    receiver = FACTORIES[cls.__name__][0](rng, ctx) if cls is not None else None
+    receiver = None
+    if cls is not None:
+        receiver = shared(rng, cls.__name__)
+        if receiver is None:
+            receiver = FACTORIES[cls.__name__][0](rng, ctx)
     if entry.kind == "property":
         if rng.random() < 0.8:
             return entry, ctx, (lambda: getattr(receiver, entry.attr)), f"{entry.name} read"
@@ -865,6 +1033,18 @@ def make_call(seed, index, entries):
         op, gens = SLOTS[entry.attr]
         operands = [g(rng, ctx) for g in gens]
         return entry, ctx, (lambda: op(receiver, *operands)), f"{entry.name} {operands!r}"
+    if entry.kind == "restore":
+        state = reduced(FACTORIES[entry.attr][0](rng, ctx))
+        args = list(state[1]) if state else []
+        r = rng.random()
+        blobs = [i for i, a in enumerate(args) if isinstance(a, (bytes, bytearray, pickle.PickleBuffer))]
+        if r < 0.75 and blobs:  # mostly the saved bytes themselves
+            i = rng.choice(blobs)
+            args[i] = perturb(rng, args[i])
+        elif r < 0.9:
+            args = list(perturb(rng, tuple(args)))
+        fn = entry.target
+        return entry, ctx, (lambda: ctx.note_result(fn(*args))), f"{entry.name}(*{args!r})"
     if entry.params is None:  # a class without constructor, say
         args, kwargs = [gen_garbage(rng, ctx) for _ in range(rng.randint(0, 2))], {}
     else:
@@ -903,6 +1083,9 @@ def run_one(seed, index, entries):
     elif ctx.fired is not None:
         raise Violation(f"hook raised {type(ctx.fired).__name__} but the call returned {type(result).__name__}")
     check_result(result)
+    # A result may legitimately hold a borrow (a buffer export over an
+    # Array's memory): the flags are checked once it is gone.
+    result = raised = None
     for obj in ctx.objects:
         try:
             FACTORIES[type(obj).__name__][1](obj)
@@ -925,6 +1108,63 @@ def replay(seed, index, entries=None):
     return run_one(seed, index, entries)
 
 
+# Objects shared by the threads of a threaded run, by class name ("points":
+# point sets for trees).  Empty otherwise.
+SHARED = {}
+
+
+def make_shared(rng):
+    ctx = Context(rng)
+    big = [lv.Array([200_003], [rng.uniform(-3, 3) for _ in range(200_003)]),
+           lv.Array([300, 700], [rng.uniform(-3, 3) for _ in range(210_000)])]
+    points = lv.Array([3000, 3], [rng.uniform(-3, 3) for _ in range(9000)])
+    SHARED["Array"] = big + [new_array(rng, ctx) for _ in range(6)] + [gen_matrix(rng, ctx) for _ in range(3)]
+    SHARED["points"] = [points]
+    SHARED["Generator"] = [lv.random.Generator.from_seed(rng.getrandbits(64)) for _ in range(3)]
+    for name in ("KDTree", "BallTree", "VPTree"):
+        cls = getattr(lv.spatial, name, None)
+        if cls is not None:
+            SHARED[name] = [cls.from_array(points, leaf_size=16)]
+    return [o for pool in SHARED.values() for o in pool]
+
+
+def run_threads(seed, threads, calls=None, seconds=None, entries=None):
+    """Several threads fuzzing at once, partly on shared objects (large
+    arrays, generators and trees, whose operations may run without the
+    interpreter lock).  Afterwards no shared object may be left borrowed."""
+    import threading
+
+    entries = entries or discover()[0]
+    objects = make_shared(random.Random(seed))
+    results = [None] * threads
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    filters = warnings.filters[:]
+    warnings.simplefilter("ignore")  # once for all threads: catch_warnings is not thread-safe
+
+    def work(t):
+        results[t] = run(seed * 1000 + t, calls, seconds, entries, stop_on_failure=False)
+
+    try:
+        pool = [threading.Thread(target=work, args=(t,)) for t in range(threads)]
+        for th in pool:
+            th.start()
+        for th in pool:
+            th.join()
+    finally:
+        sys.setswitchinterval(old)
+        warnings.filters[:] = filters
+        SHARED.clear()
+    n = sum(r[0] for r in results if r)
+    failures = [f for r in results if r for f in r[1]]
+    for obj in objects:
+        try:
+            FACTORIES[type(obj).__name__][1](obj)
+        except RuntimeError as e:
+            failures.append(f"shared {type(obj).__name__} left borrowed after the threads finished: {e}")
+    return n, failures
+
+
 def run(seed, calls=None, seconds=None, entries=None, stop_on_failure=True, report=None):
     """Runs calls 0, 1, 2, ... of a seed until `calls` calls or `seconds`
     seconds.  Returns (number of calls, list of failure descriptions)."""
@@ -933,8 +1173,13 @@ def run(seed, calls=None, seconds=None, entries=None, stop_on_failure=True, repo
     start = time.monotonic()
     last_report = start
     i = 0
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
+    import contextlib
+    import threading
+
+    in_thread = threading.current_thread() is not threading.main_thread()
+    with contextlib.nullcontext() if in_thread else warnings.catch_warnings():
+        if not in_thread:
+            warnings.simplefilter("ignore")
         while (calls is None or i < calls) and (seconds is None or time.monotonic() - start < seconds):
             try:
                 run_one(seed, i, entries)
@@ -959,9 +1204,13 @@ def main(argv=None):
     ap.add_argument("--calls", type=int, default=None)
     ap.add_argument("--replay", type=int, nargs="*", help="replay these call indices of --seed")
     ap.add_argument("--keep-going", action="store_true", help="record failures and continue")
+    ap.add_argument("--only", default=None, help="fuzz only entry points whose name contains this")
+    ap.add_argument("--threads", type=int, default=1, help="threads racing on shared objects")
     opts = ap.parse_args(argv)
     seed = opts.seed if opts.seed is not None else random.SystemRandom().getrandbits(32)
     entries = discover()[0]
+    if opts.only:
+        entries = [e for e in entries if opts.only in e.name]
     if opts.replay:
         for i in opts.replay:
             replay(seed, i, entries)
@@ -971,7 +1220,10 @@ def main(argv=None):
     def report(n, failures):
         print(f"  {n} calls, {len(failures)} failures", flush=True)
 
-    n, failures = run(seed, opts.calls, opts.seconds, entries, not opts.keep_going, report)
+    if opts.threads > 1:
+        n, failures = run_threads(seed, opts.threads, opts.calls, opts.seconds, entries)
+    else:
+        n, failures = run(seed, opts.calls, opts.seconds, entries, not opts.keep_going, report)
     print(f"done: {n} calls, {len(failures)} failures", flush=True)
     for f in failures:
         print(f, flush=True)
