@@ -248,26 +248,53 @@ NdArray<double> Generator::lognormal(double mu, double sigma, const Shape& shape
     return normal_fill(*this, shape, [mu, sigma](double z) { return std::exp(z * sigma + mu); });
 }
 
-double Generator::sample_gamma_single(double a) noexcept {
-    if (a < 1.0) {
-        const double g = sample_gamma_single(a + 1.0);
-        const double u = next_f64();
-        return std::pow(u, 1.0 / a) * g;
+namespace {
+
+// sample_gamma_single with its per-parameter constants worked out once per
+// fill: d and h of the Marsaglia-Tsang loop (for a + 1 when a < 1) and 1 / a
+// for the power boost.  The arithmetic is the same, so are the bits.
+class GammaSampler {
+public:
+    explicit GammaSampler(double a) noexcept
+        : boost_(a < 1.0), inv_a_(1.0 / a), d_((boost_ ? a + 1.0 : a) + (-kThird)), h_(1.0 / std::sqrt(9.0 * d_)) {}
+
+    double operator()(Generator& g) const noexcept {
+        if (boost_) {
+            const double x = core(g);
+            const double u = g.next_f64();
+            return std::pow(u, inv_a_) * x;
+        }
+        return core(g);
     }
-    const double d = a + (-kThird);
-    const double h = 1.0 / std::sqrt(9.0 * d);
-    for (;;) {
-        const double u1 = next_f64();
-        const double u2 = next_f64();
-        const double z = std::cos(u2 * kTwoPi) * std::sqrt(std::log(u1) * -2.0);
-        double v = h * z + 1.0;
-        if (!(v > 0.0)) continue;
-        v = (v * v) * v;
-        const double u = next_f64();
-        if ((((z * -kSqueeze) * z) * z) * z + 1.0 > u) return d * v;
-        if ((std::log(v) + (1.0 - v)) * d + (z * 0.5) * z > std::log(u)) return d * v;
+
+    // The variate before the boost and the boost uniform, for callers that
+    // also need them (see draw_gamma).
+    bool boosted() const noexcept { return boost_; }
+    double inv_a() const noexcept { return inv_a_; }
+    double core(Generator& g) const noexcept {
+        for (;;) {
+            const double u1 = g.next_f64();
+            const double u2 = g.next_f64();
+            const double z = std::cos(u2 * kTwoPi) * std::sqrt(std::log(u1) * -2.0);
+            double v = h_ * z + 1.0;
+            if (!(v > 0.0)) continue;
+            v = (v * v) * v;
+            const double u = g.next_f64();
+            if ((((z * -kSqueeze) * z) * z) * z + 1.0 > u) return d_ * v;
+            if ((std::log(v) + (1.0 - v)) * d_ + (z * 0.5) * z > std::log(u)) return d_ * v;
+        }
     }
-}
+
+private:
+    bool boost_;
+    double inv_a_;
+    double d_;
+    double h_;
+};
+
+}  // namespace
+
+double Generator::sample_gamma_single(double a) noexcept { return GammaSampler(a)(*this); }
 
 NdArray<double> Generator::gamma(double shape_param, double scale, const Shape& shape) {
     if (!(shape_param > 0.0)) throw Error("shape parameter must be positive");
@@ -276,7 +303,8 @@ NdArray<double> Generator::gamma(double shape_param, double scale, const Shape& 
     Generator g = *this;
     double* dst = out.data.data();
     const std::size_t n = out.size();
-    for (std::size_t i = 0; i < n; ++i) dst[i] = g.sample_gamma_single(shape_param) * scale;
+    const GammaSampler sample(shape_param);
+    for (std::size_t i = 0; i < n; ++i) dst[i] = sample(g) * scale;
     *this = g;
     return out;
 }
@@ -292,15 +320,15 @@ struct GammaDraw {
     double u = 0.0;
 };
 
-GammaDraw draw_gamma(Generator& gen, double a) noexcept {
-    if (a < 1.0) {
+GammaDraw draw_gamma(Generator& gen, const GammaSampler& sample) noexcept {
+    if (sample.boosted()) {
         GammaDraw d{0.0};
-        d.g = gen.sample_gamma_single(a + 1.0);
+        d.g = sample.core(gen);
         d.u = gen.next_f64();
-        d.value = std::pow(d.u, 1.0 / a) * d.g;
+        d.value = std::pow(d.u, sample.inv_a()) * d.g;
         return d;
     }
-    return GammaDraw{gen.sample_gamma_single(a)};
+    return GammaDraw{sample.core(gen)};
 }
 
 double log_of(const GammaDraw& d, double a) noexcept {
@@ -339,9 +367,10 @@ NdArray<double> Generator::beta(double alpha, double beta_param, const Shape& sh
     Generator g = *this;
     double* dst = out.data.data();
     const std::size_t n = out.size();
+    const GammaSampler sample_x(alpha), sample_y(beta_param);
     for (std::size_t i = 0; i < n; ++i) {
-        const GammaDraw x = draw_gamma(g, alpha);
-        const GammaDraw y = draw_gamma(g, beta_param);
+        const GammaDraw x = draw_gamma(g, sample_x);
+        const GammaDraw y = draw_gamma(g, sample_y);
         const double sum = y.value + x.value;
         if (sum >= DBL_MIN && sum <= DBL_MAX) [[likely]] {
             dst[i] = x.value / sum;
