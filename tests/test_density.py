@@ -196,9 +196,10 @@ def test_criteria_that_never_estimate_give_exact_values(tree, metric):
     q = lv.Array.from_numpy(rng.random((50, 3)))
     t = build(tree, points, 8, metric)
     for kernel in KERNELS:
-        exact = densities(t.kernel_density(q, 0.15, kernel)).tobytes()
-        for kw in exact_equivalents(len(points)):
-            assert densities(t.kernel_density_approx(q, 0.15, kernel, **kw)).tobytes() == exact, kw
+        for h in (0.05, 0.15, 0.6, 4.0):
+            exact = densities(t.kernel_density(q, h, kernel)).tobytes()
+            for kw in exact_equivalents(len(points)):
+                assert densities(t.kernel_density_approx(q, h, kernel, **kw)).tobytes() == exact, kw
 
 
 @pytest.mark.parametrize("tree", TREES)
