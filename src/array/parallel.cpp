@@ -13,13 +13,8 @@
 #include <cstdlib>
 #include <deque>
 #include <exception>
-#include <chrono>
 #include <mutex>
 #include <thread>
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>
@@ -60,31 +55,6 @@ std::size_t parse_cap(const char* s) {
 
 thread_local bool t_in_parallel = false;
 
-inline void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    _mm_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-
-// Polls ready() for up to `budget`, checking the clock only now and then.
-// Waking a sleeping thread costs tens of microseconds, as long as a whole
-// chunk of cheap work; a short spin avoids it for back-to-back calls.
-template <class Ready>
-bool spin_until(Ready ready, std::chrono::microseconds budget) noexcept {
-    const auto deadline = std::chrono::steady_clock::now() + budget;
-    for (;;) {
-        for (int i = 0; i < 64; ++i) {
-            if (ready()) return true;
-            cpu_relax();
-        }
-        if (std::chrono::steady_clock::now() >= deadline) return ready();
-    }
-}
-
-constexpr std::chrono::microseconds kWorkerSpin{50};
-constexpr std::chrono::microseconds kCallerSpin{200};
 
 struct Job {
     detail::ChunkFn body;
@@ -94,10 +64,9 @@ struct Job {
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
     std::exception_ptr error;
-    // Changed under the pool lock only; `active` is also read without it.
+    // Guarded by the pool lock.
     std::size_t helpers_joined = 0;
-    std::atomic<std::size_t> active{0};
-    bool caller_sleeping = false;
+    std::size_t active = 0;
     std::condition_variable idle;
 
     Job(detail::ChunkFn b, std::size_t n_, std::size_t chunks, std::size_t helpers)
@@ -127,14 +96,8 @@ struct Pool {
     std::mutex mu;
     std::condition_variable wake;
     std::deque<Job*> queue;
-    std::atomic<std::size_t> queued{0};  // queue.size(), readable without the lock
     std::size_t threads = 0;
     std::size_t sleeping = 0;
-
-    void pop_front() {
-        queue.pop_front();
-        queued.store(queue.size(), std::memory_order_relaxed);
-    }
 
     void worker() {
         t_in_parallel = true;
@@ -143,29 +106,26 @@ struct Pool {
 #endif
         std::unique_lock<std::mutex> lk(mu);
         for (;;) {
+            // Idle threads sleep: a spinning one would take its core from
+            // the caller (and everything else) whenever cores are shared.
             if (queue.empty()) {
-                lk.unlock();
-                spin_until([this] { return queued.load(std::memory_order_relaxed) > 0; }, kWorkerSpin);
-                lk.lock();
                 ++sleeping;
                 wake.wait(lk, [this] { return !queue.empty(); });
                 --sleeping;
             }
             Job* job = queue.front();
             if (job->next.load(std::memory_order_relaxed) >= job->nchunks) {
-                pop_front();  // nothing left to share
+                queue.pop_front();  // nothing left to share
                 continue;
             }
-            if (++job->helpers_joined >= job->helpers_wanted) pop_front();
-            job->active.fetch_add(1, std::memory_order_relaxed);
+            if (++job->helpers_joined >= job->helpers_wanted) queue.pop_front();
+            ++job->active;
             lk.unlock();
             job->run_chunks();
             lk.lock();
-            // The caller may be spinning on `active`; it takes the lock once
-            // before returning, so the job outlives this critical section.
-            if (job->active.fetch_sub(1, std::memory_order_release) == 1 && job->caller_sleeping) {
-                job->idle.notify_one();
-            }
+            // Notified under the lock: the caller cannot see active == 0 and
+            // return (destroying the job) before this call is done.
+            if (--job->active == 0) job->idle.notify_one();
         }
     }
 
@@ -256,11 +216,8 @@ void run_parallel(std::size_t n, std::size_t grain, ChunkFn body, std::size_t ma
     {
         std::lock_guard<std::mutex> lk(p->mu);
         helpers = job.helpers_wanted = std::min(job.helpers_wanted, p->threads);
-        if (helpers > 0) {
-            p->queue.push_back(&job);
-            p->queued.store(p->queue.size(), std::memory_order_relaxed);
-        }
-        to_wake = std::min(helpers, p->sleeping);  // the others are spinning
+        if (helpers > 0) p->queue.push_back(&job);
+        to_wake = std::min(helpers, p->sleeping);  // the others are busy with other jobs
         wake_all = to_wake >= p->threads;
     }
     if (wake_all) {
@@ -274,19 +231,12 @@ void run_parallel(std::size_t n, std::size_t grain, ChunkFn body, std::size_t ma
     t_in_parallel = false;
 
     if (helpers > 0) {
-        {
-            std::lock_guard<std::mutex> lk(p->mu);
-            auto it = std::find(p->queue.begin(), p->queue.end(), &job);
-            if (it != p->queue.end()) {
-                p->queue.erase(it);
-                p->queued.store(p->queue.size(), std::memory_order_relaxed);
-            }
-        }
-        // No helper can join now; wait for those inside to finish their chunk.
-        spin_until([&] { return job.active.load(std::memory_order_acquire) == 0; }, kCallerSpin);
+        // Off the queue, no helper can join any more; wait for those inside
+        // to finish their chunk.
         std::unique_lock<std::mutex> lk(p->mu);
-        job.caller_sleeping = true;
-        job.idle.wait(lk, [&] { return job.active.load(std::memory_order_acquire) == 0; });
+        auto it = std::find(p->queue.begin(), p->queue.end(), &job);
+        if (it != p->queue.end()) p->queue.erase(it);
+        job.idle.wait(lk, [&] { return job.active == 0; });
     }
     if (job.error) std::rethrow_exception(job.error);
 }

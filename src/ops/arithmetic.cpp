@@ -168,10 +168,11 @@ void compute(const ArrayF64& a, const ArrayF64& b, ArrayF64& out) {
 
 // One IEEE operation per element: memory-bound, 0.25 ns per element while
 // the operands fit the caches, about 0.45 ns at 1e6 (three 8 MB streams and
-// first-touch page faults of the result), where two threads take 0.65x the
-// time.  Chunks of 128 Ki elements (~40-60 us) keep the pool away from sizes
-// where a split gains nothing.
-std::size_t arithmetic_grain() noexcept { return 131072; }
+// first-touch page faults of the result).  Two threads take 0.65x the time
+// at 1e6 on an idle machine but up to 4x longer when the cores are shared
+// with other processes, so results split only from 2 Mi elements, in chunks
+// of a millisecond or more (see the grains in unary.cpp).
+std::size_t arithmetic_grain() noexcept { return std::size_t{1} << 20; }
 
 std::size_t binary_result_size(const ArrayF64& a, const ArrayF64& b) noexcept {
     if (a.shape == b.shape) return a.size();

@@ -23,19 +23,24 @@ ArrayF64 apply(const ArrayF64& a, F f, std::size_t grain) {
 }
 
 // Chunk sizes for the worker pool.  A chunk should take about 50 us on one
-// core, so that handing it over (queueing, waking or catching a spinning
-// pool thread, joining) costs a few percent at most even when the other
-// cores are busy and the caller ends up running every chunk itself.  Arrays
-// shorter than two chunks never leave the calling thread.  Single-thread
-// costs measured on a 2-core AVX-512 machine (ns per element, 1e5-1e6
-// elements): exp 4.1, log 3.9, arcsin 3.8, arccos 4.2; sin 7.9, cos 8.7,
-// tan 10.1, arctan 8.0; sqrt 0.6; neg, abs, sign, clip 0.23 (memory-bound:
-// at 1e6 two threads still gain 1.4-1.7x, mostly first-touch page faults of
-// the fresh result, while at 1e5 a split gains nothing measurable).
+// core, so that handing it over (queueing, waking a pool thread, joining)
+// costs a few percent at most, and the caller simply runs every chunk itself
+// when the other cores are busy.  Arrays shorter than two chunks never leave
+// the calling thread.  Single-thread costs on a 2-core AVX-512 machine, ns
+// per element at 1e5-1e6 elements (slowly varying inputs; glibc's arcsin,
+// sin and cos take several times longer on scattered ones): exp 4.1, log 3.9,
+// arcsin 3.8, arccos 4.2; sin 7.9, cos 8.7, tan 10.1, arctan 8.0.
+//
+// sqrt (0.6 ns) and the bit operations (0.23 ns) are bound by memory and by
+// the page faults of the fresh result.  On an idle machine two threads take
+// 0.6-0.7x the time at 1e6 elements, but with the cores shared with other
+// processes a 1e6 split ran 1.2-4x slower than one thread (the caller waits
+// for a preempted helper's chunk), so they split only from 2 Mi elements,
+// where each chunk is a millisecond or more.
 constexpr std::size_t kGrainFastLibm = 12288;   // exp log arcsin arccos
 constexpr std::size_t kGrainSlowLibm = 6144;    // sin cos tan arctan
-constexpr std::size_t kGrainSqrt = 65536;
-constexpr std::size_t kGrainBitwise = 131072;   // neg abs sign clip
+constexpr std::size_t kGrainSqrt = std::size_t{1} << 20;
+constexpr std::size_t kGrainBitwise = std::size_t{1} << 20;  // neg abs sign clip
 
 // Each element function as its own type, so apply() is instantiated per
 // function rather than once for a function pointer.
