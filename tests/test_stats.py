@@ -633,8 +633,10 @@ rnd = random.Random(4)
 xs = [rnd.choice([0.0, -0.0, float("nan"), rnd.uniform(-1, 1)]) for _ in range(300000)]
 ys = [float(rnd.randint(0, 50)) for _ in range(300000)]
 a, b = lv.asarray(xs), lv.asarray(ys)
+big = lv.asarray(xs * 8)  # large enough for the selection pass to split
 out = [a.sum(), a.var(), a.median(), a.quantile(0.37), lv.stats.spearman(a, b), lv.stats.pearson(b, b)]
 out += a.quantile(lv.asarray([0.1, 0.5, 0.9])).tolist() + b.quantile(lv.asarray([i / 40 for i in range(41)])).tolist()
+out += [big.median(), big.quantile(0.61)] + big.quantile(lv.asarray([0.2, 0.3, 0.8, 0.99])).tolist()
 print([struct.pack("<d", v).hex() for v in out])
 """
     runs = []

@@ -251,7 +251,9 @@ struct Kept {
 };
 
 constexpr std::size_t kFilterBlock = 1024;
-constexpr std::size_t kFilterGrain = std::size_t{1} << 17;
+// Elements per part of a split pass: below a few milliseconds of work per
+// part, waiting for a shared core costs more than the split saves.
+constexpr std::size_t kFilterGrain = std::size_t{1} << 20;
 
 // Counts one block and appends its elements strictly between the pivots to
 // b; returns how many it appended.  b has room for n more elements.
@@ -545,7 +547,7 @@ ArrayF64 quantiles(const ArrayF64& a, const double* q, std::size_t m) {
     if (n >= kSampleMin && m <= kFewLevels) {
         std::vector<Pair> raw(m);
         std::atomic<bool> missed{false};
-        parallel_for(m, 1, [&](std::size_t b, std::size_t e) {
+        parallel_for(m, std::max<std::size_t>(1, kFilterGrain / n), [&](std::size_t b, std::size_t e) {
             for (std::size_t i = b; i < e; ++i)
                 if (!select_sampled(x, n, pos[i].lo, pos[i].hi, raw[i])) missed = true;
         });
