@@ -120,3 +120,22 @@ def test_typed_example_runs(capsys):
     pytest.importorskip("numpy")
     runpy.run_path(str(HERE / "typing" / "good.py"), run_name="__main__")
     assert capsys.readouterr().out
+
+
+def test_pyright_strict_agrees(tmp_path):
+    pytest.importorskip("basedpyright")
+    pytest.importorskip("numpy")
+    for name in ("good.py", "bad.py"):
+        shutil.copy(HERE / "typing" / name, tmp_path / name)
+    config = {"typeCheckingMode": "strict", "reportMissingModuleSource": False}
+    if STUBS == SOURCE_STUBS:
+        shutil.copytree(SOURCE_STUBS, tmp_path / "typings" / "lumivander")
+        config["stubPath"] = "typings"
+    (tmp_path / "pyrightconfig.json").write_text(repr(config).replace("'", '"').replace("False", "false"))
+    out = subprocess.run([sys.executable, "-m", "basedpyright", "--pythonpath", sys.executable, "good.py", "bad.py"],
+                         cwd=tmp_path, capture_output=True, text=True)
+    flagged = {(Path(m.group(1)).name, int(m.group(2)))
+               for m in re.finditer(r"^\s*(\S+\.py):(\d+):\d+ - error", out.stdout, re.M)}
+    bad = (HERE / "typing" / "bad.py").read_text().splitlines()
+    expected = {("bad.py", i) for i, line in enumerate(bad, 1) if "# E: " in line}
+    assert flagged == expected, out.stdout
