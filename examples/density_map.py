@@ -31,6 +31,8 @@ def main():
     p.add_argument("--n", type=int, default=20000)
     p.add_argument("--grid", type=int, default=120)
     p.add_argument("--bandwidth", type=float, default=0.15)
+    p.add_argument("--min-samples", type=int, default=32, help="estimate nodes of at least this many points ...")
+    p.add_argument("--max-span", type=float, default=0.2, help="... whose box diagonal is at most this")
     args = p.parse_args()
 
     points = sample(lv.random.seed(7), args.n)
@@ -45,8 +47,8 @@ def main():
     exact = tree.kernel_density(grid, args.bandwidth, "gaussian")
     t_exact = time.perf_counter() - t0
     t0 = time.perf_counter()
-    approx = tree.kernel_density_approx(grid, args.bandwidth, "gaussian", "combined", min_samples=64,
-                                        max_span=args.bandwidth)
+    approx = tree.kernel_density_approx(grid, args.bandwidth, "gaussian", "combined", min_samples=args.min_samples,
+                                        max_span=args.max_span)
     t_approx = time.perf_counter() - t0
 
     exact_rows = lv.asarray(exact, shape=[args.grid, args.grid])

@@ -314,7 +314,12 @@ def cloud(n, dim, seed=1):
 
 
 def answers(tree, queries):
-    return [(tree.query_knn(q, 5), tree.query_radius(q, 0.5)) for q in queries]
+    out = [(tree.query_knn(q, 5), tree.query_radius(q, 0.5)) for q in queries]
+    if hasattr(tree, "kernel_density"):
+        qs = lv.asarray([c for q in queries for c in q], shape=[len(queries), len(queries[0])])
+        out.append(bits(tree.kernel_density(qs, 0.5, "epanechnikov")))
+        out.append(bits(tree.kernel_density_approx(qs, 0.5, "gaussian", "combined", min_samples=4, max_span=0.5)))
+    return out
 
 
 @pytest.mark.parametrize("kind", TREES)
