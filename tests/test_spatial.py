@@ -364,3 +364,24 @@ def test_large_builds_split_across_threads(cls, extra, metric):
         D = distances(X, q, metric)
         check_knn(tree.query_knn(q.tolist(), 25), D, 25)
         check_radius(tree.query_radius(q.tolist(), 0.05), D, 0.05)
+
+
+@pytest.mark.parametrize("pattern", ["sorted", "reversed", "organ-pipe", "constant", "alternating", "sawtooth"])
+def test_input_orders_that_trouble_selection(pattern):
+    n = 6000
+    i = np.arange(n, dtype=float)
+    x = {
+        "sorted": i,
+        "reversed": i[::-1].copy(),
+        "organ-pipe": np.minimum(i, n - i),
+        "constant": np.full(n, 3.0),
+        "alternating": i % 2,
+        "sawtooth": i % 97,
+    }[pattern]
+    X = np.column_stack([x, np.zeros(n)])
+    for cls, extra in [(sp.KDTree, ()), (sp.BallTree, ()), (sp.VPTree, ("first",))]:
+        tree = build(cls, X, 1, "manhattan", extra)
+        for q in ([0.0, 0.0], [1234.5, 0.0], [3.0, 0.1]):
+            D = distances(X, q, "manhattan")
+            check_knn(tree.query_knn(q, 40), D, 40)
+            check_radius(tree.query_radius(q, 2.0), D, 2.0)

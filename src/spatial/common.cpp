@@ -106,6 +106,56 @@ void RowStore::select(std::size_t start, std::size_t end, std::size_t m, double*
     select_range(start, keys, 0, static_cast<std::ptrdiff_t>(end - start) - 1, static_cast<std::ptrdiff_t>(m), 0);
 }
 
+// Splits local positions [l, r) around the value p: afterwards [l, split) <= p
+// <= [split, r).  Keys are compared in blocks without branches, recording
+// the offsets of misplaced entries, which are then exchanged pairwise (the
+// block partition of Edelkamp and Weiss); the last stretch goes one by one.
+std::size_t RowStore::partition(std::size_t start, double* keys, std::size_t l, std::size_t r, double p) {
+    constexpr std::size_t B = 32;
+    unsigned char off_l[B], off_r[B];
+    std::size_t num_l = 0, num_r = 0, first_l = 0, first_r = 0;
+    std::size_t i = l, j = r;
+    auto swap_at = [&](std::size_t a, std::size_t b) {
+        std::swap(keys[a], keys[b]);
+        swap(start + a, start + b);
+    };
+    while (j - i >= 2 * B) {
+        if (num_l == 0) {
+            first_l = 0;
+            for (std::size_t t = 0; t < B; ++t) {
+                off_l[num_l] = static_cast<unsigned char>(t);
+                num_l += keys[i + t] >= p;
+            }
+        }
+        if (num_r == 0) {
+            first_r = 0;
+            for (std::size_t t = 0; t < B; ++t) {
+                off_r[num_r] = static_cast<unsigned char>(t);
+                num_r += keys[j - 1 - t] <= p;
+            }
+        }
+        const std::size_t n = std::min(num_l, num_r);
+        for (std::size_t t = 0; t < n; ++t) swap_at(i + off_l[first_l + t], j - 1 - off_r[first_r + t]);
+        num_l -= n;
+        num_r -= n;
+        first_l += n;
+        first_r += n;
+        if (num_l == 0) i += B;
+        if (num_r == 0) j -= B;
+    }
+    // [l, i) <= p <= [j, r); the rest one by one.
+    std::size_t a = i, b = j;  // b exclusive
+    for (;;) {
+        while (a < b && keys[a] < p) ++a;
+        while (a < b && keys[b - 1] > p) --b;
+        if (b - a < 2) break;
+        swap_at(a, b - 1);
+        ++a;
+        --b;
+    }
+    return a;
+}
+
 // Floyd and Rivest's selection: for a large range, first select within a
 // sample around the target so that its key makes a pivot close to rank k;
 // then one partition pass leaves only a short range to go.  About 1.5n
@@ -117,6 +167,12 @@ void RowStore::select_range(std::size_t start, double* keys, std::ptrdiff_t left
         swap(start + static_cast<std::size_t>(a), start + static_cast<std::size_t>(b));
     };
     for (int rounds = 0; right > left; ++rounds) {
+        if (right - left < 16) {
+            for (std::ptrdiff_t a = left + 1; a <= right; ++a) {
+                for (std::ptrdiff_t b = a; b > left && keys[b] < keys[b - 1]; --b) swap_at(b, b - 1);
+            }
+            return;
+        }
         if (rounds > 64 || depth > 16) {
             // Adversarial order: finish with a guaranteed method.
             select_by_sorting_pairs(start, static_cast<std::size_t>(left), static_cast<std::size_t>(right) + 1,
@@ -134,25 +190,20 @@ void RowStore::select_range(std::size_t start, double* keys, std::ptrdiff_t left
             const std::ptrdiff_t nr = std::min(right, static_cast<std::ptrdiff_t>(kd + (n - i) * s / n + sd));
             select_range(start, keys, nl, nr, k, depth + 1);
         }
+        // The pivot waits at `left` while the rest is split around it, then
+        // takes its place between the halves, at j.
         const double t = keys[k];
-        std::ptrdiff_t i = left, j = right;
         swap_at(left, k);
-        if (keys[right] > t) swap_at(right, left);
-        while (i < j) {
-            swap_at(i, j);
-            ++i;
-            --j;
-            while (keys[i] < t) ++i;
-            while (keys[j] > t) --j;
-        }
-        if (keys[left] == t) {
-            swap_at(left, j);
+        const auto split = partition(start, keys, static_cast<std::size_t>(left) + 1,
+                                     static_cast<std::size_t>(right) + 1, t);
+        const auto j = static_cast<std::ptrdiff_t>(split) - 1;
+        swap_at(left, j);
+        if (j == k) return;
+        if (j < k) {
+            left = j + 1;
         } else {
-            ++j;
-            swap_at(j, right);
+            right = j - 1;
         }
-        if (j <= k) left = j + 1;
-        if (k <= j) right = j - 1;
     }
 }
 

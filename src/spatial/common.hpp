@@ -360,6 +360,7 @@ public:
     std::vector<std::size_t> take_order() { return std::move(order_); }
 
 private:
+    std::size_t partition(std::size_t start, double* keys, std::size_t l, std::size_t r, double p);
     void select_range(std::size_t start, double* keys, std::ptrdiff_t left, std::ptrdiff_t right, std::ptrdiff_t k,
                       int depth);
     void select_by_sorting_pairs(std::size_t start, std::size_t lo, std::size_t hi, std::size_t m, double* keys);

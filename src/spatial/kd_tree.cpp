@@ -155,6 +155,9 @@ void KDTree::radius_visit(std::size_t id, const double* q, double rlimit, std::v
         }
         return;
     }
+    // The right child's record and box are far from the left subtree's.
+    __builtin_prefetch(&nodes_[nd.right]);
+    __builtin_prefetch(min_bounds(nd.right));
     radius_visit<M>(nd.left, q, rlimit, out);
     radius_visit<M>(nd.right, q, rlimit, out);
 }
