@@ -62,6 +62,8 @@ def _build_rows():
             ("ball", "BallTree", "scikit-learn", 1.0),
             ("vp", "BallTree", "scikit-learn", 1.0),
         ]:
+            if kind == "grid":
+                target = None  # held to the uniform build instead (below)
             rows.append(Workload(
                 name=f"spatial {tree} build {label} vs {peer_cls}",
                 setup=_build_setup(kind, n, tree, peer_cls),
@@ -71,7 +73,29 @@ def _build_rows():
                 target=target,
                 check=False,
             ))
+    # Sorted, duplicate-heavy input must not cost much more than uniform
+    # points: the peer here is lumivander's own uniform 1e5x3 build.
+    for tree in ("kd", "ball", "vp"):
+        rows.append(Workload(
+            name=f"spatial {tree} build 1e5 grid vs own 1e5x3 uniform build",
+            setup=_grid_vs_uniform_setup(tree),
+            lumi="T.from_array(g, 20)",
+            peer="T.from_array(u, 20)",
+            peer_name="lumivander",
+            target=2.0,
+            check=False,
+        ))
     return rows
+
+
+def _grid_vs_uniform_setup(tree: str):
+    def setup(lv, peer):
+        T = getattr(lv.spatial, _LV_TREES[tree])
+        g = lv.Array.from_numpy(_points("grid", 100_000))
+        u = lv.Array.from_numpy(_points("uniform", 100_000))
+        return {"T": T, "g": g}, {"T": T, "u": u}
+
+    return setup
 
 
 def _query_setup(tree: str, peer_cls: str):

@@ -98,10 +98,17 @@ void to_query(PyObject* obj, std::vector<double>& out) {
     }
 }
 
+// A row number as a Python int (PyLong_FromLong has the interpreter's fast
+// path for one-digit values).
+static PyObject* row_to_int(std::size_t row) {
+    if (row <= static_cast<std::size_t>(LONG_MAX)) return PyLong_FromLong(static_cast<long>(row));
+    return PyLong_FromSize_t(row);
+}
+
 Ref new_row_list(const std::size_t* rows, std::size_t n) {
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(n)));
     for (std::size_t i = 0; i < n; ++i) {
-        PyObject* item = PyLong_FromSize_t(rows[i]);
+        PyObject* item = row_to_int(rows[i]);
         if (!item) throw PyErrAlready{};
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
@@ -218,7 +225,7 @@ PyObject* query_knn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         const auto& found = heap.get().items();
         Ref list = check(PyList_New(static_cast<Py_ssize_t>(found.size())));
         for (std::size_t i = 0; i < found.size(); ++i) {
-            PyObject* item = PyLong_FromSize_t(found[i].row);
+            PyObject* item = row_to_int(found[i].row);
             if (!item) throw PyErrAlready{};
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
         }

@@ -258,6 +258,20 @@ inline double triangle_slack(std::size_t dim) noexcept {
 // Refuses a query whose length differs from the tree's dimension.
 void check_query_length(std::size_t query_len, std::size_t dim);
 
+// Per-query scratch of `dim` doubles: on the stack for small dimensions.
+class GapBuffer {
+public:
+    explicit GapBuffer(std::size_t dim) {
+        if (dim > kInline) heap_.resize(dim);
+    }
+    double* data() noexcept { return heap_.empty() ? inline_ : heap_.data(); }
+
+private:
+    static constexpr std::size_t kInline = 16;
+    double inline_[kInline];
+    std::vector<double> heap_;
+};
+
 // One candidate of a k-nearest search: reduced distance (or, after finish(),
 // the distance) and input row.
 struct Neighbor {

@@ -102,25 +102,53 @@ KDTree KDTree::build(const double* points, std::size_t n_points, std::size_t dim
     return t;
 }
 
+// The searches track, per coordinate, how far the query lies outside the
+// region of the current node: the root's box, narrowed at every split (the
+// left child's points are <= split_value along split_dim, the right child's
+// >= it).  A child's lower bound then needs no read of its box.  Like the
+// box bound it never exceeds a true distance: each step is monotone under
+// rounding.
 template <class M>
-void KDTree::knn_visit(std::size_t id, const double* q, KnnHeap& heap) const {
-    const KDNode& nd = nodes_[id];
+double KDTree::region_rdist(std::size_t id, const double* gaps) const noexcept {
+    if (M::id == DistanceMetric::Chebyshev && nodes_[id].has_nan) return 0.0;
     const std::size_t dim = fixed_dim<M>(dim_);
-    if (heap.full() && lower_rdist<M>(id, q) > heap.worst()) return;
+    double acc = 0.0;
+    for (std::size_t i = 0; i < dim; ++i) acc = M::add(acc, gaps[i]);
+    return acc;
+}
+
+// Visits a node whose region may hold a candidate: the near child shares the
+// node's bound, the far child is tested after the near one has run.
+template <class M>
+void KDTree::knn_visit(std::size_t id, const double* q, double* gaps, KnnHeap& heap) const {
+    const KDNode& nd = nodes_[id];
     if (nd.left == kNoNode) {
+        const std::size_t dim = fixed_dim<M>(dim_);
         const double* x = points_.data() + nd.start * dim;
         for (std::size_t p = nd.start; p < nd.end; ++p, x += dim) {
             heap.offer<M>(M::rdist(q, x, dim), order_[p]);
         }
         return;
     }
-    if (nd.split_value >= q[nd.split_dim]) {
-        knn_visit<M>(nd.left, q, heap);
-        knn_visit<M>(nd.right, q, heap);
+    const std::size_t sd = nd.split_dim;
+    const double sv = nd.split_value, qs = q[sd], old = gaps[sd];
+    if (sv >= qs) {
+        knn_visit<M>(nd.left, q, gaps, heap);
+        gaps[sd] = qs < sv ? sv - qs : old;
+        if (!(heap.full() && region_rdist<M>(nd.right, gaps) > heap.worst())) knn_visit<M>(nd.right, q, gaps, heap);
     } else {
-        knn_visit<M>(nd.right, q, heap);
-        knn_visit<M>(nd.left, q, heap);
+        knn_visit<M>(nd.right, q, gaps, heap);
+        gaps[sd] = qs > sv ? qs - sv : old;
+        if (!(heap.full() && region_rdist<M>(nd.left, gaps) > heap.worst())) knn_visit<M>(nd.left, q, gaps, heap);
     }
+    gaps[sd] = old;
+}
+
+// Per-coordinate distances from q to the root's box.
+void KDTree::root_gaps(const double* q, double* gaps) const noexcept {
+    const double* lo = min_bounds(0);
+    const double* hi = max_bounds(0);
+    for (std::size_t i = 0; i < dim_; ++i) gaps[i] = box_gap(q[i], lo[i], hi[i]);
 }
 
 void KDTree::knn_search(const double* q, std::size_t query_len, std::size_t k, KnnHeap& heap) const {
@@ -129,7 +157,9 @@ void KDTree::knn_search(const double* q, std::size_t query_len, std::size_t k, K
     if (k == 0 || n_points_ == 0) return;
     with_metric_dim(metric_, dim_, [&](auto m) {
         using M = decltype(m);
-        knn_visit<M>(0, q, heap);
+        GapBuffer gaps(dim_);
+        root_gaps(q, gaps.data());
+        knn_visit<M>(0, q, gaps.data(), heap);
         heap.finish<M>();
     });
 }
@@ -143,23 +173,28 @@ std::vector<std::size_t> KDTree::query_knn(const std::vector<double>& q, std::si
     return rows;
 }
 
+// Visits a node whose region lies (possibly) within the radius.
 template <class M>
-void KDTree::radius_visit(std::size_t id, const double* q, double rlimit, std::vector<std::size_t>& out) const {
+void KDTree::radius_visit(std::size_t id, const double* q, double rlimit, double* gaps,
+                          std::vector<std::size_t>& out) const {
     const KDNode& nd = nodes_[id];
-    const std::size_t dim = fixed_dim<M>(dim_);
-    if (lower_rdist<M>(id, q) > rlimit) return;
     if (nd.left == kNoNode) {
+        const std::size_t dim = fixed_dim<M>(dim_);
         const double* x = points_.data() + nd.start * dim;
         for (std::size_t p = nd.start; p < nd.end; ++p, x += dim) {
             if (M::rdist(q, x, dim) <= rlimit) out.push_back(order_[p]);
         }
         return;
     }
-    // The right child's record and box are far from the left subtree's.
+    const std::size_t sd = nd.split_dim;
+    const double sv = nd.split_value, qs = q[sd], old = gaps[sd];
+    // The right child's record lies past the whole left subtree.
     __builtin_prefetch(&nodes_[nd.right]);
-    __builtin_prefetch(min_bounds(nd.right));
-    radius_visit<M>(nd.left, q, rlimit, out);
-    radius_visit<M>(nd.right, q, rlimit, out);
+    gaps[sd] = qs > sv ? qs - sv : old;
+    if (!(region_rdist<M>(nd.left, gaps) > rlimit)) radius_visit<M>(nd.left, q, rlimit, gaps, out);
+    gaps[sd] = qs < sv ? sv - qs : old;
+    if (!(region_rdist<M>(nd.right, gaps) > rlimit)) radius_visit<M>(nd.right, q, rlimit, gaps, out);
+    gaps[sd] = old;
 }
 
 void KDTree::radius_search(const double* q, std::size_t query_len, double radius,
@@ -168,7 +203,10 @@ void KDTree::radius_search(const double* q, std::size_t query_len, double radius
     if (!(radius >= 0.0) || n_points_ == 0) return;
     with_metric_dim(metric_, dim_, [&](auto m) {
         using M = decltype(m);
-        radius_visit<M>(0, q, M::rdist_within(radius), out);
+        const double rlimit = M::rdist_within(radius);
+        GapBuffer gaps(dim_);
+        root_gaps(q, gaps.data());
+        if (!(region_rdist<M>(0, gaps.data()) > rlimit)) radius_visit<M>(0, q, rlimit, gaps.data(), out);
     });
 }
 

@@ -101,9 +101,13 @@ private:
 
     struct Builder;
     template <class M>
-    void knn_visit(std::size_t id, const double* q, KnnHeap& heap) const;
+    double region_rdist(std::size_t id, const double* gaps) const noexcept;
+    void root_gaps(const double* q, double* gaps) const noexcept;
     template <class M>
-    void radius_visit(std::size_t id, const double* q, double rlimit, std::vector<std::size_t>& out) const;
+    void knn_visit(std::size_t id, const double* q, double* gaps, KnnHeap& heap) const;
+    template <class M>
+    void radius_visit(std::size_t id, const double* q, double rlimit, double* gaps,
+                      std::vector<std::size_t>& out) const;
 
     std::vector<KDNode> nodes_;
     std::vector<double> bounds_;  // per node: dim minima, then dim maxima
