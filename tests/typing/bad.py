@@ -13,3 +13,4 @@ lv.Generator(5)  # E: call-arg
 lv.spatial.VPTree.from_array([[1.0]])  # E: arg-type
 q: list[float] = lv.KDTree.from_array(a).query_knn(0.5, 1)  # E: assignment
 w: float = a.quantile(lv.asarray([0.5]))  # E: assignment
+single: lv.Array = lv.linalg.qr(a)  # E: assignment
