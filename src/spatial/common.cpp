@@ -186,8 +186,11 @@ void RowStore::select_range(std::size_t start, double* keys, std::ptrdiff_t left
             const double s = 0.5 * std::exp(2.0 * z / 3.0);
             const double sd = 0.5 * std::sqrt(z * s * (n - s) / n) * (i < n / 2 ? -1.0 : 1.0);
             const auto kd = static_cast<double>(k);
-            const std::ptrdiff_t nl = std::max(left, static_cast<std::ptrdiff_t>(kd - i * s / n + sd));
-            const std::ptrdiff_t nr = std::min(right, static_cast<std::ptrdiff_t>(kd + (n - i) * s / n + sd));
+            // The sample range always holds k (the clamps to k only guard rounding).
+            const std::ptrdiff_t nl =
+                std::min(k, std::max(left, static_cast<std::ptrdiff_t>(kd - i * s / n + sd)));
+            const std::ptrdiff_t nr =
+                std::max(k, std::min(right, static_cast<std::ptrdiff_t>(kd + (n - i) * s / n + sd)));
             select_range(start, keys, nl, nr, k, depth + 1);
         }
         // The pivot waits at `left` while the rest is split around it, then
