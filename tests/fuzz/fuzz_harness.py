@@ -106,6 +106,7 @@ class Context:
         self.fired = None       # the propagating exception a hook raised, if any
         self.mutating = False   # some hook may have changed an input
         self.reentrant = None   # callable re-entering the entry point under test
+        self.has_big = False    # a large input is already part of the call
 
     def note(self, obj):
         if type(obj).__name__ in FACTORIES:
@@ -157,6 +158,8 @@ class Hook:
                 again, ctx.reentrant = ctx.reentrant, None  # once
                 try:
                     again()
+                except PROPAGATING:
+                    raise  # (FuzzMemoryError is an Exception too)
                 except Exception:
                     pass
             return convert(self.value)
@@ -368,9 +371,16 @@ def big(kind):
     return _big[kind] * 1.0
 
 
+def maybe_big(rng, ctx, kinds):
+    """Now and then one large input per call (two would make products such
+    as outer(v, v) gigabytes), never handed out again as an existing array."""
+    if ctx.has_big or rng.random() >= 0.01:
+        return None
+    ctx.has_big = True
+    return big(rng.choice(kinds))
+
+
 def new_array(rng, ctx, shape=None):
-    if shape is None and rng.random() < 0.01:
-        return ctx.note(big(rng.choice(["vector", "vector", "matrix"])))
     shape = small_shape(rng) if shape is None else shape
     n = math.prod(shape)
     values = [gen_float(rng) for _ in range(n)]
@@ -390,12 +400,15 @@ def shared(rng, cname):
     return None
 
 
-def gen_array(rng, ctx):
+def gen_array(rng, ctx, allow_big=True):
     """An Array (often one already taking part in the call), else an
     array-like of another kind."""
     s = shared(rng, "Array")
     if s is not None:
         return s
+    b = maybe_big(rng, ctx, ["vector", "vector", "matrix"]) if allow_big else None
+    if b is not None:
+        return b  # not noted: the probes would copy it at every call
     r = rng.random()
     if r < 0.12 and ctx.arrays():
         return rng.choice(ctx.arrays())
@@ -430,8 +443,9 @@ def gen_points(rng, ctx):
     s = shared(rng, "points")
     if s is not None:
         return s
-    if rng.random() < 0.01:
-        return ctx.note(big("points"))
+    b = maybe_big(rng, ctx, ["points"])
+    if b is not None:
+        return b
     r = rng.random()
     if r < 0.85:
         n, d = rng.choice([0, 1, 2, 3, 5, 8, 20, 40]), rng.choice([0, 1, 1, 2, 2, 3, 4])
@@ -460,7 +474,8 @@ def gen_float_list(rng, ctx):
 
 
 def gen_vec_or_array(rng, ctx):
-    return gen_float_list(rng, ctx) if rng.random() < 0.4 else gen_array(rng, ctx)
+    # Never a large vector: diag(v) is len(v)**2 elements.
+    return gen_float_list(rng, ctx) if rng.random() < 0.4 else gen_array(rng, ctx, allow_big=False)
 
 
 def gen_array_or_scalar(rng, ctx):
@@ -697,7 +712,8 @@ EXERCISE = {
 }
 
 FACTORIES = {
-    "Array": (new_array, probe_array),
+    "Array": (lambda rng, ctx: ctx.note(maybe_big(rng, ctx, ["vector", "matrix"]) or new_array(rng, ctx)),
+              probe_array),
     "PyArrayIter": (make_iter, lambda it: next(it, None)),
     "Generator": (lambda rng, ctx: ctx.note(lv.random.Generator.from_seed(rng.getrandbits(64))),
                   lambda g: g.uniform(0.0, 1.0, [])),
@@ -938,6 +954,11 @@ class Violation(AssertionError):
     pass
 
 
+# Parameters that are an amount of work: a valid huge value (2**63 from the
+# garbage pool) would only make the call run for ages, so it is capped.
+WORK_LIMITS = {"max_iter": 5000}
+
+
 def build_args(rng, ctx, params):
     """Positional and keyword arguments for the parameters; now and then the
     wrong number of them or an unknown keyword."""
@@ -957,6 +978,9 @@ def build_args(rng, ctx, params):
             value = gen_garbage(rng, ctx)
         else:
             value = gen_evil(rng, ctx)
+        limit = WORK_LIMITS.get(p.name)
+        if limit is not None and isinstance(value, int) and limit < value < 2**64:
+            value = limit
         if by_keyword or rng.random() < 0.25:
             by_keyword = True
             kwargs[p.name] = value
@@ -1108,6 +1132,9 @@ def replay(seed, index, entries=None):
     return run_one(seed, index, entries)
 
 
+# Calls taking longer than this many seconds are reported (long runs).
+SLOW_CALL = None
+
 # Objects shared by the threads of a threaded run, by class name ("points":
 # point sets for trees).  Empty otherwise.
 SHARED = {}
@@ -1181,6 +1208,7 @@ def run(seed, calls=None, seconds=None, entries=None, stop_on_failure=True, repo
         if not in_thread:
             warnings.simplefilter("ignore")
         while (calls is None or i < calls) and (seconds is None or time.monotonic() - start < seconds):
+            t0 = time.monotonic()
             try:
                 run_one(seed, i, entries)
             except Violation as v:
@@ -1188,6 +1216,12 @@ def run(seed, calls=None, seconds=None, entries=None, stop_on_failure=True, repo
                 failures.append(f"seed {seed} call {i}: {v}\n    {describe(text)}")
                 if stop_on_failure:
                     break
+                if report:
+                    print("FAILURE", failures[-1], flush=True)
+            if SLOW_CALL and time.monotonic() - t0 > SLOW_CALL:
+                _, _, _, text = make_call(seed, i, entries)
+                print(f"slow: seed {seed} call {i} took {time.monotonic() - t0:.1f} s: {describe(text, 300)}",
+                      flush=True)
             i += 1
             if report and time.monotonic() - last_report > 60:
                 last_report = time.monotonic()
@@ -1206,7 +1240,10 @@ def main(argv=None):
     ap.add_argument("--keep-going", action="store_true", help="record failures and continue")
     ap.add_argument("--only", default=None, help="fuzz only entry points whose name contains this")
     ap.add_argument("--threads", type=int, default=1, help="threads racing on shared objects")
+    ap.add_argument("--slow", type=float, default=5.0, help="report calls slower than this (seconds)")
     opts = ap.parse_args(argv)
+    global SLOW_CALL
+    SLOW_CALL = opts.slow
     seed = opts.seed if opts.seed is not None else random.SystemRandom().getrandbits(32)
     entries = discover()[0]
     if opts.only:
