@@ -622,7 +622,8 @@ def gen_garbage(rng, ctx):
             -math.inf, "", "abc", "\ud800", "1.5", b"", b"ab", bytearray(b"\x00\x01"), [], [[]], [1, [2]],
             [1.0, "a"], ["x"], [None], (), (1.0,), ((1, 2), (3, 4)), {}, {1: 2}, {"a": 1}, set(), frozenset([1]),
             object(), lambda: 0, int, lv.Array, range(3), range(0), slice(1, 2), Ellipsis, NotImplemented,
-            memoryview(b"abcd"), 1j, complex(math.nan, 1), FloatSub(2.5), IntSub(7), ListSub([1.0, 2.0]),
+            # small byte values: as a shape, b"abcd" would be 94 million elements
+            memoryview(b"\x01\x02\x03\x04"), 1j, complex(math.nan, 1), FloatSub(2.5), IntSub(7), ListSub([1.0, 2.0]),
             [math.nan] * 3, [[1.0, 2.0], [3.0, 4.0]], [2**70], [-1], [1e308, -1e308]]
     return rng.choice(pool)
 
