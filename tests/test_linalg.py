@@ -365,6 +365,76 @@ def test_qr_reconstructs_and_is_orthogonal(m, n):
         assert qtq[i] == pytest.approx([1.0 if j == i else 0.0 for j in range(m)], abs=1e-12)
 
 
+def _qr_reference(a, m, n):
+    """Householder QR over row-major lists, exactly as documented: norms from
+    -0.0, w and u from 0.0, all sums in increasing index order."""
+    R, Q = list(a), [1.0 if i == j else 0.0 for i in range(m) for j in range(m)]
+
+    def norm(x):
+        s = -0.0
+        for t in x:
+            s = s + t * t
+        return math.sqrt(s)
+
+    for j in range(min(m, n)):
+        x = [R[(j + i) * n + j] for i in range(m - j)]
+        nx = norm(x)
+        if not nx >= 1e-14:
+            continue
+        v = list(x)
+        v[0] = v[0] + (-1.0 if x[0] < 0 else 1.0) * nx
+        nv = norm(v)
+        if not nv >= 1e-14:
+            continue
+        v = [t / nv for t in v]
+        w = []
+        for k in range(j, n):
+            s = 0.0
+            for i in range(len(v)):
+                s = s + v[i] * R[(j + i) * n + k]
+            w.append(s)
+        for i in range(len(v)):
+            for k in range(j, n):
+                R[(j + i) * n + k] = R[(j + i) * n + k] - (v[i] + v[i]) * w[k - j]
+        for r in range(m):
+            s = 0.0
+            for i in range(len(v)):
+                s = s + v[i] * Q[r * m + j + i]
+            for i in range(len(v)):
+                Q[r * m + j + i] = Q[r * m + j + i] - (s + s) * v[i]
+    for i in range(m):
+        for k in range(min(i, n)):
+            R[i * n + k] = 0.0
+    return Q, R
+
+
+@pytest.mark.parametrize("m,n", [(3, 2), (2, 3), (6, 6), (9, 4), (4, 9), (17, 13), (1, 1)])
+def test_qr_bit_exact_against_reference(m, n):
+    rnd = random.Random(m * 31 + n)
+    a = mixed(rnd, m * n)
+    a[0] = 0.0 if m > 3 else a[0]  # a zero pivot candidate
+    q, r = la.qr(lv.Array([m, n], a))
+    Q, R = _qr_reference(a, m, n)
+    assert same_bits([x for row in q.tolist() for x in row], Q)
+    assert same_bits([x for row in r.tolist() for x in row], R)
+
+
+def test_eig_bit_exact_against_reference():
+    n, iters = 5, 4
+    rnd = random.Random(9)
+    g = [rnd.uniform(-1, 1) for _ in range(n * n)]
+    a = [g[i * n + j] + g[j * n + i] for i in range(n) for j in range(n)]
+    A, V = list(a), [1.0 if i == j else 0.0 for i in range(n) for j in range(n)]
+    for _ in range(iters):
+        Q, R = _qr_reference(A, n, n)
+        A, V = naive(R, Q, n, n, n), naive(V, Q, n, n, n)
+    d = [A[i * n + i] for i in range(n)]
+    idx = sorted(range(n), key=lambda i: -abs(d[i]))
+    vals, vecs = la.eig_with_params(lv.Array([n, n], a), iters, 0.0)
+    assert same_bits(vals.tolist(), [d[i] for i in idx])
+    assert same_bits([x for row in vecs.tolist() for x in row], [V[r * n + i] for r in range(n) for i in idx])
+
+
 def test_qr_rank_deficient_skips_columns():
     q, r = la.qr(mat([[0, 1], [0, 1]]))
     rl = r.tolist()

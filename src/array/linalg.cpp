@@ -166,7 +166,7 @@ std::pair<ArrayF64, ArrayF64> qr(const ArrayF64& a) {
     double* R = r.data.data();
     double* Qt = qt.data.data();
     const std::size_t p = std::min(m, n);
-    std::vector<double> v(m), w(n), u(m);
+    std::vector<double> v(m), v2(m), w(n), u(m);
     for (std::size_t j = 0; j < p; ++j) {
         const std::size_t len = m - j;
         for (std::size_t i = 0; i < len; ++i) v[i] = R[(j + i) * n + j];
@@ -178,33 +178,18 @@ std::pair<ArrayF64, ArrayF64> qr(const ArrayF64& a) {
         if (!(nv >= 1e-14)) continue;
         for (std::size_t i = 0; i < len; ++i) v[i] = v[i] / nv;
 
-        // w_k = sum_i v_i R[j+i, k] for k >= j, then the rank-one update.
+        // w_k = sum_i v_i R[j+i, k] for k >= j (from 0.0, increasing i), then
+        // R[j+i, k] -= (v_i + v_i) w_k.
         const std::size_t cols = n - j;
-        std::fill(w.begin(), w.begin() + cols, 0.0);
-        for (std::size_t i = 0; i < len; ++i) {
-            const double vi = v[i];
-            const double* rr = R + (j + i) * n + j;
-            for (std::size_t k = 0; k < cols; ++k) w[k] = w[k] + vi * rr[k];
-        }
-        for (std::size_t i = 0; i < len; ++i) {
-            const double vi2 = v[i] + v[i];
-            double* rr = R + (j + i) * n + j;
-            for (std::size_t k = 0; k < cols; ++k) rr[k] = rr[k] - vi2 * w[k];
-        }
+        mm::vecmat(len, cols, v.data(), R + j * n + j, n, w.data(), 0.0);
+        for (std::size_t i = 0; i < len; ++i) v2[i] = v[i] + v[i];
+        mm::rank1_sub(len, cols, v2.data(), w.data(), R + j * n + j, n);
 
-        // u_r = sum_i v_i Q[r, j+i] for every row r, then Q[r, j+i] -= 2 u_r v_i.
-        std::fill(u.begin(), u.end(), 0.0);
-        for (std::size_t i = 0; i < len; ++i) {
-            const double vi = v[i];
-            const double* qc = Qt + (j + i) * m;
-            for (std::size_t rr = 0; rr < m; ++rr) u[rr] = u[rr] + vi * qc[rr];
-        }
+        // u_r = sum_i v_i Q[r, j+i] for every row r (from 0.0, increasing i),
+        // then Q[r, j+i] -= (u_r + u_r) v_i.
+        mm::vecmat(len, m, v.data(), Qt + j * m, m, u.data(), 0.0);
         for (std::size_t rr = 0; rr < m; ++rr) u[rr] = u[rr] + u[rr];
-        for (std::size_t i = 0; i < len; ++i) {
-            const double vi = v[i];
-            double* qc = Qt + (j + i) * m;
-            for (std::size_t rr = 0; rr < m; ++rr) qc[rr] = qc[rr] - u[rr] * vi;
-        }
+        mm::rank1_sub(len, m, v.data(), u.data(), Qt + j * m, m);
     }
     for (std::size_t i = 1; i < m; ++i)
         for (std::size_t k = 0; k < std::min(i, n); ++k) R[i * n + k] = 0.0;

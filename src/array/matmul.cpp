@@ -97,6 +97,7 @@ struct Kernels {
     const char* name;
     void (*gemm_rows)(const GemmJob&, std::size_t, std::size_t);
     void (*vecmat)(std::size_t, std::size_t, const double*, const double*, std::size_t, double*, double);
+    void (*rank1_sub)(std::size_t, std::size_t, const double*, const double*, double*, std::size_t);
     std::size_t mr;
 };
 
@@ -109,15 +110,15 @@ Kernels pick() {
 #ifdef LUMI_X86_KERNELS
     __builtin_cpu_init();
     if (level >= 2 && __builtin_cpu_supports("avx512f")) {
-        return {"avx512", k_avx512::gemm_rows, k_avx512::vecmat, k_avx512::MR};
+        return {"avx512", k_avx512::gemm_rows, k_avx512::vecmat, k_avx512::rank1_sub, k_avx512::MR};
     }
     if (level >= 1 && __builtin_cpu_supports("avx2")) {
-        return {"avx2", k_avx2::gemm_rows, k_avx2::vecmat, k_avx2::MR};
+        return {"avx2", k_avx2::gemm_rows, k_avx2::vecmat, k_avx2::rank1_sub, k_avx2::MR};
     }
 #else
     (void)level;
 #endif
-    return {"baseline", k_base::gemm_rows, k_base::vecmat, k_base::MR};
+    return {"baseline", k_base::gemm_rows, k_base::vecmat, k_base::rank1_sub, k_base::MR};
 }
 
 const Kernels& kernels() {
@@ -220,6 +221,10 @@ void matvec_rows(std::size_t m, std::size_t n, const double* a, std::size_t lda,
 }
 
 }  // namespace
+
+void rank1_sub(std::size_t rows, std::size_t cols, const double* a, const double* w, double* c, std::size_t ldc) {
+    kernels().rank1_sub(rows, cols, a, w, c, ldc);
+}
 
 void matvec(std::size_t m, std::size_t n, const double* a, std::size_t lda, const double* x, double* y,
             double init) {
