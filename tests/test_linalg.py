@@ -613,3 +613,30 @@ def test_same_object_twice_and_dot_equals_matmul():
         assert la.dot(x, y).tolist() == la.matmul(x, y).tolist()
     m = mat([[1, 2], [3, 4]])
     assert la.matmul(m, m).tolist() == (m @ m).tolist() == [[7.0, 10.0], [15.0, 22.0]]
+
+
+def test_products_from_several_threads_agree():
+    # Large products release the interpreter lock and use per-thread packing
+    # buffers and the shared pool; concurrent callers must not disturb each other.
+    import threading
+
+    rnd = random.Random(11)
+    mats = [lv.Array([150, 150], [rnd.uniform(-1, 1) for _ in range(150 * 150)]) for _ in range(3)]
+    want = [(m @ mats[0]).tolist() for m in mats]
+    got, errors = {}, []
+
+    def work(i):
+        try:
+            for _ in range(3):
+                got[i] = (mats[i % 3] @ mats[0]).tolist()
+        except Exception as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    for i in range(6):
+        assert got[i] == want[i % 3]
