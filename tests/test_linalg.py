@@ -344,6 +344,9 @@ def test_qr_examples():
         la.qr(lv.zeros([3]))
     assert [x.shape for x in la.qr(lv.zeros([0, 3]))] == [[0, 0], [0, 3]]
     assert [x.shape for x in la.qr(lv.zeros([3, 0]))] == [[3, 3], [3, 0]]
+    # Empty matrices with one huge extent: nothing to allocate but the result.
+    assert [x.shape for x in la.qr(lv.zeros([0, 2**59]))] == [[0, 0], [0, 2**59]]
+    assert lv.zeros([2**59, 0]).t().shape == [0, 2**59]
 
 
 @pytest.mark.parametrize("m,n", [(3, 2), (2, 3), (5, 5), (12, 7), (7, 12), (40, 25), (1, 4), (4, 1)])

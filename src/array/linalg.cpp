@@ -27,6 +27,7 @@ ArrayF64 matrix(std::size_t rows, std::size_t cols) { return ArrayF64::uninit(Sh
 // read and the rows written in cache.
 void transpose_into(const double* __restrict in, std::size_t m, std::size_t n, double* __restrict out) {
     constexpr std::size_t T = 32;
+    if (m == 0 || n == 0) return;
     for (std::size_t i0 = 0; i0 < m; i0 += T) {
         const std::size_t i1 = std::min(m, i0 + T);
         for (std::size_t j0 = 0; j0 < n; j0 += T) {
@@ -166,7 +167,9 @@ std::pair<ArrayF64, ArrayF64> qr(const ArrayF64& a) {
     double* R = r.data.data();
     double* Qt = qt.data.data();
     const std::size_t p = std::min(m, n);
-    std::vector<double> v(m), v2(m), w(n), u(m);
+    // Scratch only when a column is processed: an empty matrix may have a
+    // huge number of columns.
+    std::vector<double> v(p ? m : 0), v2(p ? m : 0), w(p ? n : 0), u(p ? m : 0);
     for (std::size_t j = 0; j < p; ++j) {
         const std::size_t len = m - j;
         for (std::size_t i = 0; i < len; ++i) v[i] = R[(j + i) * n + j];
