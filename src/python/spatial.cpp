@@ -10,6 +10,7 @@
 #include "gil.hpp"
 #include "module.hpp"
 #include "pickle.hpp"
+#include "spatial_batch.hpp"
 #include "spatial_density.hpp"
 
 namespace lumipy {
@@ -257,6 +258,10 @@ PyObject* query_radius(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
      kKernelDensityDoc},                                                                  \
     {"kernel_density_approx", LUMI_FN(tree_kernel_density_approx<Tree>), LUMI_FASTCALL_KW, \
      kKernelDensityApproxDoc},                                                            \
+    {"query_knn_batch", LUMI_FN(tree_query_knn_batch<Tree>), LUMI_FASTCALL_KW,            \
+     kQueryKnnBatchDoc},                                                                  \
+    {"query_radius_batch", LUMI_FN(tree_query_radius_batch<Tree>), LUMI_FASTCALL_KW,      \
+     kQueryRadiusBatchDoc},                                                               \
     {"__reduce__", LUMI_FN(tree_reduce<Tree>), LUMI_FASTCALL_KW, "__reduce__($self)\n--\n\n"}, \
     {"__copy__", LUMI_FN(tree_copy<Tree>), LUMI_FASTCALL_KW, "__copy__($self)\n--\n\n"},       \
     {"__deepcopy__", LUMI_FN(tree_deepcopy<Tree>), LUMI_FASTCALL_KW,                       \
