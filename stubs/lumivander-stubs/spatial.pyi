@@ -1,9 +1,10 @@
 from collections.abc import Sequence
-from typing import Any, SupportsFloat, SupportsIndex, final
+from typing import Any, Literal, SupportsFloat, SupportsIndex, final, overload
 
 import numpy.typing as npt
 
 from . import Array
+from ._rowbuffer import RowBuffer as _RowBuffer
 
 __all__ = ["BallTree", "KDTree", "VPTree"]
 
@@ -14,6 +15,9 @@ _Query = _Float | Sequence[_Float] | Array | npt.NDArray[Any]
 # Query points of the density methods: None (the tree's own points), a
 # number, one point as a sequence or 1-D Array, or a 2-D Array of points.
 _Queries = _Query | None
+# Query rows of the batch methods: a 2-D Array, or a 2-D float64 buffer (a
+# NumPy array of any strides).
+_QueryRows = Array | npt.NDArray[Any] | memoryview
 
 # The classes have no constructor: build them with from_array.  Pickles and
 # copies keep the built structure; loading does not rebuild.
@@ -28,6 +32,22 @@ class KDTree:
     ) -> KDTree: ...
     def query_knn(self, query: _Query, k: SupportsIndex) -> list[int]: ...
     def query_radius(self, query: _Query, radius: _Float) -> list[int]: ...
+    def query_knn_batch(
+        self, queries: _QueryRows, k: SupportsIndex, workers: SupportsIndex | None = None
+    ) -> tuple[Array, _RowBuffer]: ...
+    @overload
+    def query_radius_batch(
+        self, queries: _QueryRows, radius: _Float, count_only: Literal[False] = False,
+        workers: SupportsIndex | None = None,
+    ) -> tuple[_RowBuffer, _RowBuffer]: ...
+    @overload
+    def query_radius_batch(
+        self, queries: _QueryRows, radius: _Float, count_only: Literal[True], workers: SupportsIndex | None = None
+    ) -> _RowBuffer: ...
+    @overload
+    def query_radius_batch(
+        self, queries: _QueryRows, radius: _Float, count_only: bool, workers: SupportsIndex | None = None
+    ) -> tuple[_RowBuffer, _RowBuffer] | _RowBuffer: ...
     def kernel_density(
         self, queries: _Queries = None, bandwidth: _Float | None = 1.0, kernel: str | None = "gaussian"
     ) -> float | Array: ...
@@ -54,6 +74,22 @@ class BallTree:
     ) -> BallTree: ...
     def query_knn(self, query: _Query, k: SupportsIndex) -> list[int]: ...
     def query_radius(self, query: _Query, radius: _Float) -> list[int]: ...
+    def query_knn_batch(
+        self, queries: _QueryRows, k: SupportsIndex, workers: SupportsIndex | None = None
+    ) -> tuple[Array, _RowBuffer]: ...
+    @overload
+    def query_radius_batch(
+        self, queries: _QueryRows, radius: _Float, count_only: Literal[False] = False,
+        workers: SupportsIndex | None = None,
+    ) -> tuple[_RowBuffer, _RowBuffer]: ...
+    @overload
+    def query_radius_batch(
+        self, queries: _QueryRows, radius: _Float, count_only: Literal[True], workers: SupportsIndex | None = None
+    ) -> _RowBuffer: ...
+    @overload
+    def query_radius_batch(
+        self, queries: _QueryRows, radius: _Float, count_only: bool, workers: SupportsIndex | None = None
+    ) -> tuple[_RowBuffer, _RowBuffer] | _RowBuffer: ...
     def kernel_density(
         self, queries: _Queries = None, bandwidth: _Float | None = 1.0, kernel: str | None = "gaussian"
     ) -> float | Array: ...
@@ -81,6 +117,22 @@ class VPTree:
     ) -> VPTree: ...
     def query_knn(self, query: _Query, k: SupportsIndex) -> list[int]: ...
     def query_radius(self, query: _Query, radius: _Float) -> list[int]: ...
+    def query_knn_batch(
+        self, queries: _QueryRows, k: SupportsIndex, workers: SupportsIndex | None = None
+    ) -> tuple[Array, _RowBuffer]: ...
+    @overload
+    def query_radius_batch(
+        self, queries: _QueryRows, radius: _Float, count_only: Literal[False] = False,
+        workers: SupportsIndex | None = None,
+    ) -> tuple[_RowBuffer, _RowBuffer]: ...
+    @overload
+    def query_radius_batch(
+        self, queries: _QueryRows, radius: _Float, count_only: Literal[True], workers: SupportsIndex | None = None
+    ) -> _RowBuffer: ...
+    @overload
+    def query_radius_batch(
+        self, queries: _QueryRows, radius: _Float, count_only: bool, workers: SupportsIndex | None = None
+    ) -> tuple[_RowBuffer, _RowBuffer] | _RowBuffer: ...
     def kernel_density(
         self, queries: _Queries = None, bandwidth: _Float | None = 1.0, kernel: str | None = "gaussian"
     ) -> float | Array: ...

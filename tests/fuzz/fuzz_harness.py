@@ -518,7 +518,13 @@ def gen_query(rng, ctx):
 
 
 def gen_queries(rng, ctx):
-    return None if rng.random() < 0.25 else gen_query(rng, ctx)
+    r = rng.random()
+    if r < 0.2:
+        return None
+    if r < 0.35 and np is not None:  # query rows of the batch methods
+        return gen_numpy(rng, ctx) if rng.random() < 0.5 else np.random.default_rng(rng.randrange(99)).random(
+            (rng.randint(0, 40), rng.randint(0, 4)))
+    return gen_query(rng, ctx)
 
 
 def gen_name(*valid):
@@ -574,6 +580,7 @@ GENERATORS = {
     "dim": gen_size,
     "fill_value": gen_number,
     "copy": lambda rng, ctx: rng.choice([None, True, False, 0, "yes"]),
+    "count_only": gen_bool,
     "dtype": lambda rng, ctx: rng.choice([None, "float64", "f4", "i8", object, "complex128", "S3", "nope"]),
     "high": lambda rng, ctx: rng.choice([gen_int, gen_number, gen_int])(rng),
     "indices": gen_index_list,
@@ -606,6 +613,7 @@ GENERATORS = {
     "sigma": gen_positive,
     "tol": lambda rng, ctx: rng.choice([1e-10, 1e-3, 0.0, -1.0, math.nan, math.inf, 1, 1e-300]),
     "v": gen_vec_or_array,
+    "workers": lambda rng, ctx: rng.choice([None, None, 1, 2, -1, 0, -2, 2**64, 1.5, "all"]),
 }
 
 
@@ -691,6 +699,10 @@ def exercise_tree(t, rng):
         q = [rng.uniform(-5, 5) for _ in range(dim)]
         for call in (lambda: t.query_knn(q, rng.choice([0, 1, 3, 50])), lambda: t.query_radius(q, rng.uniform(0, 3)),
                      lambda: getattr(t, "kernel_density", lambda *a: None)(None),
+                     lambda: np is not None and t.query_knn_batch(np.array([q] * rng.randint(0, 70)).reshape(-1, dim),
+                                                                  rng.choice([0, 1, 3, 50])),
+                     lambda: np is not None and t.query_radius_batch(np.array([q] * rng.randint(0, 70)).reshape(
+                         -1, dim), rng.uniform(0, 3), rng.random() < 0.5),
                      lambda: t.__reduce__()):
             try:
                 call()

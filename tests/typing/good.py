@@ -50,12 +50,17 @@ def main() -> None:
     near: list[int] = kd.query_knn([0.5, 0.5], 3) + lv.BallTree.from_array(pts).query_radius(pts[0], 0.2)
     vp = lv.spatial.VPTree.from_array(pts, metric="manhattan", selection="random")
     near += vp.query_knn(np.array([0.1, 0.2]), k=2)
+    dist, idx = kd.query_knn_batch(pts, 3, workers=-1)
+    idx_np: npt.NDArray[np.int64] = idx.to_numpy()
+    hits, offsets = vp.query_radius_batch(np.zeros((2, 2)), 0.3)
+    counts: list[int] = vp.query_radius_batch(pts, 0.3, count_only=True).tolist()
+    batch = (dist.shape, idx_np.shape, len(hits), offsets.shape, counts)
 
     x_np: npt.NDArray[np.float64] = np.asarray(a)
     back: lv.Array = lv.Array.from_numpy(a.to_numpy())
     again: lv.Array = pickle.loads(pickle.dumps(a))
     dup: lv.Array = copy.deepcopy(copy.copy(a))
-    print(prod, ev, m, qs, flags, rho, near, shape, n, first, part, total, present, eye, rows, nested, u, r, s, x_np, back, again, dup)
+    print(prod, ev, m, qs, flags, rho, near, shape, n, first, part, total, present, eye, rows, nested, u, r, s, x_np, back, again, dup, batch)
 
 
 if __name__ == "__main__":
