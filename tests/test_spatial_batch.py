@@ -244,3 +244,23 @@ def test_nan_queries_behave_like_single_point_queries():
         for i, q in enumerate(queries):
             assert np.asarray(r)[i].tolist()[:len(tree.query_knn(list(q), 3))] == tree.query_knn(list(q), 3)
             assert np.asarray(rows)[off.tolist()[i]:off.tolist()[i + 1]].tolist() == tree.query_radius(list(q), 0.3)
+
+
+@pytest.mark.parametrize("cls", TREES)
+@pytest.mark.parametrize("dim", [1, 2, 5])
+def test_large_query_sets_row_by_row(cls, dim):
+    # Enough rows that they are searched in locality order, not row order;
+    # NaN, infinite and repeated rows included.
+    rng = np.random.default_rng(dim)
+    points = rng.random((700, dim))
+    queries = rng.random((1500, dim)) * 1.2 - 0.1
+    queries[::97] = np.nan
+    queries[5::101, 0] = np.inf
+    queries[7::50] = queries[8::50]
+    tree = build(cls, points, "manhattan" if dim == 2 else "euclidean")
+    _, r = tree.query_knn_batch(queries, 4)
+    rows, off = tree.query_radius_batch(queries, 0.15)
+    r, rows, off = np.asarray(r), np.asarray(rows), np.asarray(off)
+    for i, q in enumerate(queries):
+        assert r[i].tolist() == tree.query_knn(list(q), 4)
+        assert rows[off[i]:off[i + 1]].tolist() == tree.query_radius(list(q), 0.15)
