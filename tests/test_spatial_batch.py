@@ -230,6 +230,8 @@ def test_bad_numbers_and_sizes():
         tree.query_radius_batch(q, "far")
     with pytest.raises(MemoryError):
         tree.query_knn_batch(q, 2**62)
+    with pytest.raises(MemoryError):  # a broadcast view of 2**58 rows
+        tree.query_knn_batch(np.broadcast_to(np.zeros(2), (2**58, 2)), 1)
     with pytest.raises(ValueError, match="^array is too big"):  # no Array of that shape, even empty
         tree.query_knn_batch(np.empty((0, 2)), 2**62)
 

@@ -135,6 +135,8 @@ std::size_t read_batch_queries(PyObject* obj, std::size_t dim, std::vector<doubl
     if (v.ndim != 2) raise_not_2d();
     const auto rows = static_cast<std::size_t>(v.shape[0]);
     if (static_cast<std::size_t>(v.shape[1]) != dim) raise_width();
+    // A broadcast view can describe far more rows than it stores.
+    if (dim != 0 && rows > kMaxElements / dim) raise_no_memory();
     values.resize(rows * dim);
     const auto* base = static_cast<const char*>(v.buf);
     const Py_ssize_t s0 = v.strides ? v.strides[0] : static_cast<Py_ssize_t>(dim * 8);
