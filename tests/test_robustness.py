@@ -205,3 +205,12 @@ def test_quantiles_at_no_levels(n):
     a = lv.Array([n], [float(i) for i in range(n)])
     for out in (a.quantile(lv.Array([0], [])), lv.stats.quantile(a, lv.Array([2, 0], []))):
         assert out.shape == [0] and out.tolist() == []
+
+
+@pytest.mark.parametrize("shape", [[2**58, 0], [0, 2**58], [0, 0]])
+def test_transpose_of_empty_matrix_with_a_huge_side(shape):
+    # The element loop once walked the huge side with nothing to copy
+    # (a hang wherever the compiler kept the empty loop).
+    a = lv.Array(shape, [])
+    for t in (a.transpose(), a.t(), lv.linalg.transpose(a)):
+        assert t.shape == shape[::-1] and len(t) == 0

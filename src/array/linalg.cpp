@@ -105,7 +105,8 @@ ArrayF64 transpose(const ArrayF64& a) {
     if (a.ndim() != 2) throw Error("transpose requires 2D array");
     const std::size_t m = a.shape[0], n = a.shape[1];
     ArrayF64 out = matrix(n, m);
-    transpose_into(a.data.data(), m, n, out.data.data());
+    // An empty matrix may still have one huge side ([2**58, 0]): no walk over it.
+    if (m != 0 && n != 0) transpose_into(a.data.data(), m, n, out.data.data());
     return out;
 }
 
