@@ -140,15 +140,6 @@ void BallTree::knn_search(const double* q, std::size_t query_len, std::size_t k,
     });
 }
 
-std::vector<std::size_t> BallTree::query_knn(const std::vector<double>& q, std::size_t k) const {
-    KnnHeap heap;
-    knn_search(q.data(), q.size(), k, heap);
-    std::vector<std::size_t> rows;
-    rows.reserve(heap.size());
-    for (const Neighbor& c : heap.items()) rows.push_back(c.row);
-    return rows;
-}
-
 template <class M>
 void BallTree::radius_visit(std::size_t id, const double* q, double radius, double rlimit,
                             std::vector<std::size_t>& out) const {
@@ -174,12 +165,6 @@ void BallTree::radius_search(const double* q, std::size_t query_len, double radi
         using M = decltype(m);
         radius_visit<M>(0, q, radius, M::rdist_within(radius), out);
     });
-}
-
-std::vector<std::size_t> BallTree::query_radius(const std::vector<double>& q, double radius) const {
-    std::vector<std::size_t> out;
-    radius_search(q.data(), q.size(), radius, out);
-    return out;
 }
 
 }  // namespace lumi

@@ -164,15 +164,6 @@ void KDTree::knn_search(const double* q, std::size_t query_len, std::size_t k, K
     });
 }
 
-std::vector<std::size_t> KDTree::query_knn(const std::vector<double>& q, std::size_t k) const {
-    KnnHeap heap;
-    knn_search(q.data(), q.size(), k, heap);
-    std::vector<std::size_t> rows;
-    rows.reserve(heap.size());
-    for (const Neighbor& c : heap.items()) rows.push_back(c.row);
-    return rows;
-}
-
 // Visits a node whose region lies (possibly) within the radius.
 template <class M>
 void KDTree::radius_visit(std::size_t id, const double* q, double rlimit, double* gaps,
@@ -208,12 +199,6 @@ void KDTree::radius_search(const double* q, std::size_t query_len, double radius
         root_gaps(q, gaps.data());
         if (!(region_rdist<M>(0, gaps.data()) > rlimit)) radius_visit<M>(0, q, rlimit, gaps.data(), out);
     });
-}
-
-std::vector<std::size_t> KDTree::query_radius(const std::vector<double>& q, double radius) const {
-    std::vector<std::size_t> out;
-    radius_search(q.data(), q.size(), radius, out);
-    return out;
 }
 
 }  // namespace lumi

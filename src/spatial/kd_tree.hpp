@@ -36,11 +36,8 @@ public:
     // k nearest neighbours of q (query_len coordinates) into `heap`, which
     // holds them sorted by distance (distances, not reduced) afterwards.
     void knn_search(const double* q, std::size_t query_len, std::size_t k, KnnHeap& heap) const;
-    // Input rows of the k nearest neighbours, nearest first.
-    std::vector<std::size_t> query_knn(const std::vector<double>& q, std::size_t k) const;
     // Appends the input rows within `radius` of q, in traversal order.
     void radius_search(const double* q, std::size_t query_len, double radius, std::vector<std::size_t>& out) const;
-    std::vector<std::size_t> query_radius(const std::vector<double>& q, double radius) const;
 
     std::size_t n_points() const noexcept { return n_points_; }
     std::size_t dim() const noexcept { return dim_; }

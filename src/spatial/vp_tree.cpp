@@ -170,15 +170,6 @@ void VPTree::knn_search(const double* q, std::size_t query_len, std::size_t k, K
     });
 }
 
-std::vector<std::size_t> VPTree::query_knn(const std::vector<double>& q, std::size_t k) const {
-    KnnHeap heap;
-    knn_search(q.data(), q.size(), k, heap);
-    std::vector<std::size_t> rows;
-    rows.reserve(heap.size());
-    for (const Neighbor& c : heap.items()) rows.push_back(c.row);
-    return rows;
-}
-
 template <class M>
 void VPTree::radius_visit(std::size_t id, std::size_t parent_vantage, double parent_d, const double* q,
                           double radius, double rlimit, std::vector<std::size_t>& out) const {
@@ -205,12 +196,6 @@ void VPTree::radius_search(const double* q, std::size_t query_len, double radius
         using M = decltype(m);
         radius_visit<M>(0, kNoNode, 0.0, q, radius, M::rdist_within(radius), out);
     });
-}
-
-std::vector<std::size_t> VPTree::query_radius(const std::vector<double>& q, double radius) const {
-    std::vector<std::size_t> out;
-    radius_search(q.data(), q.size(), radius, out);
-    return out;
 }
 
 }  // namespace lumi

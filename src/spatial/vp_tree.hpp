@@ -45,9 +45,7 @@ public:
 
     // Same contracts as KDTree's searches.
     void knn_search(const double* q, std::size_t query_len, std::size_t k, KnnHeap& heap) const;
-    std::vector<std::size_t> query_knn(const std::vector<double>& q, std::size_t k) const;
     void radius_search(const double* q, std::size_t query_len, double radius, std::vector<std::size_t>& out) const;
-    std::vector<std::size_t> query_radius(const std::vector<double>& q, double radius) const;
 
     std::size_t n_points() const noexcept { return n_points_; }
     std::size_t dim() const noexcept { return dim_; }
