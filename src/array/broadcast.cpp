@@ -1,5 +1,5 @@
 // Row-major odometer walk over a broadcast result.
-#include "broadcast.hpp"
+#include "array/broadcast.hpp"
 
 namespace lumi {
 

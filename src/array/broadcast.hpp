@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "shape.hpp"
+#include "array/shape.hpp"
 
 namespace lumi {
 

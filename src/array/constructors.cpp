@@ -1,7 +1,7 @@
 // Array constructors.  Sizes derived from user input (offsets, summed widths)
 // are computed in unsigned arithmetic and checked, so absurd requests are
 // refused with an Error instead of wrapping around.
-#include "constructors.hpp"
+#include "array/constructors.hpp"
 
 #include <bit>
 #include <cstring>

@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "ndarray.hpp"
+#include "array/ndarray.hpp"
 
 namespace lumi {
 

@@ -1,5 +1,5 @@
 // Shortest round-trip float formatting on top of std::to_chars.
-#include "format.hpp"
+#include "array/format.hpp"
 
 #include <charconv>
 #include <cmath>

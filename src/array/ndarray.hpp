@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "buffer.hpp"
-#include "error.hpp"
-#include "shape.hpp"
+#include "array/buffer.hpp"
+#include "base/error.hpp"
+#include "array/shape.hpp"
 
 namespace lumi {
 

@@ -1,7 +1,7 @@
 // Shape arithmetic: strides, checked element counts, broadcasting, formatting.
-#include "shape.hpp"
+#include "array/shape.hpp"
 
-#include "error.hpp"
+#include "base/error.hpp"
 
 namespace lumi {
 

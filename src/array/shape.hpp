@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "small_vec.hpp"
+#include "array/small_vec.hpp"
 
 namespace lumi {
 

@@ -16,7 +16,7 @@
 #include <optional>
 #include <vector>
 
-#include "array/parallel.hpp"
+#include "base/parallel.hpp"
 #include "ops/kernels.hpp"
 
 namespace lumi {

@@ -2,7 +2,7 @@
 // into chunks over the worker pool for large arrays.
 #include "ops/scalar.hpp"
 
-#include "array/parallel.hpp"
+#include "base/parallel.hpp"
 #include "ops/kernels.hpp"
 
 namespace lumi {

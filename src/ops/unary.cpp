@@ -3,7 +3,7 @@
 // are exactly what calling them directly gives.
 #include "ops/unary.hpp"
 
-#include "array/parallel.hpp"
+#include "base/parallel.hpp"
 
 #include "ops/elementwise.hpp"
 #include "ops/kernels.hpp"

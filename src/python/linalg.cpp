@@ -5,13 +5,13 @@
 // appear twice); outer's operands are VecOrArray values.
 #include <algorithm>
 
-#include "args.hpp"
-#include "array.hpp"
-#include "array/linalg.hpp"
-#include "array_convert.hpp"
-#include "convert.hpp"
-#include "gil.hpp"
-#include "module.hpp"
+#include "python/runtime/args.hpp"
+#include "python/array/array.hpp"
+#include "linalg/linalg.hpp"
+#include "python/array/array_args.hpp"
+#include "python/runtime/convert.hpp"
+#include "python/runtime/gil.hpp"
+#include "python/runtime/module.hpp"
 
 namespace lumipy {
 

@@ -3,12 +3,12 @@
 // held for the whole call.
 #include <algorithm>
 
-#include "args.hpp"
-#include "array.hpp"
-#include "array_convert.hpp"
-#include "convert.hpp"
-#include "gil.hpp"
-#include "module.hpp"
+#include "python/runtime/args.hpp"
+#include "python/array/array.hpp"
+#include "python/array/array_args.hpp"
+#include "python/runtime/convert.hpp"
+#include "python/runtime/gil.hpp"
+#include "python/runtime/module.hpp"
 #include "stats/correlation.hpp"
 #include "stats/stats.hpp"
 

@@ -9,8 +9,8 @@
 #include <ctime>
 #include <mutex>
 
-#include "array/error.hpp"
-#include "array/parallel.hpp"
+#include "base/error.hpp"
+#include "base/parallel.hpp"
 
 namespace lumi {
 

@@ -1,6 +1,6 @@
 // Saving and restoring a generator's stream position.
-#include "array/error.hpp"
-#include "generator.hpp"
+#include "base/error.hpp"
+#include "random/generator.hpp"
 
 namespace lumi {
 

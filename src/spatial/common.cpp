@@ -5,19 +5,9 @@
 #include <cmath>
 #include <numeric>
 
-#include "array/parallel.hpp"
+#include "base/parallel.hpp"
 
 namespace lumi {
-
-std::string unknown_option_message(const OptionKind& kind, std::string_view name) {
-    std::string msg = "Unknown ";
-    msg += kind.what;
-    msg += " '";
-    msg += name;
-    msg += "'. Valid options: ";
-    msg += kind.choices;
-    return msg;
-}
 
 std::optional<DistanceMetric> metric_from_name(std::string_view s) {
     if (s == "euclidean") return DistanceMetric::Euclidean;

@@ -55,7 +55,8 @@
 #include <utility>
 #include <vector>
 
-#include "array/error.hpp"
+#include "base/error.hpp"
+#include "base/option.hpp"
 
 namespace lumi {
 
@@ -73,18 +74,10 @@ struct ApproxCriterion {
 inline constexpr std::size_t kNoNode = static_cast<std::size_t>(-1);
 
 // ---------------------------------------------------------------------------
-// Option names.  Matching is on the caller's lower-cased text; messages quote
-// the text as passed.
+// Option names.
 
-struct OptionKind {
-    const char* what;     // "distance metric"
-    const char* choices;  // "'euclidean', 'manhattan', 'chebyshev'"
-};
 inline constexpr OptionKind kMetricOption{"distance metric", "'euclidean', 'manhattan', 'chebyshev'"};
 inline constexpr OptionKind kKernelOption{"kernel type", "'gaussian', 'epanechnikov', 'uniform', 'triangular'"};
-
-// "Unknown WHAT 'NAME'. Valid options: CHOICES"
-std::string unknown_option_message(const OptionKind& kind, std::string_view name);
 
 std::optional<DistanceMetric> metric_from_name(std::string_view lowered);
 std::optional<KernelType> kernel_from_name(std::string_view lowered);

@@ -8,7 +8,7 @@
 #include <dlfcn.h>
 #endif
 
-#include "array/error.hpp"
+#include "base/error.hpp"
 #include "spatial/ball_tree.hpp"
 #include "spatial/kd_tree.hpp"
 #include "spatial/vp_tree.hpp"

@@ -39,7 +39,7 @@
 #include <string_view>
 
 #include "array/ndarray.hpp"
-#include "array/parallel.hpp"
+#include "base/parallel.hpp"
 #include "spatial/common.hpp"
 #include "spatial/ball_tree.hpp"
 #include "spatial/kd_tree.hpp"

@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "array/error.hpp"
-#include "array/parallel.hpp"
+#include "base/error.hpp"
+#include "base/parallel.hpp"
 #include "stats/stats.hpp"
 
 namespace lumi::stats {
@@ -82,7 +82,7 @@ Rec* radix_sort(Rec* recs, Rec* tmp, std::size_t n) {
 // faulting fresh ones in (which costs about as much as the sort itself).
 constexpr std::size_t kKeptScratchBytes = std::size_t{8} << 20;
 
-struct Scratch {
+struct RankScratch {
     Buffer<Rec> buf;
 
     // Room for 2n records: kept in the thread's scratch when small enough.
@@ -98,7 +98,7 @@ struct Scratch {
 };
 
 void rank_into(const double* x, std::size_t n, double* out) {
-    Scratch scratch;
+    RankScratch scratch;
     Rec* recs = scratch.get(n);
     for (std::size_t i = 0; i < n; ++i) recs[i] = {order_key(x[i]), i};
     if (n < kRadixMin) {

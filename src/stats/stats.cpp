@@ -21,8 +21,8 @@
 #include <limits>
 #include <vector>
 
-#include "array/error.hpp"
-#include "array/parallel.hpp"
+#include "base/error.hpp"
+#include "base/parallel.hpp"
 
 // Counting and testing loops (never the sums) also get an AVX2 build picked
 // at load time.

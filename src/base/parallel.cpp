@@ -1,0 +1,246 @@
+// Worker pool: a queue of jobs, each a fixed list of chunks handed out through
+// an atomic counter.  The caller queues its job, wakes the helpers it wants,
+// runs chunks itself until none are left, then takes the job off the queue
+// and waits for the helpers still inside it.  Jobs live on their caller's
+// stack; a helper touches a job only between joining it (under the pool
+// lock, while it is queued) and leaving it (under the pool lock again), and
+// the caller returns only when no helper is inside.
+#include "base/parallel.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <pthread.h>
+#include <signal.h>
+#define LUMI_POSIX 1
+#endif
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
+namespace lumi {
+
+namespace {
+
+std::size_t hardware_threads() {
+#if defined(__linux__)
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<std::size_t>(n);
+    }
+#endif
+    const unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? n : 1;
+}
+
+// A positive decimal integer, or 0 when the text is anything else.
+std::size_t parse_cap(const char* s) {
+    if (!s || !*s) return 0;
+    std::size_t v = 0;
+    for (const char* p = s; *p; ++p) {
+        if (*p < '0' || *p > '9') return 0;
+        if (v > 1000000) return 0;  // absurd; treat as unset
+        v = v * 10 + static_cast<std::size_t>(*p - '0');
+    }
+    return v;
+}
+
+thread_local bool t_in_parallel = false;
+
+
+struct Job {
+    detail::ChunkFn body;
+    std::size_t n;
+    std::size_t nchunks;
+    std::size_t helpers_wanted;
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;
+    // Guarded by the pool lock.
+    std::size_t helpers_joined = 0;
+    std::size_t active = 0;
+    std::condition_variable idle;
+
+    Job(detail::ChunkFn b, std::size_t n_, std::size_t chunks, std::size_t helpers)
+        : body(b), n(n_), nchunks(chunks), helpers_wanted(helpers) {}
+
+    std::size_t bound(std::size_t i) const noexcept {
+        const std::size_t q = n / nchunks, r = n % nchunks;
+        return i * q + std::min(i, r);
+    }
+
+    void run_chunks() noexcept {
+        for (;;) {
+            const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+            if (i >= nchunks) return;
+            if (failed.load(std::memory_order_relaxed)) return;
+            try {
+                body(bound(i), bound(i + 1));
+            } catch (...) {
+                if (!failed.exchange(true)) error = std::current_exception();
+                return;
+            }
+        }
+    }
+};
+
+struct Pool {
+    std::mutex mu;
+    std::condition_variable wake;
+    std::deque<Job*> queue;
+    std::size_t threads = 0;
+    std::size_t sleeping = 0;
+
+    void worker() {
+        t_in_parallel = true;
+#if defined(__linux__)
+        pthread_setname_np(pthread_self(), "lumivander");
+#endif
+        std::unique_lock<std::mutex> lk(mu);
+        for (;;) {
+            // Idle threads sleep: a spinning one would take its core from
+            // the caller (and everything else) whenever cores are shared.
+            if (queue.empty()) {
+                ++sleeping;
+                wake.wait(lk, [this] { return !queue.empty(); });
+                --sleeping;
+            }
+            Job* job = queue.front();
+            if (job->next.load(std::memory_order_relaxed) >= job->nchunks) {
+                queue.pop_front();  // nothing left to share
+                continue;
+            }
+            if (++job->helpers_joined >= job->helpers_wanted) queue.pop_front();
+            ++job->active;
+            lk.unlock();
+            job->run_chunks();
+            lk.lock();
+            // Notified under the lock: the caller cannot see active == 0 and
+            // return (destroying the job) before this call is done.
+            if (--job->active == 0) job->idle.notify_one();
+        }
+    }
+
+    // Starts `count` detached threads with every signal blocked, so signals
+    // keep going to the interpreter's threads.  A thread that cannot be
+    // created is simply not there: callers always run chunks themselves.
+    void start(std::size_t count) {
+#ifdef LUMI_POSIX
+        sigset_t all, old;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &old);
+#endif
+        for (std::size_t i = 0; i < count; ++i) {
+            try {
+                std::thread([this] { worker(); }).detach();
+                std::lock_guard<std::mutex> lk(mu);
+                ++threads;
+            } catch (...) {
+                break;
+            }
+        }
+#ifdef LUMI_POSIX
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+#endif
+    }
+};
+
+// The pool of this process.  A forked child inherits the pointer but not the
+// threads (and perhaps a lock some thread held): the fork handler drops the
+// pointer, leaking the parent's pool, and the child starts a fresh one.
+std::atomic<Pool*> g_pool{nullptr};
+
+#ifdef LUMI_POSIX
+void forget_pool_in_child() { g_pool.store(nullptr, std::memory_order_relaxed); }
+#endif
+
+Pool* pool() {
+    Pool* p = g_pool.load(std::memory_order_acquire);
+    if (p) return p;
+#ifdef LUMI_POSIX
+    static const bool registered = [] {
+        pthread_atfork(nullptr, nullptr, forget_pool_in_child);
+        return true;
+    }();
+    (void)registered;
+#endif
+    auto* fresh = new Pool();
+    Pool* expected = nullptr;
+    if (!g_pool.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
+        delete fresh;  // no threads yet
+        return expected;
+    }
+    fresh->start(worker_count() - 1);
+    return fresh;
+}
+
+}  // namespace
+
+std::size_t worker_count() {
+    static const std::size_t count = [] {
+        std::size_t n = hardware_threads();
+        const std::size_t cap = parse_cap(std::getenv("LUMIVANDER_NUM_THREADS"));
+        if (cap > 0) n = std::min(n, cap);
+        return std::max<std::size_t>(n, 1);
+    }();
+    return count;
+}
+
+namespace detail {
+
+bool in_parallel_region() noexcept { return t_in_parallel; }
+
+void run_parallel(std::size_t n, std::size_t grain, ChunkFn body, std::size_t max_workers) {
+    if (grain == 0) grain = 1;
+    std::size_t workers = worker_count();
+    if (max_workers > 0) workers = std::min(workers, max_workers);
+    // A few chunks per worker, so a thread that starts late or is slowed down
+    // by other processes leaves its share to the others.
+    const std::size_t chunks = std::min(n / grain, workers * 8);
+    if (chunks <= 1 || workers <= 1) {
+        body(0, n);
+        return;
+    }
+    Pool* p = pool();
+    Job job(body, n, chunks, std::min(workers, chunks) - 1);
+    std::size_t helpers, to_wake;
+    bool wake_all;
+    {
+        std::lock_guard<std::mutex> lk(p->mu);
+        helpers = job.helpers_wanted = std::min(job.helpers_wanted, p->threads);
+        if (helpers > 0) p->queue.push_back(&job);
+        to_wake = std::min(helpers, p->sleeping);  // the others are busy with other jobs
+        wake_all = to_wake >= p->threads;
+    }
+    if (wake_all) {
+        p->wake.notify_all();
+    } else {
+        for (std::size_t i = 0; i < to_wake; ++i) p->wake.notify_one();
+    }
+
+    t_in_parallel = true;
+    job.run_chunks();
+    t_in_parallel = false;
+
+    if (helpers > 0) {
+        // Off the queue, no helper can join any more; wait for those inside
+        // to finish their chunk.
+        std::unique_lock<std::mutex> lk(p->mu);
+        auto it = std::find(p->queue.begin(), p->queue.end(), &job);
+        if (it != p->queue.end()) p->queue.erase(it);
+        job.idle.wait(lk, [&] { return job.active == 0; });
+    }
+    if (job.error) std::rethrow_exception(job.error);
+}
+
+}  // namespace detail
+
+}  // namespace lumi

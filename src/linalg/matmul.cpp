@@ -1,0 +1,240 @@
+// Product kernels: run-time choice of instruction set, per-thread packing
+// buffers, and the drivers that split a product into independent pieces.
+#include "linalg/matmul.hpp"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <new>
+
+#include "base/parallel.hpp"
+
+namespace lumi::mm {
+
+namespace {
+
+struct GemmJob {
+    std::size_t m, n, p;
+    const double* a;
+    std::size_t ars, acs;
+    const double* b;
+    std::size_t brs, bcs;
+    double* c;
+    std::size_t ldc;
+    double init;
+};
+
+// Per-thread scratch buffers (64-byte aligned), grown on demand and kept for
+// the thread's lifetime.
+struct PackBuffers {
+    double* ptr[3] = {nullptr, nullptr, nullptr};
+    std::size_t cap[3] = {0, 0, 0};
+    ~PackBuffers() {
+        for (double* p : ptr) std::free(p);
+    }
+};
+
+double* scratch(int slot, std::size_t count) {
+    thread_local PackBuffers s;
+    if (s.cap[slot] < count) {
+        std::free(s.ptr[slot]);
+        s.ptr[slot] = nullptr;
+        s.cap[slot] = 0;
+        const std::size_t bytes = (count * sizeof(double) + 63) & ~std::size_t{63};
+        void* p = std::aligned_alloc(64, bytes);
+        if (!p) throw std::bad_alloc();
+        // Zero once so padded lanes never hold stray NaNs or subnormals.
+        std::memset(p, 0, bytes);
+        s.ptr[slot] = static_cast<double*>(p);
+        s.cap[slot] = count;
+    }
+    return s.ptr[slot];
+}
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define LUMI_X86_KERNELS 1
+#endif
+
+#ifdef LUMI_X86_KERNELS
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+namespace k_avx512 {
+#define LUMI_W 8
+#define LUMI_MR 8
+#define LUMI_NV 3
+#define LUMI_KC 256
+#define LUMI_NC 240
+#define LUMI_EMBEDDED_BCAST 1
+#include "linalg/matmul_kernels.inc"
+}  // namespace k_avx512
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace k_avx2 {
+#define LUMI_W 4
+#define LUMI_MR 6
+#define LUMI_NV 2
+#define LUMI_KC 256
+#define LUMI_NC 240
+#define LUMI_BCAST_ASM 1
+#include "linalg/matmul_kernels.inc"
+}  // namespace k_avx2
+#pragma GCC pop_options
+#endif
+
+namespace k_base {
+#define LUMI_W 2
+#define LUMI_MR 4
+#define LUMI_NV 2
+#define LUMI_KC 256
+#define LUMI_NC 240
+#include "linalg/matmul_kernels.inc"
+}  // namespace k_base
+
+struct Kernels {
+    const char* name;
+    void (*gemm_rows)(const GemmJob&, std::size_t, std::size_t);
+    void (*vecmat)(std::size_t, std::size_t, const double*, const double*, std::size_t, double*, double);
+    void (*rank1_sub)(std::size_t, std::size_t, const double*, const double*, double*, std::size_t);
+    std::size_t mr;
+};
+
+Kernels pick() {
+    int level = 2;
+    if (const char* cap = std::getenv("LUMIVANDER_MATMUL_ISA")) {
+        if (std::strcmp(cap, "baseline") == 0) level = 0;
+        else if (std::strcmp(cap, "avx2") == 0) level = 1;
+    }
+#ifdef LUMI_X86_KERNELS
+    __builtin_cpu_init();
+    if (level >= 2 && __builtin_cpu_supports("avx512f")) {
+        return {"avx512", k_avx512::gemm_rows, k_avx512::vecmat, k_avx512::rank1_sub, k_avx512::MR};
+    }
+    if (level >= 1 && __builtin_cpu_supports("avx2")) {
+        return {"avx2", k_avx2::gemm_rows, k_avx2::vecmat, k_avx2::rank1_sub, k_avx2::MR};
+    }
+#else
+    (void)level;
+#endif
+    return {"baseline", k_base::gemm_rows, k_base::vecmat, k_base::rank1_sub, k_base::MR};
+}
+
+const Kernels& kernels() {
+    static const Kernels k = pick();
+    return k;
+}
+
+// Multiply-adds worth handing to another thread.
+constexpr std::size_t kParallelWork = std::size_t{1} << 19;
+
+// Below this many multiply-adds the plain loop beats packing.
+constexpr std::size_t kSmallProduct = 16 * 16 * 16;
+
+void gemm_plain(const GemmJob& j) {
+    for (std::size_t i = 0; i < j.m; ++i) {
+        for (std::size_t q = 0; q < j.p; ++q) {
+            double s = j.init;
+            const double* a = j.a + i * j.ars;
+            const double* b = j.b + q * j.bcs;
+            for (std::size_t k = 0; k < j.n; ++k) s = s + a[k * j.acs] * b[k * j.brs];
+            j.c[i * j.ldc + q] = s;
+        }
+    }
+}
+
+}  // namespace
+
+const char* isa_name() { return kernels().name; }
+
+void gemm(std::size_t m, std::size_t n, std::size_t p, const double* a, std::size_t ars, std::size_t acs,
+          const double* b, std::size_t brs, std::size_t bcs, double* c, std::size_t ldc, double init) {
+    if (m == 0 || p == 0) return;
+    const GemmJob job{m, n, p, a, ars, acs, b, brs, bcs, c, ldc, init};
+    if (n == 0) {
+        for (std::size_t i = 0; i < m; ++i)
+            for (std::size_t q = 0; q < p; ++q) c[i * ldc + q] = init;
+        return;
+    }
+    // m * n * p without overflow: compare step by step.
+    if (n <= kSmallProduct / m && m * n <= kSmallProduct / p) {
+        gemm_plain(job);
+        return;
+    }
+    // Row panels are independent outputs; each chunk packs its own copy of
+    // B, which costs little next to the chunk's arithmetic.
+    const Kernels& k = kernels();
+    const std::size_t panels = (m + k.mr - 1) / k.mr;
+    // n * p is the element count of B, so this cannot overflow.
+    const std::size_t per_panel = k.mr * n * p;
+    const std::size_t grain = std::max<std::size_t>(1, kParallelWork / per_panel);
+    parallel_for(panels, grain, [&](std::size_t b, std::size_t e) {
+        k.gemm_rows(job, b * k.mr, std::min(m, e * k.mr));
+    });
+}
+
+void vecmat(std::size_t n, std::size_t p, const double* x, const double* b, std::size_t ldb, double* y,
+            double init) {
+    // Column blocks are independent; 64 columns is a whole number of vector
+    // blocks on every instruction set.
+    constexpr std::size_t kCols = 64;
+    const auto& kv = kernels().vecmat;
+    const std::size_t blocks = (p + kCols - 1) / kCols;
+    const std::size_t grain = std::max<std::size_t>(1, kParallelWork / kCols / std::max<std::size_t>(n, 1));
+    parallel_for(blocks, grain, [&](std::size_t bb, std::size_t be) {
+        const std::size_t j0 = bb * kCols, j1 = std::min(p, be * kCols);
+        kv(n, j1 - j0, x, b + j0, ldb, y + j0, init);
+    });
+}
+
+namespace {
+
+void matvec_rows(std::size_t m, std::size_t n, const double* a, std::size_t lda, const double* x, double* y,
+                 double init) {
+    // Eight independent row sums in flight hide the add latency; each row's
+    // terms still go in increasing k.
+    std::size_t i = 0;
+    for (; i + 8 <= m; i += 8) {
+        const double* r = a + i * lda;
+        double s0 = init, s1 = init, s2 = init, s3 = init, s4 = init, s5 = init, s6 = init, s7 = init;
+        for (std::size_t k = 0; k < n; ++k) {
+            const double xk = x[k];
+            s0 = s0 + r[k] * xk;
+            s1 = s1 + r[lda + k] * xk;
+            s2 = s2 + r[2 * lda + k] * xk;
+            s3 = s3 + r[3 * lda + k] * xk;
+            s4 = s4 + r[4 * lda + k] * xk;
+            s5 = s5 + r[5 * lda + k] * xk;
+            s6 = s6 + r[6 * lda + k] * xk;
+            s7 = s7 + r[7 * lda + k] * xk;
+        }
+        y[i] = s0, y[i + 1] = s1, y[i + 2] = s2, y[i + 3] = s3;
+        y[i + 4] = s4, y[i + 5] = s5, y[i + 6] = s6, y[i + 7] = s7;
+    }
+    for (; i < m; ++i) {
+        const double* r = a + i * lda;
+        double s = init;
+        for (std::size_t k = 0; k < n; ++k) s = s + r[k] * x[k];
+        y[i] = s;
+    }
+}
+
+}  // namespace
+
+void rank1_sub(std::size_t rows, std::size_t cols, const double* a, const double* w, double* c, std::size_t ldc) {
+    kernels().rank1_sub(rows, cols, a, w, c, ldc);
+}
+
+void matvec(std::size_t m, std::size_t n, const double* a, std::size_t lda, const double* x, double* y,
+            double init) {
+    constexpr std::size_t kRows = 8;
+    const std::size_t blocks = (m + kRows - 1) / kRows;
+    const std::size_t grain = std::max<std::size_t>(1, kParallelWork / kRows / std::max<std::size_t>(n, 1));
+    parallel_for(blocks, grain, [&](std::size_t b, std::size_t e) {
+        const std::size_t i0 = b * kRows, i1 = std::min(m, e * kRows);
+        matvec_rows(i1 - i0, n, a + i0 * lda, lda, x, y + i0, init);
+    });
+}
+
+}  // namespace lumi::mm

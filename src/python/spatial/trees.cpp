@@ -1,0 +1,264 @@
+// The spatial submodule: KDTree, BallTree and VPTree, each built by the static
+// from_array and queried with query_knn and query_radius.
+#include "python/spatial/trees.hpp"
+
+#include <type_traits>
+
+#include "python/runtime/args.hpp"
+#include "python/array/array.hpp"
+#include "python/runtime/convert.hpp"
+#include "python/runtime/gil.hpp"
+#include "python/runtime/module.hpp"
+#include "python/runtime/pickle.hpp"
+#include "python/spatial/batch.hpp"
+#include "python/spatial/density.hpp"
+
+namespace lumipy {
+
+// ---------------------------------------------------------------------------
+// Shared helpers
+
+namespace {
+
+// A failed alternative of a conversion: ordinary errors are dropped so the
+// next alternative can run; MemoryError and non-Exception errors
+// (KeyboardInterrupt) propagate.
+void drop_conversion_error() {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception)) {
+        throw PyErrAlready{};
+    }
+    PyErr_Clear();
+}
+
+[[noreturn]] void raise_bad_query() { raise_value_error("query must be a scalar, list, or Array"); }
+
+bool has_number_conversion(PyObject* obj) {
+    PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
+    return nb && (nb->nb_float || nb->nb_index);
+}
+
+}  // namespace
+
+void to_query(PyObject* obj, std::vector<double>& out) {
+    out.clear();
+    if (PyFloat_Check(obj)) {
+        out.push_back(PyFloat_AS_DOUBLE(obj));
+        return;
+    }
+    if (is_array(obj)) {
+        ArrayObject* a = as_array_object(obj);
+        SharedBorrow guard(a->borrow);
+        out.assign(a->arr.data.begin(), a->arr.data.end());
+        return;
+    }
+    if (has_number_conversion(obj)) {
+        const double v = PyFloat_AsDouble(obj);
+        if (!(v == -1.0 && PyErr_Occurred())) {
+            out.push_back(v);
+            return;
+        }
+        drop_conversion_error();
+    }
+    if (PyUnicode_Check(obj) || !PySequence_Check(obj)) raise_bad_query();
+    try {
+        for_each_item(obj, [&](PyObject* item) { out.push_back(to_f64(item)); });
+    } catch (const PyErrAlready&) {
+        drop_conversion_error();
+        raise_bad_query();
+    }
+}
+
+// A row number as a Python int (PyLong_FromLong has the interpreter's fast
+// path for one-digit values).
+static PyObject* row_to_int(std::size_t row) {
+    if (row <= static_cast<std::size_t>(LONG_MAX)) return PyLong_FromLong(static_cast<long>(row));
+    return PyLong_FromSize_t(row);
+}
+
+Ref new_row_list(const std::size_t* rows, std::size_t n) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = row_to_int(rows[i]);
+        if (!item) throw PyErrAlready{};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The three classes
+
+
+template <class Tree>
+void tree_dealloc(PyObject* self) {
+    reinterpret_cast<TreeObject<Tree>*>(self)->tree.~Tree();
+    Py_TYPE(self)->tp_free(self);
+}
+
+// Inputs at least this large are built with the interpreter lock released.
+constexpr std::size_t kReleaseGilValues = std::size_t{1} << 14;
+
+template <class Tree>
+PyObject* from_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&] {
+        constexpr bool is_vp = std::is_same_v<Tree, lumi::VPTree>;
+        PyObject* a[4] = {nullptr, nullptr, nullptr, nullptr};
+        if constexpr (is_vp) {
+            static const Sig<4> sig{TreeTraits<Tree>::from_array, {"array", "leaf_size", "metric", "selection"}, 1};
+            auto p = sig.parse(args, nargs, kwnames);
+            std::copy(p.begin(), p.end(), a);
+        } else {
+            static const Sig<3> sig{TreeTraits<Tree>::from_array, {"array", "leaf_size", "metric"}, 1};
+            auto p = sig.parse(args, nargs, kwnames);
+            std::copy(p.begin(), p.end(), a);
+        }
+        static PyObject* const euclidean = PyUnicode_InternFromString("euclidean");
+        static PyObject* const first = PyUnicode_InternFromString("first");
+        if (!euclidean || !first) throw PyErrAlready{};
+
+        ArrayObject* array = arg_array("array", a[0]);
+        const std::uint64_t leaf_size = (a[1] && a[1] != Py_None) ? arg_u64("leaf_size", a[1]) : 20;
+        PyObject* metric_text = arg_text("metric", a[2], euclidean);
+        PyObject* selection_text = is_vp ? arg_text("selection", a[3], first) : nullptr;
+
+        const auto metric = parse_option(metric_text, lumi::metric_from_name, lumi::kMetricOption);
+        lumi::VantageSelection selection = lumi::VantageSelection::First;
+        if constexpr (is_vp) {
+            selection = parse_option(selection_text, lumi::selection_from_name, lumi::kSelectionOption);
+        }
+
+        SharedBorrow guard(array->borrow);
+        const lumi::ArrayF64& points = array->arr;
+        auto build = [&] {
+            if constexpr (is_vp) {
+                return Tree::from_ndarray(points, leaf_size, metric, selection);
+            } else {
+                return Tree::from_ndarray(points, leaf_size, metric);
+            }
+        };
+        std::optional<Tree> tree;
+        if (points.size() >= kReleaseGilValues) {
+            GilRelease nogil;
+            tree.emplace(build());
+        } else {
+            tree.emplace(build());
+        }
+
+        auto* obj = PyObject_New(TreeObject<Tree>, &TreeTraits<Tree>::type());
+        if (!obj) throw PyErrAlready{};
+        new (&obj->tree) Tree(std::move(*tree));
+        return reinterpret_cast<PyObject*>(obj);
+    });
+}
+
+template <class Tree>
+PyObject* query_knn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&] {
+        static const Sig<2> sig{TreeTraits<Tree>::query_knn, {"query", "k"}};
+        auto a = sig.parse(args, nargs, kwnames);
+        const std::uint64_t k = arg_u64("k", a[1]);
+        ThreadScratch<std::vector<double>> query;
+        to_query(a[0], query.get());
+        ThreadScratch<lumi::KnnHeap> heap;
+        tree_of<Tree>(self).knn_search(query.get().data(), query.get().size(), k, heap.get());
+        const auto& found = heap.get().items();
+        Ref list = check(PyList_New(static_cast<Py_ssize_t>(found.size())));
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            PyObject* item = row_to_int(found[i].row);
+            if (!item) throw PyErrAlready{};
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return list.release();
+    });
+}
+
+template <class Tree>
+PyObject* query_radius(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&] {
+        static const Sig<2> sig{TreeTraits<Tree>::query_radius, {"query", "radius"}};
+        auto a = sig.parse(args, nargs, kwnames);
+        const double radius = arg_f64("radius", a[1]);
+        ThreadScratch<std::vector<double>> query;
+        to_query(a[0], query.get());
+        ThreadScratch<std::vector<std::size_t>> rows;
+        rows.get().clear();
+        tree_of<Tree>(self).radius_search(query.get().data(), query.get().size(), radius, rows.get());
+        return new_row_list(rows.get().data(), rows.get().size()).release();
+    });
+}
+
+#define LUMI_TREE_QUERY_METHODS(Tree)                                                     \
+    {"query_knn", LUMI_FN(query_knn<Tree>), LUMI_FASTCALL_KW,                             \
+     "query_knn($self, query, k)\n--\n\n"},                                               \
+    {"query_radius", LUMI_FN(query_radius<Tree>), LUMI_FASTCALL_KW,                       \
+     "query_radius($self, query, radius)\n--\n\n"},                                    \
+    {"kernel_density", LUMI_FN(tree_kernel_density<Tree>), LUMI_FASTCALL_KW,              \
+     kKernelDensityDoc},                                                                  \
+    {"kernel_density_approx", LUMI_FN(tree_kernel_density_approx<Tree>), LUMI_FASTCALL_KW, \
+     kKernelDensityApproxDoc},                                                            \
+    {"query_knn_batch", LUMI_FN(tree_query_knn_batch<Tree>), LUMI_FASTCALL_KW,            \
+     kQueryKnnBatchDoc},                                                                  \
+    {"query_radius_batch", LUMI_FN(tree_query_radius_batch<Tree>), LUMI_FASTCALL_KW,      \
+     kQueryRadiusBatchDoc},                                                               \
+    {"__reduce__", LUMI_FN(tree_reduce<Tree>), LUMI_FASTCALL_KW, "__reduce__($self)\n--\n\n"}, \
+    {"__copy__", LUMI_FN(tree_copy<Tree>), LUMI_FASTCALL_KW, "__copy__($self)\n--\n\n"},       \
+    {"__deepcopy__", LUMI_FN(tree_deepcopy<Tree>), LUMI_FASTCALL_KW,                       \
+     "__deepcopy__($self, memo)\n--\n\n"}
+
+PyMethodDef kd_methods[] = {
+    {"from_array", LUMI_FN(from_array<lumi::KDTree>), LUMI_FASTCALL_KW | METH_STATIC,
+     "from_array(array, leaf_size=20, metric=\"euclidean\")\n--\n\n"},
+    LUMI_TREE_QUERY_METHODS(lumi::KDTree),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef ball_methods[] = {
+    {"from_array", LUMI_FN(from_array<lumi::BallTree>), LUMI_FASTCALL_KW | METH_STATIC,
+     "from_array(array, leaf_size=20, metric=\"euclidean\")\n--\n\n"},
+    LUMI_TREE_QUERY_METHODS(lumi::BallTree),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef vp_methods[] = {
+    {"from_array", LUMI_FN(from_array<lumi::VPTree>), LUMI_FASTCALL_KW | METH_STATIC,
+     "from_array(array, leaf_size=20, metric=\"euclidean\", selection=\"first\")\n--\n\n"},
+    LUMI_TREE_QUERY_METHODS(lumi::VPTree),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef LUMI_TREE_QUERY_METHODS
+
+// The classes have no constructor (no tp_new): calling one raises TypeError.
+template <class Tree>
+void fill_tree_type(PyTypeObject& t, const char* name, PyMethodDef* methods) {
+    init_type(t, name, sizeof(TreeObject<Tree>), nullptr);
+    t.tp_dealloc = tree_dealloc<Tree>;
+    t.tp_methods = methods;
+}
+
+}  // namespace
+
+PyTypeObject& kd_tree_type() {
+    static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    return lazy_type(type, [](PyTypeObject& t) { fill_tree_type<lumi::KDTree>(t, "KDTree", kd_methods); });
+}
+
+PyTypeObject& ball_tree_type() {
+    static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    return lazy_type(type, [](PyTypeObject& t) { fill_tree_type<lumi::BallTree>(t, "BallTree", ball_methods); });
+}
+
+PyTypeObject& vp_tree_type() {
+    static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    return lazy_type(type, [](PyTypeObject& t) { fill_tree_type<lumi::VPTree>(t, "VPTree", vp_methods); });
+}
+
+void register_spatial(PyObject* module) {
+    add_member(module, "BallTree", reinterpret_cast<PyObject*>(&ball_tree_type()));
+    add_member(module, "KDTree", reinterpret_cast<PyObject*>(&kd_tree_type()));
+    add_member(module, "VPTree", reinterpret_cast<PyObject*>(&vp_tree_type()));
+}
+
+}  // namespace lumipy

@@ -1,0 +1,71 @@
+// The spatial classes (KDTree, BallTree, VPTree) and the spatial submodule.
+//
+// Each class wraps one built, immutable tree; instances come only from the
+// static from_array.  The helpers below (option strings, query vectors,
+// reusable per-thread scratch) are shared by every method of the classes.
+#pragma once
+
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "python/runtime/options.hpp"
+#include "python/runtime/ref.hpp"
+#include "python/runtime/thread_scratch.hpp"
+#include "spatial/ball_tree.hpp"
+#include "spatial/kd_tree.hpp"
+#include "spatial/vp_tree.hpp"
+
+namespace lumipy {
+
+template <class Tree>
+struct TreeObject {
+    PyObject_HEAD
+    Tree tree;
+};
+
+PyTypeObject& kd_tree_type();
+PyTypeObject& ball_tree_type();
+PyTypeObject& vp_tree_type();
+
+// What the bindings need to know of each tree class: its type object and
+// the display names of its callables.
+template <class Tree>
+struct TreeTraits;
+
+#define LUMI_TREE_TRAITS(TREE, CLS, RESTORE, TYPE)                                          \
+    template <>                                                                              \
+    struct TreeTraits<TREE> {                                                                \
+        static constexpr const char* cls = CLS;                                              \
+        static constexpr const char* restore = RESTORE;                                      \
+        static constexpr const char* from_array = CLS ".from_array";                         \
+        static constexpr const char* query_knn = CLS ".query_knn";                           \
+        static constexpr const char* query_radius = CLS ".query_radius";                     \
+        static constexpr const char* query_knn_batch = CLS ".query_knn_batch";               \
+        static constexpr const char* query_radius_batch = CLS ".query_radius_batch";         \
+        static constexpr const char* kernel_density = CLS ".kernel_density";                 \
+        static constexpr const char* kernel_density_approx = CLS ".kernel_density_approx";   \
+        static PyTypeObject& type() { return TYPE(); }                                       \
+    };
+LUMI_TREE_TRAITS(lumi::KDTree, "KDTree", "kdtree", kd_tree_type)
+LUMI_TREE_TRAITS(lumi::BallTree, "BallTree", "balltree", ball_tree_type)
+LUMI_TREE_TRAITS(lumi::VPTree, "VPTree", "vptree", vp_tree_type)
+#undef LUMI_TREE_TRAITS
+
+template <class Tree>
+const Tree& tree_of(PyObject* self) noexcept {
+    return reinterpret_cast<TreeObject<Tree>*>(self)->tree;
+}
+
+
+// Fills `out` with a query vector: a number (one coordinate), an Array (all
+// its values, row-major) or a sequence of numbers; anything else raises
+// ValueError "query must be a scalar, list, or Array".
+void to_query(PyObject* obj, std::vector<double>& out);
+
+
+// A new list of Python ints.
+Ref new_row_list(const std::size_t* rows, std::size_t n);
+
+}  // namespace lumipy
