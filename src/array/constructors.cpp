@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "base/messages.hpp"
+
 namespace lumi {
 
 namespace {
@@ -49,7 +51,7 @@ ArrayF64 eye(std::size_t n, std::optional<std::size_t> m, std::int64_t k) {
 }
 
 ArrayF64 from_diag(const ArrayF64& v, std::int64_t k) {
-    if (v.ndim() != 1) throw Error("Input must be 1D");
+    if (v.ndim() != 1) throw Error(msg::kInputNot1D);
     const std::size_t len = v.size();
     const std::uint64_t off = magnitude(k);
     if (off > SIZE_MAX - len) {
@@ -67,9 +69,9 @@ ArrayF64 from_diag(const ArrayF64& v, std::int64_t k) {
 }
 
 ArrayF64 column_stack(const std::vector<const ArrayF64*>& arrays) {
-    if (arrays.empty()) throw Error("Need at least one array");
+    if (arrays.empty()) throw Error(msg::kNoArrays);
     for (const ArrayF64* x : arrays) {
-        if (x->ndim() != 1 && x->ndim() != 2) throw Error("column_stack only supports 1D and 2D arrays");
+        if (x->ndim() != 1 && x->ndim() != 2) throw Error(msg::kColumnStackRank);
     }
     // A 1-D array of length L is the block [L, 1].
     struct Block {
@@ -81,7 +83,7 @@ ArrayF64 column_stack(const std::vector<const ArrayF64*>& arrays) {
     const std::size_t rows = arrays[0]->shape[0];
     std::size_t width = 0;
     for (const ArrayF64* x : arrays) {
-        if (x->shape[0] != rows) throw Error("All arrays must have the same number of rows");
+        if (x->shape[0] != rows) throw Error(msg::kColumnStackRows);
         const std::size_t cols = x->ndim() == 2 ? x->shape[1] : 1;
         if (cols > SIZE_MAX - width) too_big("the stacked columns are more than can be stored");
         width += cols;

@@ -12,6 +12,7 @@
 #include "array/buffer.hpp"
 #include "base/error.hpp"
 #include "array/shape.hpp"
+#include "base/messages.hpp"
 
 namespace lumi {
 
@@ -28,8 +29,7 @@ public:
     static NdArray make(Shape shape, Buffer<T> data) {
         const std::size_t count = Shape::element_count(shape);
         if (data.size() != count) {
-            throw Error("Storage length " + std::to_string(data.size()) +
-                        " doesn't match shape size " + std::to_string(count));
+            throw Error(msg::storage_length(data.size(), count));
         }
         return NdArray(std::move(shape), std::move(data));
     }
@@ -62,8 +62,7 @@ public:
     NdArray take(const std::vector<std::size_t>& flat) const {
         for (std::size_t i : flat) {
             if (i >= data.size()) {
-                throw Error("index out of bounds: the len is " + std::to_string(data.size()) +
-                            " but the index is " + std::to_string(i));
+                throw Error(msg::index_out_of_bounds(data.size(), i));
             }
         }
         auto out = Buffer<T>::uninit(flat.size());

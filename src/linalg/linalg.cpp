@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "array/constructors.hpp"
+#include "base/messages.hpp"
 #include "linalg/matmul.hpp"
 
 namespace lumi {
@@ -50,7 +51,7 @@ double norm(const double* x, std::size_t n, std::size_t stride) {
 ArrayF64 matmul(const ArrayF64& a, const ArrayF64& b) {
     const std::size_t ra = a.ndim(), rb = b.ndim();
     if (ra == 1 && rb == 1) {
-        if (a.shape[0] != b.shape[0]) throw Error("Vectors must have same length");
+        if (a.shape[0] != b.shape[0]) throw Error(msg::kVectorLengths);
         double s = -0.0;
         const double* x = a.data.data();
         const double* y = b.data.data();
@@ -61,14 +62,14 @@ ArrayF64 matmul(const ArrayF64& a, const ArrayF64& b) {
     }
     if (ra == 1 && rb == 2) {
         const std::size_t n = a.shape[0], p = b.shape[1];
-        if (n != b.shape[0]) throw Error("Inner dimensions must match");
+        if (n != b.shape[0]) throw Error(msg::kInnerDims);
         ArrayF64 out = ArrayF64::uninit(Shape::d1(p));
         mm::vecmat(n, p, a.data.data(), b.data.data(), p, out.data.data(), -0.0);
         return out;
     }
     if (ra == 2 && rb == 1) {
         const std::size_t m = a.shape[0], n = a.shape[1];
-        if (n != b.shape[0]) throw Error("Inner dimensions must match");
+        if (n != b.shape[0]) throw Error(msg::kInnerDims);
         ArrayF64 out = ArrayF64::uninit(Shape::d1(m));
         mm::matvec(m, n, a.data.data(), n, b.data.data(), out.data.data(), -0.0);
         return out;
@@ -76,18 +77,18 @@ ArrayF64 matmul(const ArrayF64& a, const ArrayF64& b) {
     if (ra == 2 && rb == 2) {
         const std::size_t m = a.shape[0], n = a.shape[1], p = b.shape[1];
         if (n != b.shape[0]) {
-            throw Error("Inner dimensions must match: " + std::to_string(n) + " vs " + std::to_string(b.shape[0]));
+            throw Error(msg::inner_dims(n, b.shape[0]));
         }
         ArrayF64 out = matrix(m, p);
         mm::gemm(m, n, p, a.data.data(), n, 1, b.data.data(), p, 1, out.data.data(), p, -0.0);
         return out;
     }
-    throw Error("matmul requires 1D or 2D arrays");
+    throw Error(msg::kMatmulRank);
 }
 
 ArrayF64 outer(const ArrayF64& a, const ArrayF64& b) {
-    if (a.ndim() != 1) throw Error("First input must be 1D");
-    if (b.ndim() != 1) throw Error("Second input must be 1D");
+    if (a.ndim() != 1) throw Error(msg::kFirstNot1D);
+    if (b.ndim() != 1) throw Error(msg::kSecondNot1D);
     const std::size_t m = a.shape[0], n = b.shape[0];
     ArrayF64 out = matrix(m, n);
     const double* x = a.data.data();
@@ -102,7 +103,7 @@ ArrayF64 outer(const ArrayF64& a, const ArrayF64& b) {
 }
 
 ArrayF64 transpose(const ArrayF64& a) {
-    if (a.ndim() != 2) throw Error("transpose requires 2D array");
+    if (a.ndim() != 2) throw Error(msg::kTransposeRank);
     const std::size_t m = a.shape[0], n = a.shape[1];
     ArrayF64 out = matrix(n, m);
     // An empty matrix may still have one huge side ([2**58, 0]): no walk over it.
@@ -111,7 +112,7 @@ ArrayF64 transpose(const ArrayF64& a) {
 }
 
 ArrayF64 diagonal(const ArrayF64& a, std::int64_t k) {
-    if (a.ndim() != 2) throw Error("Input must be 2D");
+    if (a.ndim() != 2) throw Error(msg::kInputNot2D);
     const std::size_t m = a.shape[0], n = a.shape[1];
     const std::uint64_t off = magnitude(k);
     const std::uint64_t r0 = k < 0 ? off : 0;
@@ -130,8 +131,8 @@ ArrayF64 diagonal(const ArrayF64& a, std::int64_t k) {
 // The pivots are met in the same order as in the row-by-row formulation, so
 // the first failing pivot (and every value) is the same.
 ArrayF64 cholesky(const ArrayF64& a) {
-    if (a.ndim() != 2) throw Error("Cholesky decomposition requires a 2D matrix");
-    if (a.shape[0] != a.shape[1]) throw Error("Cholesky decomposition requires a square matrix");
+    if (a.ndim() != 2) throw Error(msg::kCholeskyRank);
+    if (a.shape[0] != a.shape[1]) throw Error(msg::kCholeskySquare);
     const std::size_t n = a.shape[0];
     ArrayF64 out = ArrayF64::zeros(Shape{n, n});
     if (n == 0) return out;
@@ -144,7 +145,7 @@ ArrayF64 cholesky(const ArrayF64& a) {
         for (std::size_t k = 0; k < j; ++k) row[k] = lc[k * n + j];
         mm::vecmat(j, n - j, row.data(), lc.data() + j, n, s.data() + j, 0.0);
         const double d = A[j * n + j] - s[j];
-        if (d <= 0.0) throw Error("Matrix is not positive definite");
+        if (d <= 0.0) throw Error(msg::kNotPositiveDefinite);
         const double ljj = std::sqrt(d);
         lc[j * n + j] = ljj;
         for (std::size_t i = j + 1; i < n; ++i) lc[j * n + i] = (A[i * n + j] - s[i]) / ljj;
@@ -161,7 +162,7 @@ ArrayF64 cholesky(const ArrayF64& a) {
 // summed over i in order); Q is kept transposed while the reflections
 // accumulate, so u_r for all rows r also runs across contiguous memory.
 std::pair<ArrayF64, ArrayF64> qr(const ArrayF64& a) {
-    if (a.ndim() != 2) throw Error("QR decomposition requires a 2D matrix");
+    if (a.ndim() != 2) throw Error(msg::kQrRank);
     const std::size_t m = a.shape[0], n = a.shape[1];
     ArrayF64 r = a.clone();
     ArrayF64 qt = eye(m);  // qt[c*m + row] = Q[row, c]
@@ -203,8 +204,8 @@ std::pair<ArrayF64, ArrayF64> qr(const ArrayF64& a) {
 }
 
 std::pair<ArrayF64, ArrayF64> eig_with_params(const ArrayF64& a, std::uint64_t max_iter, double tol) {
-    if (a.ndim() != 2) throw Error("Eigendecomposition requires a 2D matrix");
-    if (a.shape[0] != a.shape[1]) throw Error("Eigendecomposition requires a square matrix");
+    if (a.ndim() != 2) throw Error(msg::kEigRank);
+    if (a.shape[0] != a.shape[1]) throw Error(msg::kEigSquare);
     const std::size_t n = a.shape[0];
     if (n == 0) return {ArrayF64::zeros(Shape::d1(0)), ArrayF64::zeros(Shape{0, 0})};
     if (n == 1) {
@@ -233,7 +234,7 @@ std::pair<ArrayF64, ArrayF64> eig_with_params(const ArrayF64& a, std::uint64_t m
     for (std::size_t i = 0; i < n; ++i) {
         d[i] = A.data[i * n + i];
         // Ordering compares magnitudes; a NaN has none.
-        if (std::isnan(d[i])) throw Error("called `Option::unwrap()` on a `None` value");
+        if (std::isnan(d[i])) throw Error(msg::kUnwrapNone);
     }
     std::vector<std::size_t> idx(n);
     for (std::size_t i = 0; i < n; ++i) idx[i] = i;

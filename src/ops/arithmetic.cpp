@@ -16,6 +16,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/messages.hpp"
 #include "base/parallel.hpp"
 #include "ops/kernels.hpp"
 
@@ -188,7 +189,7 @@ std::size_t binary_result_size(const ArrayF64& a, const ArrayF64& b) noexcept {
 
 ArrayF64 binary_op_copy(const ArrayF64& a, const ArrayF64& b, BinOp op) {
     std::optional<Shape> shape = Shape::broadcast(a.shape, b.shape);
-    if (!shape) throw Error("Shapes are not broadcast-compatible");
+    if (!shape) throw Error(msg::kShapesNotBroadcast);
     ArrayF64 out = ArrayF64::uninit(std::move(*shape));
     if (out.size() == 0) return out;
     kern::with_op(op, [&](auto o) { compute<decltype(o)>(a, b, out); });

@@ -5,6 +5,7 @@
 // appear twice); outer's operands are VecOrArray values.
 #include <algorithm>
 
+#include "base/messages.hpp"
 #include "python/runtime/args.hpp"
 #include "python/array/array.hpp"
 #include "linalg/linalg.hpp"
@@ -141,7 +142,7 @@ PyObject* fn_eig_with_params(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 // The 2-D test comes before the core's own, with the binding's wording.
 PyObject* diagonal_of(ArrayObject* obj, std::int64_t k) {
     SharedBorrow guard(obj->borrow);
-    if (obj->arr.ndim() != 2) raise_value_error("diagonal requires a 2D array");
+    if (obj->arr.ndim() != 2) raise_value_error(lumi::msg::kDiagonalRank);
     return wrap_array(lumi::diagonal(obj->arr, k));
 }
 

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "base/error.hpp"
+#include "base/messages.hpp"
 #include "base/parallel.hpp"
 
 namespace lumi {
@@ -36,8 +37,8 @@ Generator Generator::from_seed(std::uint64_t seed) noexcept {
 
 Generator Generator::from_clock() {
     std::timespec ts{};
-    if (std::timespec_get(&ts, TIME_UTC) != TIME_UTC) throw Error("Time went backwards");
-    if (ts.tv_sec < 0 || ts.tv_nsec < 0) throw Error("Time went backwards");
+    if (std::timespec_get(&ts, TIME_UTC) != TIME_UTC) throw Error(msg::kClockBackwards);
+    if (ts.tv_sec < 0 || ts.tv_nsec < 0) throw Error(msg::kClockBackwards);
     const std::uint64_t nanos =
         static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<std::uint64_t>(ts.tv_nsec);
     return from_seed(nanos);
@@ -47,7 +48,7 @@ Generator Generator::from_clock() {
 // registers, and store it back once at the end.
 
 NdArray<double> Generator::uniform(double low, double high, const Shape& shape) {
-    if (!(low < high)) throw Error("low must be less than high");
+    if (!(low < high)) throw Error(msg::kLowNotBelowHigh);
     auto out = NdArray<double>::uninit(shape);
     const double width = high - low;
     Generator g = *this;
@@ -115,7 +116,7 @@ void randint_loop(Generator& g, T* dst, std::size_t n, std::uint64_t base, Reduc
 
 template <class T>
 NdArray<T> randint_fill(Generator& self, std::int64_t low, std::int64_t high, const Shape& shape) {
-    if (low >= high) throw Error("low must be less than high");
+    if (low >= high) throw Error(msg::kLowNotBelowHigh);
     auto out = NdArray<T>::uninit(shape);
     const std::uint64_t range = static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low);
     const std::uint64_t base = static_cast<std::uint64_t>(low);
@@ -297,8 +298,8 @@ private:
 double Generator::sample_gamma_single(double a) noexcept { return GammaSampler(a)(*this); }
 
 NdArray<double> Generator::gamma(double shape_param, double scale, const Shape& shape) {
-    if (!(shape_param > 0.0)) throw Error("shape parameter must be positive");
-    if (!(scale > 0.0)) throw Error("scale must be positive");
+    if (!(shape_param > 0.0)) throw Error(msg::kShapeParamNotPositive);
+    if (!(scale > 0.0)) throw Error(msg::kScaleNotPositive);
     auto out = NdArray<double>::uninit(shape);
     Generator g = *this;
     double* dst = out.data.data();
@@ -361,8 +362,8 @@ double beta_ratio_extreme(const GammaDraw& x, const GammaDraw& y, double alpha, 
 }  // namespace
 
 NdArray<double> Generator::beta(double alpha, double beta_param, const Shape& shape) {
-    if (!(alpha > 0.0)) throw Error("alpha must be positive");
-    if (!(beta_param > 0.0)) throw Error("beta must be positive");
+    if (!(alpha > 0.0)) throw Error(msg::kAlphaNotPositive);
+    if (!(beta_param > 0.0)) throw Error(msg::kBetaNotPositive);
     auto out = NdArray<double>::uninit(shape);
     Generator g = *this;
     double* dst = out.data.data();

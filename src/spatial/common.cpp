@@ -1,10 +1,11 @@
-// Option parsing, distances, kernels, box bounds and build helpers shared by
-// the three spatial indexes.
+// Option names, the Euclidean radius edge, query checks and build helpers
+// shared by the three spatial indexes.
 #include "spatial/common.hpp"
 
 #include <cmath>
 #include <numeric>
 
+#include "base/messages.hpp"
 #include "base/parallel.hpp"
 
 namespace lumi {
@@ -22,45 +23,6 @@ std::optional<KernelType> kernel_from_name(std::string_view s) {
     if (s == "uniform") return KernelType::Uniform;
     if (s == "triangular") return KernelType::Triangular;
     return std::nullopt;
-}
-
-DistanceMetric parse_metric(std::string_view lowered, std::string_view as_passed) {
-    if (auto m = metric_from_name(lowered)) return *m;
-    throw Error(unknown_option_message(kMetricOption, as_passed));
-}
-
-KernelType parse_kernel(std::string_view lowered, std::string_view as_passed) {
-    if (auto k = kernel_from_name(lowered)) return *k;
-    throw Error(unknown_option_message(kKernelOption, as_passed));
-}
-
-double distance(const double* a, const double* b, std::size_t dim, DistanceMetric metric) noexcept {
-    return with_metric(metric, [&](auto m) {
-        using M = decltype(m);
-        return M::from_rdist(M::rdist(a, b, dim));
-    });
-}
-
-double kernel_value(KernelType kernel, double u) noexcept {
-    switch (kernel) {
-        case KernelType::Gaussian:
-            return std::exp(-0.5 * u * u);
-        case KernelType::Epanechnikov:
-            return u < 1.0 ? 0.75 * (1.0 - u * u) : 0.0;
-        case KernelType::Uniform:
-            return u < 1.0 ? 0.5 : 0.0;
-        case KernelType::Triangular:
-            return u < 1.0 ? 1.0 - u : 0.0;
-    }
-    return 0.0;
-}
-
-double box_min_distance(const double* q, const double* lo, const double* hi, std::size_t dim) noexcept {
-    return std::sqrt(box_rdist<EuclideanMetric>(q, lo, hi, dim));
-}
-
-double box_max_distance(const double* q, const double* lo, const double* hi, std::size_t dim) noexcept {
-    return std::sqrt(box_far_rdist<EuclideanMetric>(q, lo, hi, dim));
 }
 
 double EuclideanMetric::rdist_within(double r) noexcept {
@@ -83,7 +45,7 @@ void check_query_length(std::size_t query_len, std::size_t dim) {
 }
 
 void check_points_shape(std::size_t ndim) {
-    if (ndim != 2) throw Error("Expected 2D array (n_points, dim)");
+    if (ndim != 2) throw Error(msg::kPointsNot2D);
 }
 
 RowStore::RowStore(const double* input, std::size_t n, std::size_t dim)
@@ -314,11 +276,10 @@ void run_subtree_tasks(const std::vector<SubtreeTask>& tasks, void (*body)(void*
     });
 }
 
-void throw_nan_split() { throw Error("called `Option::unwrap()` on a `None` value"); }
+void throw_nan_split() { throw Error(msg::kUnwrapNone); }
 
 void throw_index_error(std::size_t len, std::size_t index) {
-    throw Error("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-                std::to_string(index));
+    throw Error(msg::index_out_of_bounds(len, index));
 }
 
 }  // namespace lumi

@@ -56,7 +56,7 @@
 #include <vector>
 
 #include "base/error.hpp"
-#include "base/option.hpp"
+#include "base/messages.hpp"
 
 namespace lumi {
 
@@ -74,29 +74,14 @@ struct ApproxCriterion {
 inline constexpr std::size_t kNoNode = static_cast<std::size_t>(-1);
 
 // ---------------------------------------------------------------------------
-// Option names.
-
-inline constexpr OptionKind kMetricOption{"distance metric", "'euclidean', 'manhattan', 'chebyshev'"};
-inline constexpr OptionKind kKernelOption{"kernel type", "'gaussian', 'epanechnikov', 'uniform', 'triangular'"};
+// Option names (matched on the caller's lower-cased text; the messages are
+// msg::kMetricOption and msg::kKernelOption).
 
 std::optional<DistanceMetric> metric_from_name(std::string_view lowered);
 std::optional<KernelType> kernel_from_name(std::string_view lowered);
-DistanceMetric parse_metric(std::string_view lowered, std::string_view as_passed);
-KernelType parse_kernel(std::string_view lowered, std::string_view as_passed);
 
 // ---------------------------------------------------------------------------
 // Distances.
-
-// The metric distance between two points of `dim` coordinates, summed from
-// coordinate 0 upward; Chebyshev passes over NaN differences.
-double distance(const double* a, const double* b, std::size_t dim, DistanceMetric metric) noexcept;
-
-// K(u) with u = distance / bandwidth; no normalising factor.
-double kernel_value(KernelType kernel, double u) noexcept;
-
-// The Euclidean distance from q to the nearest / the farthest point of the box.
-double box_min_distance(const double* q, const double* lo, const double* hi, std::size_t dim) noexcept;
-double box_max_distance(const double* q, const double* lo, const double* hi, std::size_t dim) noexcept;
 
 // How far q[i] lies outside [lo, hi]; 0 inside or when q[i] is NaN.
 inline double box_gap(double q, double lo, double hi) noexcept {

@@ -4,15 +4,15 @@
 #include <limits>
 
 #include "array/format.hpp"
+#include "base/messages.hpp"
 
 namespace lumi {
 
 void KDTree::throw_reversed_box(double lo, double hi) {
-    std::string msg = "min > max, or either was NaN. min = ";
-    append_float(msg, lo);
-    msg += ", max = ";
-    append_float(msg, hi);
-    throw Error(msg);
+    std::string lo_text, hi_text;
+    append_float(lo_text, lo);
+    append_float(hi_text, hi);
+    throw Error(msg::reversed_box(lo_text, hi_text));
 }
 
 struct KDTree::Builder {

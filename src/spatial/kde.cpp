@@ -9,9 +9,8 @@
 #endif
 
 #include "base/error.hpp"
-#include "spatial/ball_tree.hpp"
-#include "spatial/kd_tree.hpp"
-#include "spatial/vp_tree.hpp"
+#include "base/messages.hpp"
+#include "spatial/kde_recursion.hpp"
 
 namespace lumi {
 
@@ -71,26 +70,19 @@ ApproxCriterion make_criterion(ApproxCriterion::Tag tag, std::optional<std::uint
     using Tag = ApproxCriterion::Tag;
     switch (tag) {
         case Tag::MinSamples:
-            if (!min_samples) throw Error("min_samples parameter required for 'min_samples' criterion");
+            if (!min_samples) throw Error(msg::criterion_needs("min_samples", "min_samples"));
             return {tag, *min_samples, 0.0};
         case Tag::MaxSpan:
-            if (!max_span) throw Error("max_span parameter required for 'max_span' criterion");
+            if (!max_span) throw Error(msg::criterion_needs("max_span", "max_span"));
             return {tag, 0, *max_span};
         case Tag::Combined:
-            if (!min_samples) throw Error("min_samples parameter required for 'combined' criterion");
-            if (!max_span) throw Error("max_span parameter required for 'combined' criterion");
+            if (!min_samples) throw Error(msg::criterion_needs("min_samples", "combined"));
+            if (!max_span) throw Error(msg::criterion_needs("max_span", "combined"));
             return {tag, *min_samples, *max_span};
         case Tag::None:
         default:
             return {};
     }
-}
-
-ApproxCriterion parse_criterion(std::string_view lowered, std::string_view as_passed,
-                                std::optional<std::uint64_t> min_samples, std::optional<double> max_span) {
-    const auto tag = criterion_from_name(lowered);
-    if (!tag) throw Error(unknown_option_message(kCriterionOption, as_passed));
-    return make_criterion(*tag, min_samples, max_span);
 }
 
 namespace {
@@ -120,17 +112,12 @@ void run_density(const Tree& tree, const double* queries, std::size_t n_queries,
     });
 }
 
-void check_queries(const ArrayF64& queries, std::size_t dim) {
-    if (queries.ndim() != 2) throw Error("Expected 2D array (n_queries, dim)");
-    if (queries.shape[1] != dim) throw Error("Query dimension must match tree dimension");
-}
-
 }  // namespace
 
 template <class Tree>
 void kernel_density_rows(const Tree& tree, const double* queries, std::size_t n_queries, std::size_t width,
                          KernelType kernel, double h, const ApproxCriterion& criterion, double* out) {
-    if (width != tree.dim()) throw Error("Query dimension must match tree dimension");
+    if (width != tree.dim()) throw Error(msg::kQueryWidth);
     run_density(tree, queries, n_queries, kernel, h, criterion, out, nullptr);
 }
 
@@ -140,28 +127,10 @@ void kernel_density_at_points(const Tree& tree, KernelType kernel, double h, con
     run_density(tree, tree.points(), tree.n_points(), kernel, h, criterion, out, tree.order().data());
 }
 
-template <class Tree>
-ArrayF64 kernel_density(const Tree& tree, const ArrayF64& queries, KernelType kernel, double h) {
-    return kernel_density_approx(tree, queries, kernel, ApproxCriterion{}, h);
-}
-
-template <class Tree>
-ArrayF64 kernel_density_approx(const Tree& tree, const ArrayF64& queries, KernelType kernel,
-                               const ApproxCriterion& criterion, double h) {
-    check_queries(queries, tree.dim());
-    const std::size_t n = queries.shape[0];
-    ArrayF64 out = ArrayF64::zeros(Shape::d1(n));
-    run_density(tree, queries.data.data(), n, kernel, h, criterion, out.data.data(), nullptr);
-    return out;
-}
-
 #define LUMI_KDE_INSTANTIATE(Tree)                                                                             \
     template void kernel_density_rows(const Tree&, const double*, std::size_t, std::size_t, KernelType, double, \
                                       const ApproxCriterion&, double*);                                        \
-    template void kernel_density_at_points(const Tree&, KernelType, double, const ApproxCriterion&, double*);  \
-    template ArrayF64 kernel_density(const Tree&, const ArrayF64&, KernelType, double);                        \
-    template ArrayF64 kernel_density_approx(const Tree&, const ArrayF64&, KernelType, const ApproxCriterion&,   \
-                                            double);
+    template void kernel_density_at_points(const Tree&, KernelType, double, const ApproxCriterion&, double*);
 
 LUMI_KDE_INSTANTIATE(KDTree)
 LUMI_KDE_INSTANTIATE(BallTree)

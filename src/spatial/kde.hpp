@@ -1,289 +1,26 @@
-// Kernel density sums over a spatial tree.
-//
-// One recursion serves the three trees.  A tree takes part through a small
-// adapter (see the KdeTree concept below) that exposes its flat pre-order node
-// array (root 0; a node has both children or none, and covers the storage
-// positions [start, end) of the tree's stored rows) and four per-node
-// quantities for a given query:
-//
-//   lower_bound(node, q)   no point of the node is nearer to q than this
-//   interval(node, q)      [lo, hi] holding the distance of every node point
-//   span(node)             a size of the node, compared with MaxSpan
-//   count(node)            number of points in the node
-//
-// kde_recursive(node) for one query q, bandwidth h, accumulator acc:
-//
-//   1. u = lower_bound / h.  Skip the node when even its best kernel value is
-//      negligible: Gaussian exp(-0.5 u u) < 1e-10; Epanechnikov !(u < 1) or
-//      0.75 (1 - u u) < 1e-10; Uniform !(u < 1); Triangular !(u < 1) or
-//      1 - u < 1e-10.  (A NaN u is kept by the Gaussian test, skipped by the
-//      others.)
-//   2. Leaf: acc += K(distance(q, row p) / h) for p = start .. end-1, in that
-//      order.  Leaves are never estimated.
-//   3. Internal node that the criterion accepts (MinSamples: count >= m;
-//      MaxSpan: span <= s; Combined: both): acc += (K(lo/h) + K(hi/h)) * 0.5 *
-//      count, children not visited.  Otherwise recurse left, then right.
-//
-// The density of a query is therefore a sum in traversal order, fixed by the
-// tree and the query alone: queries can be split over threads freely.
+// Kernel density sums of the three trees (KDTree, BallTree, VPTree): the
+// approximation criterion's names and parameters, and the entry points.  The
+// recursion itself is in kde_recursion.hpp.
 #pragma once
 
-#include <cmath>
-#include <limits>
-#include <type_traits>
-#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <string_view>
 
-#include "array/ndarray.hpp"
-#include "base/parallel.hpp"
+#include "base/messages.hpp"
 #include "spatial/common.hpp"
-#include "spatial/ball_tree.hpp"
-#include "spatial/kd_tree.hpp"
-#include "spatial/vp_tree.hpp"
 
 namespace lumi {
 
 // Criterion names: "none", "min_samples", "max_span", "combined", matched on
-// the caller's lower-cased text.
-inline constexpr OptionKind kCriterionOption{"approximation criterion",
-                                             "'none', 'min_samples', 'max_span', 'combined'"};
+// the caller's lower-cased text (msg::kCriterionOption for unknown ones).
 std::optional<ApproxCriterion::Tag> criterion_from_name(std::string_view lowered);
 
 // The criterion of `tag` with its parameters; fails when one it needs is
 // absent ("min_samples parameter required for 'combined' criterion").
 ApproxCriterion make_criterion(ApproxCriterion::Tag tag, std::optional<std::uint64_t> min_samples,
                                std::optional<double> max_span);
-
-// Both steps; an unknown name fails with the message quoting `as_passed`.
-ApproxCriterion parse_criterion(std::string_view lowered, std::string_view as_passed,
-                                std::optional<std::uint64_t> min_samples, std::optional<double> max_span);
-
-namespace kde {
-
-// Whether the criterion replaces an internal node of `count` points and this
-// span by its estimate.
-inline bool estimates(const ApproxCriterion& c, std::size_t count, double span) noexcept {
-    using Tag = ApproxCriterion::Tag;
-    switch (c.tag) {
-        case Tag::None: return false;
-        case Tag::MinSamples: return count >= c.min_samples;
-        case Tag::MaxSpan: return span <= c.max_span;
-        case Tag::Combined: return count >= c.min_samples && span <= c.max_span;
-    }
-    return false;
-}
-
-// exp of the platform's math library, without the errno wrapper where the
-// library exposes its inner routine (same function, same results; checked
-// against std::exp once), else std::exp itself.
-using ExpFn = double (*)(double);
-ExpFn libm_exp() noexcept;
-
-// Kernel profiles with their pruning tests, as compile-time policies so the
-// leaf loop carries no branch on the kernel.  A kernel value is
-// finish(start(u)): start is plain arithmetic (vectorised across points),
-// finish the Gaussian's exp.  kept_below(u) promises that negligible(v) is
-// false for every 0 <= v <= u (with a wide margin, so bounds that are off by
-// rounding still qualify).
-struct Gaussian {
-    static constexpr bool has_finish = true;
-    static double start(double u) noexcept { return -0.5 * u * u; }
-    static double value(double u) noexcept { return libm_exp()(start(u)); }
-    static bool negligible(double u) noexcept {
-        // exp(-18) > 1e-10 > exp(-24.5): decide the clear cases without exp.
-        // NaN falls through to the exp test, which keeps it.
-        const double s = u * u;
-        if (s < 36.0) return false;
-        if (s > 49.0) return true;
-        return libm_exp()(start(u)) < 1e-10;
-    }
-    static bool kept_below(double u) noexcept { return u * u < 36.0; }
-};
-
-struct Epanechnikov {
-    static constexpr bool has_finish = false;
-    static double start(double u) noexcept { return u < 1.0 ? 0.75 * (1.0 - u * u) : 0.0; }
-    static double value(double u) noexcept { return start(u); }
-    static bool negligible(double u) noexcept { return !(u < 1.0) || 0.75 * (1.0 - u * u) < 1e-10; }
-    static bool kept_below(double u) noexcept { return u < 0.99; }
-};
-
-struct Uniform {
-    static constexpr bool has_finish = false;
-    static double start(double u) noexcept { return u < 1.0 ? 0.5 : 0.0; }
-    static double value(double u) noexcept { return start(u); }
-    static bool negligible(double u) noexcept { return !(u < 1.0); }
-    static bool kept_below(double u) noexcept { return u < 0.99; }
-};
-
-struct Triangular {
-    static constexpr bool has_finish = false;
-    static double start(double u) noexcept { return u < 1.0 ? 1.0 - u : 0.0; }
-    static double value(double u) noexcept { return start(u); }
-    static bool negligible(double u) noexcept { return !(u < 1.0) || 1.0 - u < 1e-10; }
-    static bool kept_below(double u) noexcept { return u < 0.99; }
-};
-
-struct Bounds {
-    double lower;  // no node point is nearer (the pruning bound)
-    double upper;  // no node point is farther, up to rounding; +inf or NaN when unknown
-};
-
-// What the recursion needs from a tree.
-template <class T>
-concept KdeTree = requires(const T& t, std::size_t node, const double* q) {
-    { t.dim() } -> std::convertible_to<std::size_t>;
-    { t.n_points() } -> std::convertible_to<std::size_t>;
-    { t.stored_rows() } -> std::convertible_to<const double*>;
-    { t.is_leaf(node) } -> std::convertible_to<bool>;
-    { t.left(node) } -> std::convertible_to<std::size_t>;
-    { t.right(node) } -> std::convertible_to<std::size_t>;
-    { t.start(node) } -> std::convertible_to<std::size_t>;
-    { t.end(node) } -> std::convertible_to<std::size_t>;
-    { t.lower_bound(node, q) } -> std::convertible_to<double>;
-    { t.bounds(node, q) } -> std::convertible_to<Bounds>;
-    { t.interval(node, q) } -> std::convertible_to<Interval>;
-    { t.span(node) } -> std::convertible_to<double>;
-    { t.count(node) } -> std::convertible_to<std::size_t>;
-};
-
-// Points are evaluated in blocks: the coordinates' contributions to every
-// point's distance (coordinate by coordinate, each point's own sum in
-// coordinate order), the kernel arithmetic, the exp, then one running sum in
-// storage order.  Every step but the last is independent across points.
-inline constexpr std::size_t kBlock = 64;
-
-template <class M, class Kernel>
-inline void add_points(const double* rows, std::size_t dim, std::size_t begin, std::size_t end, const double* q,
-                       double h, double& acc) {
-    alignas(64) double buf[kBlock];
-    [[maybe_unused]] const ExpFn exp_fn = Kernel::has_finish ? libm_exp() : nullptr;
-    double a = acc;
-    for (std::size_t b = begin; b < end; b += kBlock) {
-        const std::size_t m = end - b < kBlock ? end - b : kBlock;
-        const double* x = rows + b * dim;
-        for (std::size_t j = 0; j < m; ++j) buf[j] = 0.0;
-        for (std::size_t i = 0; i < dim; ++i) {
-            const double qi = q[i];
-            const double* xi = x + i;
-            for (std::size_t j = 0; j < m; ++j) buf[j] = M::add(buf[j], qi - xi[j * dim]);
-        }
-        for (std::size_t j = 0; j < m; ++j) buf[j] = Kernel::start(M::from_rdist(buf[j]) / h);
-        if constexpr (Kernel::has_finish) {
-            for (std::size_t j = 0; j < m; ++j) buf[j] = exp_fn(buf[j]);
-        }
-        for (std::size_t j = 0; j < m; ++j) a += buf[j];
-    }
-    acc = a;
-}
-
-template <bool Approx, class M, class Kernel, KdeTree Tree>
-void kde_recursive(const Tree& t, std::size_t node, const double* q, double& acc, double h,
-                   const ApproxCriterion& crit) {
-    for (;;) {
-        if (t.is_leaf(node)) {
-            if (Kernel::negligible(t.lower_bound(node, q) / h)) return;
-            add_points<M, Kernel>(t.stored_rows(), t.dim(), t.start(node), t.end(node), q, h, acc);
-            return;
-        }
-        const Bounds bd = t.bounds(node, q);
-        if (Kernel::negligible(bd.lower / h)) return;
-        if constexpr (Approx) {
-            const std::size_t count = t.count(node);
-            if (estimates(crit, count, t.span(node))) {
-                const Interval iv = t.interval(node, q);
-                acc += (Kernel::value(iv.lo / h) + Kernel::value(iv.hi / h)) * 0.5 * static_cast<double>(count);
-                return;
-            }
-        } else if (h > 0.0 && Kernel::kept_below(bd.upper / h)) {
-            // No node below can be pruned, and the leaves below, left to
-            // right, cover [start, end) in order: the same sum, without the
-            // visits.
-            add_points<M, Kernel>(t.stored_rows(), t.dim(), t.start(node), t.end(node), q, h, acc);
-            return;
-        }
-        kde_recursive<Approx, M, Kernel>(t, t.left(node), q, acc, h, crit);
-        node = t.right(node);  // the right child last: a loop instead of a call
-    }
-}
-
-// Query rows per pool chunk: enough points per chunk that a chunk is worth
-// handing to another thread.
-inline std::size_t density_grain(std::size_t n_points) noexcept {
-    constexpr std::size_t kWork = std::size_t{1} << 15;
-    return n_points >= kWork ? 1 : kWork / (n_points + 1);
-}
-
-// Densities of `n_queries` rows of `dim` values at `queries`, written to
-// out[i] (or out[scatter[i]] when scatter is given).  Query rows are split
-// over the worker pool for large jobs; every row's sum is the same whatever
-// the split.
-template <bool Approx, class M, class Kernel, KdeTree Tree>
-void density_rows(const Tree& t, const double* queries, std::size_t n_queries, double h,
-                  const ApproxCriterion& crit, double* out, const std::size_t* scatter) {
-    const std::size_t dim = t.dim();
-    parallel_for(n_queries, density_grain(t.n_points()), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            double acc = 0.0;
-            kde_recursive<Approx, M, Kernel>(t, 0, queries + i * dim, acc, h, crit);
-            out[scatter ? scatter[i] : i] = acc;
-        }
-    });
-}
-
-// The recursion's view of a tree (KDTree, BallTree, VPTree) under its metric
-// policy M.
-template <class Tree, class M>
-struct TreeView {
-    const Tree& tree;
-
-    std::size_t dim() const noexcept { return tree.dim(); }
-    std::size_t n_points() const noexcept { return tree.n_points(); }
-    const double* stored_rows() const noexcept { return tree.points(); }
-    bool is_leaf(std::size_t node) const noexcept { return tree.nodes()[node].left == kNoNode; }
-    std::size_t left(std::size_t node) const noexcept { return tree.nodes()[node].left; }
-    std::size_t right(std::size_t node) const noexcept { return tree.nodes()[node].right; }
-    std::size_t start(std::size_t node) const noexcept { return tree.nodes()[node].start; }
-    std::size_t end(std::size_t node) const noexcept { return tree.nodes()[node].end; }
-    double lower_bound(std::size_t node, const double* q) const noexcept {
-        return tree.template lower_bound<M>(node, q);
-    }
-    // The pruning bound and an upper bound from one distance computation.
-    // The upper bound must hold (up to rounding) for every point below the
-    // node; where NaN coordinates can break that, it is NaN or +inf.
-    Bounds bounds(std::size_t node, const double* q) const noexcept {
-        constexpr double inf = std::numeric_limits<double>::infinity();
-        if constexpr (std::is_same_v<Tree, KDTree>) {
-            // Boxes only shrink downwards, and every step of the box
-            // distances is monotone: a box below is never farther.
-            return {tree.template lower_bound<M>(node, q),
-                    M::from_rdist(box_far_rdist<M>(q, tree.min_bounds(node), tree.max_bounds(node), tree.dim()))};
-        } else if constexpr (std::is_same_v<Tree, BallTree>) {
-            const double d = tree.template centroid_distance<M>(node, q);
-            const double r = tree.nodes()[node].radius;
-            // A NaN centroid coordinate means NaN points below, whose
-            // Chebyshev distances skip it: no upper bound then.
-            const double* c = tree.centroid(node);
-            for (std::size_t i = 0; i < tree.dim(); ++i) {
-                if (c[i] != c[i]) return {tree.bound_from(d, r), inf};
-            }
-            return {tree.bound_from(d, r), d + r};
-        } else {
-            const double d = tree.template vantage_distance<M>(node, q);
-            const auto& nd = tree.nodes()[node];
-            return {tree.bound_from(node, d), nd.no_bound ? inf : d + nd.max_dist};
-        }
-    }
-    Interval interval(std::size_t node, const double* q) const { return tree.template interval<M>(node, q); }
-    double span(std::size_t node) const noexcept { return tree.span(node); }
-    std::size_t count(std::size_t node) const noexcept { return tree.count(node); }
-};
-
-}  // namespace kde
 
 // Densities of `n_queries` query rows of `width` coordinates each (row-major
 // at `queries`), one per row into out[0 .. n_queries).  Criterion None gives
@@ -299,14 +36,6 @@ void kernel_density_rows(const Tree& tree, const double* queries, std::size_t n_
 template <class Tree>
 void kernel_density_at_points(const Tree& tree, KernelType kernel, double h, const ApproxCriterion& criterion,
                               double* out);
-
-// The same on a two-dimensional (n_queries, dim) array, giving a
-// one-dimensional array of n_queries densities.
-template <class Tree>
-ArrayF64 kernel_density(const Tree& tree, const ArrayF64& queries, KernelType kernel, double h);
-template <class Tree>
-ArrayF64 kernel_density_approx(const Tree& tree, const ArrayF64& queries, KernelType kernel,
-                               const ApproxCriterion& criterion, double h);
 
 // Whether a job of n_queries queries over n_points points is large enough to
 // be worth running without the interpreter lock.

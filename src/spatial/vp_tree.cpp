@@ -3,6 +3,7 @@
 
 #include <limits>
 
+#include "base/messages.hpp"
 #include "random/generator.hpp"
 
 namespace lumi {
@@ -98,7 +99,7 @@ VPTree VPTree::from_ndarray(const ArrayF64& points, std::size_t leaf_size, Dista
 VPTree VPTree::build(const double* points, std::size_t n_points, std::size_t dim, std::size_t leaf_size,
                      DistanceMetric metric, VantageSelection selection) {
     if (n_points == 0) {
-        if (selection == VantageSelection::Random) throw Error("low must be less than high");
+        if (selection == VantageSelection::Random) throw Error(msg::kLowNotBelowHigh);
         throw_index_error(0, 0);
     }
     VPTree t;

@@ -19,7 +19,6 @@ namespace lumi {
 
 enum class VantageSelection : std::uint8_t { First = 0, Random = 1 };
 
-inline constexpr OptionKind kSelectionOption{"vantage point selection method", "'first', 'random'"};
 std::optional<VantageSelection> selection_from_name(std::string_view lowered);
 
 struct VPNode {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "base/messages.hpp"
 #include "base/parallel.hpp"
 #include "stats/stats.hpp"
 
@@ -123,7 +124,7 @@ void rank_into(const double* x, std::size_t n, double* out) {
 }
 
 void require_1d(const ArrayF64& x) {
-    if (x.ndim() != 1) throw Error("Array must be 1d");
+    if (x.ndim() != 1) throw Error(msg::kArrayNot1d);
 }
 
 double pearson_unchecked(const double* a, const double* b, std::size_t n) noexcept {
@@ -161,7 +162,7 @@ ArrayF64 ranks(const ArrayF64& x) {
 }
 
 double pearson(const ArrayF64& a, const ArrayF64& b) {
-    if (a.size() != b.size()) throw Error("Arrays must have same length");
+    if (a.size() != b.size()) throw Error(msg::kArrayLengths);
     require_1d(a);
     require_1d(b);
     return pearson_unchecked(a.data.data(), b.data.data(), a.size());
@@ -172,7 +173,7 @@ double spearman(const ArrayF64& a, const ArrayF64& b) {
     // before any sorting.
     require_1d(a);
     require_1d(b);
-    if (a.size() != b.size()) throw Error("Arrays must have same length");
+    if (a.size() != b.size()) throw Error(msg::kArrayLengths);
     // The two rankings are independent: side by side on the pool when large.
     const std::size_t n = a.size();
     auto ra = Buffer<double>::uninit(n);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "base/messages.hpp"
 #include "base/parallel.hpp"
 
 // Counting and testing loops (never the sums) also get an AVX2 build picked
@@ -45,7 +46,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 inline bool valid_level(double q) noexcept { return q >= 0.0 && q <= 1.0; }
 
 void check_level(double q) {
-    if (!valid_level(q)) throw Error("Quantile must be between 0 and 1");
+    if (!valid_level(q)) throw Error(msg::kQuantileRange);
 }
 
 }  // namespace

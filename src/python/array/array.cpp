@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/messages.hpp"
 #include "python/runtime/args.hpp"
 #include "array/format.hpp"
 #include "python/runtime/convert.hpp"
@@ -21,17 +22,12 @@ PyObject* wrap_array(lumi::ArrayF64&& value) {
 }
 
 ArrayObject* cast_array(PyObject* obj) {
-    if (!is_array(obj)) raise_cast_error(obj, "Array");
+    if (!is_array(obj)) raise_cast_error(obj, lumi::msg::kCastArray);
     return as_array_object(obj);
 }
 
 ArrayObject* arg_array(const char* name, PyObject* obj) {
     return with_arg(name, [&] { return cast_array(obj); });
-}
-
-std::string data_length_message(std::size_t n, const lumi::Shape& shape, std::size_t expected) {
-    return "Data length " + std::to_string(n) + " doesn't match shape " + shape.to_string() + " (expected " +
-           std::to_string(expected) + ")";
 }
 
 namespace {
@@ -48,7 +44,7 @@ PyObject* array_vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf,
         lumi::Shape shape = arg_shape("shape", a[0]);
         lumi::Buffer<double> data = with_arg("data", [&] { return to_f64_vec(a[1]); });
         const std::size_t expected = lumi::Shape::element_count(shape);
-        if (data.size() != expected) raise_value_error(data_length_message(data.size(), shape, expected));
+        if (data.size() != expected) raise_value_error(lumi::msg::data_length(data.size(), shape.to_string(), expected));
         return wrap_array(lumi::ArrayF64::make(std::move(shape), std::move(data)));
     });
 }
@@ -127,8 +123,7 @@ Ref nested_list(const lumi::ArrayF64& a, std::size_t dim, std::size_t offset) {
                         digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(v % 10)));
                         v /= 10;
                     } while (v);
-                    raise_value_error("index out of bounds: the len is " + std::to_string(a.size()) +
-                                      " but the index is " + digits);
+                    raise_value_error(lumi::msg::index_out_of_bounds(a.size(), digits));
                 }
                 PyObject* item = PyFloat_FromDouble(data[static_cast<std::size_t>(pos)]);
                 if (!item) throw PyErrAlready{};

@@ -37,9 +37,6 @@ ArrayObject* arg_array(const char* name, PyObject* obj);
 // A new Array object taking ownership of the core value.
 PyObject* wrap_array(lumi::ArrayF64&& value);
 
-// "Data length N doesn't match shape S (expected P)"
-std::string data_length_message(std::size_t n, const lumi::Shape& shape, std::size_t expected);
-
 // Member tables contributed by the files named above (NULL-terminated).
 extern PyMethodDef array_static_ctor_methods[];   // zeros ones full asarray eye diag
 extern PyMethodDef array_elementwise_methods[];   // sin cos exp sqrt clip tan arcsin ...

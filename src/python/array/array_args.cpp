@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "base/messages.hpp"
 #include "python/runtime/args.hpp"
 #include "python/runtime/convert.hpp"
 
@@ -53,18 +54,13 @@ Ref attempt(const std::string& field, F&& f) {
 // attempt's error with its cause chain on its own line.
 template <class F1, class F2>
 bool either(const char* name, const char* v1, F1&& first, const char* v2, F2&& second) {
-    const std::string field = std::string("failed to extract field ") + name + "::";
-    Ref e1 = attempt(field + v1 + ".0", first);
+    Ref e1 = attempt(lumi::msg::extract_field(name, v1), first);
     if (!e1) return true;
-    Ref e2 = attempt(field + v2 + ".0", second);
+    Ref e2 = attempt(lumi::msg::extract_field(name, v2), second);
     if (!e2) return false;
-    std::string msg = std::string("failed to extract enum ") + name + " ('" + v1 + " | " + v2 + "')";
+    std::string msg = lumi::msg::extract_enum(name, v1, v2);
     for (auto [variant, error] : {std::pair{v1, e1.get()}, std::pair{v2, e2.get()}}) {
-        msg += "\n- variant ";
-        msg += variant;
-        msg += " (";
-        msg += variant;
-        msg += "): ";
+        msg += lumi::msg::variant_line(variant);
         msg += render_exception_chain(error);
     }
     raise_type_error(msg);
@@ -75,14 +71,14 @@ bool either(const char* name, const char* v1, F1&& first, const char* v2, F2&& s
 VecOrArray to_vec_or_array(PyObject* obj) {
     VecOrArray out;
     out.is_array = either(
-        "VecOrArray", "Array", [&] { out.array = copy_array(obj); }, "Vec", [&] { out.vec = to_f64_vec(obj); });
+        lumi::msg::kVecOrArray, lumi::msg::kVariantArray, [&] { out.array = copy_array(obj); }, lumi::msg::kVariantVec, [&] { out.vec = to_f64_vec(obj); });
     return out;
 }
 
 ArrayOrScalar to_array_or_scalar(PyObject* obj) {
     ArrayOrScalar out;
     out.is_array = either(
-        "ArrayOrScalar", "Array", [&] { out.array = copy_array(obj); }, "Scalar",
+        lumi::msg::kArrayOrScalar, lumi::msg::kVariantArray, [&] { out.array = copy_array(obj); }, lumi::msg::kVariantScalar,
         [&] { out.scalar = to_f64(obj); });
     return out;
 }
@@ -98,7 +94,7 @@ PyObject* asarray_impl(const Sig<2>& sig, PyObject* const* args, Py_ssize_t narg
         shape = arg_shape("shape", a[1]);
         const std::size_t expected = lumi::Shape::element_count(shape);
         if (expected != n) {
-            raise_value_error(data_length_message(n, shape, expected));
+            raise_value_error(lumi::msg::data_length(n, shape.to_string(), expected));
         }
     } else {
         shape = lumi::Shape::d1(n);

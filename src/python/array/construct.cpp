@@ -3,6 +3,7 @@
 #include <deque>
 #include <vector>
 
+#include "base/messages.hpp"
 #include "python/runtime/args.hpp"
 #include "python/array/array.hpp"
 #include "array/constructors.hpp"
@@ -96,7 +97,7 @@ PyObject* column_stack_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             });
             return out;
         });
-        if (items.empty()) raise_value_error("Need at least one array");
+        if (items.empty()) raise_value_error(lumi::msg::kNoArrays);
         std::deque<SharedBorrow> borrows;
         std::vector<const lumi::ArrayF64*> arrays;
         arrays.reserve(items.size());

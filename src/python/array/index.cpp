@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/messages.hpp"
 #include "python/runtime/args.hpp"
 #include "python/array/array.hpp"
 #include "python/runtime/convert.hpp"
@@ -18,17 +19,12 @@ namespace {
 
 using lumi::ArrayF64;
 
-std::string axis_error(std::int64_t k, std::size_t axis, std::size_t size) {
-    return "index " + std::to_string(k) + " is out of bounds for axis " + std::to_string(axis) + " with size " +
-           std::to_string(size);
-}
-
 // Wraps a negative index once and checks it against the axis size.
 std::size_t resolve_index(std::int64_t k, std::size_t axis, std::size_t size) {
     // Sizes never exceed PTRDIFF_MAX / 8, so they fit int64.
     const auto s = static_cast<std::int64_t>(size);
     const std::int64_t r = k < 0 ? k + s : k;
-    if (r < 0 || r >= s) raise_value_error(axis_error(k, axis, size));
+    if (r < 0 || r >= s) raise_value_error(lumi::msg::axis_out_of_bounds(k, axis, size));
     return static_cast<std::size_t>(r);
 }
 
@@ -88,8 +84,7 @@ PyObject* array_subscript(PyObject* self, PyObject* idx) {
         if (PyTuple_Check(idx)) {
             const Py_ssize_t w = PyTuple_GET_SIZE(idx);
             if (static_cast<std::size_t>(w) > r) {
-                raise_value_error("too many indices for array: array is " + std::to_string(r) +
-                                  "-dimensional, but " + std::to_string(w) + " were indexed");
+                raise_value_error(lumi::msg::too_many_indices(r, static_cast<std::size_t>(w)));
             }
             const std::size_t off = tuple_offset(a, idx, w);
             if (static_cast<std::size_t>(w) == r) return new_float(a.data[off]).release();
@@ -97,8 +92,8 @@ PyObject* array_subscript(PyObject* self, PyObject* idx) {
         }
         if (Py_IS_TYPE(idx, &PySlice_Type)) return slice_read(a, idx);
         std::int64_t k;
-        if (!try_index(idx, k)) raise_value_error("indices must be integers, slices, or tuples of integers");
-        if (r == 0) raise_value_error("too many indices for array: array is 0-dimensional, but 1 were indexed");
+        if (!try_index(idx, k)) raise_value_error(lumi::msg::kIndexNotInteger);
+        if (r == 0) raise_value_error(lumi::msg::kZeroDimIndexed);
         const std::size_t i = resolve_index(k, 0, a.shape[0]);
         if (r == 1) return new_float(a.data[i]).release();
         return subarray(a, 1, i * a.strides[0]);
@@ -107,7 +102,7 @@ PyObject* array_subscript(PyObject* self, PyObject* idx) {
 
 int array_ass_subscript(PyObject* self, PyObject* idx, PyObject* value) {
     return guarded(-1, [&] {
-        if (!value) raise(PyExc_NotImplementedError, "can't delete item");
+        if (!value) raise(PyExc_NotImplementedError, lumi::msg::kCannotDelete);
         auto* o = as_array_object(self);
         ExclusiveBorrow guard(o->borrow);
         const double v = arg_f64("value", value);
@@ -116,18 +111,14 @@ int array_ass_subscript(PyObject* self, PyObject* idx, PyObject* value) {
         if (PyTuple_Check(idx)) {
             const Py_ssize_t w = PyTuple_GET_SIZE(idx);
             if (static_cast<std::size_t>(w) != r) {
-                raise_value_error("cannot set item: expected " + std::to_string(r) + " indices, got " +
-                                  std::to_string(w));
+                raise_value_error(lumi::msg::set_item_index_count(r, static_cast<std::size_t>(w)));
             }
             a.data[tuple_offset(a, idx, w)] = v;
             return 0;
         }
         std::int64_t k;
-        if (!try_index(idx, k)) raise_value_error("indices must be integers or tuples of integers for assignment");
-        if (r != 1) {
-            raise_value_error(
-                "single index assignment only supported for 1D arrays; use tuple indexing for nD arrays");
-        }
+        if (!try_index(idx, k)) raise_value_error(lumi::msg::kAssignIndexNotInteger);
+        if (r != 1) raise_value_error(lumi::msg::kSingleIndexAssignment);
         a.data[resolve_index(k, 0, a.shape[0])] = v;
         return 0;
     });
@@ -153,7 +144,7 @@ PyObject* array_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         auto* o = as_array_object(self);
         SharedBorrow guard(o->borrow);
         const double* p = o->arr.get(idx);
-        if (!p) raise_value_error("Index out of bounds");
+        if (!p) raise_value_error(lumi::msg::kGetOutOfBounds);
         return new_float(*p).release();
     });
 }

@@ -12,6 +12,7 @@
 #include <new>
 #include <vector>
 
+#include "base/messages.hpp"
 #include "python/runtime/args.hpp"
 #include "array/buffer.hpp"
 #include "python/array/array.hpp"
@@ -252,11 +253,11 @@ PyObject* array_from_numpy(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         auto a = sig.parse(args, nargs, kwnames);
         PyObject* obj = a[0];
         const NumpyApi& np = numpy_api();
-        if (!PyObject_TypeCheck(obj, np.ndarray)) raise_cast_error(obj, "ndarray");
+        if (!PyObject_TypeCheck(obj, np.ndarray)) raise_cast_error(obj, lumi::msg::kCastNdarray);
         const auto* arr = reinterpret_cast<const NpyArrayHead*>(obj);
-        if (!np.equiv_types(arr->descr, np.float64)) raise_cast_error(obj, "ndarray");
+        if (!np.equiv_types(arr->descr, np.float64)) raise_cast_error(obj, lumi::msg::kCastNdarray);
         if (!(arr->flags & (kFlagCContiguous | kFlagFContiguous))) {
-            raise_type_error("The given array is not contiguous");
+            raise_type_error(lumi::msg::kNotContiguous);
         }
         lumi::Shape shape(static_cast<std::size_t>(arr->nd));
         for (int d = 0; d < arr->nd; ++d) {

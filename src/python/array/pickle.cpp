@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstring>
 
+#include "base/messages.hpp"
 #include "python/array/array.hpp"
 #include "python/runtime/args.hpp"
 #include "python/runtime/module.hpp"
@@ -65,7 +66,7 @@ int export_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     return guarded(-1, [&] {
         auto* o = as_array_object(reinterpret_cast<ArrayExport*>(self)->array);
         if (flags & PyBUF_WRITABLE) raise(PyExc_BufferError, "an Array's pickle buffer is read-only");
-        if (o->borrow.state < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+        if (o->borrow.state < 0) raise(PyExc_RuntimeError, lumi::msg::kMutablyBorrowed);
         static double empty = 0.0;  // a real pointer for zero-length views
         void* data = o->arr.size() ? static_cast<void*>(o->arr.data.data()) : &empty;
         check_status(PyBuffer_FillInfo(view, self, data,

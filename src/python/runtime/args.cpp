@@ -5,28 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "base/messages.hpp"
 #include "python/runtime/errors.hpp"
 
 namespace lumipy {
 
 namespace {
-
-std::string full_name(const char* display) { return std::string(display) + "()"; }
-
-// 'x' / 'x' and 'y' / 'x', 'y', and 'z'
-std::string quoted_list(const std::vector<const char*>& names) {
-    std::string s;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i) {
-            if (names.size() > 2) s += ',';
-            s += (i == names.size() - 1) ? " and " : " ";
-        }
-        s += '\'';
-        s += names[i];
-        s += '\'';
-    }
-    return s;
-}
 
 bool keyword_matches(PyObject* kw, const char* name, PyObject*& interned) {
     if (!interned) {
@@ -45,15 +29,7 @@ void parse_args_slow(const char* display, const char* const* names, PyObject** i
                      PyObject** out) {
     const auto given = static_cast<std::size_t>(nargs);
     if (given > nparams) {
-        const char* was = given == 1 ? "was" : "were";
-        std::string msg = full_name(display);
-        if (nrequired != nparams) {
-            msg += " takes from " + std::to_string(nrequired) + " to " + std::to_string(nparams);
-        } else {
-            msg += " takes " + std::to_string(nparams);
-        }
-        msg += " positional arguments but " + std::to_string(given) + " " + was + " given";
-        raise_type_error(msg);
+        raise_type_error(lumi::msg::too_many_positional(display, nrequired, nparams, given));
     }
     for (std::size_t i = 0; i < nparams; ++i) out[i] = i < given ? args[i] : nullptr;
 
@@ -71,15 +47,14 @@ void parse_args_slow(const char* display, const char* const* names, PyObject** i
             if (slot == nparams) {
                 // Formatted from the name object itself: a keyword need not
                 // be encodable as UTF-8 ("\ud800").
-                const std::string fn = full_name(display);
                 Ref msg = check(PyUnicode_Check(kw)
-                                    ? PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'", fn.c_str(), kw)
-                                    : PyUnicode_FromFormat("%s got an unexpected keyword argument %R", fn.c_str(), kw));
+                                    ? PyUnicode_FromFormat(lumi::msg::kUnexpectedKeywordFormat, display, kw)
+                                    : PyUnicode_FromFormat(lumi::msg::kUnexpectedKeywordReprFormat, display, kw));
                 PyErr_SetObject(PyExc_TypeError, msg.get());
                 throw PyErrAlready{};
             }
             if (out[slot]) {
-                raise_type_error(full_name(display) + " got multiple values for argument '" + names[slot] + "'");
+                raise_type_error(lumi::msg::multiple_values(display, names[slot]));
             }
             out[slot] = args[nargs + k];
         }
@@ -90,8 +65,7 @@ void parse_args_slow(const char* display, const char* const* names, PyObject** i
         if (!out[i]) missing.push_back(names[i]);
     }
     if (!missing.empty()) {
-        raise_type_error(full_name(display) + " missing " + std::to_string(missing.size()) + " required positional " +
-                         (missing.size() == 1 ? "argument" : "arguments") + ": " + quoted_list(missing));
+        raise_type_error(lumi::msg::missing_positional(display, missing));
     }
 }
 

@@ -3,6 +3,7 @@
 // code (a __float__ or __index__ run mid-operation) touch data in use.
 #pragma once
 
+#include "base/messages.hpp"
 #include "python/runtime/errors.hpp"
 
 namespace lumipy {
@@ -15,7 +16,7 @@ struct BorrowFlag {
 class SharedBorrow {
 public:
     explicit SharedBorrow(BorrowFlag& f) : f_(f) {
-        if (f_.state < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+        if (f_.state < 0) raise(PyExc_RuntimeError, lumi::msg::kMutablyBorrowed);
         ++f_.state;
     }
     ~SharedBorrow() { --f_.state; }
@@ -29,7 +30,7 @@ private:
 class ExclusiveBorrow {
 public:
     explicit ExclusiveBorrow(BorrowFlag& f) : f_(f) {
-        if (f_.state != 0) raise(PyExc_RuntimeError, "Already borrowed");
+        if (f_.state != 0) raise(PyExc_RuntimeError, lumi::msg::kBorrowed);
         f_.state = -1;
     }
     ~ExclusiveBorrow() { f_.state = 0; }

@@ -10,6 +10,7 @@
 
 #include "array/buffer.hpp"
 #include "array/shape.hpp"
+#include "base/messages.hpp"
 #include "python/runtime/errors.hpp"
 
 namespace lumipy {
@@ -39,8 +40,8 @@ inline lumi::Shape to_shape(PyObject* obj) { return lumi::Shape(to_usize_vec(obj
 // A str is refused with "Can't extract `str` to `Vec`", a non-sequence with
 // the 'Sequence' cast error.
 inline void require_sequence(PyObject* obj) {
-    if (PyUnicode_Check(obj)) raise_type_error("Can't extract `str` to `Vec`");
-    if (!PySequence_Check(obj)) raise_cast_error(obj, "Sequence");
+    if (PyUnicode_Check(obj)) raise_type_error(lumi::msg::kStrToVec);
+    if (!PySequence_Check(obj)) raise_cast_error(obj, lumi::msg::kCastSequence);
 }
 
 // Most items reserved up front on the word of a sequence's __len__.

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "base/error.hpp"
+#include "base/messages.hpp"
 
 namespace lumipy {
 
@@ -54,12 +55,7 @@ std::string type_qualname(PyObject* obj) {
 }
 
 std::string cast_error_message(PyObject* obj, const char* target) {
-    std::string msg = "'";
-    msg += type_qualname(obj);
-    msg += "' object cannot be cast as '";
-    msg += target;
-    msg += '\'';
-    return msg;
+    return lumi::msg::cannot_cast(type_qualname(obj), target);
 }
 
 void raise_cast_error(PyObject* obj, const char* target) { raise_type_error(cast_error_message(obj, target)); }
@@ -80,7 +76,7 @@ std::string render_exception_chain(PyObject* exc) {
     Ref cur = Ref::borrow(exc);
     // Bounded walk: a cause chain can be made cyclic from Python.
     for (int depth = 0; cur && depth < 64; ++depth) {
-        if (depth) out += ", caused by ";
+        if (depth) out += lumi::msg::kCausedBy;
         out += type_qualname(cur.get());
         out += ": ";
         out += exception_message(cur.get());
@@ -122,7 +118,7 @@ void reraise_with_argument_prefix(const char* name) {
         restore_exception(std::move(exc));
         throw PyErrAlready{};
     }
-    std::string msg = std::string("argument '") + name + "': " + exception_message(exc.get());
+    std::string msg = lumi::msg::argument_prefix(name) + exception_message(exc.get());
     Ref text = check(PyUnicode_FromStringAndSize(msg.data(), static_cast<Py_ssize_t>(msg.size())));
     Ref wrapped = check(PyObject_CallOneArg(PyExc_TypeError, text.get()));
     // The new error keeps the original's cause.

@@ -1,6 +1,7 @@
 // Option arguments given as text.
 #include "python/runtime/options.hpp"
 
+#include "base/messages.hpp"
 #include "python/runtime/args.hpp"
 #include "python/runtime/errors.hpp"
 
@@ -8,7 +9,7 @@ namespace lumipy {
 
 PyObject* arg_text(const char* name, PyObject* obj, PyObject* fallback) {
     if (!obj || obj == Py_None) return fallback;
-    if (!PyUnicode_Check(obj)) with_arg(name, [&] { raise_cast_error(obj, "PyString"); });
+    if (!PyUnicode_Check(obj)) with_arg(name, [&] { raise_cast_error(obj, lumi::msg::kCastStr); });
     return obj;
 }
 
@@ -26,13 +27,13 @@ std::optional<std::string_view> lowered_utf8(PyObject* text, Ref& keep) {
     return std::string_view(s, static_cast<std::size_t>(n));
 }
 
-void raise_unknown_option(const lumi::OptionKind& kind, PyObject* text) {
+void raise_unknown_option(const lumi::msg::OptionKind& kind, PyObject* text) {
     Py_ssize_t n = 0;
     if (const char* s = PyUnicode_AsUTF8AndSize(text, &n)) {
-        raise_value_error(lumi::unknown_option_message(kind, std::string_view(s, static_cast<std::size_t>(n))));
+        raise_value_error(lumi::msg::unknown_option(kind, std::string_view(s, static_cast<std::size_t>(n))));
     }
     PyErr_Clear();
-    Ref msg = check(PyUnicode_FromFormat("Unknown %s '%U'. Valid options: %s", kind.what, text, kind.choices));
+    Ref msg = check(PyUnicode_FromFormat(lumi::msg::kUnknownOptionFormat, kind.what, text, kind.choices));
     PyErr_SetObject(PyExc_ValueError, msg.get());
     throw PyErrAlready{};
 }

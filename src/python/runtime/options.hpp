@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "base/option.hpp"
+#include "base/messages.hpp"
 #include "python/runtime/ref.hpp"
 
 namespace lumipy {
@@ -18,10 +18,10 @@ PyObject* arg_text(const char* name, PyObject* obj, PyObject* fallback);
 // an unknown text raises ValueError "Unknown WHAT 'TEXT'. Valid options: ..."
 // quoting the text as passed.
 std::optional<std::string_view> lowered_utf8(PyObject* text, Ref& keep);
-[[noreturn]] void raise_unknown_option(const lumi::OptionKind& kind, PyObject* text);
+[[noreturn]] void raise_unknown_option(const lumi::msg::OptionKind& kind, PyObject* text);
 
 template <class T>
-T parse_option(PyObject* text, std::optional<T> (*lookup)(std::string_view), const lumi::OptionKind& kind) {
+T parse_option(PyObject* text, std::optional<T> (*lookup)(std::string_view), const lumi::msg::OptionKind& kind) {
     Ref keep;
     if (auto lowered = lowered_utf8(text, keep)) {
         if (auto v = lookup(*lowered)) return *v;

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/messages.hpp"
 #include "python/runtime/args.hpp"
 #include "python/array/array.hpp"
 #include "python/runtime/borrow.hpp"
@@ -66,8 +67,8 @@ bool arg_flag(PyObject* obj) {
     throw PyErrAlready{};  // not reached: with_arg re-raises
 }
 
-[[noreturn]] void raise_not_2d() { raise_value_error("Expected 2D array (n_queries, dim)"); }
-[[noreturn]] void raise_width() { raise_value_error("Query dimension must match tree dimension"); }
+[[noreturn]] void raise_not_2d() { raise_value_error(lumi::msg::kQueriesNot2D); }
+[[noreturn]] void raise_width() { raise_value_error(lumi::msg::kQueryWidth); }
 
 bool is_float64_format(const char* f) {
     if (!f) return false;  // unsigned bytes

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "base/messages.hpp"
 #include "python/runtime/args.hpp"
 #include "python/array/array.hpp"
 #include "python/runtime/borrow.hpp"
@@ -25,7 +26,7 @@ namespace {
 
 lumi::KernelType arg_kernel(PyObject* obj) {
     if (!obj || obj == Py_None) return lumi::KernelType::Gaussian;
-    return parse_option(arg_text("kernel", obj, nullptr), lumi::kernel_from_name, lumi::kKernelOption);
+    return parse_option(arg_text("kernel", obj, nullptr), lumi::kernel_from_name, lumi::msg::kKernelOption);
 }
 
 double arg_bandwidth(PyObject* obj) {
@@ -46,7 +47,7 @@ struct QueryRows {
     std::optional<SharedBorrow> borrow;
 };
 
-[[noreturn]] void raise_query_form() { raise_value_error("queries must be a scalar, list, or Array"); }
+[[noreturn]] void raise_query_form() { raise_value_error(lumi::msg::kQueriesForm); }
 
 void read_queries(PyObject* obj, std::size_t dim, QueryRows& q) {
     if (!obj || obj == Py_None) {
@@ -71,18 +72,16 @@ void read_queries(PyObject* obj, std::size_t dim, QueryRows& q) {
         const lumi::ArrayF64& arr = a->arr;
         if (arr.ndim() == 1) {
             if (arr.shape[0] != dim) {
-                raise_value_error("Query dimension " + std::to_string(arr.shape[0]) + " doesn't match tree dimension " +
-                                  std::to_string(dim));
+                raise_value_error(lumi::msg::query_dimension(arr.shape[0], dim));
             }
             q.rows = 1;
         } else if (arr.ndim() == 2) {
             if (arr.shape[1] != dim) {
-                raise_value_error("Query dimension " + std::to_string(arr.shape[1]) + " doesn't match tree dimension " +
-                                  std::to_string(dim));
+                raise_value_error(lumi::msg::query_dimension(arr.shape[1], dim));
             }
             q.rows = arr.shape[0];
         } else {
-            raise_value_error("queries must be 1D or 2D array");
+            raise_value_error(lumi::msg::kQueriesRank);
         }
         q.data = arr.data.data();
         q.width = dim;
@@ -97,8 +96,7 @@ void read_queries(PyObject* obj, std::size_t dim, QueryRows& q) {
         raise_query_form();
     }
     if (q.owned.size() != dim) {
-        raise_value_error("Query vector length " + std::to_string(q.owned.size()) + " doesn't match tree dimension " +
-                          std::to_string(dim));
+        raise_value_error(lumi::msg::query_vector_length(q.owned.size(), dim));
     }
     q.data = q.owned.data();
     q.rows = 1;
@@ -166,7 +164,7 @@ PyObject* tree_kernel_density_approx(PyObject* self, PyObject* const* args, Py_s
         const lumi::KernelType kernel = arg_kernel(kernel_text);
         lumi::ApproxCriterion criterion;
         if (criterion_text) {
-            const auto tag = parse_option(criterion_text, lumi::criterion_from_name, lumi::kCriterionOption);
+            const auto tag = parse_option(criterion_text, lumi::criterion_from_name, lumi::msg::kCriterionOption);
             criterion = lumi::make_criterion(tag, min_samples, max_span);
         }
         return run_density(self, tree, a[0], kernel, h, criterion);

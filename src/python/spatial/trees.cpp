@@ -4,6 +4,7 @@
 
 #include <type_traits>
 
+#include "base/messages.hpp"
 #include "python/runtime/args.hpp"
 #include "python/array/array.hpp"
 #include "python/runtime/convert.hpp"
@@ -30,7 +31,7 @@ void drop_conversion_error() {
     PyErr_Clear();
 }
 
-[[noreturn]] void raise_bad_query() { raise_value_error("query must be a scalar, list, or Array"); }
+[[noreturn]] void raise_bad_query() { raise_value_error(lumi::msg::kQueryForm); }
 
 bool has_number_conversion(PyObject* obj) {
     PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
@@ -123,10 +124,10 @@ PyObject* from_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         PyObject* metric_text = arg_text("metric", a[2], euclidean);
         PyObject* selection_text = is_vp ? arg_text("selection", a[3], first) : nullptr;
 
-        const auto metric = parse_option(metric_text, lumi::metric_from_name, lumi::kMetricOption);
+        const auto metric = parse_option(metric_text, lumi::metric_from_name, lumi::msg::kMetricOption);
         lumi::VantageSelection selection = lumi::VantageSelection::First;
         if constexpr (is_vp) {
-            selection = parse_option(selection_text, lumi::selection_from_name, lumi::kSelectionOption);
+            selection = parse_option(selection_text, lumi::selection_from_name, lumi::msg::kSelectionOption);
         }
 
         SharedBorrow guard(array->borrow);
