@@ -99,6 +99,24 @@ def test_argument_count_messages(call, message):
         call()
 
 
+def test_argument_count_messages_word_for_word_as_the_interpreter():
+    # The interpreter's own wording for a function of the same parameters is
+    # the oracle (the list joins "'a' and 'b'", "'a', 'b', and 'c'").
+    def uniform(low, high, shape):
+        pass
+
+    g = lv.random.seed(1)
+    for given in range(3):
+        args = [0.0, 1.0, [2]][:given]
+        with pytest.raises(TypeError) as ours:
+            g.uniform(*args)
+        with pytest.raises(TypeError) as python:
+            uniform(*args)
+        assert str(ours.value) == str(python.value).replace(
+            "test_argument_count_messages_word_for_word_as_the_interpreter.<locals>.uniform", "Generator.uniform")
+        assert str(ours.value).startswith("Generator.uniform() missing ")
+
+
 def test_keywords_everywhere():
     a = lv.Array(data=[1, 2], shape=[2])
     assert a.tolist() == [1.0, 2.0]

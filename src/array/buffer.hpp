@@ -95,12 +95,6 @@ public:
         n_ = n;
     }
 
-    // Shrinks the logical length (used when fewer elements were produced than
-    // reserved); never reallocates.
-    void truncate(std::size_t n) noexcept {
-        if (n < n_) n_ = n;
-    }
-
     // Shrinks to n elements and returns the unused storage to the allocator.
     void shrink(std::size_t n) noexcept {
         if (n >= n_) return;

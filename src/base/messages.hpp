@@ -200,6 +200,8 @@ inline constexpr const char* kBorrowed = "Already borrowed";
 inline constexpr const char* kMutablyBorrowed = "Already mutably borrowed";
 inline constexpr const char* kStrToVec = "Can't extract `str` to `Vec`";
 inline constexpr const char* kNotContiguous = "The given array is not contiguous";
+// Stands in for an exception whose str() itself failed.
+inline constexpr const char* kStrFailed = "<exception str() failed>";
 // Joins the exceptions of a cause chain: "TYPE: TEXT, caused by TYPE: TEXT".
 inline constexpr const char* kCausedBy = ", caused by ";
 // PyUnicode_FromFormat formats (%s the callable's display name, %U / %R the

@@ -87,8 +87,9 @@ ApproxCriterion make_criterion(ApproxCriterion::Tag tag, std::optional<std::uint
 
 namespace {
 
+// Picks the metric and kernel policies once and runs the rows with them.
 template <class Tree>
-void run_density(const Tree& tree, const double* queries, std::size_t n_queries, KernelType kernel, double h,
+void dispatch_density_rows(const Tree& tree, const double* queries, std::size_t n_queries, KernelType kernel, double h,
                  const ApproxCriterion& criterion, double* out, const std::size_t* scatter) {
     const bool approx = criterion.tag != ApproxCriterion::Tag::None;
     with_metric(tree.metric(), [&](auto metric) {
@@ -118,13 +119,13 @@ template <class Tree>
 void kernel_density_rows(const Tree& tree, const double* queries, std::size_t n_queries, std::size_t width,
                          KernelType kernel, double h, const ApproxCriterion& criterion, double* out) {
     if (width != tree.dim()) throw Error(msg::kQueryWidth);
-    run_density(tree, queries, n_queries, kernel, h, criterion, out, nullptr);
+    dispatch_density_rows(tree, queries, n_queries, kernel, h, criterion, out, nullptr);
 }
 
 template <class Tree>
 void kernel_density_at_points(const Tree& tree, KernelType kernel, double h, const ApproxCriterion& criterion,
                               double* out) {
-    run_density(tree, tree.points(), tree.n_points(), kernel, h, criterion, out, tree.order().data());
+    dispatch_density_rows(tree, tree.points(), tree.n_points(), kernel, h, criterion, out, tree.order().data());
 }
 
 #define LUMI_KDE_INSTANTIATE(Tree)                                                                             \

@@ -19,17 +19,17 @@ namespace {
 
 // One implementation per constructor; the display name differs between the
 // module function ("zeros") and the static method ("Array.zeros").
-struct Names {
+struct DisplayNames {
     const char* zeros;
     const char* ones;
     const char* full;
     const char* eye;
     const char* diag;
 };
-constexpr Names module_names{"zeros", "ones", "full", "eye", "diag"};
-constexpr Names static_names{"Array.zeros", "Array.ones", "Array.full", "Array.eye", "Array.diag"};
+constexpr DisplayNames module_names{"zeros", "ones", "full", "eye", "diag"};
+constexpr DisplayNames static_names{"Array.zeros", "Array.ones", "Array.full", "Array.eye", "Array.diag"};
 
-template <const Names& N>
+template <const DisplayNames& N>
 PyObject* zeros_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&] {
         static const Sig<1> sig{N.zeros, {"shape"}};
@@ -38,7 +38,7 @@ PyObject* zeros_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
-template <const Names& N>
+template <const DisplayNames& N>
 PyObject* ones_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&] {
         static const Sig<1> sig{N.ones, {"shape"}};
@@ -47,7 +47,7 @@ PyObject* ones_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     });
 }
 
-template <const Names& N>
+template <const DisplayNames& N>
 PyObject* full_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&] {
         static const Sig<2> sig{N.full, {"shape", "fill_value"}};
@@ -58,7 +58,7 @@ PyObject* full_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     });
 }
 
-template <const Names& N>
+template <const DisplayNames& N>
 PyObject* eye_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&] {
         static const Sig<3> sig{N.eye, {"n", "m", "k"}, 1};
@@ -70,7 +70,7 @@ PyObject* eye_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     });
 }
 
-template <const Names& N>
+template <const DisplayNames& N>
 PyObject* diag_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&] {
         static const Sig<2> sig{N.diag, {"v", "k"}, 1};

@@ -68,7 +68,7 @@ std::string exception_message(PyObject* exc) {
         if (p) return std::string(p, static_cast<std::size_t>(n));
     }
     clear_ordinary_error();
-    return "<exception str() failed>";
+    return lumi::msg::kStrFailed;
 }
 
 std::string render_exception_chain(PyObject* exc) {
