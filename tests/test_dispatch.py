@@ -67,7 +67,8 @@ for sym in "+-*/":
     put("vs" + sym, *[op(a, s) for a in data for s in (2.5, -0.0, 0.0, math.inf)], any_nan=True)
     put("sv" + sym, *[op(s, a) for a in data for s in (2.5, -0.0, math.nan)], any_nan=True)
     for sa, sb in (([37, 1], [1, 41]), ([5, 7, 3], [7, 1]), ([300, 13], [13]), ([13], [300, 13]),
-                   ([2, 1, 19], [2, 6, 19]), ([1000, 2], [2]), ([4, 1, 3, 1], [5, 1, 7])):
+                   ([2, 1, 19], [2, 6, 19]), ([1000, 2], [2]), ([4, 1, 3, 1], [5, 1, 7]),
+                   ([3, 1, 67], [1, 5, 67]), ([50, 40], [50, 1])):
         a = lv.Array(sa, values(math.prod(sa)))
         b = lv.Array(sb, values(math.prod(sb)))
         put("bc%s %r %r" % (sym, sa, sb), op(a, b), any_nan=True)

@@ -93,9 +93,11 @@ void for_each_row(const double* a, const double* b, double* out, const Axis* out
 
 // The rows are independent, so groups of whole rows go to the worker pool.
 // Requires at least two axes (one axis means a flat loop, handled by the
-// caller).
-void broadcast_rows(const kern::ElementwiseKernels& k, std::size_t op, const double* a, const double* b,
-                    double* out, const std::vector<Axis>& axes) {
+// caller).  vv, vs and sv compute one row: (a, b, out, m), (a, s, out, m) and
+// (s, b, out, m).
+template <class VV, class VS, class SV>
+void broadcast_rows(const double* a, const double* b, double* out, const std::vector<Axis>& axes, VV vv, VS vs,
+                    SV sv) {
     const Axis inner = axes.back();
     const std::size_t m = inner.n;
     const Axis* outer = axes.data();
@@ -105,19 +107,61 @@ void broadcast_rows(const kern::ElementwiseKernels& k, std::size_t op, const dou
     const std::size_t grain = std::max<std::size_t>(1, arithmetic_grain() / m);
     parallel_for(rows, grain, [&](std::size_t r0, std::size_t r1) {
         if (inner.sa != 0 && inner.sb != 0) {
-            const auto row = k.vv[op];
             for_each_row(a, b, out, outer, depth, m, r0, r1,
-                         [row, m](const double* pa, const double* pb, double* po) { row(pa, pb, po, m); });
+                         [&](const double* pa, const double* pb, double* po) { vv(pa, pb, po, m); });
         } else if (inner.sa != 0) {
-            const auto row = k.vs[op];
             for_each_row(a, b, out, outer, depth, m, r0, r1,
-                         [row, m](const double* pa, const double* pb, double* po) { row(pa, *pb, po, m); });
+                         [&](const double* pa, const double* pb, double* po) { vs(pa, *pb, po, m); });
         } else {
-            const auto row = k.sv[op];
             for_each_row(a, b, out, outer, depth, m, r0, r1,
-                         [row, m](const double* pa, const double* pb, double* po) { row(*pa, pb, po, m); });
+                         [&](const double* pa, const double* pb, double* po) { sv(*pa, pb, po, m); });
         }
     });
+}
+
+// Rows shorter than this are inline loops here: a call into the kernel set
+// per row would cost more than the row itself.
+constexpr std::size_t kShortRow = 32;
+
+struct Add {
+    static double apply(double x, double y) noexcept { return x + y; }
+};
+struct Sub {
+    static double apply(double x, double y) noexcept { return x - y; }
+};
+struct Mul {
+    static double apply(double x, double y) noexcept { return x * y; }
+};
+struct Div {
+    static double apply(double x, double y) noexcept { return x / y; }
+};
+
+template <class Op>
+void short_rows(const double* a, const double* b, double* out, const std::vector<Axis>& axes) {
+    broadcast_rows(
+        a, b, out, axes,
+        [](const double* __restrict x, const double* __restrict y, double* __restrict z, std::size_t m) {
+            for (std::size_t i = 0; i < m; ++i) z[i] = Op::apply(x[i], y[i]);
+        },
+        [](const double* __restrict x, double s, double* __restrict z, std::size_t m) {
+            for (std::size_t i = 0; i < m; ++i) z[i] = Op::apply(x[i], s);
+        },
+        [](double s, const double* __restrict y, double* __restrict z, std::size_t m) {
+            for (std::size_t i = 0; i < m; ++i) z[i] = Op::apply(s, y[i]);
+        });
+}
+
+void rows_of(const kern::ElementwiseKernels& k, BinOp bin_op, const double* a, const double* b, double* out,
+             const std::vector<Axis>& axes) {
+    const auto op = static_cast<std::size_t>(bin_op);
+    if (axes.back().n >= kShortRow) return broadcast_rows(a, b, out, axes, k.vv[op], k.vs[op], k.sv[op]);
+    switch (bin_op) {
+        case BinOp::Add: return short_rows<Add>(a, b, out, axes);
+        case BinOp::Sub: return short_rows<Sub>(a, b, out, axes);
+        case BinOp::Mul: return short_rows<Mul>(a, b, out, axes);
+        case BinOp::Div: break;
+    }
+    short_rows<Div>(a, b, out, axes);
 }
 
 // Whole-array loops, split into chunks over the worker pool.
@@ -161,7 +205,7 @@ void compute(const ArrayF64& a, const ArrayF64& b, ArrayF64& out, BinOp bin_op) 
             else if (inner.sa != 0) flat_vs(k, op, pa, pb[0], po, count);
             else flat_sv(k, op, pa[0], pb, po, count);
         } else {
-            broadcast_rows(k, op, pa, pb, po, axes);
+            rows_of(k, bin_op, pa, pb, po, axes);
         }
     }
 }
