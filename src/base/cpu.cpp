@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#if defined(__x86_64__) || defined(__i386__)
+// Detection only where the x86 kernel sets are built (see CMakeLists.txt).
+#if (defined(__x86_64__) || defined(__i386__)) && defined(LUMI_X86_KERNELS)
 #include <cpuid.h>
 #define LUMI_CPU_X86 1
 #endif
@@ -66,7 +67,7 @@ bool parse_cap(const char* value, Level& out) noexcept {
 }
 
 Level compute_active() noexcept {
-#if defined(LUMI_CPU_X86) && defined(LUMI_X86_KERNELS)
+#ifdef LUMI_CPU_X86
     Level level = detect();
 #else
     Level level = Level::Baseline;
