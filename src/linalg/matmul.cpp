@@ -1,5 +1,5 @@
-// Product kernels: run-time choice of instruction set, per-thread packing
-// buffers, and the drivers that split a product into independent pieces.
+// Product drivers: per-thread packing buffers, and the splitting of a
+// product into independent pieces for the kernels of matmul_kernels.hpp.
 #include "linalg/matmul.hpp"
 
 #include <cstdint>
@@ -9,21 +9,11 @@
 #include <new>
 
 #include "base/parallel.hpp"
+#include "linalg/matmul_kernels.hpp"
 
 namespace lumi::mm {
 
 namespace {
-
-struct GemmJob {
-    std::size_t m, n, p;
-    const double* a;
-    std::size_t ars, acs;
-    const double* b;
-    std::size_t brs, bcs;
-    double* c;
-    std::size_t ldc;
-    double init;
-};
 
 // Per-thread scratch buffers (64-byte aligned), grown on demand and kept for
 // the thread's lifetime.
@@ -34,6 +24,8 @@ struct PackBuffers {
         for (double* p : ptr) std::free(p);
     }
 };
+
+}  // namespace
 
 double* scratch(int slot, std::size_t count) {
     thread_local PackBuffers s;
@@ -52,79 +44,7 @@ double* scratch(int slot, std::size_t count) {
     return s.ptr[slot];
 }
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define LUMI_X86_KERNELS 1
-#endif
-
-#ifdef LUMI_X86_KERNELS
-#pragma GCC push_options
-#pragma GCC target("avx512f")
-namespace k_avx512 {
-#define LUMI_W 8
-#define LUMI_MR 8
-#define LUMI_NV 3
-#define LUMI_KC 256
-#define LUMI_NC 240
-#define LUMI_EMBEDDED_BCAST 1
-#include "linalg/matmul_kernels.inc"
-}  // namespace k_avx512
-#pragma GCC pop_options
-
-#pragma GCC push_options
-#pragma GCC target("avx2")
-namespace k_avx2 {
-#define LUMI_W 4
-#define LUMI_MR 6
-#define LUMI_NV 2
-#define LUMI_KC 256
-#define LUMI_NC 240
-#define LUMI_BCAST_ASM 1
-#include "linalg/matmul_kernels.inc"
-}  // namespace k_avx2
-#pragma GCC pop_options
-#endif
-
-namespace k_base {
-#define LUMI_W 2
-#define LUMI_MR 4
-#define LUMI_NV 2
-#define LUMI_KC 256
-#define LUMI_NC 240
-#include "linalg/matmul_kernels.inc"
-}  // namespace k_base
-
-struct Kernels {
-    const char* name;
-    void (*gemm_rows)(const GemmJob&, std::size_t, std::size_t);
-    void (*vecmat)(std::size_t, std::size_t, const double*, const double*, std::size_t, double*, double);
-    void (*rank1_sub)(std::size_t, std::size_t, const double*, const double*, double*, std::size_t);
-    std::size_t mr;
-};
-
-Kernels pick() {
-    int level = 2;
-    if (const char* cap = std::getenv("LUMIVANDER_MATMUL_ISA")) {
-        if (std::strcmp(cap, "baseline") == 0) level = 0;
-        else if (std::strcmp(cap, "avx2") == 0) level = 1;
-    }
-#ifdef LUMI_X86_KERNELS
-    __builtin_cpu_init();
-    if (level >= 2 && __builtin_cpu_supports("avx512f")) {
-        return {"avx512", k_avx512::gemm_rows, k_avx512::vecmat, k_avx512::rank1_sub, k_avx512::MR};
-    }
-    if (level >= 1 && __builtin_cpu_supports("avx2")) {
-        return {"avx2", k_avx2::gemm_rows, k_avx2::vecmat, k_avx2::rank1_sub, k_avx2::MR};
-    }
-#else
-    (void)level;
-#endif
-    return {"baseline", k_base::gemm_rows, k_base::vecmat, k_base::rank1_sub, k_base::MR};
-}
-
-const Kernels& kernels() {
-    static const Kernels k = pick();
-    return k;
-}
+namespace {
 
 // Multiply-adds worth handing to another thread.
 constexpr std::size_t kParallelWork = std::size_t{1} << 19;
@@ -146,8 +66,6 @@ void gemm_plain(const GemmJob& j) {
 
 }  // namespace
 
-const char* isa_name() { return kernels().name; }
-
 void gemm(std::size_t m, std::size_t n, std::size_t p, const double* a, std::size_t ars, std::size_t acs,
           const double* b, std::size_t brs, std::size_t bcs, double* c, std::size_t ldc, double init) {
     if (m == 0 || p == 0) return;
@@ -164,7 +82,7 @@ void gemm(std::size_t m, std::size_t n, std::size_t p, const double* a, std::siz
     }
     // Row panels are independent outputs; each chunk packs its own copy of
     // B, which costs little next to the chunk's arithmetic.
-    const Kernels& k = kernels();
+    const MatmulKernels& k = matmul_kernels();
     const std::size_t panels = (m + k.mr - 1) / k.mr;
     // n * p is the element count of B, so this cannot overflow.
     const std::size_t per_panel = k.mr * n * p;
@@ -179,7 +97,7 @@ void vecmat(std::size_t n, std::size_t p, const double* x, const double* b, std:
     // Column blocks are independent; 64 columns is a whole number of vector
     // blocks on every instruction set.
     constexpr std::size_t kCols = 64;
-    const auto& kv = kernels().vecmat;
+    const auto& kv = matmul_kernels().vecmat;
     const std::size_t blocks = (p + kCols - 1) / kCols;
     const std::size_t grain = std::max<std::size_t>(1, kParallelWork / kCols / std::max<std::size_t>(n, 1));
     parallel_for(blocks, grain, [&](std::size_t bb, std::size_t be) {
@@ -223,7 +141,7 @@ void matvec_rows(std::size_t m, std::size_t n, const double* a, std::size_t lda,
 }  // namespace
 
 void rank1_sub(std::size_t rows, std::size_t cols, const double* a, const double* w, double* c, std::size_t ldc) {
-    kernels().rank1_sub(rows, cols, a, w, c, ldc);
+    matmul_kernels().rank1_sub(rows, cols, a, w, c, ldc);
 }
 
 void matvec(std::size_t m, std::size_t n, const double* a, std::size_t lda, const double* x, double* y,

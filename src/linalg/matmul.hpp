@@ -7,10 +7,9 @@
 // tile across i and j, packed panels, cache blocking along k that continues
 // the running sums stored in C), never from reordering a sum.
 //
-// The instruction set is chosen once, at first use, from what the CPU
-// supports: AVX-512, AVX2 or the portable baseline.  All three agree bit for
-// bit.  For testing, the environment variable LUMIVANDER_MATMUL_ISA
-// ("baseline", "avx2", "avx512") caps the choice.
+// The kernels come in one set per instruction-set level (matmul_kernels.hpp,
+// chosen by base/cpu.hpp: AVX-512, AVX2 or the portable baseline, capped by
+// LUMIVANDER_ISA).  All of them agree bit for bit.
 #pragma once
 
 #include <cstddef>
@@ -33,8 +32,5 @@ void matvec(std::size_t m, std::size_t n, const double* a, std::size_t lda, cons
 
 // c[i*ldc + k] = c[i*ldc + k] - a[i] * w[k] for i < rows, k < cols.
 void rank1_sub(std::size_t rows, std::size_t cols, const double* a, const double* w, double* c, std::size_t ldc);
-
-// Name of the instruction set in use ("avx512", "avx2", "baseline").
-const char* isa_name();
 
 }  // namespace lumi::mm

@@ -8,7 +8,7 @@
 // uniform stride are merged.  The innermost remaining axis then steps each
 // operand by 1 (it varies along it) or 0 (it is broadcast along it), so the
 // result is a sequence of contiguous rows, each a vector-vector,
-// vector-scalar or scalar-vector loop.
+// vector-scalar or scalar-vector loop of the element-wise kernels.
 #include "ops/arithmetic.hpp"
 
 #include <algorithm>
@@ -94,73 +94,119 @@ void for_each_row(const double* a, const double* b, double* out, const Axis* out
 
 // The rows are independent, so groups of whole rows go to the worker pool.
 // Requires at least two axes (one axis means a flat loop, handled by the
-// caller).
-template <class Op>
-void broadcast_rows(const double* a, const double* b, double* out, const std::vector<Axis>& axes) {
+// caller).  vv, vs and sv compute one row: (a, b, out, m), (a, s, out, m) and
+// (s, b, out, m).
+template <class VV, class VS, class SV>
+void broadcast_rows(const double* a, const double* b, double* out, const std::vector<Axis>& axes, VV vv, VS vs,
+                    SV sv) {
     const Axis inner = axes.back();
     const std::size_t m = inner.n;
     const Axis* outer = axes.data();
-    const std::size_t k = axes.size() - 1;
+    const std::size_t depth = axes.size() - 1;
     std::size_t rows = 1;
-    for (std::size_t d = 0; d < k; ++d) rows *= outer[d].n;
+    for (std::size_t d = 0; d < depth; ++d) rows *= outer[d].n;
     const std::size_t grain = std::max<std::size_t>(1, arithmetic_grain() / m);
     parallel_for(rows, grain, [&](std::size_t r0, std::size_t r1) {
         if (inner.sa != 0 && inner.sb != 0) {
-            for_each_row(a, b, out, outer, k, m, r0, r1, [m](const double* pa, const double* pb, double* po) {
-                kern::vv<Op>(pa, pb, po, m);
-            });
+            for_each_row(a, b, out, outer, depth, m, r0, r1,
+                         [&](const double* pa, const double* pb, double* po) { vv(pa, pb, po, m); });
         } else if (inner.sa != 0) {
-            for_each_row(a, b, out, outer, k, m, r0, r1, [m](const double* pa, const double* pb, double* po) {
-                kern::vs<Op>(pa, *pb, po, m);
-            });
+            for_each_row(a, b, out, outer, depth, m, r0, r1,
+                         [&](const double* pa, const double* pb, double* po) { vs(pa, *pb, po, m); });
         } else {
-            for_each_row(a, b, out, outer, k, m, r0, r1, [m](const double* pa, const double* pb, double* po) {
-                kern::sv<Op>(*pa, pb, po, m);
-            });
+            for_each_row(a, b, out, outer, depth, m, r0, r1,
+                         [&](const double* pa, const double* pb, double* po) { sv(*pa, pb, po, m); });
         }
     });
 }
 
-template <class Op>
-void flat_vv(const double* pa, const double* pb, double* po, std::size_t n) {
-    parallel_for(n, arithmetic_grain(),
-                 [&](std::size_t b, std::size_t e) { kern::vv_flat<Op>(pa + b, pb + b, po + b, e - b); });
-}
-template <class Op>
-void flat_vs(const double* pa, double s, double* po, std::size_t n) {
-    parallel_for(n, arithmetic_grain(),
-                 [&](std::size_t b, std::size_t e) { kern::vs_flat<Op>(pa + b, s, po + b, e - b); });
-}
-template <class Op>
-void flat_sv(double s, const double* pb, double* po, std::size_t n) {
-    parallel_for(n, arithmetic_grain(),
-                 [&](std::size_t b, std::size_t e) { kern::sv_flat<Op>(s, pb + b, po + b, e - b); });
-}
+// Rows shorter than this are inline loops here: a call into the kernel set
+// per row would cost more than the row itself.
+constexpr std::size_t kShortRow = 32;
+
+struct Add {
+    static double apply(double x, double y) noexcept { return x + y; }
+};
+struct Sub {
+    static double apply(double x, double y) noexcept { return x - y; }
+};
+struct Mul {
+    static double apply(double x, double y) noexcept { return x * y; }
+};
+struct Div {
+    static double apply(double x, double y) noexcept { return x / y; }
+};
 
 template <class Op>
-void compute(const ArrayF64& a, const ArrayF64& b, ArrayF64& out) {
+void short_rows(const double* a, const double* b, double* out, const std::vector<Axis>& axes) {
+    broadcast_rows(
+        a, b, out, axes,
+        [](const double* __restrict x, const double* __restrict y, double* __restrict z, std::size_t m) {
+            for (std::size_t i = 0; i < m; ++i) z[i] = Op::apply(x[i], y[i]);
+        },
+        [](const double* __restrict x, double s, double* __restrict z, std::size_t m) {
+            for (std::size_t i = 0; i < m; ++i) z[i] = Op::apply(x[i], s);
+        },
+        [](double s, const double* __restrict y, double* __restrict z, std::size_t m) {
+            for (std::size_t i = 0; i < m; ++i) z[i] = Op::apply(s, y[i]);
+        });
+}
+
+void rows_of(const kern::ElementwiseKernels& k, BinOp bin_op, const double* a, const double* b, double* out,
+             const std::vector<Axis>& axes) {
+    const auto op = static_cast<std::size_t>(bin_op);
+    if (axes.back().n >= kShortRow) return broadcast_rows(a, b, out, axes, k.vv[op], k.vs[op], k.sv[op]);
+    switch (bin_op) {
+        case BinOp::Add: return short_rows<Add>(a, b, out, axes);
+        case BinOp::Sub: return short_rows<Sub>(a, b, out, axes);
+        case BinOp::Mul: return short_rows<Mul>(a, b, out, axes);
+        case BinOp::Div: break;
+    }
+    short_rows<Div>(a, b, out, axes);
+}
+
+// Whole-array loops, split into chunks over the worker pool.
+void flat_vv(const kern::ElementwiseKernels& k, std::size_t op, const double* pa, const double* pb, double* po,
+             std::size_t n) {
+    const auto f = k.vv[op];
+    parallel_for(n, arithmetic_grain(), [&](std::size_t b, std::size_t e) { f(pa + b, pb + b, po + b, e - b); });
+}
+void flat_vs(const kern::ElementwiseKernels& k, std::size_t op, const double* pa, double s, double* po,
+             std::size_t n) {
+    const auto f = k.vs[op];
+    parallel_for(n, arithmetic_grain(), [&](std::size_t b, std::size_t e) { f(pa + b, s, po + b, e - b); });
+}
+void flat_sv(const kern::ElementwiseKernels& k, std::size_t op, double s, const double* pb, double* po,
+             std::size_t n) {
+    const auto f = k.sv[op];
+    parallel_for(n, arithmetic_grain(), [&](std::size_t b, std::size_t e) { f(s, pb + b, po + b, e - b); });
+}
+
+void compute(const ArrayF64& a, const ArrayF64& b, ArrayF64& out, BinOp bin_op) {
+    const kern::ElementwiseKernels& k = kern::elementwise_kernels();
+    const auto op = static_cast<std::size_t>(bin_op);
     const std::size_t count = out.size();
     const double* pa = a.data.data();
     const double* pb = b.data.data();
     double* po = out.data.data();
     if (a.shape == b.shape) {
-        flat_vv<Op>(pa, pb, po, count);
+        flat_vv(k, op, pa, pb, po, count);
     } else if (a.size() == 1) {
         // All of a's axes have size 1: b's flat order is the result's.
-        flat_sv<Op>(pa[0], pb, po, count);
+        flat_sv(k, op, pa[0], pb, po, count);
     } else if (b.size() == 1) {
-        flat_vs<Op>(pa, pb[0], po, count);
+        flat_vs(k, op, pa, pb[0], po, count);
     } else {
         const std::vector<Axis> axes = coalesce(out.shape, a, b);
         const Axis& inner = axes.back();
         if (axes.size() == 1) {
             // Both operands vary along the only axis (a broadcast one would
             // have made that operand a single element).
-            if (inner.sa != 0 && inner.sb != 0) flat_vv<Op>(pa, pb, po, count);
-            else if (inner.sa != 0) flat_vs<Op>(pa, pb[0], po, count);
-            else flat_sv<Op>(pa[0], pb, po, count);
+            if (inner.sa != 0 && inner.sb != 0) flat_vv(k, op, pa, pb, po, count);
+            else if (inner.sa != 0) flat_vs(k, op, pa, pb[0], po, count);
+            else flat_sv(k, op, pa[0], pb, po, count);
         } else {
-            broadcast_rows<Op>(pa, pb, po, axes);
+            rows_of(k, bin_op, pa, pb, po, axes);
         }
     }
 }
@@ -192,7 +238,7 @@ ArrayF64 binary_op_copy(const ArrayF64& a, const ArrayF64& b, BinOp op) {
     if (!shape) throw Error(msg::kShapesNotBroadcast);
     ArrayF64 out = ArrayF64::uninit(std::move(*shape));
     if (out.size() == 0) return out;
-    kern::with_op(op, [&](auto o) { compute<decltype(o)>(a, b, out); });
+    compute(a, b, out, op);
     return out;
 }
 

@@ -11,11 +11,8 @@ ArrayF64 scalar_op_copy(const ArrayF64& a, double s, BinOp op) {
     ArrayF64 out = ArrayF64::uninit(a.shape);
     const double* pa = a.data.data();
     double* po = out.data.data();
-    kern::with_op(op, [&](auto o) {
-        parallel_for(out.size(), arithmetic_grain(), [&](std::size_t b, std::size_t e) {
-            kern::vs_flat<decltype(o)>(pa + b, s, po + b, e - b);
-        });
-    });
+    const auto f = kern::elementwise_kernels().vs[static_cast<std::size_t>(op)];
+    parallel_for(out.size(), arithmetic_grain(), [&](std::size_t b, std::size_t e) { f(pa + b, s, po + b, e - b); });
     return out;
 }
 
@@ -23,11 +20,8 @@ ArrayF64 scalar_op_copy_left(double s, const ArrayF64& a, BinOp op) {
     ArrayF64 out = ArrayF64::uninit(a.shape);
     const double* pa = a.data.data();
     double* po = out.data.data();
-    kern::with_op(op, [&](auto o) {
-        parallel_for(out.size(), arithmetic_grain(), [&](std::size_t b, std::size_t e) {
-            kern::sv_flat<decltype(o)>(s, pa + b, po + b, e - b);
-        });
-    });
+    const auto f = kern::elementwise_kernels().sv[static_cast<std::size_t>(op)];
+    parallel_for(out.size(), arithmetic_grain(), [&](std::size_t b, std::size_t e) { f(s, pa + b, po + b, e - b); });
     return out;
 }
 

@@ -1,24 +1,22 @@
-// One instantiated loop per element function.  The transcendental functions
-// are plain per-element libm calls (no vector math library), so their results
-// are exactly what calling them directly gives.
+// The element functions as loops of the element-wise kernels, split into
+// chunks over the worker pool.  The transcendental functions are plain
+// per-element libm calls (no vector math library), so their results are
+// exactly what calling them directly gives.
 #include "ops/unary.hpp"
 
 #include "base/parallel.hpp"
-
-#include "ops/elementwise.hpp"
 #include "ops/kernels.hpp"
 
 namespace lumi {
 
 namespace {
 
-template <class F>
-ArrayF64 apply(const ArrayF64& a, F f, std::size_t grain) {
+template <class Loop>
+ArrayF64 apply(const ArrayF64& a, std::size_t grain, Loop loop) {
     ArrayF64 out = ArrayF64::uninit(a.shape);
     const double* src = a.data.data();
     double* dst = out.data.data();
-    parallel_for(out.size(), grain,
-                 [&](std::size_t b, std::size_t e) { kern::map_flat(src + b, dst + b, e - b, f); });
+    parallel_for(out.size(), grain, [&](std::size_t b, std::size_t e) { loop(src + b, dst + b, e - b); });
     return out;
 }
 
@@ -41,13 +39,6 @@ constexpr std::size_t kGrainFastLibm = 12288;   // exp log arcsin arccos
 constexpr std::size_t kGrainSlowLibm = 6144;    // sin cos tan arctan
 constexpr std::size_t kGrainSqrt = std::size_t{1} << 20;
 constexpr std::size_t kGrainBitwise = std::size_t{1} << 20;  // neg abs sign clip
-
-// Each element function as its own type, so apply() is instantiated per
-// function rather than once for a function pointer.
-template <double (*F)(double) noexcept>
-struct Fn {
-    double operator()(double x) const noexcept { return F(x); }
-};
 
 }  // namespace
 
@@ -72,24 +63,14 @@ std::size_t unary_grain(UnaryOp op) noexcept {
 std::size_t clip_grain() noexcept { return kGrainBitwise; }
 
 ArrayF64 unary_op_copy(const ArrayF64& a, UnaryOp op) {
-    const std::size_t g = unary_grain(op);
-    switch (op) {
-        case UnaryOp::Neg: return apply(a, Fn<elem::neg>{}, g);
-        case UnaryOp::Abs: return apply(a, Fn<elem::abs>{}, g);
-        case UnaryOp::Sqrt: return apply(a, Fn<elem::sqrt>{}, g);
-        case UnaryOp::Exp: return apply(a, Fn<elem::exp>{}, g);
-        case UnaryOp::Log: return apply(a, Fn<elem::log>{}, g);
-        case UnaryOp::Sin: return apply(a, Fn<elem::sin>{}, g);
-        case UnaryOp::Cos: return apply(a, Fn<elem::cos>{}, g);
-        case UnaryOp::Tan: return apply(a, Fn<elem::tan>{}, g);
-        case UnaryOp::Asin: return apply(a, Fn<elem::asin>{}, g);
-        case UnaryOp::Acos: return apply(a, Fn<elem::acos>{}, g);
-        case UnaryOp::Atan: return apply(a, Fn<elem::atan>{}, g);
-        case UnaryOp::Sign: break;
-    }
-    return apply(a, Fn<elem::sign>{}, g);
+    const auto f = kern::elementwise_kernels().unary[static_cast<std::size_t>(op)];
+    return apply(a, unary_grain(op), f);
 }
 
-ArrayF64 clip_copy(const ArrayF64& a, double lo, double hi) { return apply(a, elem::Clip{lo, hi}, clip_grain()); }
+ArrayF64 clip_copy(const ArrayF64& a, double lo, double hi) {
+    const auto f = kern::elementwise_kernels().clip;
+    return apply(a, clip_grain(),
+                 [f, lo, hi](const double* src, double* dst, std::size_t n) { f(src, dst, n, lo, hi); });
+}
 
 }  // namespace lumi

@@ -1,7 +1,8 @@
-// Element-wise functions of one array, each a tight loop over the data.
-// Equivalent to NdArray::map with the matching function of elementwise.hpp,
-// but compiled here once per function, so the cheap ones (negation, abs,
-// sqrt, sign, clip) are vectorised whatever the calling context.
+// Element-wise functions of one array, each a tight loop over the data (the
+// element functions are in kernels.inc).  Equivalent to NdArray::map with the
+// matching element function, but compiled once per function and level, so the
+// cheap ones (negation, abs, sqrt, sign, clip) are vectorised whatever the
+// calling context.
 #pragma once
 
 #include "array/ndarray.hpp"
@@ -18,7 +19,7 @@ std::size_t clip_grain() noexcept;
 // f(a[i]) for every element, same shape as a.
 ArrayF64 unary_op_copy(const ArrayF64& a, UnaryOp op);
 
-// elem::Clip{lo, hi} of every element: lower bound tested first, then upper.
+// Every element clipped to [lo, hi]: lower bound tested first, then upper.
 ArrayF64 clip_copy(const ArrayF64& a, double lo, double hi);
 
 }  // namespace lumi

@@ -24,17 +24,7 @@
 #include "base/error.hpp"
 #include "base/messages.hpp"
 #include "base/parallel.hpp"
-
-// Counting and testing loops (never the sums) also get an AVX2 build picked
-// at load time.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
-#define LUMI_STATS_CLONES __attribute__((target_clones("avx2", "default")))
-#define LUMI_STATS_AVX2 1
-#include <immintrin.h>
-#else
-#define LUMI_STATS_CLONES
-#define LUMI_STATS_AVX2 0
-#endif
+#include "stats/select_kernels.hpp"
 
 namespace lumi::stats {
 
@@ -91,34 +81,24 @@ namespace {
 // block holding a deciding element.
 constexpr std::size_t kTestBlock = 512;
 
-LUMI_STATS_CLONES bool block_has_zero(const double* __restrict x, std::size_t n) noexcept {
-    unsigned zero = 0;
-    for (std::size_t j = 0; j < n; ++j) zero |= static_cast<unsigned>(x[j] == 0.0);
-    return zero != 0;
-}
-
-LUMI_STATS_CLONES bool block_has_nonzero(const double* __restrict x, std::size_t n) noexcept {
-    unsigned nonzero = 0;
-    for (std::size_t j = 0; j < n; ++j) nonzero |= static_cast<unsigned>(x[j] != 0.0);
-    return nonzero != 0;
-}
-
 }  // namespace
 
 bool all(const ArrayF64& a) noexcept {
+    const auto has_zero = select_kernels().has_zero;
     const double* x = a.data.data();
     const std::size_t n = a.size();
     for (std::size_t i = 0; i < n; i += kTestBlock) {
-        if (block_has_zero(x + i, std::min(kTestBlock, n - i))) return false;
+        if (has_zero(x + i, std::min(kTestBlock, n - i))) return false;
     }
     return true;
 }
 
 bool any(const ArrayF64& a) noexcept {
+    const auto has_nonzero = select_kernels().has_nonzero;
     const double* x = a.data.data();
     const std::size_t n = a.size();
     for (std::size_t i = 0; i < n; i += kTestBlock) {
-        if (block_has_nonzero(x + i, std::min(kTestBlock, n - i))) return true;
+        if (has_nonzero(x + i, std::min(kTestBlock, n - i))) return true;
     }
     return false;
 }
@@ -222,27 +202,6 @@ Pair select_copy(const double* x, std::size_t n, std::size_t k, std::size_t k2) 
     return p;
 }
 
-struct Counts {
-    std::size_t below = 0, eq_lo = 0, eq_hi = 0, nans = 0;
-};
-
-// Integer counts only, so the lanes may count in any order.
-LUMI_STATS_CLONES void count_block(const double* __restrict x, std::size_t n, double lo, double hi,
-                                   Counts& out) noexcept {
-    std::uint64_t below = 0, eq_lo = 0, eq_hi = 0, nans = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double v = x[i];
-        below += static_cast<std::uint64_t>(v < lo);
-        eq_lo += static_cast<std::uint64_t>(v == lo);
-        eq_hi += static_cast<std::uint64_t>(v == hi);
-        nans += static_cast<std::uint64_t>(v != v);
-    }
-    out.below += below;
-    out.eq_lo += eq_lo;
-    out.eq_hi += eq_hi;
-    out.nans += nans;
-}
-
 // What one part of the filtering pass keeps: the elements strictly between
 // the pivots, and the counts below, at and past them.
 struct Kept {
@@ -256,82 +215,11 @@ constexpr std::size_t kFilterBlock = 1024;
 // part, waiting for a shared core costs more than the split saves.
 constexpr std::size_t kFilterGrain = std::size_t{1} << 20;
 
-// Counts one block and appends its elements strictly between the pivots to
-// b; returns how many it appended.  b has room for n more elements.
-std::size_t filter_block(const double* __restrict x, std::size_t n, double lo, double hi, double* __restrict b,
-                         Counts& c) noexcept {
-    count_block(x, n, lo, hi, c);
-    std::size_t j = 0;
-    for (std::size_t t = 0; t < n; ++t) {
-        const double v = x[t];
-        b[j] = v;
-        j += static_cast<std::size_t>((v > lo) & (v < hi));
-    }
-    return j;
-}
-
-#if LUMI_STATS_AVX2
-// vpermps indices moving the lanes set in a 4-bit mask (two 32-bit halves
-// per double) to the front, in lane order.
-struct PackTable {
-    alignas(32) std::int32_t idx[16][8];
-    constexpr PackTable() : idx{} {
-        for (int m = 0; m < 16; ++m) {
-            int out = 0;
-            for (int lane = 0; lane < 4; ++lane) {
-                if (m & (1 << lane)) {
-                    idx[m][2 * out] = 2 * lane;
-                    idx[m][2 * out + 1] = 2 * lane + 1;
-                    ++out;
-                }
-            }
-        }
-    }
-};
-constexpr PackTable kPack{};
-
-// The same with AVX2: counts in vector lanes, and every group of four
-// stored packed (unconditionally, so b needs three elements of slack).
-__attribute__((target("avx2,popcnt"))) std::size_t filter_block_avx2(const double* __restrict x, std::size_t n,
-                                                                      double lo, double hi, double* __restrict b,
-                                                                      Counts& c) noexcept {
-    const __m256d vlo = _mm256_set1_pd(lo);
-    const __m256d vhi = _mm256_set1_pd(hi);
-    __m256i below = _mm256_setzero_si256(), eq_lo = below, eq_hi = below, nans = below;
-    std::size_t j = 0, i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const __m256d v = _mm256_loadu_pd(x + i);
-        // Each true lane is all ones, i.e. -1: subtracting counts it.
-        below = _mm256_sub_epi64(below, _mm256_castpd_si256(_mm256_cmp_pd(v, vlo, _CMP_LT_OQ)));
-        eq_lo = _mm256_sub_epi64(eq_lo, _mm256_castpd_si256(_mm256_cmp_pd(v, vlo, _CMP_EQ_OQ)));
-        eq_hi = _mm256_sub_epi64(eq_hi, _mm256_castpd_si256(_mm256_cmp_pd(v, vhi, _CMP_EQ_OQ)));
-        nans = _mm256_sub_epi64(nans, _mm256_castpd_si256(_mm256_cmp_pd(v, v, _CMP_UNORD_Q)));
-        const __m256d in = _mm256_and_pd(_mm256_cmp_pd(v, vlo, _CMP_GT_OQ), _mm256_cmp_pd(v, vhi, _CMP_LT_OQ));
-        const int m = _mm256_movemask_pd(in);
-        const __m256i perm = _mm256_load_si256(reinterpret_cast<const __m256i*>(kPack.idx[m]));
-        _mm256_storeu_pd(b + j, _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(v), perm)));
-        j += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(m)));
-    }
-    alignas(32) std::uint64_t lanes[4][4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes[0]), below);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes[1]), eq_lo);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes[2]), eq_hi);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes[3]), nans);
-    c.below += lanes[0][0] + lanes[0][1] + lanes[0][2] + lanes[0][3];
-    c.eq_lo += lanes[1][0] + lanes[1][1] + lanes[1][2] + lanes[1][3];
-    c.eq_hi += lanes[2][0] + lanes[2][1] + lanes[2][2] + lanes[2][3];
-    c.nans += lanes[3][0] + lanes[3][1] + lanes[3][2] + lanes[3][3];
-    return j + filter_block(x + i, n - i, lo, hi, b + j, c);
-}
-#endif
-
 // False when more than the expected share (`keep`) falls between the pivots.
 bool filter_range(const double* x, std::size_t n, double lo, double hi, double keep, Kept& out) {
     const std::size_t cap =
         std::min(n, static_cast<std::size_t>(keep * static_cast<double>(n))) + 2 * kFilterBlock;
-#if LUMI_STATS_AVX2
-    static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-#endif
+    const auto filter_block = select_kernels().filter_block;
     out.buf = Buffer<double>::uninit(cap);
     double* b = out.buf.data();
     std::size_t j = 0;
@@ -339,12 +227,6 @@ bool filter_range(const double* x, std::size_t n, double lo, double hi, double k
         // Room for a whole block plus the vector stores' slack.
         if (j + kFilterBlock + 4 > cap) return false;
         const std::size_t len = std::min(kFilterBlock, n - i);
-#if LUMI_STATS_AVX2
-        if (avx2) {
-            j += filter_block_avx2(x + i, len, lo, hi, b + j, out.counts);
-            continue;
-        }
-#endif
         j += filter_block(x + i, len, lo, hi, b + j, out.counts);
     }
     out.n = j;

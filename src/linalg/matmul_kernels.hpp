@@ -1,0 +1,45 @@
+// Product kernel sets, one per instruction-set level (see base/cpu.hpp).
+// The kernels are written once in matmul_kernels.inc; matmul_kernels.cpp
+// (baseline), matmul_kernels_avx2.cpp and matmul_kernels_avx512.cpp compile
+// them with their tile sizes.  matmul.cpp holds the drivers.
+#pragma once
+
+#include <cstddef>
+
+namespace lumi::mm {
+
+// C[i*ldc + j] = init + sum_k A(i,k) * B(k,j) with A(i,k) = a[i*ars + k*acs]
+// and B(k,j) = b[k*brs + j*bcs].
+struct GemmJob {
+    std::size_t m, n, p;
+    const double* a;
+    std::size_t ars, acs;
+    const double* b;
+    std::size_t brs, bcs;
+    double* c;
+    std::size_t ldc;
+    double init;
+};
+
+// The calling thread's packing buffer `slot` (0 to 2), 64-byte aligned, with
+// room for at least `count` doubles; throws std::bad_alloc.
+double* scratch(int slot, std::size_t count);
+
+struct MatmulKernels {
+    // Rows [i0, i1) of C for the whole product.
+    void (*gemm_rows)(const GemmJob& job, std::size_t i0, std::size_t i1);
+    // y[j] = init + sum_k x[k] * b[k*ldb + j].
+    void (*vecmat)(std::size_t n, std::size_t p, const double* x, const double* b, std::size_t ldb, double* y,
+                   double init);
+    // c[i*ldc + k] = c[i*ldc + k] - a[i] * w[k].
+    void (*rank1_sub)(std::size_t rows, std::size_t cols, const double* a, const double* w, double* c,
+                      std::size_t ldc);
+    std::size_t mr;  // rows of C per register tile
+};
+
+extern const MatmulKernels kMatmulBaseline, kMatmulAvx2, kMatmulAvx512;
+
+// The set for the active level.
+const MatmulKernels& matmul_kernels() noexcept;
+
+}  // namespace lumi::mm

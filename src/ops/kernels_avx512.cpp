@@ -1,0 +1,15 @@
+// AVX-512 element-wise kernels (compiled with the AVX-512 flags of CMakeLists.txt).
+#include "ops/kernels.hpp"
+
+#include <cmath>
+#include <cstdint>
+
+namespace lumi::kern {
+
+namespace {
+#include "ops/kernels.inc"
+}  // namespace
+
+constinit const ElementwiseKernels kElementwiseAvx512 = kLevelSet;
+
+}  // namespace lumi::kern
