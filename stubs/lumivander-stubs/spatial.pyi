@@ -12,9 +12,13 @@ _Float = SupportsFloat | SupportsIndex
 # One query point: a number, a flat sequence of numbers (a 1-D NumPy array
 # too), or an Array of any shape read in row-major order.
 _Query = _Float | Sequence[_Float] | Array | npt.NDArray[Any]
-# Query points of the density methods: None (the tree's own points), a
-# number, one point as a sequence or 1-D Array, or a 2-D Array of points.
-_Queries = _Query | None
+# Query points of the density methods.  A number or a flat sequence (a 1-D
+# NumPy array too) is one point and gives a float.  An Array gives one density
+# per row (a 1-D Array is one row) and None the density at each of the tree's
+# own points: an Array of them, but a float when there is exactly one, so
+# those forms type as the union.
+_OnePoint = _Float | Sequence[_Float] | npt.NDArray[Any]
+_Points = Array | None
 # Query rows of the batch methods: a 2-D Array, or a 2-D float64 buffer (a
 # NumPy array of any strides).
 _QueryRows = Array | npt.NDArray[Any] | memoryview
@@ -48,12 +52,28 @@ class KDTree:
     def query_radius_batch(
         self, queries: _QueryRows, radius: _Float, count_only: bool, workers: SupportsIndex | None = None
     ) -> tuple[_RowBuffer, _RowBuffer] | _RowBuffer: ...
+    @overload
     def kernel_density(
-        self, queries: _Queries = None, bandwidth: _Float | None = 1.0, kernel: str | None = "gaussian"
+        self, queries: _OnePoint, bandwidth: _Float | None = 1.0, kernel: str | None = "gaussian"
+    ) -> float: ...
+    @overload
+    def kernel_density(
+        self, queries: _Points = None, bandwidth: _Float | None = 1.0, kernel: str | None = "gaussian"
     ) -> float | Array: ...
+    @overload
     def kernel_density_approx(
         self,
-        queries: _Queries = None,
+        queries: _OnePoint,
+        bandwidth: _Float | None = 1.0,
+        kernel: str | None = "gaussian",
+        criterion: str | None = "none",
+        min_samples: SupportsIndex | None = None,
+        max_span: _Float | None = None,
+    ) -> float: ...
+    @overload
+    def kernel_density_approx(
+        self,
+        queries: _Points = None,
         bandwidth: _Float | None = 1.0,
         kernel: str | None = "gaussian",
         criterion: str | None = "none",
@@ -90,12 +110,28 @@ class BallTree:
     def query_radius_batch(
         self, queries: _QueryRows, radius: _Float, count_only: bool, workers: SupportsIndex | None = None
     ) -> tuple[_RowBuffer, _RowBuffer] | _RowBuffer: ...
+    @overload
     def kernel_density(
-        self, queries: _Queries = None, bandwidth: _Float | None = 1.0, kernel: str | None = "gaussian"
+        self, queries: _OnePoint, bandwidth: _Float | None = 1.0, kernel: str | None = "gaussian"
+    ) -> float: ...
+    @overload
+    def kernel_density(
+        self, queries: _Points = None, bandwidth: _Float | None = 1.0, kernel: str | None = "gaussian"
     ) -> float | Array: ...
+    @overload
     def kernel_density_approx(
         self,
-        queries: _Queries = None,
+        queries: _OnePoint,
+        bandwidth: _Float | None = 1.0,
+        kernel: str | None = "gaussian",
+        criterion: str | None = "none",
+        min_samples: SupportsIndex | None = None,
+        max_span: _Float | None = None,
+    ) -> float: ...
+    @overload
+    def kernel_density_approx(
+        self,
+        queries: _Points = None,
         bandwidth: _Float | None = 1.0,
         kernel: str | None = "gaussian",
         criterion: str | None = "none",
@@ -133,12 +169,28 @@ class VPTree:
     def query_radius_batch(
         self, queries: _QueryRows, radius: _Float, count_only: bool, workers: SupportsIndex | None = None
     ) -> tuple[_RowBuffer, _RowBuffer] | _RowBuffer: ...
+    @overload
     def kernel_density(
-        self, queries: _Queries = None, bandwidth: _Float | None = 1.0, kernel: str | None = "gaussian"
+        self, queries: _OnePoint, bandwidth: _Float | None = 1.0, kernel: str | None = "gaussian"
+    ) -> float: ...
+    @overload
+    def kernel_density(
+        self, queries: _Points = None, bandwidth: _Float | None = 1.0, kernel: str | None = "gaussian"
     ) -> float | Array: ...
+    @overload
     def kernel_density_approx(
         self,
-        queries: _Queries = None,
+        queries: _OnePoint,
+        bandwidth: _Float | None = 1.0,
+        kernel: str | None = "gaussian",
+        criterion: str | None = "none",
+        min_samples: SupportsIndex | None = None,
+        max_span: _Float | None = None,
+    ) -> float: ...
+    @overload
+    def kernel_density_approx(
+        self,
+        queries: _Points = None,
         bandwidth: _Float | None = 1.0,
         kernel: str | None = "gaussian",
         criterion: str | None = "none",

@@ -14,3 +14,4 @@ lv.spatial.VPTree.from_array([[1.0]])  # E: arg-type
 q: list[float] = lv.KDTree.from_array(a).query_knn(0.5, 1)  # E: assignment
 w: float = a.quantile(lv.asarray([0.5]))  # E: assignment
 single: lv.Array = lv.linalg.qr(a)  # E: assignment
+one: lv.Array = lv.KDTree.from_array(a).kernel_density([0.5])  # E: assignment

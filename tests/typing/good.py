@@ -55,12 +55,16 @@ def main() -> None:
     hits, offsets = vp.query_radius_batch(np.zeros((2, 2)), 0.3)
     counts: list[int] = vp.query_radius_batch(pts, 0.3, count_only=True).tolist()
     batch = (dist.shape, idx_np.shape, len(hits), offsets.shape, counts)
+    dens: float = kd.kernel_density([0.5, 0.5], 0.2)
+    dens += vp.kernel_density_approx(np.zeros(2), 0.2, criterion="max_span", max_span=0.1)
+    many = kd.kernel_density(pts, 0.2)
+    dens_all: lv.Array = many if isinstance(many, lv.Array) else lv.asarray([many])
 
     x_np: npt.NDArray[np.float64] = np.asarray(a)
     back: lv.Array = lv.Array.from_numpy(a.to_numpy())
     again: lv.Array = pickle.loads(pickle.dumps(a))
     dup: lv.Array = copy.deepcopy(copy.copy(a))
-    print(prod, ev, m, qs, flags, rho, near, shape, n, first, part, total, present, eye, rows, nested, u, r, s, x_np, back, again, dup, batch)
+    print(prod, ev, m, qs, flags, rho, near, shape, n, first, part, total, present, eye, rows, nested, u, r, s, x_np, back, again, dup, batch, dens, dens_all)
 
 
 if __name__ == "__main__":
