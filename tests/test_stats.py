@@ -453,6 +453,51 @@ def test_correlation_against_scipy():
         assert lv.stats.spearman(a, b) == pytest.approx(sp.spearmanr(x, y)[0], rel=1e-12)
 
 
+@pytest.mark.parametrize("a,b", [
+    ([0.0044, 0.0048, 0.0039, 0.0038, 0.0034], [2.48e-188, 7.41e-181, 4.09e-208, 2.08e-223, 2.66e-245]),
+    ([2.3e200, 4.5e200, 6.7e200, 8e200], [1.2e199, 5.5e200, 3.3e201, 1.0e200]),
+    ([5e-324, 1e-323, 2e-323, 5e-324], [1e308, -1.7e308, 3e307, 0.0]),
+])
+def test_pearson_of_tiny_and_huge_values(a, b):
+    # Squared deviations under- or overflow unless the inputs are rescaled;
+    # the oracle is exact rational arithmetic (SciPy overflows on the last).
+    from fractions import Fraction
+    fa, fb = [Fraction(x) for x in a], [Fraction(x) for x in b]
+    ma, mb = sum(fa) / len(fa), sum(fb) / len(fb)
+    sxy = sum((x - ma) * (y - mb) for x, y in zip(fa, fb))
+    r2 = sxy * sxy / (sum((x - ma) ** 2 for x in fa) * sum((y - mb) ** 2 for y in fb))
+    want = math.sqrt(float(r2)) * (1 if sxy > 0 else -1)
+    assert lv.stats.pearson(arr(a), arr(b)) == pytest.approx(want, rel=1e-13)
+
+
+def test_pearson_ignores_power_of_two_scaling_bit_for_bit():
+    rnd = random.Random(4)
+    for n in (2, 3, 50, 1000):
+        a = [rnd.uniform(-3, 3) for _ in range(n)]
+        b = [x * 0.5 + rnd.gauss(0, 1) for x in a]
+        want = ref_pearson(a, b)
+        for ka, kb in ((0, 0), (-600, 700), (900, -1000), (-1000, -1000), (3, 0)):
+            got = lv.stats.pearson(arr([math.ldexp(x, ka) for x in a]), arr([math.ldexp(x, kb) for x in b]))
+            assert same(got, want), (n, ka, kb)
+
+
+def test_correlations_stay_within_one_and_constant_input_is_exactly_zero():
+    assert same(lv.stats.spearman(arr([1, 1, 2]), arr([1, 1, 2])), 1.0)   # unclamped: 1.0000000000000002
+    assert same(lv.stats.spearman(arr([1, 1, 2]), arr([2, 2, 1])), -1.0)
+    rnd = random.Random(8)
+    for _ in range(300):
+        x = [rnd.choice([0.1, 0.7, 1.3, 2.9]) for _ in range(rnd.randint(2, 9))]
+        for fn in (lv.stats.pearson, lv.stats.spearman):
+            assert -1.0 <= fn(arr(x), arr(x)) <= 1.0
+            assert -1.0 <= fn(arr(x), arr([-v for v in x])) <= 1.0
+    # The rounded mean of three 0.667 is not 0.667: the formula alone gives -2e-16.
+    assert same(lv.stats.pearson(arr([0.667] * 3), arr([1, 2, 3])), 0.0)
+    assert same(lv.stats.pearson(arr([1, 2, 3]), arr([0.1] * 3)), 0.0)
+    assert same(lv.stats.pearson(arr([-0.0, 0.0]), arr([1, 2])), 0.0)        # both zeros are equal
+    assert math.isnan(lv.stats.pearson(arr([NAN, NAN]), arr([1, 2])))          # NaN is never constant
+    assert same(lv.stats.spearman(arr([0.667] * 3), arr([1, 2, 3])), 0.0)
+
+
 @pytest.mark.parametrize("fn,a,b,message", [
     ("pearson", [3], [4], "Arrays must have same length"),
     ("pearson", [2, 2], [2, 2], "Array must be 1d"),

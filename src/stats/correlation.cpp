@@ -12,6 +12,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "base/error.hpp"
@@ -127,20 +128,66 @@ void require_1d(const ArrayF64& x) {
     if (x.ndim() != 1) throw Error(msg::kArrayNot1d);
 }
 
+// The power of two that brings the largest finite magnitude of x[0, n) into
+// [0.5, 1), as an exponent; 0 when there is nothing finite and nonzero to
+// scale.  Sets `constant` when every element equals the first (== as
+// doubles, so both zeros tie and a NaN never does).
+int scale_exponent(const double* x, std::size_t n, bool& constant) noexcept {
+    double big = 0.0;
+    bool same = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double m = std::fabs(x[i]);
+        if (m > big && m <= std::numeric_limits<double>::max()) big = m;
+        same &= x[i] == x[0];
+    }
+    constant = same;
+    if (big == 0.0) return 0;
+    int e = 0;
+    std::frexp(big, &e);
+    return -e;
+}
+
+// x * 2^k, exact whenever the result is a normal number.  2^k alone may not
+// be representable (|k| up to 1074), so large shifts take two factors of the
+// same direction: the intermediate lies between x and the result, so it is
+// normal when the result is.
+struct PowerOfTwo {
+    double f1 = 1.0, f2 = 1.0;
+    explicit PowerOfTwo(int k) noexcept {
+        const int k1 = k / 2;
+        f1 = std::ldexp(1.0, k1);
+        f2 = std::ldexp(1.0, k - k1);
+    }
+    double operator()(double x) const noexcept { return x * f1 * f2; }
+};
+
+// Pearson's coefficient.  Each input is first multiplied by the power of two
+// that brings its largest magnitude near 1: the scaling is exact, and the
+// same power divides out of sxy / (ra * rb) exactly (sxx scales by an even
+// power, so its square root scales exactly too), so results that neither
+// under- nor overflow unscaled are bit-identical, while inputs whose squared
+// deviations would under- or overflow (values near 1e-200 or 1e200) get a
+// correct coefficient instead of 0 or NaN.
 double pearson_unchecked(const double* a, const double* b, std::size_t n) noexcept {
     if (n == 0) return 0.0;
+    bool a_constant = false, b_constant = false;
+    const PowerOfTwo scale_a(scale_exponent(a, n, a_constant));
+    const PowerOfTwo scale_b(scale_exponent(b, n, b_constant));
+    // A constant input has no correlation; its rounded mean may differ from
+    // its value, so the formula would not give exactly 0.
+    if (a_constant || b_constant) return 0.0;
     // The two sums are independent chains, each in index order from -0.0.
     double sa = -0.0, sb = -0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        sa += a[i];
-        sb += b[i];
+        sa += scale_a(a[i]);
+        sb += scale_b(b[i]);
     }
     const double ma = sa / static_cast<double>(n);
     const double mb = sb / static_cast<double>(n);
     double sxy = 0.0, sxx = 0.0, syy = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double da = a[i] - ma;
-        const double db = b[i] - mb;
+        const double da = scale_a(a[i]) - ma;
+        const double db = scale_b(b[i]) - mb;
         sxy += da * db;
         sxx += da * da;
         syy += db * db;
@@ -148,7 +195,11 @@ double pearson_unchecked(const double* a, const double* b, std::size_t n) noexce
     const double ra = std::sqrt(sxx);
     const double rb = std::sqrt(syy);
     if (ra == 0.0 || rb == 0.0) return 0.0;
-    return sxy / (ra * rb);
+    const double r = sxy / (ra * rb);
+    // Rounding can carry |r| a unit past 1; NaN passes through.
+    if (r > 1.0) return 1.0;
+    if (r < -1.0) return -1.0;
+    return r;
 }
 
 }  // namespace
