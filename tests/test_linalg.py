@@ -262,6 +262,20 @@ def test_diagonal_k_conversion():
         la.diagonal(a, 2**63)
 
 
+def test_diagonal_holds_the_matrix_while_k_converts():
+    a = mat([[1, 2], [3, 4]])
+
+    class Sneaky:
+        def __index__(self):
+            a[0, 0] = 99.0      # writes to the matrix being read
+            return 0
+
+    for call in (lambda: la.diagonal(a, Sneaky()), lambda: la.diagonal(a=a, k=Sneaky()), lambda: a.diagonal(Sneaky())):
+        with err(RuntimeError, "Already borrowed"):
+            call()
+    assert a.tolist() == [[1.0, 2.0], [3.0, 4.0]]
+
+
 # ---------------------------------------------------------------- Cholesky
 
 def test_cholesky_examples():
@@ -422,6 +436,7 @@ def test_qr_bit_exact_against_reference(m, n):
     assert same_bits([x for row in r.tolist() for x in row], R)
 
 
+@pytest.mark.filterwarnings("ignore:eig.*no convergence:RuntimeWarning")
 def test_eig_bit_exact_against_reference():
     n, iters = 5, 4
     rnd = random.Random(9)
@@ -481,6 +496,7 @@ def test_eig_nan_with_one_element_is_returned():
     assert math.isnan(la.eig(mat([[math.nan]]))[0].tolist()[0])
 
 
+@pytest.mark.filterwarnings("ignore:eig.*no convergence:RuntimeWarning")
 def test_eig_max_iter_zero_sorts_the_input_diagonal():
     vals, vecs = la.eig_with_params(mat([[1, 5], [5, -3]]), 0)
     assert vals.tolist() == [-3.0, 1.0] and vecs.tolist() == [[0.0, 1.0], [1.0, 0.0]]
@@ -489,6 +505,7 @@ def test_eig_max_iter_zero_sorts_the_input_diagonal():
     assert vals.tolist() == [2.0, -2.0, 2.0]
 
 
+@pytest.mark.filterwarnings("ignore:eig.*no convergence:RuntimeWarning")
 def test_eig_tolerance_controls_iterations():
     a = mat([[2, 0], [0, 3]])
     once = la.eig_with_params(a, 1, 1e-10)
@@ -498,6 +515,44 @@ def test_eig_tolerance_controls_iterations():
     # Equal magnitude, opposite sign: never converges, all iterations run.
     vals, _ = la.eig_with_params(mat([[0, 1], [1, 0]]), 7, 1e-10)
     assert len(vals.tolist()) == 2
+
+
+def test_eig_warns_when_the_iteration_limit_is_reached():
+    import re
+    import warnings
+
+    def caught(call):
+        with warnings.catch_warnings(record=True) as got:
+            warnings.simplefilter("always")
+            result = call()
+        return result, [str(w.message) for w in got if w.category is RuntimeWarning]
+
+    swap = mat([[0, 1], [1, 0]])       # eigenvalues +1 and -1: the iterate never becomes diagonal
+    (vals, vecs), msgs = caught(lambda: la.eig(swap))
+    assert len(msgs) == 1
+    m = re.fullmatch(r"eig: no convergence after 1000 iterations; the largest off-diagonal magnitude is still "
+                     r"(\S+) \(tol 1e-10\), so the values are only the diagonal of the last iterate", msgs[0])
+    assert m and abs(float(m.group(1)) - 1.0) < 1e-12
+    assert max(abs(v) for v in vals.tolist()) < 1e-10           # far from the true +-1: hence the warning
+    # The values are those of a silent run, bit for bit.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        assert la.eig(swap)[0].tolist() == vals.tolist()
+    _, msgs = caught(lambda: la.eig_with_params(mat([[2, 1], [1, 2]]), max_iter=10))
+    assert len(msgs) == 1 and msgs[0].startswith("eig_with_params: no convergence after 10 iterations; ")
+    _, msgs = caught(lambda: la.eigvals(swap))
+    assert len(msgs) == 1 and msgs[0].startswith("eigvals: no convergence after 1000 iterations; ")
+    _, msgs = caught(lambda: la.eig_with_params(mat([[1, 5], [5, -3]]), 0))
+    assert len(msgs) == 1 and "after 0 iterations" in msgs[0] and "is still 5.0 " in msgs[0]
+    # Converged, or exactly diagonal whatever the tolerance: no warning.
+    for call in (lambda: la.eig(mat([[2, 1], [1, 2]])), lambda: la.eig_with_params(mat([[2, 0], [0, 3]]), 50, 0.0),
+                 lambda: la.eig(mat([[7]])), lambda: la.eigvals(mat([[2, 0], [0, 3]]))):
+        assert caught(call)[1] == []
+    # A filter can make it an error; nothing is returned then.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(RuntimeWarning, match="^eig: no convergence"):
+            la.eig(swap)
 
 
 @pytest.mark.parametrize("n", [2, 3, 6, 12])

@@ -203,7 +203,8 @@ std::pair<ArrayF64, ArrayF64> qr(const ArrayF64& a) {
     return {std::move(q), std::move(r)};
 }
 
-std::pair<ArrayF64, ArrayF64> eig_with_params(const ArrayF64& a, std::uint64_t max_iter, double tol) {
+std::pair<ArrayF64, ArrayF64> eig_with_params(const ArrayF64& a, std::uint64_t max_iter, double tol,
+                                              EigReport* report) {
     if (a.ndim() != 2) throw Error(msg::kEigRank);
     if (a.shape[0] != a.shape[1]) throw Error(msg::kEigSquare);
     const std::size_t n = a.shape[0];
@@ -217,7 +218,9 @@ std::pair<ArrayF64, ArrayF64> eig_with_params(const ArrayF64& a, std::uint64_t m
     }
     ArrayF64 A = a.clone();
     ArrayF64 V = eye(n);
-    for (std::uint64_t it = 0; it < max_iter; ++it) {
+    bool met_tol = false;
+    std::uint64_t it = 0;
+    for (; it < max_iter; ++it) {
         auto [q, r] = qr(A);
         mm::gemm(n, n, n, r.data.data(), n, 1, q.data.data(), n, 1, A.data.data(), n, -0.0);
         ArrayF64 v2 = matrix(n, n);
@@ -228,7 +231,25 @@ std::pair<ArrayF64, ArrayF64> eig_with_params(const ArrayF64& a, std::uint64_t m
         for (std::size_t i = 0; i < n; ++i)
             for (std::size_t j = 0; j < n; ++j)
                 if (i != j) off = off + d[i * n + j] * d[i * n + j];
-        if (std::sqrt(off) < tol) break;
+        if (std::sqrt(off) < tol) {
+            met_tol = true;
+            ++it;
+            break;
+        }
+    }
+    if (report) {
+        double worst = 0.0, off = 0.0;
+        const double* d = A.data.data();
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < n; ++j)
+                if (i != j) {
+                    const double m = std::fabs(d[i * n + j]);
+                    if (!(m <= worst)) worst = m;  // NaN sticks
+                    off = off + m * m;
+                }
+        report->iterations = it;
+        report->max_off_diagonal = worst;
+        report->converged = met_tol || std::sqrt(off) < tol || worst == 0.0;
     }
     std::vector<double> d(n);
     for (std::size_t i = 0; i < n; ++i) {

@@ -46,7 +46,17 @@ std::pair<ArrayF64, ArrayF64> qr(const ArrayF64& a);
 // Unshifted QR iteration: (values, vectors) ordered by decreasing |value|
 // (stable), the columns of the accumulated transform permuted alongside.
 // "Eigendecomposition requires a 2D matrix", "... a square matrix".
-std::pair<ArrayF64, ArrayF64> eig_with_params(const ArrayF64& a, std::uint64_t max_iter, double tol);
+// How the iteration ended.  `converged` is false when the limit was reached
+// with the off-diagonal part still at or above the tolerance (and not
+// exactly zero); the values are then only the diagonal of the last iterate.
+struct EigReport {
+    bool converged = true;
+    std::uint64_t iterations = 0;
+    double max_off_diagonal = 0.0;  // largest |A[i, j]|, i != j, of the last iterate
+};
+
+std::pair<ArrayF64, ArrayF64> eig_with_params(const ArrayF64& a, std::uint64_t max_iter, double tol,
+                                              EigReport* report = nullptr);
 
 // The values of eig_with_params(a, 1000, 1e-10).
 ArrayF64 eigvals(const ArrayF64& a);

@@ -4,6 +4,7 @@
 // Array operands are read in place under shared borrows (the same object may
 // appear twice); outer's operands are VecOrArray values.
 #include <algorithm>
+#include <string>
 
 #include "base/messages.hpp"
 #include "python/runtime/args.hpp"
@@ -109,19 +110,47 @@ PyObject* fn_qr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     });
 }
 
+std::string float_repr(double x) {
+    char* s = PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (!s) throw PyErrAlready{};
+    std::string out(s);
+    PyMem_Free(s);
+    return out;
+}
+
+// An iteration that ran out of steps is not an error, but its values are only
+// the diagonal of the last iterate: say so with a RuntimeWarning (which a
+// warnings filter may turn into an exception).
+void warn_unconverged(const char* name, const lumi::EigReport& r, double tol) {
+    if (r.converged) return;
+    const std::string msg = std::string(name) + ": no convergence after " + std::to_string(r.iterations) +
+                            " iterations; the largest off-diagonal magnitude is still " +
+                            float_repr(r.max_off_diagonal) + " (tol " + float_repr(tol) +
+                            "), so the values are only the diagonal of the last iterate";
+    check_status(PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 1));
+}
+
 PyObject* fn_eig(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Sig<1> sig{"eig", {"a"}};
     return unary(sig, args, nargs, kwnames, [](const lumi::ArrayF64& a) {
-        return pair(run_core(cube(side(a)) * 4000, [&] {
-            return lumi::eig_with_params(a, lumi::kEigDefaultMaxIter, lumi::kEigDefaultTol);
-        }));
+        lumi::EigReport report;
+        auto result = run_core(cube(side(a)) * 4000, [&] {
+            return lumi::eig_with_params(a, lumi::kEigDefaultMaxIter, lumi::kEigDefaultTol, &report);
+        });
+        warn_unconverged("eig", report, lumi::kEigDefaultTol);
+        return pair(std::move(result));
     });
 }
 
 PyObject* fn_eigvals(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Sig<1> sig{"eigvals", {"a"}};
     return unary(sig, args, nargs, kwnames, [](const lumi::ArrayF64& a) {
-        return wrap_array(run_core(cube(side(a)) * 4000, [&] { return lumi::eigvals(a); }));
+        lumi::EigReport report;
+        auto result = run_core(cube(side(a)) * 4000, [&] {
+            return lumi::eig_with_params(a, lumi::kEigDefaultMaxIter, lumi::kEigDefaultTol, &report);
+        });
+        warn_unconverged("eigvals", report, lumi::kEigDefaultTol);
+        return wrap_array(std::move(result.first));
     });
 }
 
@@ -135,7 +164,10 @@ PyObject* fn_eig_with_params(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         // Borrowed only after the conversions, which may run Python code.
         SharedBorrow guard(obj->borrow);
         const double work = cube(side(obj->arr)) * 4 * static_cast<double>(std::min<std::uint64_t>(max_iter, 1000));
-        return pair(run_core(work, [&] { return lumi::eig_with_params(obj->arr, max_iter, tol); }));
+        lumi::EigReport report;
+        auto result = run_core(work, [&] { return lumi::eig_with_params(obj->arr, max_iter, tol, &report); });
+        warn_unconverged("eig_with_params", report, tol);
+        return pair(std::move(result));
     });
 }
 
@@ -151,6 +183,9 @@ PyObject* fn_diagonal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         static const Sig<2> sig{"diagonal", {"a", "k"}, 1};
         auto a = sig.parse(args, nargs, kwnames);
         ArrayObject* obj = arg_array("a", a[0]);
+        // `a` is held for the whole call: a `k` whose __index__ writes to it
+        // meets the borrow instead of changing the matrix mid-call.
+        SharedBorrow guard(obj->borrow);
         const std::int64_t k = arg_opt_i64("k", a[1]).value_or(0);
         return diagonal_of(obj, k);
     });
@@ -230,8 +265,10 @@ PyObject* method_diagonal(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return entry([&] {
         static const Sig<1> sig{"Array.diagonal", {"k"}, 0};
         auto a = sig.parse(args, nargs, kwnames);
+        ArrayObject* obj = as_array_object(self);
+        SharedBorrow guard(obj->borrow);
         const std::int64_t k = arg_opt_i64("k", a[0]).value_or(0);
-        return diagonal_of(as_array_object(self), k);
+        return diagonal_of(obj, k);
     });
 }
 
