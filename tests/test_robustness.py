@@ -214,3 +214,63 @@ def test_transpose_of_empty_matrix_with_a_huge_side(shape):
     a = lv.Array(shape, [])
     for t in (a.transpose(), a.t(), lv.linalg.transpose(a)):
         assert t.shape == shape[::-1] and len(t) == 0
+
+
+# ---- pinned messages that read like internal failures carry a note ---------
+
+def _noted_cases():
+    from lumivander import spatial
+
+    nan_points = lv.Array([3, 2], [0.0, 0.0, float("nan"), 1.0, 2.0, 2.0])
+    tree3 = spatial.KDTree.from_array(lv.Array([3, 3], [0, 0, 0, 1, 1, 1, 2, 2, 2]), leaf_size=1)
+    nan_note = ("a split coordinate is NaN: the points hold NaN in a coordinate the tree splits on; "
+                "remove or replace the NaN values before building")
+    empty_vp = "a VPTree needs at least one point, and the array has no rows"
+    cases = [
+        (lambda: spatial.KDTree.from_array(nan_points, leaf_size=1), ValueError,
+         "called `Option::unwrap()` on a `None` value", nan_note),
+        (lambda: spatial.BallTree.from_array(nan_points, leaf_size=1), ValueError,
+         "called `Option::unwrap()` on a `None` value", nan_note),
+        (lambda: spatial.VPTree.from_array(lv.zeros([0, 3])), ValueError,
+         "index out of bounds: the len is 0 but the index is 0", empty_vp),
+        (lambda: spatial.VPTree.from_array(lv.zeros([0, 3]), selection="random"), ValueError,
+         "low must be less than high", empty_vp),
+        (lambda: tree3.query_knn([1.0, 2.0], 1), ValueError,
+         "index out of bounds: the len is 2 but the index is 2", "the query has 2 coordinates but the tree's points have 3"),
+        (lambda: tree3.query_radius([1.0, 2.0, 3.0, 4.0], 1.0), ValueError,
+         "index out of bounds: the len is 3 but the index is 3", "the query has 4 coordinates but the tree's points have 3"),
+        (lambda: spatial.BallTree.from_array(lv.zeros([4, 3])).query_knn(1.0, 1), ValueError,
+         "index out of bounds: the len is 1 but the index is 1", "the query has 1 coordinate but the tree's points have 3"),
+        (lambda: spatial.VPTree.from_array(lv.zeros([4, 3])).query_radius([1, 2], 1), ValueError,
+         "index out of bounds: the len is 2 but the index is 2", "the query has 2 coordinates but the tree's points have 3"),
+    ]
+    try:
+        import numpy as np
+    except ImportError:
+        return cases
+    cases += [
+        (lambda: lv.Array.from_numpy(np.arange(3)), TypeError, "'ndarray' object cannot be cast as 'ndarray'",
+         "Array.from_numpy copies float64 arrays only, and this one has dtype int64; "
+         "convert it first with np.asarray(x, dtype=np.float64)"),
+        (lambda: lv.Array.from_numpy(np.zeros(2, dtype=">f8")), TypeError, "'ndarray' object cannot be cast as 'ndarray'",
+         "Array.from_numpy copies float64 arrays only, and this one has dtype >f8; "
+         "convert it first with np.asarray(x, dtype=np.float64)"),
+        (lambda: lv.Array.from_numpy(np.zeros((3, 4))[:, ::2]), TypeError, "The given array is not contiguous",
+         "Array.from_numpy copies C- or Fortran-contiguous arrays only; make a contiguous copy of a strided "
+         "view first with np.ascontiguousarray(x)"),
+    ]
+    return cases
+
+
+def test_pinned_messages_carry_a_note():
+    for call, kind, message, note in _noted_cases():
+        with pytest.raises(kind) as info:
+            call()
+        assert str(info.value) == message and info.value.__notes__ == [note], message
+    # The same texts from places where they are clear already get no note.
+    for call in (lambda: lv.asarray([1.0]).take([1]), lambda: lv.Array.from_numpy([1.0]),
+                 lambda: lv.linalg.eig(lv.Array([2, 2], [float("nan"), 0.0, 0.0, 1.0]))):
+        try:
+            call()
+        except (ValueError, TypeError) as e:
+            assert not hasattr(e, "__notes__"), str(e)

@@ -1,6 +1,6 @@
 # Type stubs for lumivander, a compiled extension module whose submodules are
 # attributes (from lumivander import linalg), not separately importable.
-from collections.abc import Sequence
+from collections.abc import Collection, Sequence
 from typing import Any, SupportsFloat, SupportsIndex, final, overload
 
 import numpy as np
@@ -13,6 +13,8 @@ from . import stats as stats
 from .random import Generator as Generator
 from .spatial import BallTree as BallTree
 from .spatial import KDTree as KDTree
+
+__version__: str
 
 __all__ = [
     "Array",
@@ -101,6 +103,10 @@ class Array:
     def __array__(self, dtype: npt.DTypeLike, copy: bool | None = None) -> npt.NDArray[Any]: ...
     @property
     def __array_priority__(self) -> float: ...
+    # NumPy functions (np.sum, np.concatenate, ...) treat an Array as np.asarray(a).
+    def __array_function__(
+        self, func: Any, types: Collection[type], args: tuple[Any, ...], kwargs: dict[str, Any]
+    ) -> Any: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __reduce_ex__(self, protocol: SupportsIndex) -> tuple[Any, ...]: ...
     def __copy__(self) -> Array: ...

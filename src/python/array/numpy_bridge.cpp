@@ -255,9 +255,17 @@ PyObject* array_from_numpy(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         const NumpyApi& np = numpy_api();
         if (!PyObject_TypeCheck(obj, np.ndarray)) raise_cast_error(obj, lumi::msg::kCastNdarray);
         const auto* arr = reinterpret_cast<const NpyArrayHead*>(obj);
-        if (!np.equiv_types(arr->descr, np.float64)) raise_cast_error(obj, lumi::msg::kCastNdarray);
+        if (!np.equiv_types(arr->descr, np.float64)) {
+            Ref dtype = check(PyObject_GetAttrString(obj, "dtype"));
+            raise_with_note(PyExc_TypeError, cast_error_message(obj, lumi::msg::kCastNdarray),
+                            "Array.from_numpy copies float64 arrays only, and this one has dtype " +
+                                exception_message(dtype.get()) +
+                                "; convert it first with np.asarray(x, dtype=np.float64)");
+        }
         if (!(arr->flags & (kFlagCContiguous | kFlagFContiguous))) {
-            raise_type_error(lumi::msg::kNotContiguous);
+            raise_with_note(PyExc_TypeError, lumi::msg::kNotContiguous,
+                            "Array.from_numpy copies C- or Fortran-contiguous arrays only; make a contiguous "
+                            "copy of a strided view first with np.ascontiguousarray(x)");
         }
         lumi::Shape shape(static_cast<std::size_t>(arr->nd));
         for (int d = 0; d < arr->nd; ++d) {
@@ -351,6 +359,93 @@ PyObject* array_dunder_array(PyObject* self, PyObject* const* args, Py_ssize_t n
     });
 }
 
+// Arrays nested deeper than this in lists and tuples are left for NumPy to
+// convert through __array__ (a self-containing list ends here too).
+constexpr int kMaxNesting = 32;
+
+// `obj` with every Array, also inside (exact) lists and tuples, replaced by
+// a NumPy copy; the object itself when it holds no Array.
+Ref with_numpy_arrays(PyObject* obj, int depth) {
+    if (is_array(obj)) return to_numpy_copy(obj);
+    const bool list = PyList_CheckExact(obj);
+    if ((!list && !PyTuple_CheckExact(obj)) || depth >= kMaxNesting) return Ref::borrow(obj);
+    const Py_ssize_t n = list ? PyList_GET_SIZE(obj) : PyTuple_GET_SIZE(obj);
+    Ref out;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
+        Ref keep = Ref::borrow(item);
+        Ref conv = with_numpy_arrays(item, depth + 1);
+        if (conv.get() == item && !out) continue;
+        if (!out) {
+            // First change: copy the container up to here.
+            out = check(list ? PyList_GetSlice(obj, 0, n) : PyTuple_GetSlice(obj, 0, n));
+        }
+        if (list) {
+            check_status(PyList_SetItem(out.get(), i, conv.release()));
+        } else {
+            // A fresh tuple from GetSlice is ours alone until returned.
+            PyObject* old = PyTuple_GET_ITEM(out.get(), i);
+            PyTuple_SET_ITEM(out.get(), i, conv.release());
+            Py_DECREF(old);
+        }
+    }
+    return out ? std::move(out) : Ref::borrow(obj);
+}
+
+// NumPy's function protocol: np.sum(a), np.concatenate([a, b]),
+// np.linalg.norm(a) and every other NumPy function behave exactly as on
+// np.asarray(a): the Arrays among the arguments become NumPy copies and
+// NumPy's own implementation runs (without this, NumPy forwards axis= and
+// out= to same-named methods of the Array, which take no such arguments).
+// When other array types take part, they are given their turn instead.
+PyObject* array_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        static const Sig<4> sig{"Array.__array_function__", {"func", "types", "args", "kwargs"}};
+        auto a = sig.parse(args, nargs, kwnames);
+        PyObject* func = a[0];
+        const NumpyApi& np = numpy_api();
+        {
+            Ref it = check(PyObject_GetIter(a[1]));
+            while (Ref t = Ref::steal(PyIter_Next(it.get()))) {
+                const bool ours = t.get() == reinterpret_cast<PyObject*>(&array_type()) ||
+                                  (PyType_Check(t.get()) &&
+                                   PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(t.get()), np.ndarray));
+                if (!ours) Py_RETURN_NOTIMPLEMENTED;
+            }
+            if (PyErr_Occurred()) throw PyErrAlready{};
+        }
+        if (!PyTuple_Check(a[2])) raise_type_error("Array.__array_function__: args must be a tuple");
+        if (!PyDict_Check(a[3])) raise_type_error("Array.__array_function__: kwargs must be a dict");
+        Ref call_args = with_numpy_arrays(a[2], 0);
+        Ref call_kwargs = check(PyDict_New());
+        PyObject *key = nullptr, *value = nullptr;
+        Py_ssize_t pos = 0;
+        // Walk a private copy: a finaliser run by an allocation could change
+        // the caller's dict.
+        Ref kwargs = check(PyDict_Copy(a[3]));
+        while (PyDict_Next(kwargs.get(), &pos, &key, &value)) {
+            Ref k = Ref::borrow(key);
+            Ref conv = with_numpy_arrays(value, 0);
+            check_status(PyDict_SetItem(call_kwargs.get(), k.get(), conv.get()));
+        }
+        // NumPy's undispatched implementation, as ndarray's own protocol
+        // method calls it; functions without one are called as they are
+        // (with only NumPy arrays left, NumPy dispatches to itself).
+        static PyObject* impl_name = nullptr;
+        if (!impl_name) impl_name = check(PyUnicode_InternFromString("_implementation")).release();
+        Ref impl = Ref::steal(PyObject_GetAttr(func, impl_name));
+        if (!impl) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrAlready{};
+            PyErr_Clear();
+            impl = Ref::borrow(func);
+        }
+        if (Py_EnterRecursiveCall(" in Array.__array_function__")) throw PyErrAlready{};
+        PyObject* result = PyObject_Call(impl.get(), call_args.get(), call_kwargs.get());
+        Py_LeaveRecursiveCall();
+        return check(result).release();
+    });
+}
+
 }  // namespace
 
 // NumPy's binary operators defer to an operand whose priority is above
@@ -363,6 +458,8 @@ PyMethodDef array_numpy_methods[] = {
     {"from_numpy", LUMI_FN(array_from_numpy), LUMI_FASTCALL_KW | METH_STATIC, "from_numpy(arr)\n--\n\n"},
     {"to_numpy", LUMI_FN(array_to_numpy), LUMI_FASTCALL_KW, "to_numpy($self)\n--\n\n"},
     {"__array__", LUMI_FN(array_dunder_array), LUMI_FASTCALL_KW, "__array__($self, dtype=None, copy=None)\n--\n\n"},
+    {"__array_function__", LUMI_FN(array_function), LUMI_FASTCALL_KW,
+     "__array_function__($self, func, types, args, kwargs)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -111,6 +111,36 @@ void restore_exception(Ref exc) noexcept {
 #endif
 }
 
+void add_note_to_current(std::string_view note) {
+    Ref exc = fetch_exception();
+    if (!exc) throw PyErrAlready{};
+    Ref text = check(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+#if PY_VERSION_HEX >= 0x030B0000
+    static PyObject* add_note_name = nullptr;
+    if (!add_note_name) add_note_name = check(PyUnicode_InternFromString("add_note")).release();
+    PyObject* vargs[] = {exc.get(), text.get()};
+    check(PyObject_VectorcallMethod(add_note_name, vargs, 2, nullptr));
+#else
+    Ref notes = Ref::steal(PyObject_GetAttrString(exc.get(), "__notes__"));
+    if (!notes) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrAlready{};
+        PyErr_Clear();
+        notes = check(PyList_New(0));
+        check_status(PyObject_SetAttrString(exc.get(), "__notes__", notes.get()));
+    }
+    if (!PyList_Check(notes.get())) raise_type_error("Cannot add note: __notes__ is not a list");
+    check_status(PyList_Append(notes.get(), text.get()));
+#endif
+    restore_exception(std::move(exc));
+}
+
+void raise_with_note(PyObject* type, std::string_view msg, std::string_view note) {
+    Ref text = check(PyUnicode_FromStringAndSize(msg.data(), static_cast<Py_ssize_t>(msg.size())));
+    PyErr_SetObject(type, text.get());
+    add_note_to_current(note);
+    throw PyErrAlready{};
+}
+
 void reraise_with_argument_prefix(const char* name) {
     Ref exc = fetch_exception();
     if (!exc) throw PyErrAlready{};

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/error.hpp"
 #include "python/runtime/ref.hpp"
 
 namespace lumipy {
@@ -71,6 +72,27 @@ void restore_exception(Ref exc) noexcept;
 // every other exception class passes through unchanged.  Call with an
 // exception set; always throws PyErrAlready.
 [[noreturn]] void reraise_with_argument_prefix(const char* name);
+
+// Attaches a note to the exception currently set, as BaseException.add_note
+// does (on 3.10, which has no add_note, by appending to __notes__).  Notes
+// explain a pinned message in the caller's terms without changing its text.
+void add_note_to_current(std::string_view note);
+
+// Sets `type` with `msg` plus `note`, and unwinds to the entry wrapper.
+[[noreturn]] void raise_with_note(PyObject* type, std::string_view msg, std::string_view note);
+
+// Runs body(); when it fails with a core error, note(message) may name a note
+// (an empty string: none) for the ValueError, whose text stays the core's.
+template <class N, class F>
+inline decltype(auto) with_core_note(N&& note, F&& body) {
+    try {
+        return body();
+    } catch (const lumi::Error& e) {
+        const std::string text = note(std::string_view(e.what()));
+        if (text.empty()) throw;
+        raise_with_note(PyExc_ValueError, e.what(), text);
+    }
+}
 
 // Runs conv(); a TypeError it raises gets the argument prefix.
 template <class F>

@@ -2,6 +2,9 @@
 // from_array and queried with query_knn and query_radius.
 #include "python/spatial/trees.hpp"
 
+#include <algorithm>
+#include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "base/messages.hpp"
@@ -101,6 +104,29 @@ void tree_dealloc(PyObject* self) {
 // Inputs at least this large are built with the interpreter lock released.
 constexpr std::size_t kReleaseGilValues = std::size_t{1} << 14;
 
+// Notes for the build errors whose pinned wording says nothing about the
+// cause.
+template <class Tree>
+std::string build_note(std::string_view msg, const lumi::ArrayF64& points) {
+    if (msg == lumi::msg::kUnwrapNone) {
+        return "a split coordinate is NaN: the points hold NaN in a coordinate the tree splits on; "
+               "remove or replace the NaN values before building";
+    }
+    if (std::is_same_v<Tree, lumi::VPTree> && points.ndim() == 2 && points.shape[0] == 0) {
+        return "a VPTree needs at least one point, and the array has no rows";
+    }
+    return {};
+}
+
+// The note for a query whose length differs from the tree's: the pinned
+// message names only the shorter of the two lengths.
+std::string query_length_note(std::string_view msg, std::size_t query_len, std::size_t dim) {
+    const std::size_t shorter = std::min(query_len, dim);
+    if (query_len == dim || msg != lumi::msg::index_out_of_bounds(shorter, shorter)) return {};
+    return "the query has " + std::to_string(query_len) + " coordinate" + (query_len == 1 ? "" : "s") +
+           " but the tree's points have " + std::to_string(dim);
+}
+
 template <class Tree>
 PyObject* from_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&] {
@@ -140,12 +166,14 @@ PyObject* from_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             }
         };
         std::optional<Tree> tree;
-        if (points.size() >= kReleaseGilValues) {
-            GilRelease nogil;
-            tree.emplace(build());
-        } else {
-            tree.emplace(build());
-        }
+        with_core_note([&](std::string_view msg) { return build_note<Tree>(msg, points); }, [&] {
+            if (points.size() >= kReleaseGilValues) {
+                GilRelease nogil;
+                tree.emplace(build());
+            } else {
+                tree.emplace(build());
+            }
+        });
 
         auto* obj = PyObject_New(TreeObject<Tree>, &TreeTraits<Tree>::type());
         if (!obj) throw PyErrAlready{};
@@ -163,7 +191,10 @@ PyObject* query_knn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         ThreadScratch<std::vector<double>> query;
         to_query(a[0], query.get());
         ThreadScratch<lumi::KnnHeap> heap;
-        tree_of<Tree>(self).knn_search(query.get().data(), query.get().size(), k, heap.get());
+        const Tree& tree = tree_of<Tree>(self);
+        const std::vector<double>& q = query.get();
+        with_core_note([&](std::string_view msg) { return query_length_note(msg, q.size(), tree.dim()); },
+                       [&] { tree.knn_search(q.data(), q.size(), k, heap.get()); });
         const auto& found = heap.get().items();
         Ref list = check(PyList_New(static_cast<Py_ssize_t>(found.size())));
         for (std::size_t i = 0; i < found.size(); ++i) {
@@ -185,7 +216,10 @@ PyObject* query_radius(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         to_query(a[0], query.get());
         ThreadScratch<std::vector<std::size_t>> rows;
         rows.get().clear();
-        tree_of<Tree>(self).radius_search(query.get().data(), query.get().size(), radius, rows.get());
+        const Tree& tree = tree_of<Tree>(self);
+        const std::vector<double>& q = query.get();
+        with_core_note([&](std::string_view msg) { return query_length_note(msg, q.size(), tree.dim()); },
+                       [&] { tree.radius_search(q.data(), q.size(), radius, rows.get()); });
         return new_row_list(rows.get().data(), rows.get().size()).release();
     });
 }
