@@ -24,6 +24,17 @@ def test_layout_and_registration_order():
     assert lv.__doc__ == ""
 
 
+def test_version_is_the_project_version():
+    import re
+    from pathlib import Path
+    pyproject = Path(__file__).resolve().parent.parent / "pyproject.toml"
+    if pyproject.is_file():
+        assert lv.__version__ == re.search(r'^version = "([^"]+)"', pyproject.read_text(), re.M).group(1)
+    assert re.fullmatch(r"\d+\.\d+\.\d+\S*", lv.__version__)
+    # A dunder beside the sixteen public names, not one of them.
+    assert "__version__" in dir(lv) and "__version__" not in lv.__all__
+
+
 def test_reimport_returns_same_module():
     saved = sys.modules.pop("lumivander")
     try:

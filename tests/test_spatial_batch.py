@@ -160,20 +160,24 @@ def test_query_forms(cloud, cls):
 def test_empty_query_sets_and_empty_results():
     tree = spatial.KDTree.from_array(lv.Array.from_numpy(np.random.default_rng(1).random((10, 2))))
     d, r = tree.query_knn_batch(np.empty((0, 2)), 4)
-    assert d.shape == [0, 4] and r.shape == (0, 4) and len(r) == 0 and r.tolist() == []
+    assert d.shape == r.shape == [0, 4] and len(r) == 0 and r.tolist() == []
     assert np.asarray(r).shape == (0, 4) and r.to_numpy().dtype == np.int64
     rows, off = tree.query_radius_batch(np.empty((0, 2)), 1.0)
-    assert rows.shape == (0,) and off.tolist() == [0]
-    assert tree.query_radius_batch(np.empty((0, 2)), 1.0, count_only=True).shape == (0,)
+    assert rows.shape == [0] and off.tolist() == [0]
+    assert tree.query_radius_batch(np.empty((0, 2)), 1.0, count_only=True).shape == [0]
     d, r = tree.query_knn_batch(np.zeros((3, 2)), 0)
     assert d.shape == [3, 0] and np.asarray(r).shape == (3, 0)
 
 
 def test_row_buffer_protocol():
     tree = spatial.VPTree.from_array(lv.Array.from_numpy(np.random.default_rng(2).random((50, 2))))
-    _, r = tree.query_knn_batch(np.random.default_rng(3).random((4, 2)), 3)
+    dist, r = tree.query_knn_batch(np.random.default_rng(3).random((4, 2)), 3)
     assert type(r).__name__ == "RowBuffer" and type(r).__module__ == "builtins"
-    assert repr(r) == "RowBuffer(shape=(4, 3))"
+    assert repr(r) == "RowBuffer(shape=[4, 3])"
+    # A list, as Array.shape is: the distances and rows compare equal.
+    assert r.shape == [4, 3] and type(r.shape) is list and r.shape == dist.shape
+    r.shape.append(9)
+    assert r.shape == [4, 3]
     a = np.asarray(r)
     assert a.dtype == np.int64 and a.shape == (4, 3) and not a.flags.writeable
     assert a.base is not None and np.shares_memory(a, np.asarray(r))  # a view, not a copy

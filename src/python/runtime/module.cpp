@@ -88,6 +88,12 @@ PyObject* init() {
     add_member(m.get(), "BallTree", reinterpret_cast<PyObject*>(&ball_tree_type()));
     add_member(m.get(), "KDTree", reinterpret_cast<PyObject*>(&kd_tree_type()));
     register_top_level_functions(m.get());
+    // The package version, from pyproject.toml at build time; a dunder, so
+    // not part of __all__.
+    {
+        Ref version = check(PyUnicode_FromString(LUMI_VERSION));
+        check_status(PyModule_AddObjectRef(m.get(), "__version__", version.get()));
+    }
 
     struct Sub {
         const char* name;

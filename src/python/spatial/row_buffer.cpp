@@ -62,12 +62,13 @@ Py_ssize_t row_buffer_len(PyObject* self) { return as_row_buffer(self)->shape[0]
 
 PySequenceMethods row_buffer_sequence = {row_buffer_len};
 
+// A new list, like Array.shape, so the two compare equal.
 Ref shape_of(const RowBufferObject* o) {
-    Ref shape = check(PyTuple_New(o->ndim));
+    Ref shape = check(PyList_New(o->ndim));
     for (int d = 0; d < o->ndim; ++d) {
         PyObject* item = PyLong_FromSsize_t(o->shape[d]);
         if (!item) throw PyErrAlready{};
-        PyTuple_SET_ITEM(shape.get(), d, item);
+        PyList_SET_ITEM(shape.get(), d, item);
     }
     return shape;
 }
