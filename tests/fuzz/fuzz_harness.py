@@ -566,6 +566,11 @@ def gen_bool(rng, ctx=None):
 
 
 # One line per parameter name.  Kept sorted; see the module docstring.
+# NumPy functions for Array.__array_function__ (NumPy passes one of its own).
+NUMPY_FUNCS = [] if np is None else [np.sum, np.mean, np.std, np.any, np.concatenate, np.stack, np.where,
+                                     np.linalg.norm, np.shape]
+NUMPY_TYPES = () if np is None else (np.ndarray,)
+
 GENERATORS = {
     "a": gen_matrix,
     "alpha": gen_positive,
@@ -579,6 +584,13 @@ GENERATORS = {
     "data": gen_vec_or_array,
     "dim": gen_size,
     "fill_value": gen_number,
+    "func": lambda rng, ctx: rng.choice(NUMPY_FUNCS + [len, None, "sum", gen_garbage(rng, ctx)]),
+    "types": lambda rng, ctx: rng.choice([(lv.Array,), (lv.Array,) + NUMPY_TYPES, (), (int,), [lv.Array], None,
+                                          gen_garbage(rng, ctx)]),
+    "args": lambda rng, ctx: rng.choice([(gen_array(rng, ctx),), ([gen_array(rng, ctx), gen_array(rng, ctx)],),
+                                         (gen_array(rng, ctx), 0), (), [gen_array(rng, ctx)], gen_garbage(rng, ctx)]),
+    "kwargs": lambda rng, ctx: rng.choice([{}, {"axis": 0}, {"axis": -1, "keepdims": True}, {"out": None}, None,
+                                           {1: 2}, {"axis": gen_garbage(rng, ctx)}]),
     "copy": lambda rng, ctx: rng.choice([None, True, False, 0, "yes"]),
     "count_only": gen_bool,
     "dtype": lambda rng, ctx: rng.choice([None, "float64", "f4", "i8", object, "complex128", "S3", "nope"]),
