@@ -116,11 +116,20 @@ def test_numpy_functions_treat_arrays_as_ndarrays(name, call):
 def test_other_array_types_keep_their_turn():
     class Other:
         def __array_function__(self, func, types, args, kwargs):
-            return "other", func.__name__
+            return "other", func.__name__, [type(x).__name__ for x in args[0]]
 
-    assert np.concatenate([A23, Other()]) == ("other", "concatenate")
-    assert np.sum(Other()) == ("other", "sum")
-    assert A23.__array_function__(np.sum, (type(Other()),), (A23,), {}) is NotImplemented
+    # Other sees an ndarray where the Array was, as with np.asarray(a).
+    assert np.concatenate([A23, Other()]) == ("other", "concatenate", ["ndarray", "Other"])
+
+
+def test_arrays_out_of_reach_still_convert():
+    from collections import deque
+    got = np.concatenate(deque([A23, B3.__array__().reshape(1, 3)]))
+    assert got.tobytes() == np.concatenate([np.asarray(A23), np.asarray(B3).reshape(1, 3)]).tobytes()
+    deep = [B3]
+    for _ in range(40):
+        deep = [deep]
+    assert np.sum(deep) == np.sum(np.asarray(B3))
     # The Array itself is untouched by the conversion.
     assert np.asarray(A23).tobytes() == lv.Array([2, 3], [1.0, -2.0, 3.5, -0.0, 5.0, float("nan")]).to_numpy().tobytes()
 

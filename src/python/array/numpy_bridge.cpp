@@ -394,28 +394,19 @@ Ref with_numpy_arrays(PyObject* obj, int depth) {
 
 // NumPy's function protocol: np.sum(a), np.concatenate([a, b]),
 // np.linalg.norm(a) and every other NumPy function behave exactly as on
-// np.asarray(a): the Arrays among the arguments become NumPy copies and
-// NumPy's own implementation runs (without this, NumPy forwards axis= and
-// out= to same-named methods of the Array, which take no such arguments).
-// When other array types take part, they are given their turn instead.
+// np.asarray(a).  The Arrays among the arguments become NumPy copies and the
+// function is called again, so NumPy dispatches as it would have for those
+// copies: to itself, or to another array type that takes part.  (Without
+// this, NumPy forwards axis= and out= to same-named methods of the Array,
+// which take no such arguments.)
 PyObject* array_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
         static const Sig<4> sig{"Array.__array_function__", {"func", "types", "args", "kwargs"}};
         auto a = sig.parse(args, nargs, kwnames);
         PyObject* func = a[0];
-        const NumpyApi& np = numpy_api();
-        {
-            Ref it = check(PyObject_GetIter(a[1]));
-            while (Ref t = Ref::steal(PyIter_Next(it.get()))) {
-                const bool ours = t.get() == reinterpret_cast<PyObject*>(&array_type()) ||
-                                  (PyType_Check(t.get()) &&
-                                   PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(t.get()), np.ndarray));
-                if (!ours) Py_RETURN_NOTIMPLEMENTED;
-            }
-            if (PyErr_Occurred()) throw PyErrAlready{};
-        }
         if (!PyTuple_Check(a[2])) raise_type_error("Array.__array_function__: args must be a tuple");
         if (!PyDict_Check(a[3])) raise_type_error("Array.__array_function__: kwargs must be a dict");
+        numpy_api();  // NumPy is loaded before anything is converted
         Ref call_args = with_numpy_arrays(a[2], 0);
         Ref call_kwargs = check(PyDict_New());
         PyObject *key = nullptr, *value = nullptr;
@@ -428,19 +419,29 @@ PyObject* array_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             Ref conv = with_numpy_arrays(value, 0);
             check_status(PyDict_SetItem(call_kwargs.get(), k.get(), conv.get()));
         }
-        // NumPy's undispatched implementation, as ndarray's own protocol
-        // method calls it; functions without one are called as they are
-        // (with only NumPy arrays left, NumPy dispatches to itself).
-        static PyObject* impl_name = nullptr;
-        if (!impl_name) impl_name = check(PyUnicode_InternFromString("_implementation")).release();
-        Ref impl = Ref::steal(PyObject_GetAttr(func, impl_name));
-        if (!impl) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrAlready{};
-            PyErr_Clear();
-            impl = Ref::borrow(func);
+        // An Array the conversion cannot reach (in a deque, or nested too
+        // deep) would bring NumPy straight back here with the same function:
+        // that inner call runs NumPy's undispatched implementation, which
+        // converts what is left through __array__.
+        thread_local PyObject* active = nullptr;
+        Ref target = Ref::borrow(func);
+        if (active == func) {
+            static PyObject* impl_name = nullptr;
+            if (!impl_name) impl_name = check(PyUnicode_InternFromString("_implementation")).release();
+            Ref impl = Ref::steal(PyObject_GetAttr(func, impl_name));
+            if (impl) {
+                target = std::move(impl);
+            } else if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                throw PyErrAlready{};
+            } else {
+                PyErr_Clear();
+            }
         }
         if (Py_EnterRecursiveCall(" in Array.__array_function__")) throw PyErrAlready{};
-        PyObject* result = PyObject_Call(impl.get(), call_args.get(), call_kwargs.get());
+        PyObject* const outer = active;
+        active = func;
+        PyObject* result = PyObject_Call(target.get(), call_args.get(), call_kwargs.get());
+        active = outer;
         Py_LeaveRecursiveCall();
         return check(result).release();
     });
