@@ -14,7 +14,7 @@ namespace {
 #include "linalg/matmul_kernels.inc"
 }  // namespace
 
-constinit const MatmulKernels kMatmulBaseline{gemm_rows, vecmat, rank1_sub, MR};
+constinit const MatmulKernels kMatmulBaseline{gemm_rows, vecmat, matvec, MR};
 
 const MatmulKernels& matmul_kernels() noexcept {
     static const MatmulKernels& k =

@@ -31,9 +31,9 @@ struct MatmulKernels {
     // y[j] = init + sum_k x[k] * b[k*ldb + j].
     void (*vecmat)(std::size_t n, std::size_t p, const double* x, const double* b, std::size_t ldb, double* y,
                    double init);
-    // c[i*ldc + k] = c[i*ldc + k] - a[i] * w[k].
-    void (*rank1_sub)(std::size_t rows, std::size_t cols, const double* a, const double* w, double* c,
-                      std::size_t ldc);
+    // y[i] = init + sum_k a[i*lda + k] * x[k].
+    void (*matvec)(std::size_t m, std::size_t n, const double* a, std::size_t lda, const double* x, double* y,
+                   double init);
     std::size_t mr;  // rows of C per register tile
 };
 

@@ -14,6 +14,6 @@ namespace {
 #include "linalg/matmul_kernels.inc"
 }  // namespace
 
-constinit const MatmulKernels kMatmulAvx2{gemm_rows, vecmat, rank1_sub, MR};
+constinit const MatmulKernels kMatmulAvx2{gemm_rows, vecmat, matvec, MR};
 
 }  // namespace lumi::mm
