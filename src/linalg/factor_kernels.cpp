@@ -15,7 +15,8 @@ namespace {
 #include "linalg/factor_kernels.inc"
 }  // namespace
 
-constinit const FactorKernels kFactorBaseline{chol_rows, chol_diag, house_cols, house_rows, HNV * W, W};
+constinit const FactorKernels kFactorBaseline{chol_rows, chol_diag, house_cols, house_rows,
+                                              transpose_block, HNV * W, W};
 
 const FactorKernels& factor_kernels() noexcept {
     static const FactorKernels& k =

@@ -26,6 +26,9 @@ struct FactorKernels {
     // reflections.
     void (*house_rows)(std::size_t m, std::size_t r0, const std::size_t* js, std::size_t cnt, const double* vs,
                        std::size_t vld, double* qb);
+    // dst[c*dld + r] = src[r*sld + c] for r < rows, c < cols.
+    void (*transpose)(const double* src, std::size_t sld, std::size_t rows, std::size_t cols, double* dst,
+                      std::size_t dld);
     std::size_t panel;  // columns of R per house_cols call, rows of Q per house_rows call
     std::size_t lanes;  // doubles per vector
 };

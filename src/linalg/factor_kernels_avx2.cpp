@@ -14,6 +14,7 @@ namespace {
 #include "linalg/factor_kernels.inc"
 }  // namespace
 
-constinit const FactorKernels kFactorAvx2{chol_rows, chol_diag, house_cols, house_rows, HNV * W, W};
+constinit const FactorKernels kFactorAvx2{chol_rows, chol_diag, house_cols, house_rows,
+                                          transpose_block, HNV * W, W};
 
 }  // namespace lumi::fk

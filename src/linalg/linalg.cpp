@@ -138,7 +138,7 @@ namespace {
 // up to kKeepDoubles (so repeated calls on moderate matrices neither allocate
 // nor fault pages in); larger requests get their own allocation, freed when
 // the Work goes out of scope.  64-byte aligned.
-constexpr std::size_t kKeepDoubles = std::size_t{1} << 20;
+constexpr std::size_t kKeepDoubles = std::size_t{1} << 19;
 constexpr int kSlots = 6;
 
 double* aligned_doubles(std::size_t count) {
@@ -186,20 +186,6 @@ private:
     bool own_ = false;
 };
 
-// dst[c*dld + r] = src[r*sld + c] for r < rows, c < cols, in square tiles.
-void transpose_block(const double* __restrict src, std::size_t sld, std::size_t rows, std::size_t cols,
-                     double* __restrict dst, std::size_t dld) {
-    constexpr std::size_t T = 16;
-    for (std::size_t r0 = 0; r0 < rows; r0 += T) {
-        const std::size_t r1 = std::min(rows, r0 + T);
-        for (std::size_t c0 = 0; c0 < cols; c0 += T) {
-            const std::size_t c1 = std::min(cols, c0 + T);
-            for (std::size_t c = c0; c < c1; ++c)
-                for (std::size_t r = r0; r < r1; ++r) dst[c * dld + r] = src[r * sld + c];
-        }
-    }
-}
-
 // Multiply-adds worth handing to another thread.
 constexpr std::size_t kParallelWork = std::size_t{1} << 18;
 
@@ -243,7 +229,7 @@ ArrayF64 cholesky(const ArrayF64& a) {
         // S[jj*ld + i] = sum_{k<j0} L[j0+jj, k] L[j0+i, k]  (0.0 when j0 = 0)
         mm::gemm(jb, j0, rows, lc + j0, 1, ld, lc + j0, ld, 1, S, ld, 0.0);
         // at[jj*ld + i] = A[j0+i, j0+jj]
-        transpose_block(A + j0 * n + j0, n, rows, jb, at, ld);
+        kern.transpose(A + j0 * n + j0, n, rows, jb, at, ld);
         double* lp = lc + j0 * ld + j0;
         if (!kern.chol_diag(jb, lp, ld, S, ld, at, ld)) throw Error(msg::kNotPositiveDefinite);
         const std::size_t below = rows - jb;
@@ -255,7 +241,7 @@ ArrayF64 cholesky(const ArrayF64& a) {
             kern.chol_rows(jb, i1 - i0, lp + i0, ld, S + i0, ld, at + i0, ld, lp);
         });
         // Rows j0.. of L; the diagonal block's upper part holds scratch values.
-        transpose_block(lp, ld, jb, rows, L + j0 * n + j0, n);
+        kern.transpose(lp, ld, jb, rows, L + j0 * n + j0, n);
         for (std::size_t i = 0; i + 1 < jb; ++i)
             std::fill(L + (j0 + i) * n + j0 + i + 1, L + (j0 + i) * n + j0 + jb, 0.0);
     }
@@ -340,7 +326,7 @@ void householder_qr(const double* a, std::size_t m, std::size_t n, double* q, do
         for (std::size_t blk = b; blk < e; ++blk) {
             const std::size_t r0 = blk * cb, rb = std::min(cb, m - r0);
             kern.house_rows(m, r0, js.data(), js.size(), vs, m, qb);
-            transpose_block(qb, cb, m, rb, q + r0 * m, m);
+            kern.transpose(qb, cb, m, rb, q + r0 * m, m);
         }
     });
 }
