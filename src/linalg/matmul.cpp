@@ -80,16 +80,38 @@ void gemm(std::size_t m, std::size_t n, std::size_t p, const double* a, std::siz
         gemm_plain(job);
         return;
     }
-    // Row panels are independent outputs; each chunk packs its own copy of
-    // B, which costs little next to the chunk's arithmetic.
+    // Row panels are independent outputs.
     const MatmulKernels& k = matmul_kernels();
     const std::size_t panels = (m + k.mr - 1) / k.mr;
     // n * p is the element count of B, so this cannot overflow.
     const std::size_t per_panel = k.mr * n * p;
     const std::size_t grain = std::max<std::size_t>(1, kParallelWork / per_panel);
-    parallel_for(panels, grain, [&](std::size_t b, std::size_t e) {
-        k.gemm_rows(job, b * k.mr, std::min(m, e * k.mr));
-    });
+    if (!splits(panels, grain)) {
+        k.gemm_rows(job, 0, m);
+        return;
+    }
+    // Several threads: each block of B is packed once, by all of them, and
+    // shared, however many chunks the rows are cut into; blocks along k go
+    // in order, so every sum still takes its terms in increasing k.
+    const bool in_place = b_read_in_place(job, k.lanes);
+    double* bpack = in_place ? nullptr : scratch(0, k.kc * k.nc);
+    for (std::size_t jc = 0; jc < p; jc += k.nc) {
+        const std::size_t nc = std::min(k.nc, p - jc);
+        for (std::size_t pc = 0; pc < n; pc += k.kc) {
+            const std::size_t kc = std::min(k.kc, n - pc);
+            if (!in_place) {
+                const std::size_t bpanels = (nc + k.nr - 1) / k.nr;
+                const std::size_t bgrain = std::max<std::size_t>(1, kParallelWork / 8 / (kc * k.nr));
+                parallel_for(bpanels, bgrain, [&](std::size_t b, std::size_t e) {
+                    k.pack_b_block(job, jc, nc, pc, kc, b * k.nr, std::min(nc, e * k.nr), bpack);
+                });
+            }
+            const std::size_t block_grain = std::max<std::size_t>(1, kParallelWork / (k.mr * kc * nc));
+            parallel_for(panels, block_grain, [&](std::size_t b, std::size_t e) {
+                k.gemm_block(job, bpack, jc, nc, pc, kc, b * k.mr, std::min(m, e * k.mr));
+            });
+        }
+    }
 }
 
 void vecmat(std::size_t n, std::size_t p, const double* x, const double* b, std::size_t ldb, double* y,
