@@ -77,7 +77,7 @@ for sym in "+-*/":
 # width, skinny and vector shapes, and the factorisations.
 for m, n, p in ((37, 300, 53), (64, 64, 64), (130, 20, 250), (3, 700, 41), (17, 17, 17), (9, 257, 33),
                 (20, 10, 500), (1000, 3, 7), (7, 3, 1000), (1, 500, 300), (300, 500, 1), (25, 1, 25),
-                (9, 600, 16), (40, 64, 64)):
+                (9, 600, 16), (40, 64, 64), (16, 40, 600), (16, 700, 48)):
     a = lv.Array([m, n], values(m * n, special=0.02))
     b = lv.Array([n, p], values(n * p, special=0.02))
     put("matmul %d %d %d" % (m, n, p), lv.linalg.matmul(a, b), any_nan=True)
