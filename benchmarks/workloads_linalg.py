@@ -65,6 +65,17 @@ def matrices(one_thread: bool = False, spd: bool = False, **shapes):
     return setup
 
 
+def _eig_steps_numpy(ns: dict) -> None:
+    """Ten unshifted QR steps with NumPy: the peer of eig_with_params(a, 10, 0.0)."""
+    np = ns["np"]
+    a = ns["a"]
+    v = np.eye(a.shape[0])
+    for _ in range(10):
+        q, r = np.linalg.qr(a, mode="complete")
+        a = r @ q
+        v = v @ q
+
+
 def _note(extra: str = "") -> str:
     return f"{_BLAS}{'; ' + extra if extra else ''}"
 
@@ -80,15 +91,26 @@ WORKLOADS = [
     Workload("linalg matmul 64x64  1 thread", matrices(True, a=(64, 64), b=(64, 64)), "a @ b", "a @ b",
              target=1.0, check=False, note=_note("both sides on 1 thread")),
     Workload("linalg matmul 256x256  1 thread", matrices(True, a=(256, 256), b=(256, 256)), "a @ b", "a @ b",
-             check=False, note=_note("both sides on 1 thread")),
+             target=1.0, check=False, note=_note("both sides on 1 thread")),
     Workload("linalg matmul 1024x1024  1 thread", matrices(True, a=(1024, 1024), b=(1024, 1024)), "a @ b",
-             "a @ b", target=1.5, check=False, note=_note("both sides on 1 thread")),
+             "a @ b", target=1.0, check=False, note=_note("both sides on 1 thread")),
+    Workload("linalg matmul 2048x2048  1 thread", matrices(True, a=(2048, 2048), b=(2048, 2048)), "a @ b",
+             "a @ b", target=1.0, check=False, note=_note("both sides on 1 thread")),
+    # Skinny products: a long inner dimension, or a long outer one.
+    Workload("linalg matmul 4096x64 @ 64x4096  1 thread", matrices(True, a=(4096, 64), b=(64, 4096)), "a @ b",
+             "a @ b", check=False, note=_note("both sides on 1 thread")),
+    Workload("linalg matmul 64x4096 @ 4096x64  1 thread", matrices(True, a=(64, 4096), b=(4096, 64)), "a @ b",
+             "a @ b", check=False, note=_note("both sides on 1 thread")),
+    Workload("linalg matmul 1000x1000 @ 1000x16  1 thread", matrices(True, a=(1000, 1000), b=(1000, 16)),
+             "a @ b", "a @ b", check=False, note=_note("both sides on 1 thread")),
     Workload("linalg matrix-vector 1000x1000", matrices(a=(1000, 1000), x=(1000,)), "a @ x", "a @ x",
              check=False, note=_note()),
     Workload("linalg vector-matrix 1000x1000", matrices(a=(1000, 1000), x=(1000,)), "x @ a", "x @ a",
              check=False, note=_note()),
     Workload("linalg matrix-vector 1000x1000  1 thread", matrices(True, a=(1000, 1000), x=(1000,)), "a @ x",
-             "a @ x", check=False, note=_note("both sides on 1 thread")),
+             "a @ x", target=1.0, check=False, note=_note("both sides on 1 thread")),
+    Workload("linalg vector-matrix 1000x1000  1 thread", matrices(True, a=(1000, 1000), x=(1000,)), "x @ a",
+             "x @ a", check=False, note=_note("both sides on 1 thread")),
     Workload("linalg dot n=1e5", matrices(x=(100000,), y=(100000,)), "x @ y", "x @ y", check=False,
              note="a single in-order sum: add-latency bound"),
     # Layout.
@@ -97,8 +119,20 @@ WORKLOADS = [
     # Factorisations.
     Workload("linalg cholesky 500x500", matrices(spd=True, a=(500, 500)), "lv.linalg.cholesky(a)",
              "np.linalg.cholesky(a)", check=False, note=_note("LAPACK potrf: last-bit differences")),
+    Workload("linalg cholesky 500x500  1 thread", matrices(True, spd=True, a=(500, 500)), "lv.linalg.cholesky(a)",
+             "np.linalg.cholesky(a)", target=1.0, check=False,
+             note=_note("both sides on 1 thread; LAPACK potrf: last-bit differences")),
     Workload("linalg qr 200x200", matrices(a=(200, 200)), "lv.linalg.qr(a)", "np.linalg.qr(a, mode='complete')",
              check=False, note=_note("numpy: LAPACK geqrf + orgqr")),
+    Workload("linalg qr 200x200  1 thread", matrices(True, a=(200, 200)), "lv.linalg.qr(a)",
+             "np.linalg.qr(a, mode='complete')", target=1.0, check=False,
+             note=_note("both sides on 1 thread; numpy: LAPACK geqrf + orgqr")),
+    # One step of the unshifted QR iteration costs about 3.7 n^3 multiply-adds
+    # (QR 1.7 n^3, then R Q and V Q); ten steps on each side, the peer doing
+    # the same steps with LAPACK's QR and BLAS products.
+    Workload("linalg eig 200x200 10 iterations  1 thread", matrices(True, a=(200, 200)),
+             "lv.linalg.eig_with_params(a, 10, 0.0)", _eig_steps_numpy, check=False,
+             note=_note("both sides on 1 thread; per iteration: time / 10, 3.7 n^3 = 3.0e7 multiply-adds")),
     Workload("linalg eig 30x30 symmetric", matrices(spd=True, a=(30, 30)), "lv.linalg.eig(a)",
              "np.linalg.eigh(a)", check=False,
              note="unshifted QR iteration (up to 1000 steps) against LAPACK syevd"),

@@ -76,18 +76,23 @@ for sym in "+-*/":
 # Products: odd edges on every tile size, blocks past the cache depth and
 # width, skinny and vector shapes, and the factorisations.
 for m, n, p in ((37, 300, 53), (64, 64, 64), (130, 20, 250), (3, 700, 41), (17, 17, 17), (9, 257, 33),
-                (20, 10, 500), (1000, 3, 7), (7, 3, 1000), (1, 500, 300), (300, 500, 1), (25, 1, 25)):
+                (20, 10, 500), (1000, 3, 7), (7, 3, 1000), (1, 500, 300), (300, 500, 1), (25, 1, 25),
+                (9, 600, 16), (40, 64, 64), (16, 40, 600), (16, 700, 48)):
     a = lv.Array([m, n], values(m * n, special=0.02))
     b = lv.Array([n, p], values(n * p, special=0.02))
     put("matmul %d %d %d" % (m, n, p), lv.linalg.matmul(a, b), any_nan=True)
     x = lv.asarray(values(n, special=0.0))
     put("matvec %d %d" % (m, n), lv.linalg.matmul(a, x), any_nan=True)
     put("vecmat %d %d" % (n, p), lv.linalg.matmul(x, b), any_nan=True)
-g = lv.Array([90, 90], values(8100, special=0.0))
-spd = lv.linalg.matmul(g, g.t()) + lv.eye(90) * 90.0
-put("cholesky", lv.linalg.cholesky(spd))
-q, r = lv.linalg.qr(lv.Array([70, 45], values(3150, special=0.0)))
-put("qr", q, r)
+for n in (90, 130):  # panels of the blocked factorisation, the last one partial
+    g = lv.Array([n, n], values(n * n, special=0.0))
+    spd = lv.linalg.matmul(g, g.t()) + lv.eye(n) * float(n)
+    put("cholesky %d" % n, lv.linalg.cholesky(spd))
+for m, n in ((70, 45), (45, 70), (33, 33), (9, 100)):
+    q, r = lv.linalg.qr(lv.Array([m, n], values(m * n, special=0.0)))
+    put("qr %d %d" % (m, n), q, r)
+e = lv.Array([65, 65], values(65 * 65, special=0.0))
+put("eig 65", *lv.linalg.eig_with_params(e + e.t(), 3, 0.0))
 
 # Selection: large arrays (sampled pivots and the filtering pass) with NaN,
 # both zeros and heavy duplicates.
@@ -127,12 +132,12 @@ def baseline():
     return digests
 
 
-@pytest.mark.parametrize("level", ["avx2", "avx512"])
-def test_level_agrees_with_baseline_bit_for_bit(level, baseline):
+@pytest.mark.parametrize("level,threads", [("avx2", "2"), ("avx512", "2"), ("avx512", "1")])
+def test_level_agrees_with_baseline_bit_for_bit(level, threads, baseline):
     missing = LEVELS[level] - cpu_flags()
     if missing:
         pytest.skip("this CPU lacks " + ", ".join(sorted(missing)))
-    got = run_level(level)
+    got = run_level(level, threads)
     assert got.keys() == baseline.keys()
     differ = sorted(k for k in baseline if got[k] != baseline[k])
     assert not differ, "%s differs from baseline on %s" % (level, differ)

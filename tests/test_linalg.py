@@ -113,7 +113,8 @@ def test_product_size_overflow_is_refused():
 
 PRODUCT_SHAPES = [
     (1, 1, 1), (2, 3, 4), (7, 5, 3), (17, 33, 25), (9, 300, 49), (25, 257, 23), (8, 24, 24),
-    (12, 16, 48), (31, 64, 97), (5, 513, 3), (1, 200, 70), (70, 200, 1), (48, 2, 50),
+    (12, 16, 48), (31, 64, 97), (5, 513, 3), (1, 200, 70), (70, 200, 1), (48, 2, 50), (9, 600, 16),
+    (16, 40, 600),
 ]
 
 
@@ -316,7 +317,7 @@ def _cholesky_reference(a, n):
     return L
 
 
-@pytest.mark.parametrize("n", [1, 3, 17, 40, 70])
+@pytest.mark.parametrize("n", [1, 3, 17, 40, 49, 70, 130])
 def test_cholesky_bit_exact_and_against_numpy(n):
     rnd = random.Random(n)
     g = [rnd.gauss(0, 1) for _ in range(n * n)]
@@ -328,6 +329,24 @@ def test_cholesky_bit_exact_and_against_numpy(n):
     np = pytest.importorskip("numpy")
     want = np.linalg.cholesky(np.array(a).reshape(n, n))
     assert np.allclose(np.array(flat).reshape(n, n), want, rtol=1e-12, atol=1e-12)
+
+
+def test_cholesky_pivot_failing_in_a_later_panel():
+    # Positive definite up to row 99, then a pivot of exactly 0: blocked
+    # code must meet it as the row-by-row loop does.
+    n = 120
+    rnd = random.Random(5)
+    g = [rnd.gauss(0, 1) for _ in range(n * n)]
+    a = [sum(g[i * n + k] * g[j * n + k] for k in range(n)) + (n if i == j else 0)
+         for i in range(n) for j in range(n)]
+    for j in range(n):  # row/column 99 repeats row 0: singular leading block
+        a[99 * n + j] = a[0 * n + j]
+        a[j * n + 99] = a[j * n + 0]
+    a[99 * n + 99] = a[0]
+    with err(ValueError, "Matrix is not positive definite"):
+        la.cholesky(lv.Array([n, n], a))
+    with err(ValueError, "Matrix is not positive definite"):
+        _cholesky_reference(a, n)
 
 
 def test_cholesky_first_failing_pivot_and_nan():
@@ -425,7 +444,7 @@ def _qr_reference(a, m, n):
     return Q, R
 
 
-@pytest.mark.parametrize("m,n", [(3, 2), (2, 3), (6, 6), (9, 4), (4, 9), (17, 13), (1, 1)])
+@pytest.mark.parametrize("m,n", [(3, 2), (2, 3), (6, 6), (9, 4), (4, 9), (17, 13), (1, 1), (40, 37), (23, 50)])
 def test_qr_bit_exact_against_reference(m, n):
     rnd = random.Random(m * 31 + n)
     a = mixed(rnd, m * n)
@@ -442,6 +461,25 @@ def test_eig_bit_exact_against_reference():
     rnd = random.Random(9)
     g = [rnd.uniform(-1, 1) for _ in range(n * n)]
     a = [g[i * n + j] + g[j * n + i] for i in range(n) for j in range(n)]
+    A, V = list(a), [1.0 if i == j else 0.0 for i in range(n) for j in range(n)]
+    for _ in range(iters):
+        Q, R = _qr_reference(A, n, n)
+        A, V = naive(R, Q, n, n, n), naive(V, Q, n, n, n)
+    d = [A[i * n + i] for i in range(n)]
+    idx = sorted(range(n), key=lambda i: -abs(d[i]))
+    vals, vecs = la.eig_with_params(lv.Array([n, n], a), iters, 0.0)
+    assert same_bits(vals.tolist(), [d[i] for i in idx])
+    assert same_bits([x for row in vecs.tolist() for x in row], [V[r * n + i] for r in range(n) for i in idx])
+
+
+def test_eig_steps_through_blocked_products_bit_exact():
+    # n = 65: R Q goes through row blocks that start at the diagonal, the
+    # last block one row long.  The zero column makes the last row of R zero:
+    # its products are zeros whose signs depend on every term of the full
+    # sum, terms left of the diagonal included.
+    n, iters = 65, 1
+    rnd = random.Random(3)  # Q[64, 64] < 0: the diagonal zero of R Q is +0.0 only through its left terms
+    a = [0.0 if j == n - 1 else rnd.uniform(-1, 1) for i in range(n) for j in range(n)]
     A, V = list(a), [1.0 if i == j else 0.0 for i in range(n) for j in range(n)]
     for _ in range(iters):
         Q, R = _qr_reference(A, n, n)

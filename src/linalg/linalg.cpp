@@ -6,11 +6,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "array/constructors.hpp"
 #include "base/messages.hpp"
+#include "base/parallel.hpp"
+#include "linalg/factor_kernels.hpp"
 #include "linalg/matmul.hpp"
 
 namespace lumi {
@@ -125,81 +130,246 @@ ArrayF64 diagonal(const ArrayF64& a, std::int64_t k) {
     return out;
 }
 
-// Banachiewicz sums s_ij = sum_{k<j} L[i,k] L[j,k] (from 0.0, increasing k),
-// computed a column at a time: every row's sum for column j is independent,
-// so the rows below the pivot run in SIMD lanes over a column-major copy of L.
-// The pivots are met in the same order as in the row-by-row formulation, so
-// the first failing pivot (and every value) is the same.
+// ---------------------------------------------------------------- working memory
+
+namespace {
+
+// Scratch space of the factorisations: each thread keeps one buffer per slot
+// up to kKeepDoubles (so repeated calls on moderate matrices neither allocate
+// nor fault pages in); larger requests get their own allocation, freed when
+// the Work goes out of scope.  64-byte aligned.
+constexpr std::size_t kKeepDoubles = std::size_t{1} << 19;
+constexpr int kSlots = 6;
+
+double* aligned_doubles(std::size_t count) {
+    if (count > (SIZE_MAX - 64) / sizeof(double)) throw std::bad_alloc();
+    const std::size_t bytes = (count * sizeof(double) + 63) & ~std::size_t{63};
+    void* p = std::aligned_alloc(64, bytes == 0 ? 64 : bytes);
+    if (!p) throw std::bad_alloc();
+    return static_cast<double*>(p);
+}
+
+struct Kept {
+    double* p = nullptr;
+    std::size_t cap = 0;
+    ~Kept() { std::free(p); }
+};
+
+class Work {
+public:
+    Work(int slot, std::size_t count) {
+        thread_local Kept kept[kSlots];
+        if (count > kKeepDoubles) {
+            p_ = aligned_doubles(count);
+            own_ = true;
+            return;
+        }
+        Kept& k = kept[slot];
+        if (k.cap < count) {
+            std::free(k.p);
+            k.p = nullptr;
+            k.cap = 0;
+            k.p = aligned_doubles(count);
+            k.cap = count;
+        }
+        p_ = k.p;
+    }
+    ~Work() {
+        if (own_) std::free(p_);
+    }
+    Work(const Work&) = delete;
+    Work& operator=(const Work&) = delete;
+    double* get() const { return p_; }
+
+private:
+    double* p_ = nullptr;
+    bool own_ = false;
+};
+
+// Multiply-adds worth handing to another thread.
+constexpr std::size_t kParallelWork = std::size_t{1} << 18;
+
+}  // namespace
+
+// ---------------------------------------------------------------- Cholesky
+//
+// Left-looking by panels of kPanel columns, L kept column-major (lc[k*ld + i]
+// = L[i, k]) so that rows run across SIMD lanes.  For a panel starting at
+// column j0, s_ij = sum_{k<j} L[i,k] L[j,k] splits into the terms k < j0,
+// one product over the columns already done (summed from 0.0 in increasing
+// k, the plain loop's order), and the terms inside the panel, which the
+// panel kernels add to those sums in increasing k before the subtraction
+// and the division.  Every element therefore goes through exactly the
+// operations of the row-by-row formulation.  Pivots are met in increasing
+// order as there, so the same matrices fail; only the lower triangle of a
+// is used.
 ArrayF64 cholesky(const ArrayF64& a) {
     if (a.ndim() != 2) throw Error(msg::kCholeskyRank);
     if (a.shape[0] != a.shape[1]) throw Error(msg::kCholeskySquare);
     const std::size_t n = a.shape[0];
     ArrayF64 out = ArrayF64::zeros(Shape{n, n});
     if (n == 0) return out;
-    const double* A = a.data.data();
-    // lc[k*n + i] = L[i, k]
-    std::vector<double> lc(n * n, 0.0);
-    std::vector<double> s(n), row(n);
-    for (std::size_t j = 0; j < n; ++j) {
-        // row[k] = L[j, k] for k < j
-        for (std::size_t k = 0; k < j; ++k) row[k] = lc[k * n + j];
-        mm::vecmat(j, n - j, row.data(), lc.data() + j, n, s.data() + j, 0.0);
-        const double d = A[j * n + j] - s[j];
-        if (d <= 0.0) throw Error(msg::kNotPositiveDefinite);
-        const double ljj = std::sqrt(d);
-        lc[j * n + j] = ljj;
-        for (std::size_t i = j + 1; i < n; ++i) lc[j * n + i] = (A[i * n + j] - s[i]) / ljj;
+    constexpr std::size_t kPanel = 48;
+    const fk::FactorKernels& kern = fk::factor_kernels();
+    // Row padding: the diagonal-block kernel works on whole vectors.
+    const std::size_t ld = (n + 7) / 8 * 8 + 8;
+    Work lc_work(0, n * ld), s_work(1, kPanel * ld), at_work(2, kPanel * ld);
+    double* lc = lc_work.get();
+    double* S = s_work.get();
+    double* at = at_work.get();
+    // Padding rows are read by the diagonal-block kernel: keep them finite.
+    for (std::size_t jj = 0; jj < kPanel; ++jj) {
+        std::fill(S + jj * ld + n, S + (jj + 1) * ld, 0.0);
+        std::fill(at + jj * ld + n, at + (jj + 1) * ld, 0.0);
     }
-    transpose_into(lc.data(), n, n, out.data.data());
-    // Zeros above the diagonal.
+    const double* A = a.data.data();
     double* L = out.data.data();
-    for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t j = i + 1; j < n; ++j) L[i * n + j] = 0.0;
+    for (std::size_t j0 = 0; j0 < n; j0 += kPanel) {
+        const std::size_t jb = std::min(kPanel, n - j0), rows = n - j0;
+        // S[jj*ld + i] = sum_{k<j0} L[j0+jj, k] L[j0+i, k]  (0.0 when j0 = 0)
+        mm::gemm(jb, j0, rows, lc + j0, 1, ld, lc + j0, ld, 1, S, ld, 0.0);
+        // at[jj*ld + i] = A[j0+i, j0+jj]
+        kern.transpose(A + j0 * n + j0, n, rows, jb, at, ld);
+        double* lp = lc + j0 * ld + j0;
+        if (!kern.chol_diag(jb, lp, ld, S, ld, at, ld)) throw Error(msg::kNotPositiveDefinite);
+        const std::size_t below = rows - jb;
+        const std::size_t chunk = 8 * kern.lanes;
+        const std::size_t chunks = (below + chunk - 1) / chunk;
+        const std::size_t grain = std::max<std::size_t>(1, kParallelWork / (chunk * jb * jb / 2 + 1));
+        parallel_for(chunks, grain, [&](std::size_t b, std::size_t e) {
+            const std::size_t i0 = jb + b * chunk, i1 = std::min(rows, jb + e * chunk);
+            kern.chol_rows(jb, i1 - i0, lp + i0, ld, S + i0, ld, at + i0, ld, lp);
+        });
+        // Rows j0.. of L; the diagonal block's upper part holds scratch values.
+        kern.transpose(lp, ld, jb, rows, L + j0 * n + j0, n);
+        for (std::size_t i = 0; i + 1 < jb; ++i)
+            std::fill(L + (j0 + i) * n + j0 + i + 1, L + (j0 + i) * n + j0 + jb, 0.0);
+    }
     return out;
 }
 
-// Householder QR.  R is updated row-wise (w_k for all columns k at once, each
-// summed over i in order); Q is kept transposed while the reflections
-// accumulate, so u_r for all rows r also runs across contiguous memory.
+// ---------------------------------------------------------------- QR
+//
+// R is reduced by panels of kern.panel columns (the working copy has its
+// columns padded to whole panels): a panel's own reflections are found
+// column by column, then applied to every later panel, the panels
+// independently (each column still receives the reflections in order, with
+// w_k summed over the whole column first).  Q is built afterwards from the
+// stored Householder vectors, a block of kern.panel rows at a time: a row of
+// Q only ever mixes with itself, so each block runs through all reflections
+// in order while it stays in cache.  Reflections of a panel also touch its
+// columns left of the current one below the diagonal; those entries are
+// cleared at the end as the plain algorithm clears its residues.
+
+namespace {
+
+void householder_qr(const double* a, std::size_t m, std::size_t n, double* q, double* r) {
+    const std::size_t p = std::min(m, n);
+    if (p == 0) {
+        std::copy(a, a + m * n, r);
+        std::fill(q, q + m * m, 0.0);
+        for (std::size_t i = 0; i < m; ++i) q[i * m + i] = 1.0;
+        return;
+    }
+    const fk::FactorKernels& kern = fk::factor_kernels();
+    const std::size_t cb = kern.panel;
+    // Row stride: whole panels, and not a multiple of 512 bytes, so that the
+    // rows of a panel spread over the cache sets.
+    std::size_t ldr = (n + cb - 1) / cb * cb;
+    if (ldr % 64 == 0) ldr += cb;
+    Work r_work(0, m * ldr), v_work(1, p * m), v2_work(2, p * m);
+    double* R = r_work.get();
+    double* vs = v_work.get();
+    double* v2s = v2_work.get();
+    for (std::size_t i = 0; i < m; ++i) {
+        std::copy(a + i * n, a + (i + 1) * n, R + i * ldr);
+        std::fill(R + i * ldr + n, R + (i + 1) * ldr, 0.0);
+    }
+    std::vector<std::size_t> js;  // reflections applied, in order
+    js.reserve(p);
+    for (std::size_t c0 = 0; c0 < ldr; c0 += cb) {
+        const std::size_t first = js.size();
+        for (std::size_t j = c0; j < std::min(c0 + cb, p); ++j) {
+            const std::size_t len = m - j;
+            double* v = vs + j * m;
+            for (std::size_t i = 0; i < len; ++i) v[i] = R[(j + i) * ldr + j];
+            const double nx = norm(v, len, 1);
+            if (!(nx >= 1e-14)) continue;
+            const double sigma = v[0] < 0.0 ? -1.0 : 1.0;
+            v[0] = v[0] + sigma * nx;
+            const double nv = norm(v, len, 1);
+            if (!(nv >= 1e-14)) continue;
+            double* v2 = v2s + j * m;
+            for (std::size_t i = 0; i < len; ++i) {
+                v[i] = v[i] / nv;
+                v2[i] = v[i] + v[i];
+            }
+            kern.house_cols(m, &j, 1, vs, v2s, m, R + c0, ldr);
+            js.push_back(j);
+        }
+        const std::size_t cnt = js.size() - first;
+        const std::size_t later = (ldr - c0) / cb - 1;
+        if (cnt == 0 || later == 0) continue;
+        const std::size_t grain = std::max<std::size_t>(1, kParallelWork / (cnt * cb * (m - js[first]) + 1));
+        parallel_for(later, grain, [&](std::size_t b, std::size_t e) {
+            for (std::size_t t = b; t < e; ++t)
+                kern.house_cols(m, js.data() + first, cnt, vs, v2s, m, R + c0 + (t + 1) * cb, ldr);
+        });
+    }
+    for (std::size_t i = 0; i < m; ++i)
+        for (std::size_t k = 0; k < n; ++k) r[i * n + k] = k < i ? 0.0 : R[i * ldr + k];
+    const std::size_t blocks = (m + cb - 1) / cb;
+    const std::size_t grain = std::max<std::size_t>(1, kParallelWork / (cb * m * std::max<std::size_t>(js.size(), 1)));
+    parallel_for(blocks, grain, [&](std::size_t b, std::size_t e) {
+        Work qb_work(3, m * cb);
+        double* qb = qb_work.get();
+        for (std::size_t blk = b; blk < e; ++blk) {
+            const std::size_t r0 = blk * cb, rb = std::min(cb, m - r0);
+            kern.house_rows(m, r0, js.data(), js.size(), vs, m, qb);
+            kern.transpose(qb, cb, m, rb, q + r0 * m, m);
+        }
+    });
+}
+
+// c = r q for n x n matrices, r upper triangular with exact zeros below the
+// diagonal (as householder_qr leaves it), every element summed over all k
+// from -0.0 as the plain product does.  For finite q the terms left of the
+// diagonal are signed zeros: a sum that starts at the diagonal instead
+// differs only when all its terms are zero, so rows go through the product
+// kernels from their block's first diagonal element on, and the elements
+// that come out zero are summed again in full.
+void upper_times(std::size_t n, const double* r, const double* q, double* c) {
+    bool finite = true;
+    for (std::size_t i = 0; i < n * n && finite; ++i) finite = std::isfinite(q[i]);
+    constexpr std::size_t kRows = 32;
+    if (!finite || n < 2 * kRows) {
+        mm::gemm(n, n, n, r, n, 1, q, n, 1, c, n, -0.0);
+        return;
+    }
+    for (std::size_t i0 = 0; i0 < n; i0 += kRows) {
+        const std::size_t rows = std::min(kRows, n - i0);
+        mm::gemm(rows, n - i0, n, r + i0 * n + i0, n, 1, q + i0 * n, n, 1, c + i0 * n, n, -0.0);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) {
+            if (c[i * n + j] != 0.0) continue;
+            double s = -0.0;
+            for (std::size_t k = 0; k < n; ++k) s = s + r[i * n + k] * q[k * n + j];
+            c[i * n + j] = s;
+        }
+    }
+}
+
+}  // namespace
+
 std::pair<ArrayF64, ArrayF64> qr(const ArrayF64& a) {
     if (a.ndim() != 2) throw Error(msg::kQrRank);
     const std::size_t m = a.shape[0], n = a.shape[1];
-    ArrayF64 r = a.clone();
-    ArrayF64 qt = eye(m);  // qt[c*m + row] = Q[row, c]
-    double* R = r.data.data();
-    double* Qt = qt.data.data();
-    const std::size_t p = std::min(m, n);
-    // Scratch only when a column is processed: an empty matrix may have a
-    // huge number of columns.
-    std::vector<double> v(p ? m : 0), v2(p ? m : 0), w(p ? n : 0), u(p ? m : 0);
-    for (std::size_t j = 0; j < p; ++j) {
-        const std::size_t len = m - j;
-        for (std::size_t i = 0; i < len; ++i) v[i] = R[(j + i) * n + j];
-        const double nx = norm(v.data(), len, 1);
-        if (!(nx >= 1e-14)) continue;
-        const double sigma = v[0] < 0.0 ? -1.0 : 1.0;
-        v[0] = v[0] + sigma * nx;
-        const double nv = norm(v.data(), len, 1);
-        if (!(nv >= 1e-14)) continue;
-        for (std::size_t i = 0; i < len; ++i) v[i] = v[i] / nv;
-
-        // w_k = sum_i v_i R[j+i, k] for k >= j (from 0.0, increasing i), then
-        // R[j+i, k] -= (v_i + v_i) w_k.
-        const std::size_t cols = n - j;
-        mm::vecmat(len, cols, v.data(), R + j * n + j, n, w.data(), 0.0);
-        for (std::size_t i = 0; i < len; ++i) v2[i] = v[i] + v[i];
-        mm::rank1_sub(len, cols, v2.data(), w.data(), R + j * n + j, n);
-
-        // u_r = sum_i v_i Q[r, j+i] for every row r (from 0.0, increasing i),
-        // then Q[r, j+i] -= (u_r + u_r) v_i.
-        mm::vecmat(len, m, v.data(), Qt + j * m, m, u.data(), 0.0);
-        for (std::size_t rr = 0; rr < m; ++rr) u[rr] = u[rr] + u[rr];
-        mm::rank1_sub(len, m, v.data(), u.data(), Qt + j * m, m);
-    }
-    for (std::size_t i = 1; i < m; ++i)
-        for (std::size_t k = 0; k < std::min(i, n); ++k) R[i * n + k] = 0.0;
     ArrayF64 q = matrix(m, m);
-    transpose_into(Qt, m, m, q.data.data());
+    ArrayF64 r = matrix(m, n);
+    // An empty matrix may still have a huge number of columns: nothing to do
+    // but the identity.
+    householder_qr(a.data.data(), m, n, q.data.data(), r.data.data());
     return {std::move(q), std::move(r)};
 }
 
@@ -218,14 +388,14 @@ std::pair<ArrayF64, ArrayF64> eig_with_params(const ArrayF64& a, std::uint64_t m
     }
     ArrayF64 A = a.clone();
     ArrayF64 V = eye(n);
+    ArrayF64 Q = matrix(n, n), R = matrix(n, n), V2 = matrix(n, n);
     bool met_tol = false;
     std::uint64_t it = 0;
     for (; it < max_iter; ++it) {
-        auto [q, r] = qr(A);
-        mm::gemm(n, n, n, r.data.data(), n, 1, q.data.data(), n, 1, A.data.data(), n, -0.0);
-        ArrayF64 v2 = matrix(n, n);
-        mm::gemm(n, n, n, V.data.data(), n, 1, q.data.data(), n, 1, v2.data.data(), n, -0.0);
-        V = std::move(v2);
+        householder_qr(A.data.data(), n, n, Q.data.data(), R.data.data());
+        upper_times(n, R.data.data(), Q.data.data(), A.data.data());
+        mm::gemm(n, n, n, V.data.data(), n, 1, Q.data.data(), n, 1, V2.data.data(), n, -0.0);
+        std::swap(V, V2);
         double off = 0.0;
         const double* d = A.data.data();
         for (std::size_t i = 0; i < n; ++i)

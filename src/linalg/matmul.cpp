@@ -80,16 +80,38 @@ void gemm(std::size_t m, std::size_t n, std::size_t p, const double* a, std::siz
         gemm_plain(job);
         return;
     }
-    // Row panels are independent outputs; each chunk packs its own copy of
-    // B, which costs little next to the chunk's arithmetic.
+    // Row panels are independent outputs.
     const MatmulKernels& k = matmul_kernels();
     const std::size_t panels = (m + k.mr - 1) / k.mr;
     // n * p is the element count of B, so this cannot overflow.
     const std::size_t per_panel = k.mr * n * p;
     const std::size_t grain = std::max<std::size_t>(1, kParallelWork / per_panel);
-    parallel_for(panels, grain, [&](std::size_t b, std::size_t e) {
-        k.gemm_rows(job, b * k.mr, std::min(m, e * k.mr));
-    });
+    if (!splits(panels, grain)) {
+        k.gemm_rows(job, 0, m);
+        return;
+    }
+    // Several threads: each block of B is packed once, by all of them, and
+    // shared, however many chunks the rows are cut into; blocks along k go
+    // in order, so every sum still takes its terms in increasing k.
+    const bool in_place = b_read_in_place(job, k.lanes);
+    double* bpack = in_place ? nullptr : scratch(0, k.kc * k.nc);
+    for (std::size_t jc = 0; jc < p; jc += k.nc) {
+        const std::size_t nc = std::min(k.nc, p - jc);
+        for (std::size_t pc = 0; pc < n; pc += k.kc) {
+            const std::size_t kc = std::min(k.kc, n - pc);
+            if (!in_place) {
+                const std::size_t bpanels = (nc + k.nr - 1) / k.nr;
+                const std::size_t bgrain = std::max<std::size_t>(1, kParallelWork / 8 / (kc * k.nr));
+                parallel_for(bpanels, bgrain, [&](std::size_t b, std::size_t e) {
+                    k.pack_b_block(job, jc, nc, pc, kc, b * k.nr, std::min(nc, e * k.nr), bpack);
+                });
+            }
+            const std::size_t block_grain = std::max<std::size_t>(1, kParallelWork / (k.mr * kc * nc));
+            parallel_for(panels, block_grain, [&](std::size_t b, std::size_t e) {
+                k.gemm_block(job, bpack, jc, nc, pc, kc, b * k.mr, std::min(m, e * k.mr));
+            });
+        }
+    }
 }
 
 void vecmat(std::size_t n, std::size_t p, const double* x, const double* b, std::size_t ldb, double* y,
@@ -106,52 +128,17 @@ void vecmat(std::size_t n, std::size_t p, const double* x, const double* b, std:
     });
 }
 
-namespace {
-
-void matvec_rows(std::size_t m, std::size_t n, const double* a, std::size_t lda, const double* x, double* y,
-                 double init) {
-    // Eight independent row sums in flight hide the add latency; each row's
-    // terms still go in increasing k.
-    std::size_t i = 0;
-    for (; i + 8 <= m; i += 8) {
-        const double* r = a + i * lda;
-        double s0 = init, s1 = init, s2 = init, s3 = init, s4 = init, s5 = init, s6 = init, s7 = init;
-        for (std::size_t k = 0; k < n; ++k) {
-            const double xk = x[k];
-            s0 = s0 + r[k] * xk;
-            s1 = s1 + r[lda + k] * xk;
-            s2 = s2 + r[2 * lda + k] * xk;
-            s3 = s3 + r[3 * lda + k] * xk;
-            s4 = s4 + r[4 * lda + k] * xk;
-            s5 = s5 + r[5 * lda + k] * xk;
-            s6 = s6 + r[6 * lda + k] * xk;
-            s7 = s7 + r[7 * lda + k] * xk;
-        }
-        y[i] = s0, y[i + 1] = s1, y[i + 2] = s2, y[i + 3] = s3;
-        y[i + 4] = s4, y[i + 5] = s5, y[i + 6] = s6, y[i + 7] = s7;
-    }
-    for (; i < m; ++i) {
-        const double* r = a + i * lda;
-        double s = init;
-        for (std::size_t k = 0; k < n; ++k) s = s + r[k] * x[k];
-        y[i] = s;
-    }
-}
-
-}  // namespace
-
-void rank1_sub(std::size_t rows, std::size_t cols, const double* a, const double* w, double* c, std::size_t ldc) {
-    matmul_kernels().rank1_sub(rows, cols, a, w, c, ldc);
-}
-
 void matvec(std::size_t m, std::size_t n, const double* a, std::size_t lda, const double* x, double* y,
             double init) {
-    constexpr std::size_t kRows = 8;
+    // Blocks of rows are independent; twelve rows are what the kernels keep
+    // in flight.
+    constexpr std::size_t kRows = 12;
+    const auto& kv = matmul_kernels().matvec;
     const std::size_t blocks = (m + kRows - 1) / kRows;
     const std::size_t grain = std::max<std::size_t>(1, kParallelWork / kRows / std::max<std::size_t>(n, 1));
     parallel_for(blocks, grain, [&](std::size_t b, std::size_t e) {
         const std::size_t i0 = b * kRows, i1 = std::min(m, e * kRows);
-        matvec_rows(i1 - i0, n, a + i0 * lda, lda, x, y + i0, init);
+        kv(i1 - i0, n, a + i0 * lda, lda, x, y + i0, init);
     });
 }
 

@@ -30,7 +30,4 @@ void vecmat(std::size_t n, std::size_t p, const double* x, const double* b, std:
 void matvec(std::size_t m, std::size_t n, const double* a, std::size_t lda, const double* x, double* y,
             double init);
 
-// c[i*ldc + k] = c[i*ldc + k] - a[i] * w[k] for i < rows, k < cols.
-void rank1_sub(std::size_t rows, std::size_t cols, const double* a, const double* w, double* c, std::size_t ldc);
-
 }  // namespace lumi::mm

@@ -14,7 +14,8 @@ namespace {
 #include "linalg/matmul_kernels.inc"
 }  // namespace
 
-constinit const MatmulKernels kMatmulBaseline{gemm_rows, vecmat, rank1_sub, MR};
+constinit const MatmulKernels kMatmulBaseline{gemm_rows, pack_b_block, gemm_block, vecmat, matvec,
+                                              MR,        NR,           KC,         NC,     W};
 
 const MatmulKernels& matmul_kernels() noexcept {
     static const MatmulKernels& k =

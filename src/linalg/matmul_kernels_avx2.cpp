@@ -14,6 +14,7 @@ namespace {
 #include "linalg/matmul_kernels.inc"
 }  // namespace
 
-constinit const MatmulKernels kMatmulAvx2{gemm_rows, vecmat, rank1_sub, MR};
+constinit const MatmulKernels kMatmulAvx2{gemm_rows, pack_b_block, gemm_block, vecmat, matvec,
+                                          MR,        NR,           KC,         NC,     W};
 
 }  // namespace lumi::mm

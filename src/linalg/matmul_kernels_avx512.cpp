@@ -8,12 +8,13 @@ namespace {
 #define LUMI_W 8
 #define LUMI_MR 8
 #define LUMI_NV 3
-#define LUMI_KC 256
-#define LUMI_NC 240
+#define LUMI_KC 512
+#define LUMI_NC 480
 #define LUMI_EMBEDDED_BCAST 1
 #include "linalg/matmul_kernels.inc"
 }  // namespace
 
-constinit const MatmulKernels kMatmulAvx512{gemm_rows, vecmat, rank1_sub, MR};
+constinit const MatmulKernels kMatmulAvx512{gemm_rows, pack_b_block, gemm_block, vecmat, matvec,
+                                            MR,        NR,           KC,         NC,     W};
 
 }  // namespace lumi::mm
