@@ -343,6 +343,17 @@ def _check_workers(workers):
     return w
 
 
+_kernel_probe = []
+
+
+def _check_kernel(bandwidth, kernel):
+    """Fails as the density methods fail on a bad kernel, before any task runs
+    (a one-point tree of this process answers the question)."""
+    if not _kernel_probe:
+        _kernel_probe.append(spatial.KDTree.from_array(lumivander.Array([1, 1], [0.0])))
+    _kernel_probe[0].kernel_density(0.0, bandwidth, kernel)
+
+
 def _check_k(k):
     k = operator.index(k)
     if k < 0:
@@ -442,7 +453,7 @@ def kernel_density(client, tree, queries, bandwidth, kernel="gaussian"):
     thread count instead (``LUMIVANDER_NUM_THREADS``, unless already set).
     """
     bandwidth = float(bandwidth)
-    kernel = str(kernel)
+    _check_kernel(bandwidth, kernel)
     shared, dim = _resolve(client, tree)
     q = _query_rows(queries, dim)
     token = uuid.uuid4().hex
@@ -515,7 +526,7 @@ def kernel_density_partitioned(client, parts, queries, bandwidth, kernel="gaussi
     order always give the same bits.  Returns a Dask float64 array (n,).
     """
     bandwidth = float(bandwidth)
-    kernel = str(kernel)
+    _check_kernel(bandwidth, kernel)
     futures, dim = _resolve_parts(client, list(parts))
     q = _query_rows(queries, dim)
     token = uuid.uuid4().hex
@@ -541,7 +552,9 @@ def merge_knn(parts, k):
     and row max(row_offset + n_points) when all parts together have fewer
     than k points.
     """
-    k = _check_k(k)
+    k = int(k)
+    if k < 0:
+        raise ValueError("k must be non-negative")
     parts = list(parts)
     if not parts:
         raise ValueError("merge_knn needs at least one part")

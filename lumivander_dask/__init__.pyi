@@ -57,7 +57,7 @@ def radius_counts(
     workers: SupportsIndex | None = None,
 ) -> da.Array: ...
 def kernel_density(
-    client: Client, tree: _Tree | TreeHandle, queries: _Queries, bandwidth: SupportsFloat, kernel: str = "gaussian"
+    client: Client, tree: _Tree | TreeHandle, queries: _Queries, bandwidth: SupportsFloat, kernel: str | None = "gaussian"
 ) -> da.Array: ...
 def knn_partitioned(
     client: Client,
@@ -71,7 +71,7 @@ def kernel_density_partitioned(
     parts: Sequence[_Tree | TreeHandle],
     queries: _Queries,
     bandwidth: SupportsFloat,
-    kernel: str = "gaussian",
+    kernel: str | None = "gaussian",
 ) -> da.Array: ...
 def merge_knn(
     parts: Sequence[tuple[_Answer, _Answer, SupportsIndex, SupportsIndex]], k: SupportsIndex

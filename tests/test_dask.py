@@ -4,6 +4,7 @@ serves any number of calls and is freed on release, each task keeps to its
 worker's threads, and partitioned points give the answers of one tree."""
 import glob
 import os
+import re
 import sys
 import time
 from pathlib import Path
@@ -105,6 +106,13 @@ def test_cluster_inputs_and_errors(client):
         lvd.knn(client, tree, random_set(7, 5, 2), 3)
     with pytest.raises(ValueError, match=r"^Expected 2D array \(n_queries, dim\)$"):
         lvd.radius_counts(client, tree, np.zeros(3), 0.1)
+    # A bad kernel fails as the tree's own method does, before any task runs.
+    with pytest.raises(ValueError) as own:
+        tree.kernel_density(queries, 0.5, "cosine")
+    with pytest.raises(ValueError, match="^" + re.escape(str(own.value)) + "$"):
+        lvd.kernel_density(client, tree, queries, 0.5, "cosine")
+    assert lvd.kernel_density(client, tree, queries, 0.5, None).compute().tobytes() == \
+        tree.kernel_density(lv.Array.from_numpy(queries), 0.5).to_numpy().tobytes()
 
 
 def held_on_workers(client, key):
@@ -241,3 +249,22 @@ def test_gather_joins_chunks_in_order(client):
     x = np.arange(35.0).reshape(7, 5)
     got = lvd.gather(client, da.from_array(x, chunks=(3, 2)), da.zeros((0, 4), chunks=(1, 4)))
     assert got[0].tolist() == x.tolist() and got[1].shape == (0, 4)
+
+
+def test_stub_declares_what_the_helper_exports():
+    import ast
+
+    if lvd is None:
+        pytest.skip("dask is not installed")
+    stub = Path(lvd.__file__).with_name("__init__.pyi")
+    tree = ast.parse(stub.read_text())
+    names = {n.name for n in tree.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
+    stub_all = [ast.literal_eval(n.value) for n in tree.body
+                if isinstance(n, ast.Assign) and any(getattr(t, "id", "") == "__all__" for t in n.targets)]
+    assert stub_all == [lvd.__all__]
+    assert names == set(lvd.__all__) == {n for n in dir(lvd) if not n.startswith("_")} - {
+        "annotations", "da", "dask", "np", "lumivander", "operator", "os", "re", "spatial", "uuid", "weakref"}
+    handle = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "TreeHandle")
+    members = {n.name for n in handle.body if isinstance(n, ast.FunctionDef)}
+    assert members - {"__enter__", "__exit__"} == {n for n in dir(lvd.TreeHandle) if not n.startswith("_")}
+    assert (Path(lvd.__file__).with_name("py.typed")).is_file()
