@@ -57,7 +57,11 @@ def radius_counts(
     workers: SupportsIndex | None = None,
 ) -> da.Array: ...
 def kernel_density(
-    client: Client, tree: _Tree | TreeHandle, queries: _Queries, bandwidth: SupportsFloat, kernel: str | None = "gaussian"
+    client: Client,
+    tree: _Tree | TreeHandle,
+    queries: _Queries,
+    bandwidth: SupportsFloat,
+    kernel: str | None = "gaussian",
 ) -> da.Array: ...
 def knn_partitioned(
     client: Client,
