@@ -598,19 +598,24 @@ def gather(client, *arrays):
     """Computes Dask arrays on the cluster and returns them as NumPy arrays
     in this process, in a list.
 
-    Each chunk comes straight from the worker that computed it and the chunks
-    are joined here; ``client.compute(array)`` instead joins them on one
-    worker first, which moves every chunk once more.
+    The arrays are computed together (tasks they share run once), each chunk
+    comes straight from the worker that computed it and the chunks are
+    joined here; ``client.compute(array)`` instead joins them on one worker
+    first, which moves every chunk once more.
     """
+    from distributed import futures_of
+
     arrays = [a if isinstance(a, da.Array) else da.asarray(a) for a in arrays]
-    blocks = [a.to_delayed() for a in arrays]
-    flat = [b.ravel().tolist() for b in blocks]
-    futures = client.compute([x for f in flat for x in f])
-    values = iter(client.gather(futures))
+    persisted = client.persist(arrays)
+    if isinstance(persisted, da.Array):
+        persisted = [persisted]
+    futures = {f.key: f for f in futures_of(persisted)}
+    grids = [(a, [(a.name, *idx) for idx in np.ndindex(a.numblocks)]) for a in persisted]
+    values = iter(client.gather([futures[k] for _, keys in grids for k in keys]))
     out = []
-    for a, b in zip(arrays, blocks):
-        got = np.empty(b.shape, dtype=object)
-        for idx in np.ndindex(b.shape):
+    for a, keys in grids:
+        got = np.empty(a.numblocks, dtype=object)
+        for idx in np.ndindex(a.numblocks):
             got[idx] = next(values)
         out.append(np.block(got.tolist()) if got.size else np.zeros(a.shape, dtype=a.dtype))
     return out
