@@ -39,7 +39,7 @@ def main() -> None:
 
     import dask.array as da
     import numpy as np
-    from distributed import Client, LocalCluster
+    from distributed import Client, LocalCluster, wait
 
     import lumivander as lv
 
@@ -69,7 +69,7 @@ def main() -> None:
         handle = lvd.scatter_tree(client, tree)
         send = time.perf_counter() - t0
         dq = da.from_array(Q, chunks=(args.chunk, 3)).persist()
-        client.wait_for_workers(args.workers)
+        wait(dq)
         times = []
         for _ in range(args.repeat + 1):
             t0 = time.perf_counter()
