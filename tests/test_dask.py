@@ -1,7 +1,12 @@
 """Scale-out through Dask (lumivander_dask): results on a two-process local
-cluster equal the single-process batch calls bit for bit, and merge_knn over
-partitioned points equals one tree over all of them."""
+cluster equal the single-process batch calls bit for bit, a tree handle
+serves any number of calls and is freed on release, each task keeps to its
+worker's threads, and partitioned points give the answers of one tree."""
+import glob
+import os
+import re
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -13,8 +18,8 @@ np = pytest.importorskip("numpy")
 
 try:
     import lumivander_dask as lvd
-except ImportError:  # a build directory on PYTHONPATH: the module's source
-    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "python"))
+except ImportError:  # a build directory on PYTHONPATH: the package's source
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
     try:
         import lumivander_dask as lvd
     except ImportError:  # dask itself is missing
@@ -50,6 +55,11 @@ def test_merge_knn_equals_one_tree_over_all_points(k, sizes):
 
 @pytest.fixture(scope="module")
 def client():
+    if os.environ.get("CI") == "true":
+        # The test extra brings dask and distributed: in CI the cluster
+        # tests must run, never skip.
+        import distributed  # noqa: F401
+        assert lvd is not None
     pytest.importorskip("distributed")
     if lvd is None:
         pytest.skip("dask is not installed")
@@ -96,3 +106,169 @@ def test_cluster_inputs_and_errors(client):
         lvd.knn(client, tree, random_set(7, 5, 2), 3)
     with pytest.raises(ValueError, match=r"^Expected 2D array \(n_queries, dim\)$"):
         lvd.radius_counts(client, tree, np.zeros(3), 0.1)
+    # A bad kernel fails as the tree's own method does, before any task runs.
+    with pytest.raises(ValueError) as own:
+        tree.kernel_density(queries, 0.5, "cosine")
+    with pytest.raises(ValueError, match="^" + re.escape(str(own.value)) + "$"):
+        lvd.kernel_density(client, tree, queries, 0.5, "cosine")
+    assert lvd.kernel_density(client, tree, queries, 0.5, None).compute().tobytes() == \
+        tree.kernel_density(lv.Array.from_numpy(queries), 0.5).to_numpy().tobytes()
+
+
+def held_on_workers(client, key):
+    """Per worker: (key in the worker's store, key in the helper's own copies)."""
+    def probe(dask_worker):
+        import lumivander_dask
+        return key in dask_worker.data, key in lumivander_dask._held
+
+    return set(client.run(probe).values())
+
+
+def test_one_handle_serves_repeated_calls_and_release_frees_it(client):
+    import dask.array as da
+
+    points = random_set(8, 3000)
+    queries = random_set(9, 700)
+    tree = spatial.BallTree.from_array(lv.Array.from_numpy(points), 16)
+    want_r = np.asarray(tree.query_knn_batch(queries, 4)[1]).tobytes()
+    want_c = np.asarray(tree.query_radius_batch(queries, 0.08, count_only=True)).tobytes()
+    want_k = tree.kernel_density(lv.Array.from_numpy(queries), 0.05, "triangular").to_numpy().tobytes()
+
+    handle = lvd.scatter_tree(client, tree)
+    assert handle.dim == 3 and handle.broadcast and not handle.released
+    key = handle.key
+    assert held_on_workers(client, key) == {(True, True)}
+    # 20 calls in a row, results dropped in between (every call's graph is
+    # released before the next is built), NumPy and Dask query rows.
+    for i in range(20):
+        q = queries if i % 2 else da.from_array(queries, chunks=(250, 3))
+        call = i % 3
+        if call == 0:
+            got = lvd.knn(client, handle, q, 4)[1].compute().tobytes()
+            assert got == want_r, i
+        elif call == 1:
+            assert lvd.radius_counts(client, handle, q, 0.08).compute().tobytes() == want_c, i
+        else:
+            assert lvd.kernel_density(client, handle, q, 0.05, "triangular").compute().tobytes() == want_k, i
+    # A worker without its copy (one that joined later) reads it once.
+    client.run(lambda: __import__("lumivander_dask")._held.clear())
+    assert lvd.knn(client, handle, queries, 4)[1].compute().tobytes() == want_r
+
+    pending = lvd.knn(client, handle, queries, 4)[1]
+    handle.release()
+    handle.release()
+    assert handle.released
+    deadline = time.monotonic() + 20
+    while held_on_workers(client, key) != {(False, False)}:
+        assert time.monotonic() < deadline, held_on_workers(client, key)
+        time.sleep(0.1)
+    with pytest.raises(ValueError, match="^the tree handle has been released$"):
+        pending.compute()
+    with pytest.raises(ValueError, match="^the tree handle has been released$"):
+        lvd.knn(client, handle, queries, 4)
+
+
+def test_tasks_keep_to_their_workers_threads(client):
+    # Queries enough for the density and batch methods to split over a pool.
+    tree = spatial.KDTree.from_array(lv.Array.from_numpy(random_set(10, 4000)))
+    queries = random_set(11, 6000)
+    with lvd.scatter_tree(client, tree) as handle:
+        lvd.kernel_density(client, handle, queries, 0.1).compute()
+        lvd.knn(client, handle, queries, 3)[0].compute()
+
+        def inside_task():
+            import lumivander_dask
+            pool = sum(open(f).read().strip() == "lumivander" for f in glob.glob("/proc/self/task/*/comm"))
+            return os.environ.get("LUMIVANDER_NUM_THREADS"), lumivander_dask._task_workers(None), pool
+
+        seen = set(client.gather([client.submit(inside_task, pure=False, workers=[w])
+                                  for w in client.scheduler_info()["workers"]]))
+    inherited = os.environ.get("LUMIVANDER_NUM_THREADS")
+    if inherited is not None:  # the workers keep a cap set by whoever started them
+        assert {(env, w) for env, w, _ in seen} == {(inherited, 1)}
+    else:
+        # One Dask thread per worker: every call runs on the task's own
+        # thread, so no pool thread was ever started.
+        want_pool = 0 if sys.platform.startswith("linux") else next(iter(seen))[2]
+        assert seen == {("1", 1, want_pool)}
+    with pytest.raises(ValueError, match="^workers must be a positive integer or -1$"):
+        lvd.knn(client, tree, queries, 3, workers=0)
+
+
+def test_partitioned_points_answer_like_one_tree(client):
+    points = random_set(12, 2500)
+    queries = random_set(13, 900)
+    import dask.array as da
+
+    dq = da.from_array(queries, chunks=(300, 3))
+    whole = spatial.KDTree.from_array(lv.Array.from_numpy(points))
+    bounds = [0, 700, 1900, 2500]
+    trees = [TREES[i].from_array(lv.Array.from_numpy(points[a:b]), 8) for i, (a, b) in
+             enumerate(zip(bounds, bounds[1:]))]
+    # One part as a handle on one worker, the others sent with the call.
+    parts = [lvd.scatter_tree(client, trees[0], broadcast=False), trees[1], trees[2]]
+    knn_parts = [(p, a, b - a) for p, a, b in zip(parts, bounds, bounds[1:])]
+
+    d, r = lvd.knn_partitioned(client, knn_parts, dq, 6)
+    got_d, got_r = lvd.gather(client, d, r)
+    want_d, want_r = whole.query_knn_batch(queries, 6)
+    assert got_r.tobytes() == np.asarray(want_r).tobytes()
+    np.testing.assert_allclose(got_d, want_d.to_numpy(), rtol=1e-15)
+
+    dens = lvd.kernel_density_partitioned(client, parts, dq, 0.1, "epanechnikov").compute()
+    # Per-part sums added in partition order define the bits.
+    per_part = [t.kernel_density(lv.Array.from_numpy(queries), 0.1, "epanechnikov").to_numpy() for t in trees]
+    want = [(float(a) + float(b)) + float(c) for a, b, c in zip(*per_part)]
+    assert dens.tolist() == want
+    one = whole.kernel_density(lv.Array.from_numpy(queries), 0.1, "epanechnikov").to_numpy()
+    np.testing.assert_allclose(dens, one, rtol=1e-12)
+    parts[0].release()
+
+    with pytest.raises(ValueError, match="^at least one part is needed$"):
+        lvd.kernel_density_partitioned(client, [], dq, 0.1)
+    flat = spatial.KDTree.from_array(lv.Array.from_numpy(random_set(14, 50, 2)))
+    with pytest.raises(ValueError, match="^all parts must have the same dimension$"):
+        lvd.kernel_density_partitioned(client, [trees[0], flat], dq, 0.1)
+
+
+def test_progress_bar_follows_a_density_job(client, capsys):
+    from distributed import progress
+
+    tree = spatial.VPTree.from_array(lv.Array.from_numpy(random_set(15, 1500)))
+    queries = random_set(16, 1200)
+    import dask.array as da
+
+    with lvd.scatter_tree(client, tree) as handle:
+        dens = lvd.kernel_density(client, handle, da.from_array(queries, chunks=(200, 3)), 0.2).persist()
+        progress(dens, notebook=False)
+        out = capsys.readouterr().out
+        assert "100%" in out and "Completed" in out
+        got, = lvd.gather(client, dens)
+    assert got.tobytes() == tree.kernel_density(lv.Array.from_numpy(queries), 0.2).to_numpy().tobytes()
+
+
+def test_gather_joins_chunks_in_order(client):
+    import dask.array as da
+
+    x = np.arange(35.0).reshape(7, 5)
+    got = lvd.gather(client, da.from_array(x, chunks=(3, 2)), da.zeros((0, 4), chunks=(1, 4)))
+    assert got[0].tolist() == x.tolist() and got[1].shape == (0, 4)
+
+
+def test_stub_declares_what_the_helper_exports():
+    import ast
+
+    if lvd is None:
+        pytest.skip("dask is not installed")
+    stub = Path(lvd.__file__).with_name("__init__.pyi")
+    tree = ast.parse(stub.read_text())
+    names = {n.name for n in tree.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
+    stub_all = [ast.literal_eval(n.value) for n in tree.body
+                if isinstance(n, ast.Assign) and any(getattr(t, "id", "") == "__all__" for t in n.targets)]
+    assert stub_all == [lvd.__all__]
+    assert names == set(lvd.__all__) == {n for n in dir(lvd) if not n.startswith("_")} - {
+        "annotations", "da", "dask", "np", "lumivander", "operator", "os", "re", "spatial", "uuid", "weakref"}
+    handle = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "TreeHandle")
+    members = {n.name for n in handle.body if isinstance(n, ast.FunctionDef)}
+    assert members - {"__enter__", "__exit__"} == {n for n in dir(lvd.TreeHandle) if not n.startswith("_")}
+    assert (Path(lvd.__file__).with_name("py.typed")).is_file()

@@ -30,6 +30,39 @@ def installed_stubs():
 
 
 STUBS = installed_stubs() or SOURCE_STUBS
+SOURCE_DASK = HERE.parent / "lumivander_dask"
+
+
+def dask_typing_files():
+    """The typed examples of the Dask helper, when dask and its stub are here."""
+    try:
+        import distributed  # noqa: F401
+
+        import lumivander_dask
+    except ImportError:
+        return []
+    if not (Path(lumivander_dask.__file__).parent / "__init__.pyi").is_file():
+        return []
+    return [HERE / "typing" / "dask_good.py", HERE / "typing" / "dask_bad.py"]
+
+
+def stub_path_for_checkers(root):
+    """Presents the stubs as plain stub packages under `root`, for a checker
+    that finds them neither installed nor on its path: the library's stubs
+    as `lumivander`, the Dask helper's stub as `lumivander_dask`."""
+    if STUBS == SOURCE_STUBS:
+        shutil.copytree(SOURCE_STUBS, root / "lumivander")
+    if not installed_dask_helper() and (SOURCE_DASK / "__init__.pyi").is_file():
+        (root / "lumivander_dask").mkdir(parents=True)
+        for name in ("__init__.pyi", "py.typed"):
+            shutil.copy(SOURCE_DASK / name, root / "lumivander_dask" / name)
+
+
+def installed_dask_helper():
+    for key in ("platlib", "purelib"):
+        if (Path(sysconfig.get_paths()[key]) / "lumivander_dask" / "py.typed").is_file():
+            return True
+    return False
 
 
 def stub_tree(name):
@@ -89,11 +122,10 @@ def run_mypy(tmp_path, *files):
     pytest.importorskip("numpy")
     env = dict(os.environ)
     env.pop("MYPYPATH", None)
-    if STUBS == SOURCE_STUBS:
-        # Not installed (a build directory on PYTHONPATH): mypy reads stub
-        # packages only from site-packages, so present the stubs as a plain
-        # stub module on MYPYPATH.
-        shutil.copytree(SOURCE_STUBS, tmp_path / "stubs" / "lumivander")
+    # Not installed (a build directory on PYTHONPATH): mypy reads stub
+    # packages only from site-packages, so present the stubs on MYPYPATH.
+    stub_path_for_checkers(tmp_path / "stubs")
+    if (tmp_path / "stubs").is_dir():
         env["MYPYPATH"] = str(tmp_path / "stubs")
     cmd = [sys.executable, "-m", "mypy", "--strict", "--show-error-codes", "--no-error-summary",
            "--no-incremental", "--cache-dir", str(tmp_path / "cache"), *map(str, files)]
@@ -109,11 +141,11 @@ def run_mypy(tmp_path, *files):
 
 
 def test_typed_example_passes_and_wrong_calls_fail(tmp_path):
-    bad = HERE / "typing" / "bad.py"
-    expected = {("bad.py", i, m.group(1)) for i, line in enumerate(bad.read_text().splitlines(), 1)
+    files = [HERE / "typing" / "good.py", HERE / "typing" / "bad.py", *dask_typing_files()]
+    expected = {(f.name, i, m.group(1)) for f in files for i, line in enumerate(f.read_text().splitlines(), 1)
                 if (m := re.search(r"# E: ([\w-]+)$", line))}
     assert len(expected) >= 5
-    assert run_mypy(tmp_path, HERE / "typing" / "good.py", bad) == expected
+    assert run_mypy(tmp_path, *files) == expected
 
 
 def test_typed_example_runs(capsys):
@@ -125,17 +157,18 @@ def test_typed_example_runs(capsys):
 def test_pyright_strict_agrees(tmp_path):
     pytest.importorskip("basedpyright")
     pytest.importorskip("numpy")
-    for name in ("good.py", "bad.py"):
-        shutil.copy(HERE / "typing" / name, tmp_path / name)
+    files = [HERE / "typing" / "good.py", HERE / "typing" / "bad.py", *dask_typing_files()]
+    for f in files:
+        shutil.copy(f, tmp_path / f.name)
     config = {"typeCheckingMode": "strict", "reportMissingModuleSource": False}
-    if STUBS == SOURCE_STUBS:
-        shutil.copytree(SOURCE_STUBS, tmp_path / "typings" / "lumivander")
+    stub_path_for_checkers(tmp_path / "typings")
+    if (tmp_path / "typings").is_dir():
         config["stubPath"] = "typings"
     (tmp_path / "pyrightconfig.json").write_text(repr(config).replace("'", '"').replace("False", "false"))
-    out = subprocess.run([sys.executable, "-m", "basedpyright", "--pythonpath", sys.executable, "good.py", "bad.py"],
-                         cwd=tmp_path, capture_output=True, text=True)
+    out = subprocess.run([sys.executable, "-m", "basedpyright", "--pythonpath", sys.executable,
+                          *(f.name for f in files)], cwd=tmp_path, capture_output=True, text=True)
     flagged = {(Path(m.group(1)).name, int(m.group(2)))
                for m in re.finditer(r"^\s*(\S+\.py):(\d+):\d+ - error", out.stdout, re.M)}
-    bad = (HERE / "typing" / "bad.py").read_text().splitlines()
-    expected = {("bad.py", i) for i, line in enumerate(bad, 1) if "# E: " in line}
+    expected = {(f.name, i) for f in files for i, line in enumerate(f.read_text().splitlines(), 1)
+                if "# E: " in line}
     assert flagged == expected, out.stdout
