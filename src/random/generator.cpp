@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cfloat>
+#include <cstdint>
 #include <cmath>
 #include <ctime>
 #include <mutex>
@@ -12,6 +13,7 @@
 #include "base/error.hpp"
 #include "base/messages.hpp"
 #include "base/parallel.hpp"
+#include "ops/vmath.hpp"
 
 namespace lumi {
 
@@ -165,19 +167,29 @@ void draw_pairs(Generator& self, double* dst, std::size_t first, std::size_t las
     self = g;
 }
 
+// Pairs whose u1 logarithms are taken in one array call.
+constexpr std::size_t kLogBatch = 256;
+
 // Transforms pairs [first, last) of parked uniforms into deviates, then maps
-// each deviate through f.
-template <class F>
+// each deviate through f, and with Exp, through exp after that (as one array
+// call per batch: the same bits as exp of each value).
+template <bool Exp, class F>
 void transform_pairs(double* dst, std::size_t first, std::size_t last, F f) {
-    for (std::size_t k = first; k < last; ++k) {
-        const double u1 = dst[2 * k];
-        const double u2 = dst[2 * k + 1];
-        const double r = std::sqrt(std::log(u1) * -2.0);
-        const double theta = u2 * kTwoPi;
-        const double s = std::sin(theta);
-        const double c = std::cos(theta);
-        dst[2 * k] = f(s * r);
-        dst[2 * k + 1] = f(r * c);
+    alignas(64) double lg[kLogBatch];
+    for (std::size_t b = first; b < last; b += kLogBatch) {
+        const std::size_t m = last - b < kLogBatch ? last - b : kLogBatch;
+        for (std::size_t j = 0; j < m; ++j) lg[j] = dst[2 * (b + j)];
+        vmath::log_n(lg, lg, m);
+        for (std::size_t j = 0; j < m; ++j) {
+            const std::size_t k = b + j;
+            const double r = std::sqrt(lg[j] * -2.0);
+            const double theta = dst[2 * k + 1] * kTwoPi;
+            const double s = std::sin(theta);
+            const double c = std::cos(theta);
+            dst[2 * k] = f(s * r);
+            dst[2 * k + 1] = f(r * c);
+        }
+        if constexpr (Exp) vmath::exp_n(dst + 2 * b, dst + 2 * b, 2 * m);
     }
 }
 
@@ -197,7 +209,8 @@ constexpr std::size_t kNormalPairGrain = 4096;
 // Pairs per draw-then-transform block of the serial path (16 KiB).
 constexpr std::size_t kNormalBlock = 1024;
 
-template <class F>
+// Samples f(z) of standard normal deviates z, or exp(f(z)) with Exp.
+template <bool Exp = false, class F>
 NdArray<double> normal_fill(Generator& self, const Shape& shape, F f) {
     auto out = NdArray<double>::uninit(shape);
     const std::size_t n = out.size();
@@ -219,7 +232,7 @@ NdArray<double> normal_fill(Generator& self, const Shape& shape, F f) {
                     for (; k <= b; ++k) draw_pairs(self, dst, k * kNormalBlock, block_end(k));
                     if (k > drawn.load(std::memory_order_relaxed)) drawn.store(k, std::memory_order_release);
                 }
-                transform_pairs(dst, b * kNormalBlock, block_end(b), f);
+                transform_pairs<Exp>(dst, b * kNormalBlock, block_end(b), f);
             }
         };
         parallel_for(worker_count(), 1, [&](std::size_t b, std::size_t e) {
@@ -228,10 +241,13 @@ NdArray<double> normal_fill(Generator& self, const Shape& shape, F f) {
     } else {
         for (std::size_t b = 0; b < nblocks; ++b) {
             draw_pairs(self, dst, b * kNormalBlock, block_end(b));
-            transform_pairs(dst, b * kNormalBlock, block_end(b), f);
+            transform_pairs<Exp>(dst, b * kNormalBlock, block_end(b), f);
         }
     }
-    if (n % 2 == 1) dst[n - 1] = f(odd_deviate(self));
+    if (n % 2 == 1) {
+        const double v = f(odd_deviate(self));
+        dst[n - 1] = Exp ? std::exp(v) : v;
+    }
     return out;
 }
 
@@ -246,43 +262,98 @@ NdArray<double> Generator::normal(double mu, double sigma, const Shape& shape) {
 }
 
 NdArray<double> Generator::lognormal(double mu, double sigma, const Shape& shape) {
-    return normal_fill(*this, shape, [mu, sigma](double z) { return std::exp(z * sigma + mu); });
+    return normal_fill<true>(*this, shape, [mu, sigma](double z) { return z * sigma + mu; });
 }
 
 namespace {
 
+// Uniform draws for the gamma loops, one word each, taken straight from the
+// generator; log_last() is the logarithm of the latest draw.
+class DirectUniforms {
+public:
+    explicit DirectUniforms(Generator& g) noexcept : g_(g) {}
+    double next() noexcept { return last_ = g_.next_f64(); }
+    double log_last() const noexcept { return std::log(last_); }
+
+private:
+    Generator& g_;
+    double last_ = 0.0;
+};
+
+// The same draws read ahead in batches, their logarithms taken in one array
+// call per batch (the same bits as std::log of each).  The generator is left
+// exactly past the last word handed out: finish() rewinds over the words read
+// ahead but not used.  `expected` (words the caller will probably use) sizes
+// the batches so a short fill does not read far ahead.
+class BatchedUniforms {
+public:
+    BatchedUniforms(Generator& g, std::size_t expected) noexcept : g_(g), start_(g), expected_(expected) {}
+    double next() noexcept {
+        if (pos_ == len_) refill();
+        return u_[pos_++];
+    }
+    double log_last() const noexcept { return lg_[pos_ - 1]; }
+    void finish() noexcept {
+        g_ = start_;
+        for (std::size_t i = 0; i < pos_; ++i) g_.next_u64();
+        len_ = pos_ = 0;
+    }
+
+private:
+    static constexpr std::size_t kMax = 512;
+    void refill() noexcept {
+        start_ = g_;
+        len_ = expected_ < 32 ? 32 : (expected_ > kMax ? kMax : expected_);
+        expected_ = expected_ > len_ ? expected_ - len_ : 0;
+        for (std::size_t i = 0; i < len_; ++i) u_[i] = g_.next_f64();
+        vmath::log_n(u_, lg_, len_);
+        pos_ = 0;
+    }
+
+    Generator& g_;
+    Generator start_;  // the generator before the current batch
+    std::size_t expected_;
+    std::size_t len_ = 0, pos_ = 0;
+    alignas(64) double u_[kMax];
+    alignas(64) double lg_[kMax];
+};
+
 // sample_gamma_single with its per-parameter constants worked out once per
 // fill: d and h of the Marsaglia-Tsang loop (for a + 1 when a < 1) and 1 / a
-// for the power boost.  The arithmetic is the same, so are the bits.
+// for the power boost.  The arithmetic is the same, so are the bits.  The
+// uniforms come from a DirectUniforms or BatchedUniforms source.
 class GammaSampler {
 public:
     explicit GammaSampler(double a) noexcept
         : boost_(a < 1.0), inv_a_(1.0 / a), d_((boost_ ? a + 1.0 : a) + (-kThird)), h_(1.0 / std::sqrt(9.0 * d_)) {}
 
-    double operator()(Generator& g) const noexcept {
+    template <class Src>
+    double operator()(Src& src) const noexcept {
         if (boost_) {
-            const double x = core(g);
-            const double u = g.next_f64();
+            const double x = core(src);
+            const double u = src.next();
             return std::pow(u, inv_a_) * x;
         }
-        return core(g);
+        return core(src);
     }
 
     // The variate before the boost and the boost uniform, for callers that
     // also need them (see draw_gamma).
     bool boosted() const noexcept { return boost_; }
     double inv_a() const noexcept { return inv_a_; }
-    double core(Generator& g) const noexcept {
+    template <class Src>
+    double core(Src& src) const noexcept {
         for (;;) {
-            const double u1 = g.next_f64();
-            const double u2 = g.next_f64();
-            const double z = std::cos(u2 * kTwoPi) * std::sqrt(std::log(u1) * -2.0);
+            src.next();  // u1
+            const double log_u1 = src.log_last();
+            const double u2 = src.next();
+            const double z = std::cos(u2 * kTwoPi) * std::sqrt(log_u1 * -2.0);
             double v = h_ * z + 1.0;
             if (!(v > 0.0)) continue;
             v = (v * v) * v;
-            const double u = g.next_f64();
+            const double u = src.next();
             if ((((z * -kSqueeze) * z) * z) * z + 1.0 > u) return d_ * v;
-            if ((std::log(v) + (1.0 - v)) * d_ + (z * 0.5) * z > std::log(u)) return d_ * v;
+            if ((std::log(v) + (1.0 - v)) * d_ + (z * 0.5) * z > src.log_last()) return d_ * v;
         }
     }
 
@@ -295,7 +366,10 @@ private:
 
 }  // namespace
 
-double Generator::sample_gamma_single(double a) noexcept { return GammaSampler(a)(*this); }
+double Generator::sample_gamma_single(double a) noexcept {
+    DirectUniforms src(*this);
+    return GammaSampler(a)(src);
+}
 
 NdArray<double> Generator::gamma(double shape_param, double scale, const Shape& shape) {
     if (!(shape_param > 0.0)) throw Error(msg::kShapeParamNotPositive);
@@ -305,7 +379,9 @@ NdArray<double> Generator::gamma(double shape_param, double scale, const Shape& 
     double* dst = out.data.data();
     const std::size_t n = out.size();
     const GammaSampler sample(shape_param);
-    for (std::size_t i = 0; i < n; ++i) dst[i] = sample(g) * scale;
+    BatchedUniforms src(g, n > SIZE_MAX / 4 ? SIZE_MAX : 4 * n);
+    for (std::size_t i = 0; i < n; ++i) dst[i] = sample(src) * scale;
+    src.finish();
     *this = g;
     return out;
 }
@@ -321,15 +397,16 @@ struct GammaDraw {
     double u = 0.0;
 };
 
-GammaDraw draw_gamma(Generator& gen, const GammaSampler& sample) noexcept {
+template <class Src>
+GammaDraw draw_gamma(Src& src, const GammaSampler& sample) noexcept {
     if (sample.boosted()) {
         GammaDraw d{0.0};
-        d.g = sample.core(gen);
-        d.u = gen.next_f64();
+        d.g = sample.core(src);
+        d.u = src.next();
         d.value = std::pow(d.u, sample.inv_a()) * d.g;
         return d;
     }
-    return GammaDraw{sample.core(gen)};
+    return GammaDraw{sample.core(src)};
 }
 
 double log_of(const GammaDraw& d, double a) noexcept {
@@ -369,9 +446,10 @@ NdArray<double> Generator::beta(double alpha, double beta_param, const Shape& sh
     double* dst = out.data.data();
     const std::size_t n = out.size();
     const GammaSampler sample_x(alpha), sample_y(beta_param);
+    BatchedUniforms src(g, n > SIZE_MAX / 8 ? SIZE_MAX : 8 * n);
     for (std::size_t i = 0; i < n; ++i) {
-        const GammaDraw x = draw_gamma(g, sample_x);
-        const GammaDraw y = draw_gamma(g, sample_y);
+        const GammaDraw x = draw_gamma(src, sample_x);
+        const GammaDraw y = draw_gamma(src, sample_y);
         const double sum = y.value + x.value;
         if (sum >= DBL_MIN && sum <= DBL_MAX) [[likely]] {
             dst[i] = x.value / sum;
@@ -379,6 +457,7 @@ NdArray<double> Generator::beta(double alpha, double beta_param, const Shape& sh
             dst[i] = beta_ratio_extreme(x, y, alpha, beta_param);
         }
     }
+    src.finish();
     *this = g;
     return out;
 }
