@@ -38,7 +38,7 @@ ArrayF64 apply(const ArrayF64& a, std::size_t grain, Loop loop) {
 // processes a 1e6 split ran 1.2-4x slower than one thread (the caller waits
 // for a preempted helper's chunk), so they split only from 2 Mi elements,
 // where each chunk is a millisecond or more.
-constexpr std::size_t kGrainVmath = std::size_t{1} << 16;  // exp log
+constexpr std::size_t kGrainVmath = std::size_t{1} << 15;  // exp log
 constexpr std::size_t kGrainFastLibm = 12288;   // arcsin arccos
 constexpr std::size_t kGrainSlowLibm = 6144;    // sin cos tan arctan
 constexpr std::size_t kGrainSqrt = std::size_t{1} << 20;

@@ -33,7 +33,7 @@ void gaussian_scalar(const double* r, double* out, std::size_t n, double h, bool
 
 }  // namespace
 
-constinit const VmathKernels kVmathBaseline{"scalar", exp_scalar, log_scalar, gaussian_scalar};
+constinit const VmathKernels kVmathBaseline{exp_scalar, log_scalar, gaussian_scalar};
 
 namespace {
 
@@ -157,6 +157,5 @@ void log_n(const double* in, double* out, std::size_t n) noexcept { kernels().lo
 void gaussian_n(const double* r, double* out, std::size_t n, double h, bool root) noexcept {
     kernels().gaussian_n(r, out, n, h, root);
 }
-const char* implementation() noexcept { return kernels().name; }
 
 }  // namespace lumi::vmath

@@ -3,7 +3,7 @@
 //
 // On glibc with an AVX2+FMA or AVX-512 CPU the arrays go through vector
 // kernels that repeat glibc's table-driven algorithms operation for operation
-// (vmath_kernels.hpp); lanes outside their fast range call the library.  Before
+// (vmath_kernels.inc); lanes outside their fast range call the library.  Before
 // the kernels are first used they are compared with std::exp / std::log on a
 // fixed spread of a few thousand inputs (every binade, the edges of the fast
 // ranges, specials); on any difference (another C library, a future glibc, a
@@ -29,9 +29,5 @@ void log_n(const double* in, double* out, std::size_t n) noexcept;
 // (r a squared distance), else u = r[i] / h: the Gaussian kernel, each step
 // rounded as written, bit for bit.  Same aliasing rule.
 void gaussian_n(const double* r, double* out, std::size_t n, double h, bool root) noexcept;
-
-// The implementation in use after the first-use check: "avx512", "avx2" or
-// "scalar".
-const char* implementation() noexcept;
 
 }  // namespace lumi::vmath

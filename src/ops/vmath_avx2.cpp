@@ -92,6 +92,6 @@ void gaussian_n(const double* r, double* out, std::size_t n, double h, bool root
 
 }  // namespace
 
-constinit const VmathKernels kVmathAvx2{"avx2", exp_n, log_n, gaussian_n};
+constinit const VmathKernels kVmathAvx2{exp_n, log_n, gaussian_n};
 
 }  // namespace lumi::vmath

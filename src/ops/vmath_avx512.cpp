@@ -91,6 +91,6 @@ void gaussian_n(const double* r, double* out, std::size_t n, double h, bool root
 
 }  // namespace
 
-constinit const VmathKernels kVmathAvx512{"avx512", exp_n, log_n, gaussian_n};
+constinit const VmathKernels kVmathAvx512{exp_n, log_n, gaussian_n};
 
 }  // namespace lumi::vmath

@@ -9,7 +9,6 @@
 namespace lumi::vmath {
 
 struct VmathKernels {
-    const char* name;
     // out[i] = exp(in[i]) / log(in[i]); `in` may equal `out`
     void (*exp_n)(const double* in, double* out, std::size_t n) noexcept;
     void (*log_n)(const double* in, double* out, std::size_t n) noexcept;

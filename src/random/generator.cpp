@@ -5,8 +5,8 @@
 
 #include <atomic>
 #include <cfloat>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <ctime>
 #include <mutex>
 
