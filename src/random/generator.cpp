@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cfloat>
 #include <cmath>
-#include <cstdint>
 #include <ctime>
 #include <mutex>
 
@@ -267,93 +266,38 @@ NdArray<double> Generator::lognormal(double mu, double sigma, const Shape& shape
 
 namespace {
 
-// Uniform draws for the gamma loops, one word each, taken straight from the
-// generator; log_last() is the logarithm of the latest draw.
-class DirectUniforms {
-public:
-    explicit DirectUniforms(Generator& g) noexcept : g_(g) {}
-    double next() noexcept { return last_ = g_.next_f64(); }
-    double log_last() const noexcept { return std::log(last_); }
-
-private:
-    Generator& g_;
-    double last_ = 0.0;
-};
-
-// The same draws read ahead in batches, their logarithms taken in one array
-// call per batch (the same bits as std::log of each).  The generator is left
-// exactly past the last word handed out: finish() rewinds over the words read
-// ahead but not used.  `expected` (words the caller will probably use) sizes
-// the batches so a short fill does not read far ahead.
-class BatchedUniforms {
-public:
-    BatchedUniforms(Generator& g, std::size_t expected) noexcept : g_(g), start_(g), expected_(expected) {}
-    double next() noexcept {
-        if (pos_ == len_) refill();
-        return u_[pos_++];
-    }
-    double log_last() const noexcept { return lg_[pos_ - 1]; }
-    void finish() noexcept {
-        g_ = start_;
-        for (std::size_t i = 0; i < pos_; ++i) g_.next_u64();
-        len_ = pos_ = 0;
-    }
-
-private:
-    static constexpr std::size_t kMax = 512;
-    void refill() noexcept {
-        start_ = g_;
-        len_ = expected_ < 32 ? 32 : (expected_ > kMax ? kMax : expected_);
-        expected_ = expected_ > len_ ? expected_ - len_ : 0;
-        for (std::size_t i = 0; i < len_; ++i) u_[i] = g_.next_f64();
-        vmath::log_n(u_, lg_, len_);
-        pos_ = 0;
-    }
-
-    Generator& g_;
-    Generator start_;  // the generator before the current batch
-    std::size_t expected_;
-    std::size_t len_ = 0, pos_ = 0;
-    alignas(64) double u_[kMax];
-    alignas(64) double lg_[kMax];
-};
-
 // sample_gamma_single with its per-parameter constants worked out once per
 // fill: d and h of the Marsaglia-Tsang loop (for a + 1 when a < 1) and 1 / a
-// for the power boost.  The arithmetic is the same, so are the bits.  The
-// uniforms come from a DirectUniforms or BatchedUniforms source.
+// for the power boost.  The arithmetic is the same, so are the bits.
 class GammaSampler {
 public:
     explicit GammaSampler(double a) noexcept
         : boost_(a < 1.0), inv_a_(1.0 / a), d_((boost_ ? a + 1.0 : a) + (-kThird)), h_(1.0 / std::sqrt(9.0 * d_)) {}
 
-    template <class Src>
-    double operator()(Src& src) const noexcept {
+    double operator()(Generator& g) const noexcept {
         if (boost_) {
-            const double x = core(src);
-            const double u = src.next();
+            const double x = core(g);
+            const double u = g.next_f64();
             return std::pow(u, inv_a_) * x;
         }
-        return core(src);
+        return core(g);
     }
 
     // The variate before the boost and the boost uniform, for callers that
     // also need them (see draw_gamma).
     bool boosted() const noexcept { return boost_; }
     double inv_a() const noexcept { return inv_a_; }
-    template <class Src>
-    double core(Src& src) const noexcept {
+    double core(Generator& g) const noexcept {
         for (;;) {
-            src.next();  // u1
-            const double log_u1 = src.log_last();
-            const double u2 = src.next();
-            const double z = std::cos(u2 * kTwoPi) * std::sqrt(log_u1 * -2.0);
+            const double u1 = g.next_f64();
+            const double u2 = g.next_f64();
+            const double z = std::cos(u2 * kTwoPi) * std::sqrt(std::log(u1) * -2.0);
             double v = h_ * z + 1.0;
             if (!(v > 0.0)) continue;
             v = (v * v) * v;
-            const double u = src.next();
+            const double u = g.next_f64();
             if ((((z * -kSqueeze) * z) * z) * z + 1.0 > u) return d_ * v;
-            if ((std::log(v) + (1.0 - v)) * d_ + (z * 0.5) * z > src.log_last()) return d_ * v;
+            if ((std::log(v) + (1.0 - v)) * d_ + (z * 0.5) * z > std::log(u)) return d_ * v;
         }
     }
 
@@ -366,10 +310,7 @@ private:
 
 }  // namespace
 
-double Generator::sample_gamma_single(double a) noexcept {
-    DirectUniforms src(*this);
-    return GammaSampler(a)(src);
-}
+double Generator::sample_gamma_single(double a) noexcept { return GammaSampler(a)(*this); }
 
 NdArray<double> Generator::gamma(double shape_param, double scale, const Shape& shape) {
     if (!(shape_param > 0.0)) throw Error(msg::kShapeParamNotPositive);
@@ -379,9 +320,7 @@ NdArray<double> Generator::gamma(double shape_param, double scale, const Shape& 
     double* dst = out.data.data();
     const std::size_t n = out.size();
     const GammaSampler sample(shape_param);
-    BatchedUniforms src(g, n > SIZE_MAX / 4 ? SIZE_MAX : 4 * n);
-    for (std::size_t i = 0; i < n; ++i) dst[i] = sample(src) * scale;
-    src.finish();
+    for (std::size_t i = 0; i < n; ++i) dst[i] = sample(g) * scale;
     *this = g;
     return out;
 }
@@ -397,16 +336,15 @@ struct GammaDraw {
     double u = 0.0;
 };
 
-template <class Src>
-GammaDraw draw_gamma(Src& src, const GammaSampler& sample) noexcept {
+GammaDraw draw_gamma(Generator& gen, const GammaSampler& sample) noexcept {
     if (sample.boosted()) {
         GammaDraw d{0.0};
-        d.g = sample.core(src);
-        d.u = src.next();
+        d.g = sample.core(gen);
+        d.u = gen.next_f64();
         d.value = std::pow(d.u, sample.inv_a()) * d.g;
         return d;
     }
-    return GammaDraw{sample.core(src)};
+    return GammaDraw{sample.core(gen)};
 }
 
 double log_of(const GammaDraw& d, double a) noexcept {
@@ -446,10 +384,9 @@ NdArray<double> Generator::beta(double alpha, double beta_param, const Shape& sh
     double* dst = out.data.data();
     const std::size_t n = out.size();
     const GammaSampler sample_x(alpha), sample_y(beta_param);
-    BatchedUniforms src(g, n > SIZE_MAX / 8 ? SIZE_MAX : 8 * n);
     for (std::size_t i = 0; i < n; ++i) {
-        const GammaDraw x = draw_gamma(src, sample_x);
-        const GammaDraw y = draw_gamma(src, sample_y);
+        const GammaDraw x = draw_gamma(g, sample_x);
+        const GammaDraw y = draw_gamma(g, sample_y);
         const double sum = y.value + x.value;
         if (sum >= DBL_MIN && sum <= DBL_MAX) [[likely]] {
             dst[i] = x.value / sum;
@@ -457,7 +394,6 @@ NdArray<double> Generator::beta(double alpha, double beta_param, const Shape& sh
             dst[i] = beta_ratio_extreme(x, y, alpha, beta_param);
         }
     }
-    src.finish();
     *this = g;
     return out;
 }
