@@ -82,13 +82,17 @@ METHODS = [
 
 SIZES = [(10**4, "1e4"), (10**5, "1e5"), (10**6, "1e6")]
 
+# exp and log run vector kernels with the library's exact bits: within 1.2x
+# of NumPy's own SIMD functions on one thread, faster with the pool.
+TARGETS = {("exp", "1e6", 1): 1.2, ("log", "1e6", 1): 1.2, ("exp", "1e6", 0): 1.0, ("log", "1e6", 0): 1.0}
+
 WORKLOADS = []
 for _name, _lumi, _peer, (_lo, _hi) in METHODS:
     for _n, _label in SIZES:
         for _threads, _suffix in ((0, ""), (1, "  1 thread")):
             WORKLOADS.append(
                 Workload(f"ew {_name}  n={_label}{_suffix}", _setup(_n, _lo, _hi, _threads, two="b" in _lumi),
-                         _lumi, _peer)
+                         _lumi, _peer, target=TARGETS.get((_name, _label, _threads)))
             )
 
 # Per-call overhead of a tiny result: shape and strides live inside the

@@ -1,7 +1,13 @@
 """Broadcasting arithmetic, operator dispatch, element-wise methods and asarray."""
+import ctypes
+import ctypes.util
+import json
 import math
 import operator
+import os
 import struct
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -371,3 +377,106 @@ def test_asarray_parser_names(fn, name):
         fn([1], dtype=float)
     with err(TypeError, f"{name} got multiple values for argument 'data'"):
         fn([1], data=[1])
+
+
+# exp and log run through vector kernels that must give the platform library's
+# bits for every input.  The reference is the library itself: math.exp /
+# math.log where they return a value, and a direct call through ctypes where
+# they raise (overflow, log of zero or negatives) or, for log, hand NaNs back
+# untouched.
+_LIBM = ctypes.CDLL(ctypes.util.find_library("m"))
+for _name in ("exp", "log"):
+    getattr(_LIBM, _name).restype = ctypes.c_double
+    getattr(_LIBM, _name).argtypes = [ctypes.c_double]
+
+
+def libm_reference(name, x):
+    fn = getattr(math, name)
+    direct = ~np.isfinite(x) | ((x > 709.0) if name == "exp" else (x <= 0.0))
+    out = np.empty_like(x)
+    out[~direct] = np.fromiter(map(fn, x[~direct].tolist()), np.float64, int((~direct).sum()))
+    out[direct] = [getattr(_LIBM, name)(v) for v in x[direct].tolist()]
+    return out
+
+
+def vmath_inputs(name, n, seed):
+    """n inputs over every class: all binades and both signs (a small share of
+    bit patterns: NaNs, infinities, subnormals), the kernels' main ranges, the
+    edges of the fast ranges +- 2000 ulps, and arguments near 0 (exp) or 1 (log)."""
+    rng = np.random.default_rng(seed)
+    k = n // 8
+    bits = rng.integers(0, 2**63, k, dtype=np.uint64, endpoint=True)
+    if name == "log":
+        bits &= np.uint64(0x7FFFFFFFFFFFFFFF)
+        bits[: k // 50] |= np.uint64(1 << 63)  # a few negatives
+        edges = [1.0 - 2**-4, 1.0 + 0x109 / 2**12, 1.0, 2.0**-1022, 0x16 / 2**5, 0x16 / 2**4, 2.0**-1074]
+        main = rng.uniform(1e-3, 1e3, 2 * k)
+        near = 1.0 + (rng.random(k) - 0.5) * 2.0 ** rng.integers(-52, -1, k)
+        binades = np.ldexp(1.0 + rng.random(k), rng.integers(-1074, 1024, k))
+    else:
+        edges = [2.0**-54, 512.0, 1024.0, 709.782712893384, -708.3964185322641, -745.1332191019411, 2.0**-53]
+        main = rng.uniform(-745.0, 709.0, 2 * k)
+        near = (rng.random(k) - 0.5) * 2.0 ** rng.integers(-60, 0, k)
+        binades = np.ldexp(1.0 + rng.random(k), rng.integers(-80, 12, k)) * rng.choice([-1.0, 1.0], k)
+    around = np.array(edges).view(np.int64)[rng.integers(0, len(edges), k)] + rng.integers(-2000, 2001, k)
+    around = around.view(np.float64)
+    if name == "exp":
+        around = around * rng.choice([-1.0, 1.0], k)
+    uniform = rng.random(n - 6 * k - 8)  # the samplers' arguments
+    specials = np.array([0.0, -0.0, math.inf, -math.inf, math.nan, NAN_PAYLOAD, NEG_NAN_PAYLOAD, 1.0])
+    x = np.concatenate([specials, bits.view(np.float64), main, near, binades, around, uniform])
+    return x[rng.permutation(len(x))]
+
+
+@pytest.mark.parametrize("name", ["exp", "log"])
+def test_exp_log_match_the_library_bit_for_bit(name):
+    x = vmath_inputs(name, 10_000_000, 19)
+    got = getattr(lv.Array.from_numpy(x), name)().to_numpy()
+    want = libm_reference(name, x)
+    bad = np.flatnonzero(got.view(np.uint64) != want.view(np.uint64))
+    assert bad.size == 0, [(x[i].hex(), want[i].hex(), got[i].hex()) for i in bad[:5]]
+    # odd lengths and offsets take the remainder path
+    for m in (1, 3, 7, 13):
+        part = x[5 : 5 + m].copy()
+        np.testing.assert_array_equal(getattr(lv.Array.from_numpy(part), name)().to_numpy().view(np.uint64),
+                                      want[5 : 5 + m].view(np.uint64))
+
+
+_FALLBACK_SCRIPT = """
+import json, sys, numpy as np, lumivander as lv
+sys.path.insert(0, {tests!r})
+from test_ops import vmath_inputs, libm_reference
+out = []
+for name in ("exp", "log"):
+    x = vmath_inputs(name, 400_000, 5)
+    got = getattr(lv.Array.from_numpy(x), name)().to_numpy()
+    out.append(int((got.view(np.uint64) != libm_reference(name, x).view(np.uint64)).sum()))
+rng = np.random.default_rng(3)
+pts, q = rng.random((3000, 3)), rng.random((50, 3))
+t = lv.spatial.KDTree.from_array(lv.Array.from_numpy(pts), 16)
+dens = t.kernel_density(lv.Array.from_numpy(q), 0.2).to_numpy()
+approx = t.kernel_density_approx(lv.Array.from_numpy(q), 0.2, "gaussian", "max_span", max_span=0.05).to_numpy()
+g = lv.random.seed(11)
+samples = np.concatenate([g.lognormal(0.5, 2.0, [20001]).to_numpy(), g.standard_normal([999]).to_numpy(),
+                          g.gamma(2.5, 1.0, [3001]).to_numpy(), g.gamma(0.3, 2.0, [3001]).to_numpy()])
+print(json.dumps([out, np.concatenate([dens, approx, samples]).view(np.uint64).tolist()]))
+"""
+
+
+def test_scalar_fallback_gives_the_same_bits():
+    """LUMIVANDER_VMATH_SELFTEST=fail makes the first-use check fail, as on a
+    library the kernels do not match: every exp and log then goes through the
+    scalar calls.  The results (element-wise, density, samplers) must equal
+    those of the vector kernels, of the AVX2 ones and of the baseline level."""
+    script = _FALLBACK_SCRIPT.format(tests=os.path.dirname(os.path.abspath(__file__)))
+    runs = {}
+    for label, extra in (("vector", {}), ("fallback", {"LUMIVANDER_VMATH_SELFTEST": "fail"}),
+                         ("avx2", {"LUMIVANDER_ISA": "avx2"}), ("baseline", {"LUMIVANDER_ISA": "baseline"})):
+        env = {k: v for k, v in os.environ.items() if k not in ("LUMIVANDER_VMATH_SELFTEST", "LUMIVANDER_ISA")}
+        res = subprocess.run([sys.executable, "-c", script], env={**env, **extra}, capture_output=True, text=True,
+                             timeout=600)
+        assert res.returncode == 0, res.stderr
+        mismatches, bits = json.loads(res.stdout)
+        assert mismatches == [0, 0], (label, mismatches)
+        runs[label] = bits
+    assert runs["fallback"] == runs["vector"] == runs["avx2"] == runs["baseline"]

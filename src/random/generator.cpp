@@ -12,6 +12,7 @@
 #include "base/error.hpp"
 #include "base/messages.hpp"
 #include "base/parallel.hpp"
+#include "ops/vmath.hpp"
 
 namespace lumi {
 
@@ -165,19 +166,29 @@ void draw_pairs(Generator& self, double* dst, std::size_t first, std::size_t las
     self = g;
 }
 
+// Pairs whose u1 logarithms are taken in one array call.
+constexpr std::size_t kLogBatch = 256;
+
 // Transforms pairs [first, last) of parked uniforms into deviates, then maps
-// each deviate through f.
-template <class F>
+// each deviate through f, and with Exp, through exp after that (as one array
+// call per batch: the same bits as exp of each value).
+template <bool Exp, class F>
 void transform_pairs(double* dst, std::size_t first, std::size_t last, F f) {
-    for (std::size_t k = first; k < last; ++k) {
-        const double u1 = dst[2 * k];
-        const double u2 = dst[2 * k + 1];
-        const double r = std::sqrt(std::log(u1) * -2.0);
-        const double theta = u2 * kTwoPi;
-        const double s = std::sin(theta);
-        const double c = std::cos(theta);
-        dst[2 * k] = f(s * r);
-        dst[2 * k + 1] = f(r * c);
+    alignas(64) double lg[kLogBatch];
+    for (std::size_t b = first; b < last; b += kLogBatch) {
+        const std::size_t m = last - b < kLogBatch ? last - b : kLogBatch;
+        for (std::size_t j = 0; j < m; ++j) lg[j] = dst[2 * (b + j)];
+        vmath::log_n(lg, lg, m);
+        for (std::size_t j = 0; j < m; ++j) {
+            const std::size_t k = b + j;
+            const double r = std::sqrt(lg[j] * -2.0);
+            const double theta = dst[2 * k + 1] * kTwoPi;
+            const double s = std::sin(theta);
+            const double c = std::cos(theta);
+            dst[2 * k] = f(s * r);
+            dst[2 * k + 1] = f(r * c);
+        }
+        if constexpr (Exp) vmath::exp_n(dst + 2 * b, dst + 2 * b, 2 * m);
     }
 }
 
@@ -197,7 +208,8 @@ constexpr std::size_t kNormalPairGrain = 4096;
 // Pairs per draw-then-transform block of the serial path (16 KiB).
 constexpr std::size_t kNormalBlock = 1024;
 
-template <class F>
+// Samples f(z) of standard normal deviates z, or exp(f(z)) with Exp.
+template <bool Exp = false, class F>
 NdArray<double> normal_fill(Generator& self, const Shape& shape, F f) {
     auto out = NdArray<double>::uninit(shape);
     const std::size_t n = out.size();
@@ -219,7 +231,7 @@ NdArray<double> normal_fill(Generator& self, const Shape& shape, F f) {
                     for (; k <= b; ++k) draw_pairs(self, dst, k * kNormalBlock, block_end(k));
                     if (k > drawn.load(std::memory_order_relaxed)) drawn.store(k, std::memory_order_release);
                 }
-                transform_pairs(dst, b * kNormalBlock, block_end(b), f);
+                transform_pairs<Exp>(dst, b * kNormalBlock, block_end(b), f);
             }
         };
         parallel_for(worker_count(), 1, [&](std::size_t b, std::size_t e) {
@@ -228,10 +240,13 @@ NdArray<double> normal_fill(Generator& self, const Shape& shape, F f) {
     } else {
         for (std::size_t b = 0; b < nblocks; ++b) {
             draw_pairs(self, dst, b * kNormalBlock, block_end(b));
-            transform_pairs(dst, b * kNormalBlock, block_end(b), f);
+            transform_pairs<Exp>(dst, b * kNormalBlock, block_end(b), f);
         }
     }
-    if (n % 2 == 1) dst[n - 1] = f(odd_deviate(self));
+    if (n % 2 == 1) {
+        const double v = f(odd_deviate(self));
+        dst[n - 1] = Exp ? std::exp(v) : v;
+    }
     return out;
 }
 
@@ -246,7 +261,7 @@ NdArray<double> Generator::normal(double mu, double sigma, const Shape& shape) {
 }
 
 NdArray<double> Generator::lognormal(double mu, double sigma, const Shape& shape) {
-    return normal_fill(*this, shape, [mu, sigma](double z) { return std::exp(z * sigma + mu); });
+    return normal_fill<true>(*this, shape, [mu, sigma](double z) { return z * sigma + mu; });
 }
 
 namespace {

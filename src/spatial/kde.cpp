@@ -4,57 +4,11 @@
 
 #include <cmath>
 
-#if defined(__GLIBC__)
-#include <dlfcn.h>
-#endif
-
 #include "base/error.hpp"
 #include "base/messages.hpp"
 #include "spatial/kde_recursion.hpp"
 
 namespace lumi {
-
-namespace kde {
-
-namespace {
-
-double std_exp(double x) noexcept { return std::exp(x); }
-
-// glibc's exp is a wrapper that calls its inner routine (exported as
-// __exp_finite) and then only looks at the result to set errno.  Calling the
-// inner routine directly gives the same values for less.  It is used only if
-// it agrees with std::exp bit for bit on a spread of arguments.
-ExpFn resolve_exp() noexcept {
-#if defined(__GLIBC__) && defined(__x86_64__)
-    void* lib = dlopen("libm.so.6", RTLD_LAZY | RTLD_NOLOAD);
-    if (!lib) return std_exp;
-    auto* inner = reinterpret_cast<ExpFn>(dlvsym(lib, "__exp_finite", "GLIBC_2.15"));
-    if (!inner) return std_exp;
-    const double probes[] = {0.0, -0.0, 1.0, -1.0, 0.5, -1e-300, 1e-17, -3.75, -17.2, -45.5, -700.0, -745.2, -746.0,
-                             709.7, 710.0, -1e308, std::numeric_limits<double>::infinity(),
-                             -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()};
-    for (double x : probes) {
-        const double a = inner(x), b = std::exp(x);
-        if (!(a == b || (a != a && b != b)) || std::signbit(a) != std::signbit(b)) return std_exp;
-    }
-    for (int k = 0; k < 4096; ++k) {
-        const double x = -50.0 + k * (50.0 / 4096.0) + k * 1e-9;
-        if (inner(x) != std::exp(x)) return std_exp;
-    }
-    return inner;
-#else
-    return std_exp;
-#endif
-}
-
-}  // namespace
-
-ExpFn libm_exp() noexcept {
-    static const ExpFn fn = resolve_exp();
-    return fn;
-}
-
-}  // namespace kde
 
 std::optional<ApproxCriterion::Tag> criterion_from_name(std::string_view lowered) {
     using Tag = ApproxCriterion::Tag;

@@ -35,6 +35,7 @@
 #include <type_traits>
 
 #include "base/parallel.hpp"
+#include "ops/vmath.hpp"
 #include "spatial/ball_tree.hpp"
 #include "spatial/common.hpp"
 #include "spatial/kd_tree.hpp"
@@ -57,29 +58,24 @@ inline bool estimates(const ApproxCriterion& c, std::size_t count, double span) 
     return false;
 }
 
-// exp of the platform's math library, without the errno wrapper where the
-// library exposes its inner routine (same function, same results; checked
-// against std::exp once), else std::exp itself.
-using ExpFn = double (*)(double);
-ExpFn libm_exp() noexcept;
-
 // Kernel profiles with their pruning tests, as compile-time policies so the
 // leaf loop carries no branch on the kernel.  A kernel value is
 // finish(start(u)): start is plain arithmetic (vectorised across points),
-// finish the Gaussian's exp.  kept_below(u) promises that negligible(v) is
-// false for every 0 <= v <= u (with a wide margin, so bounds that are off by
-// rounding still qualify).
+// finish the Gaussian's exp (std::exp; at the leaves start and finish run as
+// vmath::gaussian_n, which gives the same bits).  kept_below(u) promises that
+// negligible(v) is false for every 0 <= v <= u (with a wide margin, so bounds
+// that are off by rounding still qualify).
 struct Gaussian {
     static constexpr bool has_finish = true;
     static double start(double u) noexcept { return -0.5 * u * u; }
-    static double value(double u) noexcept { return libm_exp()(start(u)); }
+    static double value(double u) noexcept { return std::exp(start(u)); }
     static bool negligible(double u) noexcept {
         // exp(-18) > 1e-10 > exp(-24.5): decide the clear cases without exp.
         // NaN falls through to the exp test, which keeps it.
         const double s = u * u;
         if (s < 36.0) return false;
         if (s > 49.0) return true;
-        return libm_exp()(start(u)) < 1e-10;
+        return std::exp(start(u)) < 1e-10;
     }
     static bool kept_below(double u) noexcept { return u * u < 36.0; }
 };
@@ -141,7 +137,6 @@ template <class M, class Kernel>
 inline void add_points(const double* rows, std::size_t dim, std::size_t begin, std::size_t end, const double* q,
                        double h, double& acc) {
     alignas(64) double buf[kBlock];
-    [[maybe_unused]] const ExpFn exp_fn = Kernel::has_finish ? libm_exp() : nullptr;
     double a = acc;
     for (std::size_t b = begin; b < end; b += kBlock) {
         const std::size_t m = end - b < kBlock ? end - b : kBlock;
@@ -152,9 +147,11 @@ inline void add_points(const double* rows, std::size_t dim, std::size_t begin, s
             const double* xi = x + i;
             for (std::size_t j = 0; j < m; ++j) buf[j] = M::add(buf[j], qi - xi[j * dim]);
         }
-        for (std::size_t j = 0; j < m; ++j) buf[j] = Kernel::start(M::from_rdist(buf[j]) / h);
         if constexpr (Kernel::has_finish) {
-            for (std::size_t j = 0; j < m; ++j) buf[j] = exp_fn(buf[j]);
+            // Gaussian: the same steps, in vector lanes
+            vmath::gaussian_n(buf, buf, m, h, std::is_same_v<M, EuclideanMetric>);
+        } else {
+            for (std::size_t j = 0; j < m; ++j) buf[j] = Kernel::start(M::from_rdist(buf[j]) / h);
         }
         for (std::size_t j = 0; j < m; ++j) a += buf[j];
     }

@@ -1,0 +1,161 @@
+// Choice between the vector kernels and the scalar library calls, and the
+// first-use comparison that decides it.
+#include "ops/vmath.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "base/cpu.hpp"
+#include "ops/vmath_kernels.hpp"
+
+namespace lumi::vmath {
+
+namespace {
+
+void exp_scalar(const double* in, double* out, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) out[i] = std::exp(in[i]);
+}
+void log_scalar(const double* in, double* out, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) out[i] = std::log(in[i]);
+}
+
+void gaussian_scalar(const double* r, double* out, std::size_t n, double h, bool root) noexcept {
+    for (std::size_t i = 0; i < n; ++i) {
+        const double u = (root ? std::sqrt(r[i]) : r[i]) / h;
+        out[i] = std::exp(-0.5 * u * u);
+    }
+}
+
+}  // namespace
+
+constinit const VmathKernels kVmathBaseline{exp_scalar, log_scalar, gaussian_scalar};
+
+namespace {
+
+using ArrayFn = void (*)(const double*, double*, std::size_t) noexcept;
+
+// A fixed, reproducible spread of inputs (SplitMix64 bits).
+struct Bits {
+    std::uint64_t s;
+    std::uint64_t next() noexcept {
+        std::uint64_t z = (s += 0x9e3779b97f4a7c15ull);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+        return z ^ (z >> 31);
+    }
+    double unit() noexcept { return static_cast<double>(next() >> 11) * 0x1p-53; }
+};
+
+// Inputs around `base`: the value itself and its neighbours up to `reach`
+// units in the last place either side.
+void around(std::vector<double>& v, double base, int reach) {
+    const auto b = std::bit_cast<std::int64_t>(base);
+    for (int k = -reach; k <= reach; ++k) v.push_back(std::bit_cast<double>(b + k));
+}
+
+void add_specials(std::vector<double>& v) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    for (double x : {0.0, -0.0, 1.0, -1.0, inf, -inf, std::numeric_limits<double>::quiet_NaN(),
+                     std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::min(),
+                     std::numeric_limits<double>::max(), -std::numeric_limits<double>::max()})
+        v.push_back(x);
+}
+
+std::vector<double> exp_probe() {
+    std::vector<double> v;
+    add_specials(v);
+    Bits r{0x6578705f70726f62ull};
+    // every binade of the fast range and a little beyond, both signs
+    for (int e = -60; e <= 10; ++e)
+        for (int k = 0; k < 24; ++k) v.push_back(std::ldexp(1.0 + r.unit(), e) * (k % 2 ? -1.0 : 1.0));
+    // Gaussian-kernel and general arguments
+    for (int k = 0; k < 1024; ++k) v.push_back(-40.0 * r.unit() * r.unit());
+    for (int k = 0; k < 512; ++k) v.push_back(1500.0 * r.unit() - 750.0);
+    // the edges of the fast range and of overflow / underflow
+    for (double b : {0x1p-54, 512.0, 1024.0, 709.782712893384, 708.0, 0x1p-53})
+        for (double s : {1.0, -1.0}) around(v, b * s, 8);
+    around(v, -708.3964185322641, 8);
+    around(v, -745.1332191019411, 8);
+    return v;
+}
+
+std::vector<double> log_probe() {
+    std::vector<double> v;
+    add_specials(v);
+    Bits r{0x6c6f675f70726f62ull};
+    for (int e = -1074; e <= 1023; e += 2) v.push_back(std::ldexp(1.0 + r.unit(), e));
+    for (int k = 0; k < 512; ++k) v.push_back(0.9 + 0.2 * r.unit());          // around 1
+    for (int k = 0; k < 256; ++k) v.push_back(1.0 + (r.unit() - 0.5) * 0x1p-30);
+    for (int k = 0; k < 512; ++k) v.push_back(r.unit());                        // uniform draws
+    for (int k = 0; k < 64; ++k) v.push_back(-1e3 * r.unit());
+    for (double b : {1.0 - 0x1p-4, 1.0 + 0x1.09p-4, 1.0, 0x1.6p-1, 0x1.6p0, 0x1p-1022})
+        around(v, b, 8);
+    return v;
+}
+
+bool same_bits(const std::vector<double>& in, ArrayFn vec, double (*ref)(double), bool sabotage) {
+    // Uneven lengths exercise the remainder path as well.
+    for (std::size_t len : {in.size(), in.size() - 3}) {
+        std::vector<double> out(len);
+        vec(in.data(), out.data(), len);
+        for (std::size_t i = 0; i < len; ++i) {
+            std::uint64_t want = std::bit_cast<std::uint64_t>(ref(in[i]));
+            if (sabotage && i == 0) want ^= 1;
+            if (std::bit_cast<std::uint64_t>(out[i]) != want) return false;
+        }
+    }
+    return true;
+}
+
+// The Gaussian kernel is exp after IEEE steps; a short check covers its lanes.
+bool gaussian_matches(const VmathKernels& k) {
+    std::vector<double> r = exp_probe(), want(r.size()), got(r.size());
+    for (double& x : r) x = std::fabs(x);
+    for (const double h : {0.057, 1.0}) {
+        for (const bool root : {true, false}) {
+            kVmathBaseline.gaussian_n(r.data(), want.data(), r.size(), h, root);
+            k.gaussian_n(r.data(), got.data(), r.size(), h, root);
+            for (std::size_t i = 0; i < r.size(); ++i)
+                if (std::bit_cast<std::uint64_t>(got[i]) != std::bit_cast<std::uint64_t>(want[i])) return false;
+        }
+    }
+    return true;
+}
+
+double ref_exp(double x) { return std::exp(x); }
+double ref_log(double x) { return std::log(x); }
+
+const VmathKernels& choose() noexcept {
+    const VmathKernels& k = cpu::select(kVmathBaseline, LUMI_X86_KERNELS_OF(kVmathAvx2),
+                                        LUMI_X86_KERNELS_OF(kVmathAvx512));
+    if (&k == &kVmathBaseline) return k;
+    const char* st = std::getenv("LUMIVANDER_VMATH_SELFTEST");
+    const bool sabotage = st != nullptr && std::strcmp(st, "fail") == 0;
+    try {
+        if (same_bits(exp_probe(), k.exp_n, ref_exp, sabotage) && same_bits(log_probe(), k.log_n, ref_log, sabotage) &&
+            gaussian_matches(k))
+            return k;
+    } catch (...) {  // no memory for the probe: stay with the library
+    }
+    return kVmathBaseline;
+}
+
+const VmathKernels& kernels() noexcept {
+    static const VmathKernels& k = choose();
+    return k;
+}
+
+}  // namespace
+
+void exp_n(const double* in, double* out, std::size_t n) noexcept { kernels().exp_n(in, out, n); }
+void log_n(const double* in, double* out, std::size_t n) noexcept { kernels().log_n(in, out, n); }
+void gaussian_n(const double* r, double* out, std::size_t n, double h, bool root) noexcept {
+    kernels().gaussian_n(r, out, n, h, root);
+}
+
+}  // namespace lumi::vmath

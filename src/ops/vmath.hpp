@@ -1,0 +1,33 @@
+// exp and log over arrays, with exactly the bits of the platform's scalar
+// exp and log.
+//
+// On glibc with an AVX2+FMA or AVX-512 CPU the arrays go through vector
+// kernels that repeat glibc's table-driven algorithms operation for operation
+// (vmath_kernels.inc); lanes outside their fast range call the library.  Before
+// the kernels are first used they are compared with std::exp / std::log on a
+// fixed spread of a few thousand inputs (every binade, the edges of the fast
+// ranges, specials); on any difference (another C library, a future glibc, a
+// CPU without FMA) the whole process uses the scalar calls instead.  The
+// kernels are also capped by LUMIVANDER_ISA like every other kernel set.
+//
+// LUMIVANDER_VMATH_SELFTEST=fail makes that comparison fail, as it would
+// against a different library, so the scalar path can be exercised.
+#pragma once
+
+#include <cstddef>
+
+namespace lumi::vmath {
+
+// out[i] = std::exp(in[i]) for i < n, bit for bit.  `in` and `out` may be the
+// same array (not otherwise overlapping).
+void exp_n(const double* in, double* out, std::size_t n) noexcept;
+
+// out[i] = std::log(in[i]) for i < n, bit for bit; same aliasing rule.
+void log_n(const double* in, double* out, std::size_t n) noexcept;
+
+// out[i] = std::exp((-0.5 * u) * u) with u = std::sqrt(r[i]) / h when `root`
+// (r a squared distance), else u = r[i] / h: the Gaussian kernel, each step
+// rounded as written, bit for bit.  Same aliasing rule.
+void gaussian_n(const double* r, double* out, std::size_t n, double h, bool root) noexcept;
+
+}  // namespace lumi::vmath

@@ -1,0 +1,97 @@
+// AVX2 + FMA kernels of the array exp and log (compiled with the AVX2 flags of
+// CMakeLists.txt).
+#include <immintrin.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "ops/vmath_kernels.hpp"
+
+namespace lumi::vmath {
+
+namespace {
+
+struct Avx2 {
+    static constexpr int kWidth = 4;
+    static constexpr unsigned kAll = 0xfu;
+    using D = __m256d;
+    using I = __m256i;
+    using M = __m256d;
+    static D load(const double* p) { return _mm256_loadu_pd(p); }
+    static void store(double* p, D v) { _mm256_storeu_pd(p, v); }
+    static void storeu(double* p, D v) { _mm256_storeu_pd(p, v); }
+    // the lanes of `m` packed to the front (the rest undefined), by a table of
+    // 32-bit lane permutations
+    static __m256i packing(unsigned m) {
+        alignas(32) static constexpr int kPerm[16][8] = {
+            {0, 1, 2, 3, 4, 5, 6, 7}, {0, 1, 0, 1, 0, 1, 0, 1}, {2, 3, 2, 3, 2, 3, 2, 3}, {0, 1, 2, 3, 0, 1, 0, 1},
+            {4, 5, 4, 5, 4, 5, 4, 5}, {0, 1, 4, 5, 0, 1, 0, 1}, {2, 3, 4, 5, 0, 1, 0, 1}, {0, 1, 2, 3, 4, 5, 0, 1},
+            {6, 7, 6, 7, 6, 7, 6, 7}, {0, 1, 6, 7, 0, 1, 0, 1}, {2, 3, 6, 7, 0, 1, 0, 1}, {0, 1, 2, 3, 6, 7, 0, 1},
+            {4, 5, 6, 7, 0, 1, 0, 1}, {0, 1, 4, 5, 6, 7, 0, 1}, {2, 3, 4, 5, 6, 7, 0, 1}, {0, 1, 2, 3, 4, 5, 6, 7}};
+        return _mm256_load_si256(reinterpret_cast<const __m256i*>(kPerm[m & 15u]));
+    }
+    static D compress(unsigned m, D v) {
+        return _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(v), packing(m)));
+    }
+    static I compress_index(unsigned m, std::size_t base) {
+        const __m256i idx = _mm256_add_epi64(_mm256_set1_epi64x(static_cast<long long>(base)),
+                                             _mm256_setr_epi64x(0, 1, 2, 3));
+        return _mm256_permutevar8x32_epi32(idx, packing(m));
+    }
+    static void storeu_index(std::uint64_t* p, I v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+    static D set(double v) { return _mm256_set1_pd(v); }
+    static I seti(std::uint64_t v) { return _mm256_set1_epi64x(static_cast<long long>(v)); }
+    static D fma(D a, D b, D c) { return _mm256_fmadd_pd(a, b, c); }
+    static D add(D a, D b) { return _mm256_add_pd(a, b); }
+    static D sub(D a, D b) { return _mm256_sub_pd(a, b); }
+    static D mul(D a, D b) { return _mm256_mul_pd(a, b); }
+    static D div(D a, D b) { return _mm256_div_pd(a, b); }
+    static D sqrt(D a) { return _mm256_sqrt_pd(a); }
+    static D abs(D a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
+    static I bits(D a) { return _mm256_castpd_si256(a); }
+    static D dbl(I a) { return _mm256_castsi256_pd(a); }
+    static I andi(I a, I b) { return _mm256_and_si256(a, b); }
+    static I addi(I a, I b) { return _mm256_add_epi64(a, b); }
+    static I subi(I a, I b) { return _mm256_sub_epi64(a, b); }
+    template <int S> static I slli(I a) { return _mm256_slli_epi64(a, S); }
+    template <int S> static I srli(I a) { return _mm256_srli_epi64(a, S); }
+    // t[2 idx] and t[2 idx + 1]
+    static void gather_pairs(const std::uint64_t* t, I idx, I& first, I& second) {
+        const I twice = _mm256_add_epi64(idx, idx);
+        const auto* p = reinterpret_cast<const long long*>(t);
+        first = _mm256_i64gather_epi64(p, twice, 8);
+        second = _mm256_i64gather_epi64(p + 1, twice, 8);
+    }
+    static M ge(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
+    static M lt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
+    static M both(M a, M b) { return _mm256_and_pd(a, b); }
+    static unsigned maskbits(M m) { return static_cast<unsigned>(_mm256_movemask_pd(m)); }
+    static D select(M m, D a, D b) { return _mm256_blendv_pd(b, a, m); }
+    // (double)(int64 >> 52, arithmetic); the value fits the high 32 bits
+    static D exponent_of(I a) {
+        const __m256i hi = _mm256_permutevar8x32_epi32(a, _mm256_setr_epi32(1, 3, 5, 7, 1, 3, 5, 7));
+        return _mm256_cvtepi32_pd(_mm_srai_epi32(_mm256_castsi256_si128(hi), 20));
+    }
+};
+
+#include "ops/vmath_kernels.inc"
+
+double libm_exp(double x) { return std::exp(x); }
+
+void exp_n(const double* in, double* out, std::size_t n) noexcept {
+    apply_n<Avx2, exp_lanes<Avx2>, libm_exp>(in, out, n);
+}
+void log_n(const double* in, double* out, std::size_t n) noexcept {
+    log_apply<Avx2>(in, out, n);
+}
+void gaussian_n(const double* r, double* out, std::size_t n, double h, bool root) noexcept {
+    if (root) gaussian_apply<Avx2, true>(r, out, n, h);
+    else gaussian_apply<Avx2, false>(r, out, n, h);
+}
+
+}  // namespace
+
+constinit const VmathKernels kVmathAvx2{exp_n, log_n, gaussian_n};
+
+}  // namespace lumi::vmath

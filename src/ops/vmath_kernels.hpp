@@ -1,0 +1,21 @@
+// Kernel sets of the array exp and log, one per instruction-set level (see
+// base/cpu.hpp).  vmath.cpp holds the baseline set (the scalar library calls)
+// and decides which set is used; the vector sets are in vmath_avx2.cpp and
+// vmath_avx512.cpp.
+#pragma once
+
+#include <cstddef>
+
+namespace lumi::vmath {
+
+struct VmathKernels {
+    // out[i] = exp(in[i]) / log(in[i]); `in` may equal `out`
+    void (*exp_n)(const double* in, double* out, std::size_t n) noexcept;
+    void (*log_n)(const double* in, double* out, std::size_t n) noexcept;
+    // out[i] = exp((-0.5 * u) * u), u = sqrt(r[i]) / h (root) or r[i] / h
+    void (*gaussian_n)(const double* r, double* out, std::size_t n, double h, bool root) noexcept;
+};
+
+extern const VmathKernels kVmathBaseline, kVmathAvx2, kVmathAvx512;
+
+}  // namespace lumi::vmath
