@@ -132,13 +132,9 @@ PyObject* from_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
         SharedBorrow guard(array->borrow);
         const lumi::ArrayF64& points = array->arr;
-        auto build = [&] {
-            if constexpr (is_vp) {
-                return Tree::from_ndarray(points, leaf_size, metric, selection);
-            } else {
-                return Tree::from_ndarray(points, leaf_size, metric);
-            }
-        };
+        typename Tree::Options options{};
+        if constexpr (is_vp) options.selection = selection;
+        auto build = [&] { return Tree::from_ndarray(points, leaf_size, metric, options); };
         std::optional<Tree> tree;
         if (points.size() >= kReleaseGilValues) {
             GilRelease nogil;
