@@ -430,3 +430,26 @@ def test_nan_coordinates_in_points(tree, metric):
             assert exact.tobytes() == never.tobytes()
             if metric == "chebyshev":
                 assert_matches_brute(exact, brute(points, q.to_numpy(), metric, kernel, h), 300)
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("kernel", KERNELS)
+def test_ball_density_with_infinite_or_huge_coordinates(metric, kernel):
+    # Infinite coordinates and sums past the largest double make centroids
+    # and radii infinite or NaN; such a node bounds nothing and is searched.
+    rng = np.random.default_rng(23)
+    inf = rng.random((200, 2))
+    inf[7, 0] = np.inf
+    inf[150, 1] = -np.inf
+    both = rng.random((60, 2))
+    both[3, 0], both[40, 0] = np.inf, -np.inf
+    huge = rng.random((120, 2)) * 1e308
+    for points, queries, h in [(inf, rng.random((12, 2)), 0.3), (both, rng.random((12, 2)), 0.4),
+                               (huge, rng.random((12, 2)) * 1e308, 3e307)]:
+        for leaf_size in (1, 4, 20):
+            for tree in TREES:
+                t = build(tree, points, leaf_size, metric)
+                got = densities(t.kernel_density(lv.Array.from_numpy(queries), h, kernel))
+                want = brute(points, queries, metric, kernel, h)
+                assert_matches_brute(got, want, len(points))
+                assert (got > 0).sum() == (want > 0).sum()

@@ -71,6 +71,7 @@ def test_radius_batch_counts_and_rows_match_the_oracle(cloud, cls, metric):
     # count_only counts without collecting rows; both forms agree with the
     # brute-force distances.
     X, Q = cloud
+    Q = np.vstack([Q, [[np.nan, 0.5, 0.5]]])
     D = distances(X, Q, metric)
     tree = build(cls, X, metric)
     for r in (0.0, 0.08, 0.3, math.inf):

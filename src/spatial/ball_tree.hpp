@@ -38,10 +38,19 @@ struct BallKind : PlainKind<BallKind> {
     }
 
     // max(d - radius, 0), lowered by the rounding slack of the triangle
-    // inequality (NaN when d is NaN: such a bound prunes nothing).
-    static double bound_from(double d, double radius, double slack, bool /*nan_query*/) noexcept {
+    // inequality.  An infinite distance or radius, or a NaN distance from a
+    // NaN centroid coordinate (infinities of both signs in the node), bounds
+    // nothing: 0.  A query with a NaN coordinate has NaN distances to every
+    // point (Euclidean, Manhattan) and keeps the NaN bound.
+    static double bound_from(double d, double radius, double slack, bool nan_query) noexcept {
+        if (d != d) return nan_query ? d : 0.0;
+        if (!(d <= DBL_MAX) || !(radius <= DBL_MAX)) return 0.0;
         const double b = (d - radius) - slack * (d + radius);
-        return b > 0.0 ? b : (b != b ? b : 0.0);
+        return b > 0.0 ? b : 0.0;
+    }
+    template <class M>
+    static bool partial_query(const Tree& t, const double* q) noexcept {
+        return M::id != DistanceMetric::Chebyshev && has_nan_coordinate(q, t.dim());
     }
 
     template <class M>

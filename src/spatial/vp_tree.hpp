@@ -81,8 +81,8 @@ struct VantageKind {
         return b;
     }
     template <class M>
-    static bool partial_query(const Tree&, const double*) noexcept {
-        return false;
+    static bool partial_query(const Tree& t, const double* q) noexcept {
+        return M::id == DistanceMetric::Chebyshev && has_nan_coordinate(q, t.dim());
     }
 
     template <class M>
