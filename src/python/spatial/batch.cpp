@@ -193,9 +193,7 @@ PyObject* tree_query_radius_batch(PyObject* self, PyObject* const* args, Py_ssiz
     template PyObject* tree_query_knn_batch<Tree>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept; \
     template PyObject* tree_query_radius_batch<Tree>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 
-LUMI_BATCH_METHODS(lumi::KDTree)
-LUMI_BATCH_METHODS(lumi::BallTree)
-LUMI_BATCH_METHODS(lumi::VPTree)
+LUMI_FOR_EACH_TREE(LUMI_BATCH_METHODS)
 
 #undef LUMI_BATCH_METHODS
 

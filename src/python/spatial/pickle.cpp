@@ -85,9 +85,7 @@ PyObject* tree_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     template PyObject* tree_reduce<Tree>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);   \
     template PyObject* tree_copy<Tree>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);     \
     template PyObject* tree_deepcopy<Tree>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-LUMI_INSTANTIATE(lumi::KDTree)
-LUMI_INSTANTIATE(lumi::BallTree)
-LUMI_INSTANTIATE(lumi::VPTree)
+LUMI_FOR_EACH_TREE(LUMI_INSTANTIATE)
 #undef LUMI_INSTANTIATE
 
 PyMethodDef pickle_tree_functions[] = {
