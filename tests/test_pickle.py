@@ -2,6 +2,7 @@
 validation of truncated and tampered states."""
 import base64
 import copy
+import math
 import pickle
 import random
 import struct
@@ -583,3 +584,41 @@ def test_pickling_entry_points_with_garbage_arguments():
                 pass
     a[1] = 2.0  # no borrow was left taken
     gen.uniform(0, 1, [1])
+
+
+def sequential_box(X):
+    """Per-coordinate minimum and maximum, NaN left out (inf / -inf when a
+    coordinate has nothing else)."""
+    lo = [math.inf] * X.shape[1]
+    hi = [-math.inf] * X.shape[1]
+    for row in X.tolist():
+        for i, v in enumerate(row):
+            if v < lo[i]:
+                lo[i] = v
+            if v > hi[i]:
+                hi[i] = v
+    return lo, hi
+
+
+@pytest.mark.parametrize("dim", [1, 2, 3, 4, 6])
+def test_kd_boxes_are_the_bounds_of_their_points(dim):
+    # Zeros of both signs, NaN and infinities: each node's saved box holds the
+    # bounds of its points, NaN left out.
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(dim)
+    for n in (1, 7, 37, 300):
+        X = rng.choice([0.0, -0.0, 1.5, -2.0, np.nan, -0.25, 700.0], size=(n, dim))
+        # Splits go along a NaN-free coordinate of larger spread.
+        X[:, 0] = rng.permutation(n) * 1e3
+        X[n // 2, 0] = np.inf
+        tree = lv.spatial.KDTree.from_array(lv.Array.from_numpy(X), 3)
+        data = tree.__reduce__()[1][1]
+        n_nodes = struct.unpack_from("<Q", data, 48)[0]
+        nodes = 56 + 8 * n + 8 * n * dim
+        boxes = nodes + n_nodes * 41
+        order = struct.unpack_from(f"<{n}Q", data, 56)
+        for i in range(n_nodes):
+            start, end = struct.unpack_from("<QQ", data, nodes + 41 * i)
+            box = struct.unpack_from(f"<{2 * dim}d", data, boxes + 16 * dim * i)
+            lo, hi = sequential_box(X[list(order[start:end])])
+            assert list(box) == lo + hi
