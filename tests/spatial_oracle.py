@@ -117,9 +117,10 @@ def queries_for(X, rng, with_nan=True):
     n, dim = X.shape
     finite = np.where(np.isfinite(X), X, 0.0)
     lo, hi = finite.min(0), finite.max(0)
-    span = hi - lo
-    Q = [X[0], X[n // 2], finite.mean(axis=0), lo - 0.2 * span + 1.4 * span * rng.random(dim),
-         lo + span * rng.random(dim)]
+    with np.errstate(over="ignore"):
+        span = hi - lo
+        Q = [X[0], X[n // 2], (finite / n).sum(axis=0), lo - 0.2 * span + 1.4 * span * rng.random(dim),
+             lo + span * rng.random(dim)]
     if with_nan:
         q = lo + span * rng.random(dim)
         q[0] = np.nan
