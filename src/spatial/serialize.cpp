@@ -381,7 +381,7 @@ SpatialTree<Kind> TreeCodec::load(const unsigned char* data, std::size_t size) {
         nd.right = right == UINT64_MAX ? kNoNode : static_cast<std::size_t>(right);
         Kind::fields(nd, [&](auto& v) { read_field(r, v, i); });
     }
-    check_structure(t.nodes_, h.n_points, !Kind::kNoCoordinatesOneLeaf);
+    check_structure(t.nodes_, h.n_points, Kind::kNonEmptyNodes);
     t.values_ = read_doubles(r, h.n_nodes * Kind::kValuesPerDim * h.dim);
     Kind::check_loaded(t);
     return t;

@@ -18,7 +18,7 @@
 //   right), each child's state (the KD per-axis gaps, the ball's distance to
 //   the child's centroid, the VP vantage distance, reused when a child keeps
 //   its parent's vantage point) and each child's lower bound.
-// - density: kde.hpp runs the density recursion over the kind's node
+// - density: kde_recursion.hpp runs the density recursion over the kind's node
 //   quantities (density_bounds, interval, span).
 //
 // The left child of an internal node is always the next node (id + 1); the
@@ -106,6 +106,7 @@ class SpatialTree;
 
 template <class Kind>
 struct PlainKind {
+    static constexpr bool kNonEmptyNodes = false;  // an empty point set builds one empty leaf
     struct Options {};
     struct BuildState {};
     using Tree = SpatialTree<Kind>;

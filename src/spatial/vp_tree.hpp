@@ -41,6 +41,7 @@ struct VantageKind {
 
     static constexpr std::size_t kValuesPerDim = 0;
     static constexpr bool kNoCoordinatesOneLeaf = false;
+    static constexpr bool kNonEmptyNodes = true;  // every node holds its vantage point
     // Points of the inside child of a node over `count` points.
     static std::size_t left_count(std::size_t count) { return 1 + (count - 1) / 2; }
     // An empty point set is refused.
