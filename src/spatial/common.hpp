@@ -302,7 +302,11 @@ public:
     const std::vector<Neighbor>& items() const noexcept { return items_; }
 
 private:
-    static bool less(const Neighbor& a, const Neighbor& b) noexcept { return a.dist < b.dist; }
+    // A function object (not a function pointer) so the heap algorithms inline it.
+    struct Less {
+        bool operator()(const Neighbor& a, const Neighbor& b) const noexcept { return a.dist < b.dist; }
+    };
+    static constexpr Less less{};
     void replace_top(double rd, std::size_t row) noexcept {
         // Sift the new entry down from the root.
         Neighbor* h = items_.data();

@@ -69,7 +69,11 @@ struct KnnResults {
     KnnHeap& heap;
     bool prunes_rdist(double b) const noexcept { return heap.full() && b > heap.worst(); }
     bool prunes_dist(double b) const noexcept { return heap.full() && b > M::from_rdist(heap.worst()); }
-    void add(double rd, std::size_t row) { heap.offer<M>(rd, row); }
+    // Inline the common case: a full heap and a point no nearer than the worst.
+    void add(double rd, std::size_t row) {
+        if (heap.full() && !(rd < heap.worst())) return;
+        heap.offer<M>(rd, row);
+    }
 };
 
 template <class M>
