@@ -14,10 +14,10 @@ from conftest import err
 
 np = pytest.importorskip("numpy")
 
+from spatial_oracle import KERNELS, METRICS, assert_density_matches, brute_density, distances
+
 sp = lv.spatial
 TREES = ["KDTree", "BallTree", "VPTree"]
-METRICS = ["euclidean", "manhattan", "chebyshev"]
-KERNELS = ["gaussian", "epanechnikov", "uniform", "triangular"]
 K0 = {"gaussian": 1.0, "epanechnikov": 0.75, "uniform": 0.5, "triangular": 1.0}
 
 
@@ -29,41 +29,15 @@ def build(tree, points, leaf_size=20, metric="euclidean", selection="first"):
     return cls.from_array(arr, leaf_size, metric)
 
 
-def distances(points, queries, metric):
-    diff = np.abs(queries[:, None, :] - points[None, :, :])
-    if metric == "euclidean":
-        return np.sqrt((diff * diff).sum(-1))
-    if metric == "manhattan":
-        return diff.sum(-1)
-    # Chebyshev: a NaN difference never replaces the running maximum.
-    return np.where(np.isnan(diff), 0.0, diff).max(-1, initial=0.0)
-
-
-def kernel_values(u, kernel):
-    if kernel == "gaussian":
-        return np.exp(-0.5 * u * u)
-    if kernel == "epanechnikov":
-        return np.where(u < 1, 0.75 * (1 - u * u), 0.0)
-    if kernel == "uniform":
-        return np.where(u < 1, 0.5, 0.0)
-    return np.where(u < 1, 1 - u, 0.0)
-
-
 def brute(points, queries, metric, kernel, h):
-    with np.errstate(all="ignore"):
-        return kernel_values(distances(points, queries, metric) / h, kernel).sum(-1)
+    return brute_density(points, queries, metric, kernel, h)
 
 
 def densities(result):
     return np.array([result]) if isinstance(result, float) else result.to_numpy()
 
 
-def assert_matches_brute(got, want, n):
-    # Exact up to the pruned tail: every skipped point contributes < 1e-10.
-    assert got.shape == want.shape
-    assert np.array_equal(np.isnan(got), np.isnan(want))
-    ok = ~np.isnan(want)
-    assert np.all(np.abs(got[ok] - want[ok]) <= n * 1e-10 + 1e-12 * np.abs(want[ok]))
+assert_matches_brute = assert_density_matches
 
 
 def point_sets():
@@ -456,3 +430,26 @@ def test_nan_coordinates_in_points(tree, metric):
             assert exact.tobytes() == never.tobytes()
             if metric == "chebyshev":
                 assert_matches_brute(exact, brute(points, q.to_numpy(), metric, kernel, h), 300)
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("kernel", KERNELS)
+def test_ball_density_with_infinite_or_huge_coordinates(metric, kernel):
+    # Infinite coordinates and sums past the largest double make centroids
+    # and radii infinite or NaN; such a node bounds nothing and is searched.
+    rng = np.random.default_rng(23)
+    inf = rng.random((200, 2))
+    inf[7, 0] = np.inf
+    inf[150, 1] = -np.inf
+    both = rng.random((60, 2))
+    both[3, 0], both[40, 0] = np.inf, -np.inf
+    huge = rng.random((120, 2)) * 1e308
+    for points, queries, h in [(inf, rng.random((12, 2)), 0.3), (both, rng.random((12, 2)), 0.4),
+                               (huge, rng.random((12, 2)) * 1e308, 3e307)]:
+        for leaf_size in (1, 4, 20):
+            for tree in TREES:
+                t = build(tree, points, leaf_size, metric)
+                got = densities(t.kernel_density(lv.Array.from_numpy(queries), h, kernel))
+                want = brute(points, queries, metric, kernel, h)
+                assert_matches_brute(got, want, len(points))
+                assert (got > 0).sum() == (want > 0).sum()

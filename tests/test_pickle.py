@@ -1,6 +1,8 @@
 """Pickling and copying: bit-exact round trips, loading in a fresh process,
 validation of truncated and tampered states."""
+import base64
 import copy
+import math
 import pickle
 import random
 import struct
@@ -11,6 +13,7 @@ import pytest
 
 import lumivander as lv
 from conftest import err
+from spatial_oracle import reseal, xxh64
 
 # -0.0, a quiet NaN with payload, a negative signalling NaN, inf, -inf, the
 # smallest subnormal, the largest finite value.
@@ -299,12 +302,12 @@ def test_generator_state_is_the_four_words_little_endian():
 # Spatial trees.
 
 TREES = {
-    "KDTree": (lambda p, **kw: lv.spatial.KDTree.from_array(p, **kw), 49, 2),
-    "BallTree": (lambda p, **kw: lv.spatial.BallTree.from_array(p, **kw), 40, 1),
-    "VPTree": (lambda p, **kw: lv.spatial.VPTree.from_array(p, selection="random", **kw), 65, 0),
+    "KDTree": (lambda p, **kw: lv.spatial.KDTree.from_array(p, **kw), 41, 2),
+    "BallTree": (lambda p, **kw: lv.spatial.BallTree.from_array(p, **kw), 32, 1),
+    "VPTree": (lambda p, **kw: lv.spatial.VPTree.from_array(p, selection="random", **kw), 57, 0),
 }
 # Bytes of one node in memory (KDNode, BallNode, VPNode), for the size bound.
-NODE_BYTES = {"KDTree": 56, "BallTree": 40, "VPTree": 72}
+NODE_BYTES = {"KDTree": 48, "BallTree": 32, "VPTree": 64}
 
 
 def cloud(n, dim, seed=1):
@@ -371,10 +374,19 @@ def u64(v):
     return struct.pack("<Q", v)
 
 
+def test_checksum_is_xxh64_of_the_bytes_before_it():
+    for kind in TREES:
+        data = bytes(tree_state(kind)[1])
+        assert struct.unpack("<Q", data[-8:])[0] == xxh64(data[:-8])
+
+
 @pytest.mark.parametrize("kind,edit,message", [
     ("KDTree", lambda d, n, dim: d.__setitem__(slice(0, 8), b"LVXXTREE"), "the bytes do not hold a saved KDTree"),
     ("KDTree", lambda d, n, dim: d.__setitem__(slice(8, 16), u64(7)),
-     "unsupported format version 7 (this version reads 1)"),
+     "unsupported format version 7 (this version reads 2)"),
+    ("BallTree", lambda d, n, dim: d.__setitem__(slice(8, 16), u64(1)),
+     "the saved BallTree is in an older format (version 1), which this version no longer reads; "
+     "build the tree again"),
     ("BallTree", lambda d, n, dim: d.__setitem__(40, 9), "unknown metric code 9"),
     ("VPTree", lambda d, n, dim: d.__setitem__(41, 2), "unknown vantage selection code 2"),
     ("KDTree", lambda d, n, dim: d.__setitem__(41, 1), "unknown vantage selection code 1"),
@@ -392,52 +404,50 @@ def u64(v):
      "the root covers [0, 39), not all 40 points"),
     ("BallTree", lambda d, n, dim: d.__setitem__(slice(node_offset("BallTree", n, dim, 0) + 16,
                                                        node_offset("BallTree", n, dim, 0) + 24), u64(0)),
-     "node 0 has child 0, which does not follow it"),
-    ("VPTree", lambda d, n, dim: d.__setitem__(slice(node_offset("VPTree", n, dim, 0) + 24,
-                                                     node_offset("VPTree", n, dim, 0) + 32), u64(2**64 - 1)),
-     "node 0 has only one child"),
-    ("KDTree", lambda d, n, dim: d.__setitem__(slice(node_offset("KDTree", n, dim, 0) + 32,
-                                                     node_offset("KDTree", n, dim, 0) + 40), u64(2)),
+     "node 0 has right child 0, which does not follow its left child"),
+    ("VPTree", lambda d, n, dim: d.__setitem__(slice(node_offset("VPTree", n, dim, 0) + 16,
+                                                     node_offset("VPTree", n, dim, 0) + 24), u64(2**64 - 1)),
+     "node 1 is not part of the tree"),
+    ("KDTree", lambda d, n, dim: d.__setitem__(slice(node_offset("KDTree", n, dim, 0) + 24,
+                                                     node_offset("KDTree", n, dim, 0) + 32), u64(2)),
      "node 0 splits on coordinate 2 of 2"),
-    ("KDTree", lambda d, n, dim: d.__setitem__(node_offset("KDTree", n, dim, 3) + 48, 2),
+    ("KDTree", lambda d, n, dim: d.__setitem__(node_offset("KDTree", n, dim, 3) + 40, 2),
      "node 3 has a flag that is neither 0 nor 1"),
-    ("VPTree", lambda d, n, dim: d.__setitem__(slice(node_offset("VPTree", n, dim, 0) + 32,
-                                                     node_offset("VPTree", n, dim, 0) + 40), u64(40)),
+    ("VPTree", lambda d, n, dim: d.__setitem__(slice(node_offset("VPTree", n, dim, 0) + 24,
+                                                     node_offset("VPTree", n, dim, 0) + 32), u64(40)),
      "the vantage point of node 0 lies outside its range"),
 ])
 def test_tampered_tree_states(kind, edit, message):
+    # Edits resealed with a matching checksum reach the structural checks.
     fn, data, n, dim = tree_state(kind)
     size = len(data)
     edit(data, n, dim)
     n_nodes = struct.unpack_from("<Q", data, 48)[0]
     less = size - (struct.unpack_from("<Q", tree_state(kind)[1], 48)[0] - n_nodes) * TREES[kind][1]
     with err(ValueError, f"invalid {kind} state: " + message.format(size=size, less=less)):
-        fn(1, bytes(data))
+        fn(1, reseal(data))
 
 
 @pytest.mark.parametrize("kind", TREES)
 def test_tree_children_must_split_the_range_once(kind):
     fn, data, n, dim = tree_state(kind)
     off = node_offset(kind, n, dim, 0)
-    left, right = struct.unpack_from("<QQ", data, off + 16)
     bad = bytearray(data)
-    bad[off + 24:off + 32] = u64(left)  # both children the same node
+    bad[off + 16:off + 24] = u64(1)  # the right child is the left one
     with pytest.raises(ValueError, match=f"^invalid {kind} state: "):
-        fn(1, bytes(bad))
+        fn(1, reseal(bad))
     bad = bytearray(data)
-    end = struct.unpack_from("<Q", data, node_offset(kind, n, dim, left) + 8)[0]
-    bad[node_offset(kind, n, dim, left) + 8:node_offset(kind, n, dim, left) + 16] = u64(end - 1)
+    end = struct.unpack_from("<Q", data, node_offset(kind, n, dim, 1) + 8)[0]
+    bad[node_offset(kind, n, dim, 1) + 8:node_offset(kind, n, dim, 1) + 16] = u64(end - 1)
     with err(ValueError, f"invalid {kind} state: the children of node 0 do not split its range"):
-        fn(1, bytes(bad))
+        fn(1, reseal(bad))
 
 
-@pytest.mark.parametrize("kind", TREES)
-def test_fuzzed_tree_states_never_crash(kind):
-    fn, data, n, dim = tree_state(kind, n=25, dim=2)
-    rnd = random.Random(kind)
-    queries = [[0.0, 0.0], [0.5, -0.5], [float("nan"), 1.0]]
-    loaded = 0
-    for trial in range(1500):
+def damaged_copies(data, rnd, count, reseal_edits):
+    """Truncations, scattered byte changes and 8-byte fields set to
+    troublesome values (resealed with a matching checksum on request)."""
+    n = 25
+    for trial in range(count):
         d = bytearray(data)
         how = trial % 3
         if how == 0:
@@ -446,10 +456,40 @@ def test_fuzzed_tree_states_never_crash(kind):
             for _ in range(rnd.randint(1, 4)):
                 d[rnd.randrange(len(d))] = rnd.randrange(256)
         else:
-            pos = rnd.randrange(56, len(d) - 8)
+            pos = rnd.randrange(56, len(d) - 16)
             d[pos:pos + 8] = u64(rnd.choice([0, 1, 2, n - 1, n, n + 1, 2**63, 2**64 - 1]))
+        if reseal_edits and how != 0:
+            d = bytearray(reseal(d))
+        yield how, bytes(d)
+
+
+@pytest.mark.parametrize("kind", TREES)
+def test_damaged_tree_states_are_refused(kind):
+    # No damaged copy loads: a changed byte past the version fails the
+    # checksum, a short copy the length checks.
+    fn, data, n, dim = tree_state(kind, n=25, dim=2)
+    damaged = f"invalid {kind} state: the saved {kind} is damaged (its checksum does not match)"
+    for how, d in damaged_copies(data, random.Random(kind + "!"), 1500, False):
+        if d == bytes(data):
+            continue
+        with pytest.raises(ValueError) as e:
+            fn(1, d)
+        msg = str(e.value)
+        assert msg.startswith(f"invalid {kind} state: ")
+        if len(d) == len(data) and d[:16] == bytes(data[:16]):
+            assert msg == damaged
+
+
+@pytest.mark.parametrize("kind", TREES)
+def test_fuzzed_tree_states_never_crash(kind):
+    # Edits with a recomputed checksum get past it: the structural checks
+    # must still keep every loaded tree safe to query.
+    fn, data, n, dim = tree_state(kind, n=25, dim=2)
+    queries = [[0.0, 0.0], [0.5, -0.5], [float("nan"), 1.0]]
+    loaded = 0
+    for how, d in damaged_copies(data, random.Random(kind), 1500, True):
         try:
-            tree = fn(1, bytes(d))
+            tree = fn(1, d)
         except ValueError as e:
             assert str(e).startswith(f"invalid {kind} state: ")
             continue
@@ -457,7 +497,52 @@ def test_fuzzed_tree_states_never_crash(kind):
         for q in queries:  # a loaded tree must be safe to query
             assert len(tree.query_knn(q, 3)) <= 3
             assert all(0 <= r < n for r in tree.query_radius(q, 10.0))
+            tree.kernel_density(lv.asarray(q, shape=[1, 2]), 0.5, "uniform")
     assert loaded > 0
+
+
+# Trees pickled in the previous format (no checksum), by the library as it
+# was: refused with a message naming the format, never misread.
+OLD_PICKLES = {
+    'KDTree': (
+        'gASVcgIAAAAAAACMEmx1bWl2YW5kZXIuX3BpY2tsZZSMBmtkdHJlZZSTlEsBQkUCAABMVktEVFJFRQEAAAAAAAAABQAAAAAAAAAC'
+        'AAAAAAAAAAIAAAAAAAAAAAAAAAAAAAAFAAAAAAAAAAIAAAAAAAAAAAAAAAAAAAAEAAAAAAAAAAEAAAAAAAAAAwAAAAAAAAAAAAAA'
+        'AADwvwAAAAAAAABAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAOA/AAAAAAAA4L8AAAAAAADwPwAAAAAAAOA/AAAAAAAACEAAAAAAAADw'
+        'PwAAAAAAAAAABQAAAAAAAAABAAAAAAAAAAIAAAAAAAAAAAAAAAAAAAAAAAAAAADgPwAAAAAAAAAAAAIAAAAAAAAA////////////'
+        '/////////wEAAAAAAAAAAAAAAAAAAAAAAgAAAAAAAAAFAAAAAAAAAAMAAAAAAAAABAAAAAAAAAAAAAAAAAAAAAAAAAAAAPA/AAIA'
+        'AAAAAAAAAwAAAAAAAAD/////////////////////AAAAAAAAAAAAAAAAAAAAAAADAAAAAAAAAAUAAAAAAAAA////////////////'
+        '/////wAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA8L8AAAAAAADgvwAAAAAAAAhAAAAAAAAAAEAAAAAAAADwvwAAAAAAAAAAAAAAAAAA'
+        'AAAAAAAAAAAAQAAAAAAAAOA/AAAAAAAA4L8AAAAAAAAIQAAAAAAAAPA/AAAAAAAA4D8AAAAAAADgvwAAAAAAAOA/AAAAAAAA4L8A'
+        'AAAAAADwPwAAAAAAAOA/AAAAAAAACEAAAAAAAADwP5SGlFKULg=='
+    ),
+    'BallTree': (
+        'gASV9wEAAAAAAACMEmx1bWl2YW5kZXIuX3BpY2tsZZSMCGJhbGx0cmVllJOUSwFCyAEAAExWQkFMTFRSAQAAAAAAAAAFAAAAAAAA'
+        'AAIAAAAAAAAAAgAAAAAAAAABAAAAAAAAAAUAAAAAAAAAAgAAAAAAAAAAAAAAAAAAAAQAAAAAAAAAAQAAAAAAAAADAAAAAAAAAAAA'
+        'AAAAAPC/AAAAAAAAAEAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA4D8AAAAAAADgvwAAAAAAAPA/AAAAAAAA4D8AAAAAAAAIQAAAAAAA'
+        'APA/AAAAAAAAAAAFAAAAAAAAAAEAAAAAAAAAAgAAAAAAAADMzMzMzMwIQAAAAAAAAAAAAgAAAAAAAAD/////////////////////'
+        'AAAAAAAA+D8CAAAAAAAAAAUAAAAAAAAAAwAAAAAAAAAEAAAAAAAAAFZVVVVVVQFAAgAAAAAAAAADAAAAAAAAAP//////////////'
+        '//////8AAAAAAAAAAAMAAAAAAAAABQAAAAAAAAD/////////////////////AAAAAAAA9D9mZmZmZmbmPzMzMzMzM+M/AAAAAAAA'
+        '4L8AAAAAAADwPwAAAAAAAPg/VVVVVVVV1T8AAAAAAADgPwAAAAAAAOC/AAAAAAAAAEAAAAAAAADoP5SGlFKULg=='
+    ),
+    'VPTree': (
+        'gASVIgIAAAAAAACMEmx1bWl2YW5kZXIuX3BpY2tsZZSMBnZwdHJlZZSTlEsBQvUBAABMVlZQVFJFRQEAAAAAAAAABQAAAAAAAAAC'
+        'AAAAAAAAAAIAAAAAAAAAAgAAAAAAAAAFAAAAAAAAAAAAAAAAAAAABAAAAAAAAAABAAAAAAAAAAIAAAAAAAAAAwAAAAAAAAAAAAAA'
+        'AAAAAAAAAAAAAAAAAAAAAAAA4D8AAAAAAADgvwAAAAAAAPA/AAAAAAAA4D8AAAAAAADwvwAAAAAAAABAAAAAAAAACEAAAAAAAADw'
+        'PwAAAAAAAAAABQAAAAAAAAABAAAAAAAAAAQAAAAAAAAAAAAAAAAAAAAAAAAAAAD4PwAAAAAAAOA/AAAAAAAACEAAAAAAAAAAAAAD'
+        'AAAAAAAAAAIAAAAAAAAAAwAAAAAAAAAAAAAAAAAAAAAAAAAAAOg/AAAAAAAA4D8AAAAAAADwPwAAAAAAAAAAAAIAAAAAAAAA////'
+        '/////////////////wAAAAAAAAAAAAAAAAAA4D8AAAAAAADgPwAAAAAAAOA/AAIAAAAAAAAAAwAAAAAAAAD/////////////////'
+        '////AgAAAAAAAAAAAAAAAAAAAAAAAAAAAPB/AAAAAAAA8P8AAwAAAAAAAAAFAAAAAAAAAP////////////////////8DAAAAAAAA'
+        'AAAAAAAAABBAAAAAAAAAEEAAAAAAAAAQQACUhpRSlC4='
+    ),
+}
+
+
+@pytest.mark.parametrize("kind", TREES)
+def test_pickles_of_the_previous_format_are_refused(kind):
+    message = (f"invalid {kind} state: the saved {kind} is in an older format (version 1), which this version "
+               "no longer reads; build the tree again")
+    with err(ValueError, message):
+        pickle.loads(base64.b64decode("".join(OLD_PICKLES[kind])))
 
 
 @pytest.mark.parametrize("args,message", [
@@ -499,3 +584,41 @@ def test_pickling_entry_points_with_garbage_arguments():
                 pass
     a[1] = 2.0  # no borrow was left taken
     gen.uniform(0, 1, [1])
+
+
+def sequential_box(X):
+    """Per-coordinate minimum and maximum, NaN left out (inf / -inf when a
+    coordinate has nothing else)."""
+    lo = [math.inf] * X.shape[1]
+    hi = [-math.inf] * X.shape[1]
+    for row in X.tolist():
+        for i, v in enumerate(row):
+            if v < lo[i]:
+                lo[i] = v
+            if v > hi[i]:
+                hi[i] = v
+    return lo, hi
+
+
+@pytest.mark.parametrize("dim", [1, 2, 3, 4, 6])
+def test_kd_boxes_are_the_bounds_of_their_points(dim):
+    # Zeros of both signs, NaN and infinities: each node's saved box holds the
+    # bounds of its points, NaN left out.
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(dim)
+    for n in (1, 7, 37, 300):
+        X = rng.choice([0.0, -0.0, 1.5, -2.0, np.nan, -0.25, 700.0], size=(n, dim))
+        # Splits go along a NaN-free coordinate of larger spread.
+        X[:, 0] = rng.permutation(n) * 1e3
+        X[n // 2, 0] = np.inf
+        tree = lv.spatial.KDTree.from_array(lv.Array.from_numpy(X), 3)
+        data = tree.__reduce__()[1][1]
+        n_nodes = struct.unpack_from("<Q", data, 48)[0]
+        nodes = 56 + 8 * n + 8 * n * dim
+        boxes = nodes + n_nodes * 41
+        order = struct.unpack_from(f"<{n}Q", data, 56)
+        for i in range(n_nodes):
+            start, end = struct.unpack_from("<QQ", data, nodes + 41 * i)
+            box = struct.unpack_from(f"<{2 * dim}d", data, boxes + 16 * dim * i)
+            lo, hi = sequential_box(X[list(order[start:end])])
+            assert list(box) == lo + hi

@@ -10,70 +10,29 @@ import pytest
 import lumivander as lv
 from conftest import err
 
+from spatial_oracle import (KERNELS, KINDS, LEAF_SIZES, METRICS, assert_density_matches, brute_density,
+                            build_tree, check_knn, check_radius, point_sets, queries_for)
+from spatial_oracle import distances as distance_table
+
 sp = lv.spatial
-METRICS = ["euclidean", "manhattan", "chebyshev"]
 # (class, extra from_array arguments)
-TREES = [
-    pytest.param(sp.KDTree, (), id="kd"),
-    pytest.param(sp.BallTree, (), id="ball"),
-    pytest.param(sp.VPTree, ("first",), id="vp-first"),
-    pytest.param(sp.VPTree, ("random",), id="vp-random"),
-]
+TREES = [pytest.param(getattr(sp, name), extra, id=kid) for kid, name, extra in KINDS]
 
 
 def build(cls, X, leaf_size=20, metric="euclidean", extra=()):
-    return cls.from_array(lv.Array.from_numpy(np.ascontiguousarray(X, dtype=float)), leaf_size, metric, *extra)
+    return build_tree(cls.__name__, X, leaf_size, metric, extra)
 
 
 def distances(X, q, metric):
-    """Distances summed coordinate by coordinate from 0 upward, as the trees
-    compute them (Chebyshev passes over NaN differences)."""
-    X = np.asarray(X, dtype=float)
-    acc = np.zeros(len(X))
-    for i in range(X.shape[1]):
-        d = np.abs(X[:, i] - q[i])
-        if metric == "euclidean":
-            acc = acc + d * d
-        elif metric == "manhattan":
-            acc = acc + d
-        else:
-            acc = np.where(d > acc, d, acc)
-    return np.sqrt(acc) if metric == "euclidean" else acc
-
-
-def check_knn(rows, D, k):
-    assert all(type(r) is int for r in rows)
-    assert len(rows) == min(k, len(D)) and len(set(rows)) == len(rows)
-    got = D[rows]
-    key = np.where(np.isnan(D), np.inf, D)
-    # Nearest first, and the same distances as the k smallest.
-    assert np.all(key[rows][:-1] <= key[rows][1:])
-    np.testing.assert_array_equal(np.sort(key)[: len(rows)], key[rows])
-    return got
-
-
-def check_radius(rows, D, r):
-    assert sorted(rows) == np.nonzero(D <= r)[0].tolist()
-
-
-def point_sets():
-    rng = np.random.default_rng(7)
-    centres = rng.random((4, 3)) * 10
-    g = np.arange(6.0)
-    return {
-        "uniform": rng.random((150, 3)),
-        "clustered": centres[rng.integers(0, 4, 160)] + rng.normal(scale=0.05, size=(160, 3)),
-        "duplicates": rng.integers(0, 3, (140, 2)).astype(float),
-        "grid": np.array(np.meshgrid(g, g, g)).reshape(3, -1).T.copy(),
-        "line": np.sort(rng.integers(0, 40, 120)).astype(float)[:, None],
-        "high-dim": rng.normal(size=(90, 16)),
-    }
+    """Distances from one query to every point."""
+    return distance_table(X, [q], metric)[0]
 
 
 SETS = point_sets()
+ORDINARY = ["uniform", "clustered", "duplicates", "grid", "line", "high-dim"]
 
 
-@pytest.mark.parametrize("name", list(SETS))
+@pytest.mark.parametrize("name", ORDINARY)
 @pytest.mark.parametrize("metric", METRICS)
 @pytest.mark.parametrize("cls, extra", TREES)
 def test_queries_match_brute_force(cls, extra, metric, name):
@@ -91,6 +50,47 @@ def test_queries_match_brute_force(cls, extra, metric, name):
             # Radii on exact distances include the boundary points.
             for r in (0.0, float(np.sort(D)[5]), float(np.sort(D)[n // 3]), float(D.max()), -1e-300):
                 check_radius(tree.query_radius(ql, r), D, r)
+
+
+@pytest.mark.parametrize("name", list(SETS))
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("cls, extra", TREES)
+def test_one_grid_through_every_kind(cls, extra, metric, name):
+    # Every query type of every kind against the oracle, on ordinary sets and
+    # the traps: NaN coordinates in points and queries (a Chebyshev distance
+    # skips them), infinities, values near the largest double.
+    X = SETS[name]
+    n, dim = X.shape
+    rng = np.random.default_rng(dim * 1000 + n)
+    Q = queries_for(X, rng)
+    D = distance_table(X, Q, metric)
+    finite = D[np.isfinite(D)]
+    radii = [0.0, float(np.quantile(finite, 0.05)), float(np.quantile(finite, 0.4)), math.inf]
+    scale = float(np.quantile(finite, 0.3)) or 1.0
+    qa = lv.Array.from_numpy(Q)
+    for leaf in LEAF_SIZES:
+        try:
+            tree = build(cls, X, leaf, metric, extra)
+        except ValueError as e:  # a NaN met while splitting
+            assert name == "nan" and str(e) == "called `Option::unwrap()` on a `None` value"
+            continue
+        for q, d in zip(Q, D):
+            for k in (1, 7, n + 2):
+                check_knn(tree.query_knn(q.tolist(), k), d, k)
+            for r in radii:
+                check_radius(tree.query_radius(q.tolist(), r), d, r)
+        for r in radii:
+            counts = tree.query_radius_batch(Q, r, count_only=True).tolist()
+            assert counts == [int(np.count_nonzero(d <= r)) for d in D]
+        for kernel in KERNELS:
+            for h in (0.1 * scale, scale):
+                got = tree.kernel_density(qa, h, kernel).to_numpy()
+                want = brute_density(X, Q, metric, kernel, h)
+                # A Gaussian sum over NaN distances is NaN, or a sum of the
+                # rest where the bounds (which pass over NaN coordinates)
+                # prune the NaN points.
+                rows = ~np.isnan(want) if kernel == "gaussian" else slice(None)
+                assert_density_matches(got[rows], want[rows], n)
 
 
 @pytest.mark.parametrize("cls, extra", TREES)
@@ -202,6 +202,25 @@ def test_nan_coordinates_outside_the_split_coordinate(cls, extra, metric):
             check_knn(tree.query_knn(q, k), D, k)
         for r in (0.0, 4.0, 12.0, 1e9):
             check_radius(tree.query_radius(q, r), D, r)
+
+
+@pytest.mark.parametrize("selection", ["first", "random"])
+@pytest.mark.parametrize("leaf", [1, 3, 20])
+def test_vp_chebyshev_query_with_nan_coordinates(selection, leaf):
+    # A Chebyshev distance skips the query's NaN coordinate, so it can be
+    # smaller than the distances the node bounds were measured with.
+    rng = np.random.default_rng(31)
+    X = rng.random((400, 3))
+    tree = build(sp.VPTree, X, leaf, "chebyshev", (selection,))
+    for j in range(3):
+        for q in rng.random((10, 3)):
+            q[j] = np.nan
+            D = distances(X, q, "chebyshev")
+            check_knn(tree.query_knn(q.tolist(), 9), D, 9)
+            for r in (0.05, 0.2):
+                check_radius(tree.query_radius(q.tolist(), r), D, r)
+            got = tree.kernel_density(lv.Array.from_numpy(q[None, :]), 0.1, "uniform")
+            assert got == 0.5 * np.count_nonzero(D < 0.1)
 
 
 def test_infinite_radius_and_coordinates():

@@ -15,8 +15,9 @@ from conftest import err
 
 np = pytest.importorskip("numpy")
 
+from spatial_oracle import METRICS, distances
+
 TREES = [spatial.KDTree, spatial.BallTree, spatial.VPTree]
-METRICS = ["euclidean", "manhattan", "chebyshev"]
 
 
 def build(cls, points, metric="euclidean", leaf_size=5):
@@ -62,6 +63,24 @@ def test_radius_batch_is_the_single_point_answers_concatenated(cloud, cls, metri
     assert counts.tolist() == np.diff(offsets).tolist()
     for i, q in enumerate(queries):
         assert rows[offsets[i]:offsets[i + 1]].tolist() == tree.query_radius(list(q), radius)
+
+
+@pytest.mark.parametrize("cls", TREES)
+@pytest.mark.parametrize("metric", METRICS)
+def test_radius_batch_counts_and_rows_match_the_oracle(cloud, cls, metric):
+    # count_only counts without collecting rows; both forms agree with the
+    # brute-force distances.
+    X, Q = cloud
+    Q = np.vstack([Q, [[np.nan, 0.5, 0.5]]])
+    D = distances(X, Q, metric)
+    tree = build(cls, X, metric)
+    for r in (0.0, 0.08, 0.3, math.inf):
+        want = [np.nonzero(d <= r)[0].tolist() for d in D]
+        counts = tree.query_radius_batch(Q, r, count_only=True, workers=2).tolist()
+        assert counts == [len(w) for w in want]
+        rows, offsets = tree.query_radius_batch(Q, r)
+        rows, offsets = rows.tolist(), offsets.tolist()
+        assert [sorted(rows[a:b]) for a, b in zip(offsets, offsets[1:])] == want
 
 
 def test_knn_batch_matches_scipy(cloud):

@@ -101,9 +101,14 @@ def test_stub_names_match_the_module(name):
     stub_all = [ast.literal_eval(n.value) for n in tree.body
                 if isinstance(n, ast.Assign) and any(getattr(t, "id", "") == "__all__" for t in n.targets)]
     assert stub_all == ([list(mod.__all__)] if hasattr(mod, "__all__") else [])
-    for cls in (n for n in tree.body if isinstance(n, ast.ClassDef)):
+    classes = {n.name: n for n in tree.body if isinstance(n, ast.ClassDef)}
+    for cls in (n for n in tree.body if isinstance(n, ast.ClassDef) and not n.name.startswith("_")):
         runtime = getattr(mod, cls.name)
         members = declared(cls.body)
+        # Stub-only private bases (shared method blocks) count as the class's own.
+        for base in cls.bases:
+            if isinstance(base, ast.Name) and base.id.startswith("_") and base.id in classes:
+                members |= declared(classes[base.id].body)
         assert public(members) == public(dir(runtime)), cls.name
         dunders = {m for m in members if m.startswith("__")} - {"__init__"}
         assert dunders <= set(dir(runtime)), cls.name

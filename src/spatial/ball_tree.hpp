@@ -1,93 +1,141 @@
-// BallTree: nested balls.  Every node keeps the mean of its points (centroid)
-// and the largest metric distance from it to one of them (radius); an
-// internal node splits its range at the median along the coordinate of
-// largest spread.  Layout and query conventions: common.hpp.
+// BallTree: the ball kind of the tree engine (tree.hpp).  Every node keeps
+// the mean of its points (centroid) and the largest metric distance from it
+// to one of them (radius); an internal node splits its range at the median
+// along the coordinate of largest spread.
 #pragma once
 
+#include <cfloat>
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <limits>
+#include <utility>
 #include <vector>
 
-#include "array/ndarray.hpp"
-#include "spatial/common.hpp"
-#include "spatial/kd_tree.hpp"
+#include "spatial/tree.hpp"
 
 namespace lumi {
 
-struct BallNode {
-    std::size_t start;
-    std::size_t end;
-    std::size_t left;   // kNoNode in a leaf
-    std::size_t right;  // kNoNode in a leaf
-    double radius;      // largest distance from the centroid to a node point; 0.0 when empty
-};
+struct BallKind : PlainKind<BallKind> {
+    struct Node : NodeLinks {
+        double radius;  // largest distance from the centroid to a node point; 0.0 when empty
+    };
 
-class BallTree {
-public:
-    // Builds from an (n_points, dim) array; leaf_size 0 behaves as 1.
-    static BallTree from_ndarray(const ArrayF64& points, std::size_t leaf_size, DistanceMetric metric);
-    static BallTree build(const double* points, std::size_t n_points, std::size_t dim, std::size_t leaf_size,
-                          DistanceMetric metric);
+    static constexpr std::size_t kValuesPerDim = 1;  // the centroid
+    static constexpr bool kNoCoordinatesOneLeaf = true;
+    static std::size_t left_count(std::size_t count) { return count / 2; }
+    template <class M, class B>
+    static bool make_node(B& b, Node& nd, std::size_t id, std::size_t start, std::size_t end,
+                          std::vector<double>& keys);
 
-    // Same contracts as KDTree's searches.
-    void knn_search(const double* q, std::size_t query_len, std::size_t k, KnnHeap& heap) const;
-    void radius_search(const double* q, std::size_t query_len, double radius, std::vector<std::size_t>& out) const;
-
-    std::size_t n_points() const noexcept { return n_points_; }
-    std::size_t dim() const noexcept { return dim_; }
-    std::size_t leaf_size() const noexcept { return leaf_size_; }
-    DistanceMetric metric() const noexcept { return metric_; }
-    const std::vector<BallNode>& nodes() const noexcept { return nodes_; }
-    const std::vector<std::size_t>& order() const noexcept { return order_; }
-    const double* points() const noexcept { return points_.data(); }
-    const double* centroid(std::size_t node) const noexcept { return centroids_.data() + dim_ * node; }
+    static const double* centroid(const Tree& t, std::size_t id) noexcept { return t.values(id); }
 
     // Distance from q to the node's centroid under M.
     template <class M>
-    double centroid_distance(std::size_t node, const double* q) const noexcept {
-        return M::from_rdist(M::rdist(q, centroid(node), fixed_dim<M>(dim_)));
+    static double centroid_distance(const Tree& t, std::size_t id, const double* q) noexcept {
+        return M::from_rdist(M::rdist(q, centroid(t, id), fixed_dim<M>(t.dim())));
     }
 
-    // Node quantities of the density recursion (see KDTree), from
-    // d = distance(q, centroid).  The lower bound is max(d - radius, 0),
-    // lowered by the rounding slack of the triangle inequality.
-    template <class M>
-    double lower_bound(std::size_t node, const double* q) const noexcept {
-        return bound_from(centroid_distance<M>(node, q), nodes_[node].radius);
+    // max(d - radius, 0), lowered by the rounding slack of the triangle
+    // inequality.  An infinite distance or radius, or a NaN distance from a
+    // NaN centroid coordinate (infinities of both signs in the node), bounds
+    // nothing: 0.  A query with a NaN coordinate has NaN distances to every
+    // point (Euclidean, Manhattan) and keeps the NaN bound.
+    static double bound_from(double d, double radius, double slack, bool nan_query) noexcept {
+        if (d != d) return nan_query ? d : 0.0;
+        if (!(d <= DBL_MAX) || !(radius <= DBL_MAX)) return 0.0;
+        const double b = (d - radius) - slack * (d + radius);
+        return b > 0.0 ? b : 0.0;
     }
     template <class M>
-    Interval interval(std::size_t node, const double* q) const noexcept {
-        const double d = centroid_distance<M>(node, q);
-        const double r = nodes_[node].radius;
+    static bool partial_query(const Tree& t, const double* q) noexcept {
+        return M::id != DistanceMetric::Chebyshev && has_nan_coordinate(q, t.dim());
+    }
+
+    template <class M>
+    class Walk;
+
+    template <class M>
+    static double density_lower(const Tree& t, std::size_t id, const double* q, bool nan_query) noexcept {
+        return bound_from(centroid_distance<M>(t, id, q), t.node(id).radius, t.slack(), nan_query);
+    }
+    template <class M>
+    static DensityBounds density_bounds(const Tree& t, std::size_t id, const double* q, bool nan_query) noexcept {
+        const double d = centroid_distance<M>(t, id, q);
+        const double r = t.node(id).radius;
+        const double lower = bound_from(d, r, t.slack(), nan_query);
+        // A NaN centroid coordinate means NaN points below, whose Chebyshev
+        // distances skip it: no upper bound then.
+        const double* c = centroid(t, id);
+        for (std::size_t i = 0; i < t.dim(); ++i) {
+            if (c[i] != c[i]) return {lower, std::numeric_limits<double>::infinity()};
+        }
+        return {lower, d + r};
+    }
+    template <class M>
+    static Interval interval(const Tree& t, std::size_t id, const double* q) noexcept {
+        const double d = centroid_distance<M>(t, id, q);
+        const double r = t.node(id).radius;
         const double lo = d - r;
         return {lo > 0.0 ? lo : 0.0, d + r};
     }
-    double span(std::size_t node) const noexcept { return 2.0 * nodes_[node].radius; }
-    std::size_t count(std::size_t node) const noexcept { return nodes_[node].end - nodes_[node].start; }
+    static double span(const Tree& t, std::size_t id) noexcept { return 2.0 * t.node(id).radius; }
 
-    // max(d - radius - slack, 0) (NaN when d is NaN: such a bound prunes nothing).
-    double bound_from(double d, double radius) const noexcept {
-        const double b = (d - radius) - slack_ * (d + radius);
-        return b > 0.0 ? b : (b != b ? b : 0.0);
+    // Saving and loading (serialize.hpp).
+    static constexpr char kTag[8] = {'L', 'V', 'B', 'A', 'L', 'L', 'T', 'R'};
+    static constexpr const char* kName = "BallTree";
+    template <class N, class F>
+    static void fields(N& nd, F&& f) {
+        f(nd.radius);
     }
+    static void check_loaded(const Tree&) {}
+};
+
+using BallTree = SpatialTree<BallKind>;
+using BallNode = BallKind::Node;
+
+// A child's state is the query's distance to its centroid, computed for both
+// children at their parent (kNN orders them by it).
+template <class M>
+class BallKind::Walk {
+public:
+    static constexpr bool kReducedBound = false;
+    static constexpr bool kNearChildShared = false;
+    struct State {
+        double d;
+    };
+    struct Split {
+        std::size_t child[2];
+        double d[2];
+    };
+
+    Walk(const Tree& t, const double* query) : q(query), t_(t) {}
+    State root() const noexcept { return {centroid_distance<M>(t_, 0, q)}; }
+
+    // kNN: the right child first only when its centroid is strictly nearer.
+    template <bool Ordered>
+    Split split(std::size_t id, const Node& nd, State) const noexcept {
+        Split s{{id + 1, nd.right}, {centroid_distance<M>(t_, id + 1, q), centroid_distance<M>(t_, nd.right, q)}};
+        if (Ordered && s.d[1] < s.d[0]) {
+            std::swap(s.child[0], s.child[1]);
+            std::swap(s.d[0], s.d[1]);
+        }
+        return s;
+    }
+    State enter(const Split& s, int which, State) const noexcept { return {s.d[which]}; }
+    // NaN and 0 prune nothing here alike.
+    double bound(std::size_t id, State st) const noexcept {
+        return bound_from(st.d, t_.node(id).radius, t_.slack(), false);
+    }
+    void leave(const Split&) const noexcept {}
+
+    const double* q;
 
 private:
-    friend struct TreeCodec;  // saving and loading (serialize.hpp)
-    struct Builder;
-    template <class M>
-    void knn_visit(std::size_t id, double d, const double* q, KnnHeap& heap) const;
-    template <class M>
-    void radius_visit(std::size_t id, const double* q, double radius, double rlimit,
-                      std::vector<std::size_t>& out) const;
-
-    std::vector<BallNode> nodes_;
-    std::vector<double> centroids_;  // dim per node
-    std::vector<std::size_t> order_;
-    std::vector<double> points_;
-    std::size_t n_points_ = 0;
-    std::size_t dim_ = 0;
-    std::size_t leaf_size_ = 0;
-    DistanceMetric metric_ = DistanceMetric::Euclidean;
-    double slack_ = 0.0;
+    const Tree& t_;
 };
+
+extern template class SpatialTree<BallKind>;
 
 }  // namespace lumi

@@ -184,24 +184,56 @@ void RowStore::select_by_sorting_pairs(std::size_t start, std::size_t lo, std::s
 
 namespace {
 
+// The sequential rule (a value replaces the minimum only when smaller) keeps
+// the first of equal values, which matters only for zeros (-0.0 == 0.0): a
+// zero bound takes the sign of the first zero in the column.
+inline double first_zero(const double* x, std::size_t count, std::size_t stride) noexcept {
+    for (std::size_t p = 0; p < count; ++p, x += stride) {
+        if (*x == 0.0) return *x;
+    }
+    return 0.0;
+}
+
+// Several points at a time in independent accumulators (the minimum and
+// maximum of numbers do not depend on the grouping; NaN never enters), then
+// the zeros' signs as the one-at-a-time scan would leave them.
 template <std::size_t D>
 bool bounding_box_fixed(const double* x, std::size_t count, double* lo_out, double* hi_out) noexcept {
-    double lo[D], hi[D];
-    for (std::size_t i = 0; i < D; ++i) {
-        lo[i] = std::numeric_limits<double>::infinity();
-        hi[i] = -std::numeric_limits<double>::infinity();
+    constexpr std::size_t L = D == 1 ? 8 : D == 2 ? 4 : 2;
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    double lo[L * D], hi[L * D];
+    for (std::size_t j = 0; j < L * D; ++j) {
+        lo[j] = inf;
+        hi[j] = -inf;
     }
     bool nan = false;
-    for (std::size_t p = 0; p < count; ++p, x += D) {
-        for (std::size_t i = 0; i < D; ++i) {
-            const double v = x[i];
-            lo[i] = v < lo[i] ? v : lo[i];
-            hi[i] = v > hi[i] ? v : hi[i];
+    const double* p = x;
+    std::size_t n = count;
+    for (; n >= L; n -= L, p += L * D) {
+        for (std::size_t j = 0; j < L * D; ++j) {
+            const double v = p[j];
+            lo[j] = v < lo[j] ? v : lo[j];
+            hi[j] = v > hi[j] ? v : hi[j];
             nan |= v != v;
         }
     }
-    std::copy_n(lo, D, lo_out);
-    std::copy_n(hi, D, hi_out);
+    for (std::size_t j = 0; j < n * D; ++j) {
+        const double v = p[j];
+        lo[j] = v < lo[j] ? v : lo[j];
+        hi[j] = v > hi[j] ? v : hi[j];
+        nan |= v != v;
+    }
+    for (std::size_t i = 0; i < D; ++i) {
+        double a = lo[i], b = hi[i];
+        for (std::size_t l = 1; l < L; ++l) {
+            a = lo[l * D + i] < a ? lo[l * D + i] : a;
+            b = hi[l * D + i] > b ? hi[l * D + i] : b;
+        }
+        if (a == 0.0) a = first_zero(x + i, count, D);
+        if (b == 0.0) b = first_zero(x + i, count, D);
+        lo_out[i] = a;
+        hi_out[i] = b;
+    }
     return nan;
 }
 

@@ -236,18 +236,25 @@ inline double triangle_slack(std::size_t dim) noexcept {
 // Refuses a query whose length differs from the tree's dimension.
 void check_query_length(std::size_t query_len, std::size_t dim);
 
-// Per-query scratch of `dim` doubles: on the stack for small dimensions.
+// Per-query scratch of `dim` doubles: on the stack for small dimensions,
+// else in a per-thread buffer kept between queries (so a query allocates
+// nothing once its thread has seen the dimension).  One at a time per thread.
 class GapBuffer {
 public:
-    explicit GapBuffer(std::size_t dim) {
-        if (dim > kInline) heap_.resize(dim);
-    }
-    double* data() noexcept { return heap_.empty() ? inline_ : heap_.data(); }
+    explicit GapBuffer(std::size_t dim) : data_(dim > kInline ? shared(dim) : inline_) {}
+    GapBuffer(const GapBuffer&) = delete;
+    GapBuffer& operator=(const GapBuffer&) = delete;
+    double* data() noexcept { return data_; }
 
 private:
     static constexpr std::size_t kInline = 16;
+    static double* shared(std::size_t dim) {
+        thread_local std::vector<double> buffer;
+        if (buffer.size() < dim) buffer.resize(dim);
+        return buffer.data();
+    }
     double inline_[kInline];
-    std::vector<double> heap_;
+    double* data_;
 };
 
 // One candidate of a k-nearest search: reduced distance (or, after finish(),
@@ -295,7 +302,11 @@ public:
     const std::vector<Neighbor>& items() const noexcept { return items_; }
 
 private:
-    static bool less(const Neighbor& a, const Neighbor& b) noexcept { return a.dist < b.dist; }
+    // A function object (not a function pointer) so the heap algorithms inline it.
+    struct Less {
+        bool operator()(const Neighbor& a, const Neighbor& b) const noexcept { return a.dist < b.dist; }
+    };
+    static constexpr Less less{};
     void replace_top(double rd, std::size_t row) noexcept {
         // Sift the new entry down from the root.
         Neighbor* h = items_.data();

@@ -1,119 +1,163 @@
-// KDTree: an axis-aligned k-d tree.  Every node keeps the bounding box of its
-// points; an internal node splits its range at the median along the
-// coordinate of largest spread.  Layout and query conventions: common.hpp.
+// KDTree: the box kind of the tree engine (tree.hpp).  Every node keeps the
+// bounding box of its points; an internal node splits its range at the
+// median along the coordinate of largest spread.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <vector>
 
-#include "array/ndarray.hpp"
-#include "spatial/common.hpp"
+#include "spatial/tree.hpp"
 
 namespace lumi {
 
-struct KDNode {
-    std::size_t start;
-    std::size_t end;
-    std::size_t left;   // kNoNode in a leaf
-    std::size_t right;  // kNoNode in a leaf
-    std::size_t split_dim;
-    double split_value;  // coordinate of the median point along split_dim; 0.0 in a leaf
-    bool has_nan;        // some point of the node has a NaN coordinate
-};
+struct BoxKind : PlainKind<BoxKind> {
+    struct Node : NodeLinks {
+        std::size_t split_dim;
+        double split_value;  // coordinate of the median point along split_dim; 0.0 in a leaf
+        bool has_nan;        // some point of the node has a NaN coordinate
+    };
 
-struct Interval {
-    double lo;
-    double hi;
-};
+    static constexpr std::size_t kValuesPerDim = 2;  // per node: dim minima, then dim maxima
+    static constexpr bool kNoCoordinatesOneLeaf = true;
+    static std::size_t left_count(std::size_t count) { return count / 2; }
+    template <class M, class B>
+    static bool make_node(B& b, Node& nd, std::size_t id, std::size_t start, std::size_t end,
+                          std::vector<double>& keys);
 
-class KDTree {
-public:
-    // Builds from an (n_points, dim) array; leaf_size 0 behaves as 1.
-    static KDTree from_ndarray(const ArrayF64& points, std::size_t leaf_size, DistanceMetric metric);
-    static KDTree build(const double* points, std::size_t n_points, std::size_t dim, std::size_t leaf_size,
-                        DistanceMetric metric);
+    static const double* min_bounds(const Tree& t, std::size_t id) noexcept { return t.values(id); }
+    static const double* max_bounds(const Tree& t, std::size_t id) noexcept { return t.values(id) + t.dim(); }
 
-    // k nearest neighbours of q (query_len coordinates) into `heap`, which
-    // holds them sorted by distance (distances, not reduced) afterwards.
-    void knn_search(const double* q, std::size_t query_len, std::size_t k, KnnHeap& heap) const;
-    // Appends the input rows within `radius` of q, in traversal order.
-    void radius_search(const double* q, std::size_t query_len, double radius, std::vector<std::size_t>& out) const;
-
-    std::size_t n_points() const noexcept { return n_points_; }
-    std::size_t dim() const noexcept { return dim_; }
-    std::size_t leaf_size() const noexcept { return leaf_size_; }
-    DistanceMetric metric() const noexcept { return metric_; }
-    const std::vector<KDNode>& nodes() const noexcept { return nodes_; }
-    const std::vector<std::size_t>& order() const noexcept { return order_; }
-    // Coordinates in storage order, n_points * dim.
-    const double* points() const noexcept { return points_.data(); }
-    const double* min_bounds(std::size_t node) const noexcept { return bounds_.data() + 2 * dim_ * node; }
-    const double* max_bounds(std::size_t node) const noexcept { return bounds_.data() + 2 * dim_ * node + dim_; }
-
-    // Node quantities of the density recursion, for a query of dim
-    // coordinates and the tree's metric M (with_metric or with_metric_dim).
-    //
-    // Lower bound of the distance from q to any point of the node: the
-    // metric's distance to the nearest point of the box (Euclidean: the
-    // Euclidean box distance; Manhattan: the sum of the gaps; Chebyshev: the
-    // largest gap).  A Chebyshev distance passes over NaN coordinates, which
-    // the box leaves out, so a node holding NaN coordinates gets 0 there.
+    // Reduced distance from q to the node's box under M.  A Chebyshev
+    // distance passes over NaN coordinates, which the box leaves out, so a
+    // node holding NaN coordinates gets 0 there.
     template <class M>
-    double lower_bound(std::size_t node, const double* q) const noexcept {
-        return M::from_rdist(lower_rdist<M>(node, q));
+    static double lower_rdist(const Tree& t, std::size_t id, const double* q) noexcept {
+        if (M::id == DistanceMetric::Chebyshev && t.node(id).has_nan) return 0.0;
+        return box_rdist<M>(q, min_bounds(t, id), max_bounds(t, id), fixed_dim<M>(t.dim()));
+    }
+
+    template <class M>
+    class Walk;
+
+    // Density quantities: the box distances under M (boxes only shrink
+    // downwards and every step of the box distances is monotone, so a box
+    // below is never farther than the upper bound).
+    template <class M>
+    static double density_lower(const Tree& t, std::size_t id, const double* q, bool) noexcept {
+        return M::from_rdist(lower_rdist<M>(t, id, q));
+    }
+    template <class M>
+    static DensityBounds density_bounds(const Tree& t, std::size_t id, const double* q, bool) noexcept {
+        return {M::from_rdist(lower_rdist<M>(t, id, q)),
+                M::from_rdist(box_far_rdist<M>(q, min_bounds(t, id), max_bounds(t, id), t.dim()))};
     }
     // Nearest and farthest possible distance, from the query clamped into the
     // box.  Throws when a coordinate's box is reversed or NaN (all of the
     // node's values there are NaN).
     template <class M>
-    Interval interval(std::size_t node, const double* q) const {
-        const double* lo = min_bounds(node);
-        const double* hi = max_bounds(node);
-        for (std::size_t i = 0; i < dim_; ++i) {
+    static Interval interval(const Tree& t, std::size_t id, const double* q) {
+        const double* lo = min_bounds(t, id);
+        const double* hi = max_bounds(t, id);
+        for (std::size_t i = 0; i < t.dim(); ++i) {
             if (!(lo[i] <= hi[i])) throw_reversed_box(lo[i], hi[i]);
         }
-        const std::size_t dim = fixed_dim<M>(dim_);
+        const std::size_t dim = fixed_dim<M>(t.dim());
         return {M::from_rdist(box_rdist<M>(q, lo, hi, dim)), M::from_rdist(box_far_rdist<M>(q, lo, hi, dim))};
     }
     // Euclidean length of the box diagonal.
-    double span(std::size_t node) const noexcept {
-        const double* lo = min_bounds(node);
-        const double* hi = max_bounds(node);
+    static double span(const Tree& t, std::size_t id) noexcept {
+        const double* lo = min_bounds(t, id);
+        const double* hi = max_bounds(t, id);
         double s = 0.0;
-        for (std::size_t i = 0; i < dim_; ++i) s += (hi[i] - lo[i]) * (hi[i] - lo[i]);
+        for (std::size_t i = 0; i < t.dim(); ++i) s += (hi[i] - lo[i]) * (hi[i] - lo[i]);
         return std::sqrt(s);
     }
-    std::size_t count(std::size_t node) const noexcept { return nodes_[node].end - nodes_[node].start; }
 
-    // Reduced lower bound (see lower_bound).
-    template <class M>
-    double lower_rdist(std::size_t node, const double* q) const noexcept {
-        if (M::id == DistanceMetric::Chebyshev && nodes_[node].has_nan) return 0.0;
-        return box_rdist<M>(q, min_bounds(node), max_bounds(node), fixed_dim<M>(dim_));
-    }
-
-private:
-    friend struct TreeCodec;  // saving and loading (serialize.hpp)
     [[noreturn]] static void throw_reversed_box(double lo, double hi);
 
-    struct Builder;
-    template <class M>
-    double region_rdist(std::size_t id, const double* gaps) const noexcept;
-    void root_gaps(const double* q, double* gaps) const noexcept;
-    template <class M>
-    void knn_visit(std::size_t id, const double* q, double* gaps, KnnHeap& heap) const;
-    template <class M>
-    void radius_visit(std::size_t id, const double* q, double rlimit, double* gaps,
-                      std::vector<std::size_t>& out) const;
-
-    std::vector<KDNode> nodes_;
-    std::vector<double> bounds_;  // per node: dim minima, then dim maxima
-    std::vector<std::size_t> order_;
-    std::vector<double> points_;
-    std::size_t n_points_ = 0;
-    std::size_t dim_ = 0;
-    std::size_t leaf_size_ = 0;
-    DistanceMetric metric_ = DistanceMetric::Euclidean;
+    // Saving and loading (serialize.hpp): the node fields beyond the links,
+    // in order, and the checks of a loaded tree.
+    static constexpr char kTag[8] = {'L', 'V', 'K', 'D', 'T', 'R', 'E', 'E'};
+    static constexpr const char* kName = "KDTree";
+    template <class N, class F>
+    static void fields(N& nd, F&& f) {
+        f(nd.split_dim);
+        f(nd.split_value);
+        f(nd.has_nan);
+    }
+    static void check_loaded(const Tree& t);
 };
+
+using KDTree = SpatialTree<BoxKind>;
+using KDNode = BoxKind::Node;
+
+// The searches track, per coordinate, how far the query lies outside the
+// region of the current node: the root's box, narrowed at every split (the
+// left child's points are <= split_value along split_dim, the right child's
+// >= it).  A child's lower bound then needs no read of its box.  Like the
+// box bound it never exceeds a true distance: each step is monotone under
+// rounding.
+template <class M>
+class BoxKind::Walk {
+public:
+    static constexpr bool kReducedBound = true;
+    // The near side of a split keeps the parent's gaps, so its bound is the
+    // parent's (tested already); not testing it again only visits more.
+    static constexpr bool kNearChildShared = true;
+    struct State {};
+    struct Split {
+        std::size_t child[2];
+        std::size_t left;
+        std::size_t sd;
+        double sv, qs, old;
+    };
+
+    Walk(const Tree& t, const double* query) : q(query), t_(t), buffer_(t.dim()), g_(buffer_.data()) {
+        const double* lo = min_bounds(t, 0);
+        const double* hi = max_bounds(t, 0);
+        for (std::size_t i = 0; i < t.dim(); ++i) g_[i] = box_gap(q[i], lo[i], hi[i]);
+    }
+    State root() const noexcept { return {}; }
+
+    // kNN: the side of the split that holds the query first (the right side
+    // for a NaN coordinate).
+    template <bool Ordered>
+    Split split(std::size_t id, const Node& nd, State) noexcept {
+        const std::size_t sd = nd.split_dim;
+        Split s{{id + 1, nd.right}, id + 1, sd, nd.split_value, q[sd], g_[sd]};
+        if (Ordered && !(s.sv >= s.qs)) std::swap(s.child[0], s.child[1]);
+        return s;
+    }
+    State enter(const Split& s, int which, State) noexcept {
+        double& g = g_[s.sd];
+        if (s.child[which] == s.left) {
+            g = s.qs > s.sv ? s.qs - s.sv : s.old;
+        } else {
+            g = s.qs < s.sv ? s.sv - s.qs : s.old;
+        }
+        return {};
+    }
+    double bound(std::size_t id, State) noexcept {
+        if (M::id == DistanceMetric::Chebyshev && t_.node(id).has_nan) return 0.0;
+        const double* g = g_;
+        const std::size_t dim = fixed_dim<M>(t_.dim());
+        double acc = 0.0;
+        for (std::size_t i = 0; i < dim; ++i) acc = M::add(acc, g[i]);
+        return acc;
+    }
+    void leave(const Split& s) noexcept { g_[s.sd] = s.old; }
+
+    const double* q;
+
+private:
+    const Tree& t_;
+    GapBuffer buffer_;
+    double* g_;  // per-coordinate gaps, in buffer_
+};
+
+extern template class SpatialTree<BoxKind>;
 
 }  // namespace lumi

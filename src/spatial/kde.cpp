@@ -42,13 +42,14 @@ ApproxCriterion make_criterion(ApproxCriterion::Tag tag, std::optional<std::uint
 namespace {
 
 // Picks the metric and kernel policies once and runs the rows with them.
-template <class Tree>
-void dispatch_density_rows(const Tree& tree, const double* queries, std::size_t n_queries, KernelType kernel, double h,
+template <class Kind>
+void dispatch_density_rows(const SpatialTree<Kind>& tree, const double* queries, std::size_t n_queries,
+                           KernelType kernel, double h,
                  const ApproxCriterion& criterion, double* out, const std::size_t* scatter) {
     const bool approx = criterion.tag != ApproxCriterion::Tag::None;
     with_metric(tree.metric(), [&](auto metric) {
         using M = decltype(metric);
-        const kde::TreeView<Tree, M> view{tree};
+        const kde::TreeView<Kind, M> view{tree};
         auto go = [&](auto kernel_policy) {
             using K = decltype(kernel_policy);
             if (approx) {

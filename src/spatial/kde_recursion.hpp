@@ -104,11 +104,6 @@ struct Triangular {
     static bool kept_below(double u) noexcept { return u < 0.99; }
 };
 
-struct Bounds {
-    double lower;  // no node point is nearer (the pruning bound)
-    double upper;  // no node point is farther, up to rounding; +inf or NaN when unknown
-};
-
 // What the recursion needs from a tree.
 template <class T>
 concept KdeTree = requires(const T& t, std::size_t node, const double* q) {
@@ -121,7 +116,7 @@ concept KdeTree = requires(const T& t, std::size_t node, const double* q) {
     { t.start(node) } -> std::convertible_to<std::size_t>;
     { t.end(node) } -> std::convertible_to<std::size_t>;
     { t.lower_bound(node, q) } -> std::convertible_to<double>;
-    { t.bounds(node, q) } -> std::convertible_to<Bounds>;
+    { t.bounds(node, q) } -> std::convertible_to<DensityBounds>;
     { t.interval(node, q) } -> std::convertible_to<Interval>;
     { t.span(node) } -> std::convertible_to<double>;
     { t.count(node) } -> std::convertible_to<std::size_t>;
@@ -167,7 +162,7 @@ void kde_recursive(const Tree& t, std::size_t node, const double* q, double& acc
             add_points<M, Kernel>(t.stored_rows(), t.dim(), t.start(node), t.end(node), q, h, acc);
             return;
         }
-        const Bounds bd = t.bounds(node, q);
+        const DensityBounds bd = t.bounds(node, q);
         if (Kernel::negligible(bd.lower / h)) return;
         if constexpr (Approx) {
             const std::size_t count = t.count(node);
@@ -206,58 +201,41 @@ void density_rows(const Tree& t, const double* queries, std::size_t n_queries, d
     parallel_for(n_queries, density_grain(t.n_points()), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             double acc = 0.0;
-            kde_recursive<Approx, M, Kernel>(t, 0, queries + i * dim, acc, h, crit);
+            const double* q = queries + i * dim;
+            kde_recursive<Approx, M, Kernel>(t.for_query(q), 0, q, acc, h, crit);
             out[scatter ? scatter[i] : i] = acc;
         }
     });
 }
 
-// The recursion's view of a tree (KDTree, BallTree, VPTree) under its metric
-// policy M.
-template <class Tree, class M>
+// The recursion's view of a tree under its metric policy M: the engine's
+// nodes and the kind's node quantities.  `partial` is set per query (see the
+// kinds' partial_query).
+template <class Kind, class M>
 struct TreeView {
-    const Tree& tree;
+    const SpatialTree<Kind>& tree;
+    bool partial = false;
 
     std::size_t dim() const noexcept { return tree.dim(); }
     std::size_t n_points() const noexcept { return tree.n_points(); }
     const double* stored_rows() const noexcept { return tree.points(); }
-    bool is_leaf(std::size_t node) const noexcept { return tree.nodes()[node].left == kNoNode; }
-    std::size_t left(std::size_t node) const noexcept { return tree.nodes()[node].left; }
-    std::size_t right(std::size_t node) const noexcept { return tree.nodes()[node].right; }
-    std::size_t start(std::size_t node) const noexcept { return tree.nodes()[node].start; }
-    std::size_t end(std::size_t node) const noexcept { return tree.nodes()[node].end; }
+    bool is_leaf(std::size_t node) const noexcept { return tree.node(node).leaf(); }
+    std::size_t left(std::size_t node) const noexcept { return node + 1; }
+    std::size_t right(std::size_t node) const noexcept { return tree.node(node).right; }
+    std::size_t start(std::size_t node) const noexcept { return tree.node(node).start; }
+    std::size_t end(std::size_t node) const noexcept { return tree.node(node).end; }
     double lower_bound(std::size_t node, const double* q) const noexcept {
-        return tree.template lower_bound<M>(node, q);
+        return Kind::template density_lower<M>(tree, node, q, partial);
     }
     // The pruning bound and an upper bound from one distance computation.
-    // The upper bound must hold (up to rounding) for every point below the
-    // node; where NaN coordinates can break that, it is NaN or +inf.
-    Bounds bounds(std::size_t node, const double* q) const noexcept {
-        constexpr double inf = std::numeric_limits<double>::infinity();
-        if constexpr (std::is_same_v<Tree, KDTree>) {
-            // Boxes only shrink downwards, and every step of the box
-            // distances is monotone: a box below is never farther.
-            return {tree.template lower_bound<M>(node, q),
-                    M::from_rdist(box_far_rdist<M>(q, tree.min_bounds(node), tree.max_bounds(node), tree.dim()))};
-        } else if constexpr (std::is_same_v<Tree, BallTree>) {
-            const double d = tree.template centroid_distance<M>(node, q);
-            const double r = tree.nodes()[node].radius;
-            // A NaN centroid coordinate means NaN points below, whose
-            // Chebyshev distances skip it: no upper bound then.
-            const double* c = tree.centroid(node);
-            for (std::size_t i = 0; i < tree.dim(); ++i) {
-                if (c[i] != c[i]) return {tree.bound_from(d, r), inf};
-            }
-            return {tree.bound_from(d, r), d + r};
-        } else {
-            const double d = tree.template vantage_distance<M>(node, q);
-            const auto& nd = tree.nodes()[node];
-            return {tree.bound_from(node, d), nd.no_bound ? inf : d + nd.max_dist};
-        }
+    DensityBounds bounds(std::size_t node, const double* q) const noexcept {
+        return Kind::template density_bounds<M>(tree, node, q, partial);
     }
-    Interval interval(std::size_t node, const double* q) const { return tree.template interval<M>(node, q); }
-    double span(std::size_t node) const noexcept { return tree.span(node); }
+    Interval interval(std::size_t node, const double* q) const { return Kind::template interval<M>(tree, node, q); }
+    double span(std::size_t node) const noexcept { return Kind::span(tree, node); }
     std::size_t count(std::size_t node) const noexcept { return tree.count(node); }
+    // The view for one query.
+    TreeView for_query(const double* q) const noexcept { return {tree, Kind::template partial_query<M>(tree, q)}; }
 };
 
 }  // namespace kde

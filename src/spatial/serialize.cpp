@@ -5,25 +5,21 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace lumi {
 
 namespace {
 
-constexpr std::uint64_t kFormatVersion = 1;
+// Version 1 had explicit left children and no checksum.
+constexpr std::uint64_t kFormatVersion = 2;
 constexpr std::size_t kHeaderBytes = 56;
+constexpr std::size_t kChecksumBytes = 8;
+constexpr std::size_t kLinkBytes = 3 * 8;
 // A tree built here halves its ranges, so its depth stays near log2(n); a
 // deeper "tree" is a tampered one, and would recurse without bound.
 constexpr std::size_t kMaxDepth = 200;
-
-constexpr char kKdTag[8] = {'L', 'V', 'K', 'D', 'T', 'R', 'E', 'E'};
-constexpr char kBallTag[8] = {'L', 'V', 'B', 'A', 'L', 'L', 'T', 'R'};
-constexpr char kVpTag[8] = {'L', 'V', 'V', 'P', 'T', 'R', 'E', 'E'};
-
-constexpr std::size_t kKdNodeBytes = 5 * 8 + 8 + 1;
-constexpr std::size_t kBallNodeBytes = 4 * 8 + 8;
-constexpr std::size_t kVpNodeBytes = 5 * 8 + 3 * 8 + 1;
 
 [[noreturn]] void fail(const std::string& what) { throw Error(what); }
 
@@ -53,6 +49,17 @@ public:
     }
     void u64s(const std::size_t* v, std::size_t n) noexcept {
         for (std::size_t i = 0; i < n; ++i) u64(v[i]);
+    }
+    // A node field: sizes as 8 bytes, doubles as their bits, flags as one byte.
+    template <class T>
+    void field(const T& v) noexcept {
+        if constexpr (std::is_same_v<T, bool>) {
+            u8(v ? 1 : 0);
+        } else if constexpr (std::is_same_v<T, double>) {
+            f64(v);
+        } else {
+            u64(v);
+        }
     }
 
 private:
@@ -88,29 +95,18 @@ private:
     const unsigned char* p_;
 };
 
-// ---------------------------------------------------------------------------
-// Header.
+template <class T>
+constexpr std::size_t field_bytes() {
+    return std::is_same_v<T, bool> ? 1 : 8;
+}
 
-struct Header {
-    std::size_t n_points;
-    std::size_t dim;
-    std::size_t leaf_size;
-    DistanceMetric metric;
-    std::uint8_t selection;
-    std::size_t n_nodes;
-};
-
-void write_header(Writer& w, const char (&tag)[8], std::size_t n_points, std::size_t dim, std::size_t leaf_size,
-                  DistanceMetric metric, std::uint8_t selection, std::size_t n_nodes) noexcept {
-    w.bytes(tag, 8);
-    w.u64(kFormatVersion);
-    w.u64(n_points);
-    w.u64(dim);
-    w.u64(leaf_size);
-    w.u8(static_cast<std::uint8_t>(metric));
-    w.u8(selection);
-    for (int i = 0; i < 6; ++i) w.u8(0);
-    w.u64(n_nodes);
+// Bytes of the kind's own node fields.
+template <class Kind>
+std::size_t kind_field_bytes() {
+    typename Kind::Node nd{};
+    std::size_t n = 0;
+    Kind::fields(nd, [&](auto& v) { n += field_bytes<std::remove_cvref_t<decltype(v)>>(); });
+    return n;
 }
 
 // a * b + c without wrapping; false on overflow.
@@ -120,38 +116,57 @@ bool mul_add(std::size_t a, std::size_t b, std::size_t c, std::size_t& out) noex
     return !__builtin_add_overflow(m, c, &out);
 }
 
-// Reads and checks the header and the total length: `per_node` bytes of
-// node record plus `per_node_dims` doubles per dimension for every node.
-Header read_header(Reader& r, std::size_t size, const char (&tag)[8], const char* kind, std::size_t per_node,
-                   std::size_t per_node_dims, std::uint8_t max_selection) {
-    if (size < kHeaderBytes) fail("the saved " + std::string(kind) + " is truncated");
-    if (std::memcmp(r.take(8), tag, 8) != 0) fail(std::string("the bytes do not hold a saved ") + kind);
+struct Header {
+    std::size_t n_points;
+    std::size_t dim;
+    std::size_t leaf_size;
+    DistanceMetric metric;
+    std::uint8_t option;
+    std::size_t n_nodes;
+};
+
+// Checks tag, version and checksum, then reads the header and checks the
+// total length.
+template <class Kind>
+Header read_header(Reader& r, const unsigned char* data, std::size_t size) {
+    const std::string kind = Kind::kName;
+    if (size < 16) fail("the saved " + kind + " is truncated");
+    if (std::memcmp(r.take(8), Kind::kTag, 8) != 0) fail("the bytes do not hold a saved " + kind);
     const std::uint64_t version = r.u64();
     if (version != kFormatVersion) {
+        if (version < kFormatVersion) {
+            fail("the saved " + kind + " is in an older format (version " + std::to_string(version) +
+                 "), which this version no longer reads; build the tree again");
+        }
         fail("unsupported format version " + std::to_string(version) + " (this version reads " +
              std::to_string(kFormatVersion) + ")");
+    }
+    if (size < kHeaderBytes + kChecksumBytes) fail("the saved " + kind + " is truncated");
+    Reader tail(data + size - kChecksumBytes);
+    if (tail.u64() != bytes_checksum(data, size - kChecksumBytes)) {
+        fail("the saved " + kind + " is damaged (its checksum does not match)");
     }
     Header h;
     h.n_points = r.u64();
     h.dim = r.u64();
     h.leaf_size = r.u64();
     const std::uint8_t metric = r.u8();
-    h.selection = r.u8();
+    h.option = r.u8();
     bool pad_zero = true;
     for (int i = 0; i < 6; ++i) pad_zero &= r.u8() == 0;
     h.n_nodes = r.u64();
     if (metric > 2) fail("unknown metric code " + std::to_string(metric));
     h.metric = static_cast<DistanceMetric>(metric);
-    if (h.selection > max_selection) fail("unknown vantage selection code " + std::to_string(h.selection));
     if (!pad_zero) fail("the header's padding is not zero");
 
-    // order (n), points (n * dim), nodes (n_nodes * (per_node + 8 * dims)).
+    // order (n), points (n * dim), nodes (n_nodes * (links + fields + 8 * values)).
     std::size_t node_bytes = 0, values = 0, expected = 0;
-    const bool ok = mul_add(per_node_dims * 8, h.dim, per_node, node_bytes) &&
-                    mul_add(h.n_points, h.dim, h.n_points, values) && mul_add(values, 8, kHeaderBytes, expected) &&
+    const bool ok = mul_add(Kind::kValuesPerDim * 8, h.dim, kLinkBytes + kind_field_bytes<Kind>(), node_bytes) &&
+                    mul_add(h.n_points, h.dim, h.n_points, values) &&
+                    mul_add(values, 8, kHeaderBytes + kChecksumBytes, expected) &&
                     mul_add(h.n_nodes, node_bytes, expected, expected);
     if (!ok || expected != size) {
-        fail("the saved " + std::string(kind) + " has " + str(size) + " bytes" +
+        fail("the saved " + kind + " has " + str(size) + " bytes" +
              (ok ? ", its header describes " + str(expected) : std::string(", its header describes more")));
     }
     return h;
@@ -170,26 +185,28 @@ std::vector<std::size_t> read_order(Reader& r, std::size_t n) {
     return order;
 }
 
-std::vector<double> read_points(Reader& r, std::size_t n_values) {
-    std::vector<double> points(n_values);
-    r.f64s(points.data(), n_values);
-    return points;
+std::vector<double> read_doubles(Reader& r, std::size_t n_values) {
+    std::vector<double> v(n_values);
+    r.f64s(v.data(), n_values);
+    return v;
 }
 
-bool read_flag(Reader& r, std::size_t node) {
-    const std::uint8_t v = r.u8();
-    if (v > 1) fail("node " + str(node) + " has a flag that is neither 0 nor 1");
-    return v == 1;
+template <class T>
+void read_field(Reader& r, T& v, std::size_t node) {
+    if constexpr (std::is_same_v<T, bool>) {
+        const std::uint8_t b = r.u8();
+        if (b > 1) fail("node " + str(node) + " has a flag that is neither 0 nor 1");
+        v = b == 1;
+    } else if constexpr (std::is_same_v<T, double>) {
+        v = r.f64();
+    } else {
+        v = static_cast<T>(r.u64());
+    }
 }
 
-std::size_t read_child(Reader& r) {
-    const std::uint64_t v = r.u64();
-    return v == UINT64_MAX ? kNoNode : static_cast<std::size_t>(v);
-}
-
-void write_child(Writer& w, std::size_t c) noexcept { w.u64(c == kNoNode ? UINT64_MAX : c); }
-
-// The structural checks shared by the three trees.
+// The left child of an internal node is the next node; the right child
+// must follow the left one, the two must split the parent's range, and
+// every node but the root must have exactly one parent.
 template <class Node>
 void check_structure(const std::vector<Node>& nodes, std::size_t n_points, bool nonempty_nodes) {
     const std::size_t n = nodes.size();
@@ -207,16 +224,18 @@ void check_structure(const std::vector<Node>& nodes, std::size_t n_points, bool 
                  str(n_points) + " points");
         }
         if (nonempty_nodes && nd.start == nd.end) fail("node " + str(i) + " is empty");
-        if ((nd.left == kNoNode) != (nd.right == kNoNode)) fail("node " + str(i) + " has only one child");
-        if (nd.left == kNoNode) continue;
-        for (std::size_t c : {nd.left, nd.right}) {
-            if (c <= i || c >= n) fail("node " + str(i) + " has child " + str(c) + ", which does not follow it");
+        if (nd.leaf()) continue;
+        const std::size_t left = i + 1;
+        if (left >= n || nd.right <= left || nd.right >= n) {
+            fail("node " + str(i) + " has right child " + str(nd.right) + ", which does not follow its left child");
+        }
+        for (std::size_t c : {left, nd.right}) {
             if (has_parent[c]) fail("node " + str(c) + " has two parents");
             has_parent[c] = 1;
             depth[c] = depth[i] + 1;
             if (depth[c] > kMaxDepth) fail("the tree is deeper than " + str(kMaxDepth) + " levels");
         }
-        const Node& l = nodes[nd.left];
+        const Node& l = nodes[left];
         const Node& r = nodes[nd.right];
         if (l.start != nd.start || r.end != nd.end || l.end != r.start) {
             fail("the children of node " + str(i) + " do not split its range");
@@ -227,169 +246,173 @@ void check_structure(const std::vector<Node>& nodes, std::size_t n_points, bool 
     }
 }
 
+// ---------------------------------------------------------------------------
+// The checksum: 64-bit multiply-rotate lanes over 32-byte stripes, then the
+// tail, then a final avalanche (the construction of XXH64).
+
+constexpr std::uint64_t kP1 = 0x9E3779B185EBCA87ULL;
+constexpr std::uint64_t kP2 = 0xC2B2AE3D27D4EB4FULL;
+constexpr std::uint64_t kP3 = 0x165667B19E3779F9ULL;
+constexpr std::uint64_t kP4 = 0x85EBCA77C2B2AE63ULL;
+constexpr std::uint64_t kP5 = 0x27D4EB2F165667C5ULL;
+
+inline std::uint64_t load64(const unsigned char* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    return v;
+}
+
+inline std::uint32_t load32(const unsigned char* p) noexcept {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+    return v;
+}
+
+inline std::uint64_t lane(std::uint64_t acc, std::uint64_t input) noexcept {
+    acc += input * kP2;
+    acc = std::rotl(acc, 31);
+    return acc * kP1;
+}
+
+inline std::uint64_t merge(std::uint64_t acc, std::uint64_t v) noexcept {
+    acc ^= lane(0, v);
+    return acc * kP1 + kP4;
+}
+
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// KD-tree.
-
-std::size_t TreeCodec::saved_size(const KDTree& t) noexcept {
-    return kHeaderBytes + t.n_points_ * 8 + t.points_.size() * 8 + t.nodes_.size() * kKdNodeBytes +
-           t.bounds_.size() * 8;
+std::uint64_t bytes_checksum(const unsigned char* p, std::size_t size) noexcept {
+    const unsigned char* const end = p + size;
+    std::uint64_t h;
+    if (size >= 32) {
+        std::uint64_t v1 = kP1 + kP2, v2 = kP2, v3 = 0, v4 = 0 - kP1;
+        const unsigned char* const limit = end - 32;
+        do {
+            v1 = lane(v1, load64(p));
+            v2 = lane(v2, load64(p + 8));
+            v3 = lane(v3, load64(p + 16));
+            v4 = lane(v4, load64(p + 24));
+            p += 32;
+        } while (p <= limit);
+        h = std::rotl(v1, 1) + std::rotl(v2, 7) + std::rotl(v3, 12) + std::rotl(v4, 18);
+        h = merge(h, v1);
+        h = merge(h, v2);
+        h = merge(h, v3);
+        h = merge(h, v4);
+    } else {
+        h = kP5;
+    }
+    h += static_cast<std::uint64_t>(size);
+    for (; p + 8 <= end; p += 8) {
+        h ^= lane(0, load64(p));
+        h = std::rotl(h, 27) * kP1 + kP4;
+    }
+    if (p + 4 <= end) {
+        h ^= static_cast<std::uint64_t>(load32(p)) * kP1;
+        h = std::rotl(h, 23) * kP2 + kP3;
+        p += 4;
+    }
+    for (; p < end; ++p) {
+        h ^= static_cast<std::uint64_t>(*p) * kP5;
+        h = std::rotl(h, 11) * kP1;
+    }
+    h ^= h >> 33;
+    h *= kP2;
+    h ^= h >> 29;
+    h *= kP3;
+    h ^= h >> 32;
+    return h;
 }
 
-void TreeCodec::save(const KDTree& t, unsigned char* out) noexcept {
+template <class Kind>
+std::size_t TreeCodec::saved_size(const SpatialTree<Kind>& t) noexcept {
+    return kHeaderBytes + t.n_points_ * 8 + t.points_.size() * 8 +
+           t.nodes_.size() * (kLinkBytes + kind_field_bytes<Kind>()) + t.values_.size() * 8 + kChecksumBytes;
+}
+
+template <class Kind>
+void TreeCodec::save(const SpatialTree<Kind>& t, unsigned char* out) noexcept {
     Writer w(out);
-    write_header(w, kKdTag, t.n_points_, t.dim_, t.leaf_size_, t.metric_, 0, t.nodes_.size());
+    w.bytes(Kind::kTag, 8);
+    w.u64(kFormatVersion);
+    w.u64(t.n_points_);
+    w.u64(t.dim_);
+    w.u64(t.leaf_size_);
+    w.u8(static_cast<std::uint8_t>(t.metric_));
+    w.u8(Kind::option_code(t.options_));
+    for (int i = 0; i < 6; ++i) w.u8(0);
+    w.u64(t.nodes_.size());
     w.u64s(t.order_.data(), t.order_.size());
     w.f64s(t.points_.data(), t.points_.size());
-    for (const KDNode& nd : t.nodes_) {
+    for (const auto& nd : t.nodes_) {
         w.u64(nd.start);
         w.u64(nd.end);
-        write_child(w, nd.left);
-        write_child(w, nd.right);
-        w.u64(nd.split_dim);
-        w.f64(nd.split_value);
-        w.u8(nd.has_nan ? 1 : 0);
+        w.u64(nd.right == kNoNode ? UINT64_MAX : nd.right);
+        Kind::fields(nd, [&](const auto& v) { w.field(v); });
     }
-    w.f64s(t.bounds_.data(), t.bounds_.size());
+    w.f64s(t.values_.data(), t.values_.size());
+    const std::size_t body = saved_size(t) - kChecksumBytes;
+    Writer(out + body).u64(bytes_checksum(out, body));
 }
 
-KDTree TreeCodec::load_kd(const unsigned char* data, std::size_t size) {
+template <class Kind>
+SpatialTree<Kind> TreeCodec::load(const unsigned char* data, std::size_t size) {
     Reader r(data);
-    const Header h = read_header(r, size, kKdTag, "KDTree", kKdNodeBytes, 2, 0);
-    KDTree t;
+    const Header h = read_header<Kind>(r, data, size);
+    const auto options = Kind::options_from_code(h.option);
+    if (!options) fail("unknown vantage selection code " + std::to_string(h.option));
+    SpatialTree<Kind> t;
     t.n_points_ = h.n_points;
     t.dim_ = h.dim;
     t.leaf_size_ = h.leaf_size;
     t.metric_ = h.metric;
+    t.options_ = *options;
+    t.slack_ = triangle_slack(h.dim);
     t.order_ = read_order(r, h.n_points);
-    t.points_ = read_points(r, h.n_points * h.dim);
+    t.points_ = read_doubles(r, h.n_points * h.dim);
     t.nodes_.resize(h.n_nodes);
     for (std::size_t i = 0; i < h.n_nodes; ++i) {
-        KDNode& nd = t.nodes_[i];
+        auto& nd = t.nodes_[i];
         nd.start = r.u64();
         nd.end = r.u64();
-        nd.left = read_child(r);
-        nd.right = read_child(r);
-        nd.split_dim = r.u64();
-        nd.split_value = r.f64();
-        nd.has_nan = read_flag(r, i);
-        if (nd.left != kNoNode && nd.split_dim >= h.dim) {
-            fail("node " + str(i) + " splits on coordinate " + str(nd.split_dim) + " of " + str(h.dim));
+        const std::uint64_t right = r.u64();
+        nd.right = right == UINT64_MAX ? kNoNode : static_cast<std::size_t>(right);
+        Kind::fields(nd, [&](auto& v) { read_field(r, v, i); });
+    }
+    check_structure(t.nodes_, h.n_points, Kind::kNonEmptyNodes);
+    t.values_ = read_doubles(r, h.n_nodes * Kind::kValuesPerDim * h.dim);
+    Kind::check_loaded(t);
+    return t;
+}
+
+void BoxKind::check_loaded(const Tree& t) {
+    for (std::size_t i = 0; i < t.nodes().size(); ++i) {
+        const Node& nd = t.node(i);
+        if (!nd.leaf() && nd.split_dim >= t.dim()) {
+            fail("node " + str(i) + " splits on coordinate " + str(nd.split_dim) + " of " + str(t.dim()));
         }
     }
-    check_structure(t.nodes_, h.n_points, false);
-    t.bounds_ = read_points(r, h.n_nodes * 2 * h.dim);
-    return t;
 }
 
-// ---------------------------------------------------------------------------
-// Ball tree.
-
-std::size_t TreeCodec::saved_size(const BallTree& t) noexcept {
-    return kHeaderBytes + t.n_points_ * 8 + t.points_.size() * 8 + t.nodes_.size() * kBallNodeBytes +
-           t.centroids_.size() * 8;
-}
-
-void TreeCodec::save(const BallTree& t, unsigned char* out) noexcept {
-    Writer w(out);
-    write_header(w, kBallTag, t.n_points_, t.dim_, t.leaf_size_, t.metric_, 0, t.nodes_.size());
-    w.u64s(t.order_.data(), t.order_.size());
-    w.f64s(t.points_.data(), t.points_.size());
-    for (const BallNode& nd : t.nodes_) {
-        w.u64(nd.start);
-        w.u64(nd.end);
-        write_child(w, nd.left);
-        write_child(w, nd.right);
-        w.f64(nd.radius);
-    }
-    w.f64s(t.centroids_.data(), t.centroids_.size());
-}
-
-BallTree TreeCodec::load_ball(const unsigned char* data, std::size_t size) {
-    Reader r(data);
-    const Header h = read_header(r, size, kBallTag, "BallTree", kBallNodeBytes, 1, 0);
-    BallTree t;
-    t.n_points_ = h.n_points;
-    t.dim_ = h.dim;
-    t.leaf_size_ = h.leaf_size;
-    t.metric_ = h.metric;
-    t.slack_ = triangle_slack(h.dim);
-    t.order_ = read_order(r, h.n_points);
-    t.points_ = read_points(r, h.n_points * h.dim);
-    t.nodes_.resize(h.n_nodes);
-    for (BallNode& nd : t.nodes_) {
-        nd.start = r.u64();
-        nd.end = r.u64();
-        nd.left = read_child(r);
-        nd.right = read_child(r);
-        nd.radius = r.f64();
-    }
-    check_structure(t.nodes_, h.n_points, false);
-    t.centroids_ = read_points(r, h.n_nodes * h.dim);
-    return t;
-}
-
-// ---------------------------------------------------------------------------
-// VP-tree.
-
-std::size_t TreeCodec::saved_size(const VPTree& t) noexcept {
-    return kHeaderBytes + t.n_points_ * 8 + t.points_.size() * 8 + t.nodes_.size() * kVpNodeBytes;
-}
-
-void TreeCodec::save(const VPTree& t, unsigned char* out) noexcept {
-    Writer w(out);
-    write_header(w, kVpTag, t.n_points_, t.dim_, t.leaf_size_, t.metric_, static_cast<std::uint8_t>(t.selection_),
-                 t.nodes_.size());
-    w.u64s(t.order_.data(), t.order_.size());
-    w.f64s(t.points_.data(), t.points_.size());
-    for (const VPNode& nd : t.nodes_) {
-        w.u64(nd.start);
-        w.u64(nd.end);
-        write_child(w, nd.left);
-        write_child(w, nd.right);
-        w.u64(nd.vantage);
-        w.f64(nd.threshold);
-        w.f64(nd.min_dist);
-        w.f64(nd.max_dist);
-        w.u8(nd.no_bound ? 1 : 0);
-    }
-}
-
-VPTree TreeCodec::load_vp(const unsigned char* data, std::size_t size) {
-    Reader r(data);
-    const Header h = read_header(r, size, kVpTag, "VPTree", kVpNodeBytes, 0, 1);
-    if (h.n_points == 0) fail("a VPTree holds at least one point");
-    VPTree t;
-    t.n_points_ = h.n_points;
-    t.dim_ = h.dim;
-    t.leaf_size_ = h.leaf_size;
-    t.metric_ = h.metric;
-    t.selection_ = static_cast<VantageSelection>(h.selection);
-    t.slack_ = triangle_slack(h.dim);
-    t.order_ = read_order(r, h.n_points);
-    t.points_ = read_points(r, h.n_points * h.dim);
-    t.nodes_.resize(h.n_nodes);
-    for (std::size_t i = 0; i < h.n_nodes; ++i) {
-        VPNode& nd = t.nodes_[i];
-        nd.start = r.u64();
-        nd.end = r.u64();
-        nd.left = read_child(r);
-        nd.right = read_child(r);
-        nd.vantage = r.u64();
-        nd.threshold = r.f64();
-        nd.min_dist = r.f64();
-        nd.max_dist = r.f64();
-        nd.no_bound = read_flag(r, i);
-    }
-    check_structure(t.nodes_, h.n_points, true);
-    for (std::size_t i = 0; i < h.n_nodes; ++i) {
-        const VPNode& nd = t.nodes_[i];
+void VantageKind::check_loaded(const Tree& t) {
+    if (t.n_points() == 0) fail("a VPTree holds at least one point");
+    for (std::size_t i = 0; i < t.nodes().size(); ++i) {
+        const Node& nd = t.node(i);
         if (nd.vantage < nd.start || nd.vantage >= nd.end) {
             fail("the vantage point of node " + str(i) + " lies outside its range");
         }
     }
-    return t;
 }
+
+#define LUMI_CODEC(Kind)                                                                            \
+    template std::size_t TreeCodec::saved_size(const SpatialTree<Kind>&) noexcept;                 \
+    template void TreeCodec::save(const SpatialTree<Kind>&, unsigned char*) noexcept;              \
+    template SpatialTree<Kind> TreeCodec::load(const unsigned char*, std::size_t);
+LUMI_CODEC(BoxKind)
+LUMI_CODEC(BallKind)
+LUMI_CODEC(VantageKind)
+#undef LUMI_CODEC
 
 }  // namespace lumi

@@ -1,22 +1,27 @@
 // Saving a built tree as bytes and loading it back without rebuilding.
 //
-// The format is little-endian and fixed-width: a header (kind tag, format
-// version, point count, dimension, leaf size, metric, selection, node count),
-// then the permutation `order`, the points in storage order, the nodes in
-// pre-order and the per-node floating data (k-d boxes, ball centroids).  It
-// holds exactly what the tree holds, so its size tracks the tree's own.
+// The format is little-endian and fixed-width: a 56-byte header (kind tag,
+// format version, point count, dimension, leaf size, metric, the kind's
+// option byte, node count), then the permutation `order`, the points in
+// storage order, the nodes in pre-order (start, end, right child, then the
+// kind's own fields), the kind's per-node coordinates (k-d boxes, ball
+// centroids), and last an 8-byte checksum of every byte before it.  It holds
+// exactly what the tree holds, so its size tracks the tree's own.
 //
-// Loading trusts nothing.  The byte count must equal what the header implies
-// (checked before anything is allocated), `order` must be a permutation, the
-// root must cover every point, each internal node's two children must come
-// after it, split its range exactly and have no other parent, the depth is
-// bounded (a genuine tree is balanced), split dimensions and vantage points
-// must lie inside their ranges, flags must be 0 or 1.  A failure throws Error
-// with a message saying what is wrong; the loaded tree can then be queried
-// like the one that was saved and answers identically.
+// Loading trusts nothing.  The tag and version come first (bytes of an
+// earlier format are refused as such), then the checksum, before any other
+// field is read: a damaged copy is refused whole.  Then the byte count must
+// equal what the header implies (checked before anything is allocated),
+// `order` must be a permutation, the root must cover every point, each
+// internal node's children must come after it, split its range exactly and
+// have no other parent, the depth is bounded (a genuine tree is balanced),
+// and the kind's fields must be in range (split coordinates, vantage points,
+// flags).  A failure throws Error with a message saying what is wrong; the
+// loaded tree answers exactly as the one that was saved.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "spatial/ball_tree.hpp"
 #include "spatial/kd_tree.hpp"
@@ -24,19 +29,17 @@
 
 namespace lumi {
 
+// The checksum of the format: a 64-bit hash of `size` bytes.
+std::uint64_t bytes_checksum(const unsigned char* data, std::size_t size) noexcept;
+
 struct TreeCodec {
-    static std::size_t saved_size(const KDTree& t) noexcept;
-    static std::size_t saved_size(const BallTree& t) noexcept;
-    static std::size_t saved_size(const VPTree& t) noexcept;
-
+    template <class Kind>
+    static std::size_t saved_size(const SpatialTree<Kind>& t) noexcept;
     // Writes exactly saved_size(t) bytes.
-    static void save(const KDTree& t, unsigned char* out) noexcept;
-    static void save(const BallTree& t, unsigned char* out) noexcept;
-    static void save(const VPTree& t, unsigned char* out) noexcept;
-
-    static KDTree load_kd(const unsigned char* data, std::size_t size);
-    static BallTree load_ball(const unsigned char* data, std::size_t size);
-    static VPTree load_vp(const unsigned char* data, std::size_t size);
+    template <class Kind>
+    static void save(const SpatialTree<Kind>& t, unsigned char* out) noexcept;
+    template <class Kind>
+    static SpatialTree<Kind> load(const unsigned char* data, std::size_t size);
 };
 
 }  // namespace lumi

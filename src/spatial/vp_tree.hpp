@@ -1,19 +1,21 @@
-// VPTree: a vantage-point tree.  Every node picks one of its points as
-// vantage point (the first of its range, or a random one), measures the
-// distances from it to the node's other points and splits them at the median
-// distance into an inside half (which starts with the vantage point) and an
-// outside half.  Layout and query conventions: common.hpp.
+// VPTree: the vantage-point kind of the tree engine (tree.hpp).  Every node
+// picks one of its points as vantage point (the first of its range, or a
+// random one), measures the distances from it to the node's other points and
+// splits them at the median distance into an inside half (which starts with
+// the vantage point) and an outside half.
 //
 // A node records where its own vantage point ended up in storage order: with
 // random selection a child's swap can move its parent's vantage point.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string_view>
 #include <vector>
 
-#include "array/ndarray.hpp"
-#include "spatial/common.hpp"
-#include "spatial/kd_tree.hpp"
+#include "spatial/tree.hpp"
 
 namespace lumi {
 
@@ -21,100 +23,152 @@ enum class VantageSelection : std::uint8_t { First = 0, Random = 1 };
 
 std::optional<VantageSelection> selection_from_name(std::string_view lowered);
 
-struct VPNode {
-    std::size_t start;
-    std::size_t end;
-    std::size_t left;     // inside child, kNoNode in a leaf
-    std::size_t right;    // outside child, kNoNode in a leaf
-    std::size_t vantage;  // storage position of this node's vantage point
-    double threshold;     // median distance from the vantage point to the other points
-    double min_dist;      // smallest of those distances (+inf when there are none)
-    double max_dist;      // largest of those distances (-inf when there are none)
-    bool no_bound;        // Chebyshev over NaN coordinates: distance bounds do not hold
-};
+struct VantageKind {
+    struct Node : NodeLinks {
+        std::size_t vantage;  // storage position of this node's vantage point
+        double threshold;     // median distance from the vantage point to the other points
+        double min_dist;      // smallest of those distances (+inf when there are none)
+        double max_dist;      // largest of those distances (-inf when there are none)
+        bool no_bound;        // Chebyshev over NaN coordinates: distance bounds do not hold
+    };
+    struct Options {
+        VantageSelection selection = VantageSelection::First;
+    };
+    struct BuildState {
+        std::vector<std::size_t> vantage_rows;  // input row of each node's vantage point
+    };
+    using Tree = SpatialTree<VantageKind>;
 
-class VPTree {
-public:
-    // Builds from an (n_points, dim) array.  A node of one point is always a
-    // leaf.  An empty point set is refused.
-    static VPTree from_ndarray(const ArrayF64& points, std::size_t leaf_size, DistanceMetric metric,
-                               VantageSelection selection);
-    static VPTree build(const double* points, std::size_t n_points, std::size_t dim, std::size_t leaf_size,
-                        DistanceMetric metric, VantageSelection selection);
+    static constexpr std::size_t kValuesPerDim = 0;
+    static constexpr bool kNoCoordinatesOneLeaf = false;
+    static constexpr bool kNonEmptyNodes = true;  // every node holds its vantage point
+    // Points of the inside child of a node over `count` points.
+    static std::size_t left_count(std::size_t count) { return 1 + (count - 1) / 2; }
+    // An empty point set is refused.
+    static void check_build(std::size_t n_points, const Options& options);
+    static void start_build(BuildState& s, std::size_t n_nodes) { s.vantage_rows.resize(n_nodes); }
+    static void finish_build(Tree& t, BuildState& s);
+    template <class M, class B>
+    static bool make_node(B& b, Node& nd, std::size_t id, std::size_t start, std::size_t end,
+                          std::vector<double>& dists);
 
-    // Same contracts as KDTree's searches.
-    void knn_search(const double* q, std::size_t query_len, std::size_t k, KnnHeap& heap) const;
-    void radius_search(const double* q, std::size_t query_len, double radius, std::vector<std::size_t>& out) const;
-
-    std::size_t n_points() const noexcept { return n_points_; }
-    std::size_t dim() const noexcept { return dim_; }
-    std::size_t leaf_size() const noexcept { return leaf_size_; }
-    DistanceMetric metric() const noexcept { return metric_; }
-    VantageSelection selection() const noexcept { return selection_; }
-    const std::vector<VPNode>& nodes() const noexcept { return nodes_; }
-    const std::vector<std::size_t>& order() const noexcept { return order_; }
-    const double* points() const noexcept { return points_.data(); }
-    const double* vantage_point(std::size_t node) const noexcept {
-        return points_.data() + nodes_[node].vantage * dim_;
-    }
+    static const double* vantage_point(const Tree& t, std::size_t id) noexcept { return t.row(t.node(id).vantage); }
 
     // Distance from q to the node's vantage point under M.
     template <class M>
-    double vantage_distance(std::size_t node, const double* q) const noexcept {
-        return M::from_rdist(M::rdist(q, vantage_point(node), fixed_dim<M>(dim_)));
+    static double vantage_distance(const Tree& t, std::size_t id, const double* q) noexcept {
+        return M::from_rdist(M::rdist(q, vantage_point(t, id), fixed_dim<M>(t.dim())));
     }
 
-    // Node quantities of the density recursion (see KDTree), from
-    // d = distance(q, vantage point).  The lower bound covers the vantage
-    // point itself: min(d, max(d - max_dist, min_dist - d, 0)), the second
-    // part lowered by the rounding slack of the triangle inequality.
-    template <class M>
-    double lower_bound(std::size_t node, const double* q) const noexcept {
-        return bound_from(node, vantage_distance<M>(node, q));
+    // Lower bound of the distances from q to the node's points, from
+    // d = distance(q, vantage point): min(d, max(d - max_dist, min_dist - d,
+    // 0)), each difference lowered by the rounding slack of the triangle
+    // inequality, NaN candidates passed over; d itself covers the vantage
+    // point.  A Chebyshev query with a NaN coordinate measures in fewer
+    // coordinates than min_dist was, so only d - max_dist holds then
+    // (`partial_query`).
+    static double bound_from(const Tree& t, std::size_t id, double d, bool partial_query) noexcept {
+        const Node& nd = t.node(id);
+        if (nd.no_bound) return 0.0;
+        const double slack = t.slack();
+        double b = 0.0;
+        const double outside = (d - nd.max_dist) - slack * (d + nd.max_dist);
+        if (outside > b) b = outside;
+        if (!partial_query) {
+            const double inside = (nd.min_dist - d) - slack * (nd.min_dist + d);
+            if (inside > b) b = inside;
+        }
+        if (d < b) b = d;
+        return b;
     }
     template <class M>
-    Interval interval(std::size_t node, const double* q) const noexcept {
-        const double d = vantage_distance<M>(node, q);
-        const double m = nodes_[node].max_dist;
+    static bool partial_query(const Tree& t, const double* q) noexcept {
+        return M::id == DistanceMetric::Chebyshev && has_nan_coordinate(q, t.dim());
+    }
+
+    template <class M>
+    class Walk;
+
+    template <class M>
+    static double density_lower(const Tree& t, std::size_t id, const double* q, bool partial) noexcept {
+        return bound_from(t, id, vantage_distance<M>(t, id, q), partial);
+    }
+    template <class M>
+    static DensityBounds density_bounds(const Tree& t, std::size_t id, const double* q, bool partial) noexcept {
+        const double d = vantage_distance<M>(t, id, q);
+        const Node& nd = t.node(id);
+        return {bound_from(t, id, d, partial), nd.no_bound ? std::numeric_limits<double>::infinity() : d + nd.max_dist};
+    }
+    template <class M>
+    static Interval interval(const Tree& t, std::size_t id, const double* q) noexcept {
+        const double d = vantage_distance<M>(t, id, q);
+        const double m = t.node(id).max_dist;
         const double lo = d - m;
         return {lo > 0.0 ? lo : 0.0, d + m};
     }
-    double span(std::size_t node) const noexcept { return nodes_[node].max_dist - nodes_[node].min_dist; }
-    // Points of the node, the vantage point included.
-    std::size_t count(std::size_t node) const noexcept { return nodes_[node].end - nodes_[node].start; }
+    static double span(const Tree& t, std::size_t id) noexcept { return t.node(id).max_dist - t.node(id).min_dist; }
 
-    double bound_from(std::size_t node, double d) const noexcept {
-        const VPNode& nd = nodes_[node];
-        if (nd.no_bound) return 0.0;
-        // NaN candidates are passed over.
-        double b = 0.0;
-        const double outside = (d - nd.max_dist) - slack_ * (d + nd.max_dist);
-        const double inside = (nd.min_dist - d) - slack_ * (nd.min_dist + d);
-        if (outside > b) b = outside;
-        if (inside > b) b = inside;
-        if (d < b) b = d;  // the vantage point lies at distance d
-        return b;
+    // Saving and loading (serialize.hpp).
+    static constexpr char kTag[8] = {'L', 'V', 'V', 'P', 'T', 'R', 'E', 'E'};
+    static constexpr const char* kName = "VPTree";
+    template <class N, class F>
+    static void fields(N& nd, F&& f) {
+        f(nd.vantage);
+        f(nd.threshold);
+        f(nd.min_dist);
+        f(nd.max_dist);
+        f(nd.no_bound);
     }
+    static std::uint8_t option_code(const Options& o) noexcept { return static_cast<std::uint8_t>(o.selection); }
+    static std::optional<Options> options_from_code(std::uint8_t code) noexcept {
+        if (code > 1) return std::nullopt;
+        return Options{static_cast<VantageSelection>(code)};
+    }
+    static void check_loaded(const Tree& t);
+};
+
+using VPTree = SpatialTree<VantageKind>;
+using VPNode = VantageKind::Node;
+
+// A node's state is the query's distance to its vantage point, reused by an
+// inside child that keeps its parent's vantage point.
+template <class M>
+class VantageKind::Walk {
+public:
+    static constexpr bool kReducedBound = false;
+    static constexpr bool kNearChildShared = false;
+    struct State {
+        std::size_t vantage;
+        double d;
+    };
+    struct Split {
+        std::size_t child[2];
+    };
+
+    Walk(const Tree& t, const double* query) : q(query), t_(t), partial_(partial_query<M>(t, query)) {}
+    State root() const noexcept { return {t_.node(0).vantage, vantage_distance<M>(t_, 0, q)}; }
+
+    // kNN: the inside child first when the query is inside the threshold.
+    template <bool Ordered>
+    Split split(std::size_t id, const Node& nd, State st) const noexcept {
+        if (Ordered && !(st.d < nd.threshold)) return {{nd.right, id + 1}};
+        return {{id + 1, nd.right}};
+    }
+    State enter(const Split& s, int which, State st) const noexcept {
+        const std::size_t c = s.child[which];
+        const std::size_t v = t_.node(c).vantage;
+        return {v, v == st.vantage ? st.d : vantage_distance<M>(t_, c, q)};
+    }
+    double bound(std::size_t id, State st) const noexcept { return bound_from(t_, id, st.d, partial_); }
+    void leave(const Split&) const noexcept {}
+
+    const double* q;
 
 private:
-    friend struct TreeCodec;  // saving and loading (serialize.hpp)
-    struct Builder;
-    template <class M>
-    void knn_visit(std::size_t id, std::size_t parent_vantage, double parent_d, const double* q,
-                   KnnHeap& heap) const;
-    template <class M>
-    void radius_visit(std::size_t id, std::size_t parent_vantage, double parent_d, const double* q, double radius,
-                      double rlimit, std::vector<std::size_t>& out) const;
-
-    std::vector<VPNode> nodes_;
-    std::vector<std::size_t> order_;
-    std::vector<double> points_;
-    std::size_t n_points_ = 0;
-    std::size_t dim_ = 0;
-    std::size_t leaf_size_ = 0;
-    DistanceMetric metric_ = DistanceMetric::Euclidean;
-    VantageSelection selection_ = VantageSelection::First;
-    double slack_ = 0.0;
+    const Tree& t_;
+    bool partial_;
 };
+
+extern template class SpatialTree<VantageKind>;
 
 }  // namespace lumi

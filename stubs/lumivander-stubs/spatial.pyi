@@ -1,5 +1,5 @@
 from collections.abc import Sequence
-from typing import Any, Literal, SupportsFloat, SupportsIndex, final, overload
+from typing import Any, Literal, Self, SupportsFloat, SupportsIndex, final, overload
 
 import numpy.typing as npt
 
@@ -26,124 +26,78 @@ _QueryRows = Array | npt.NDArray[Any] | memoryview
 # The classes have no constructor: build them with from_array.  Pickles and
 # copies keep the built structure; loading does not rebuild.
 
+# The methods the three classes share (a name of the stubs only).
+class _SpatialTree:
+    def query_knn(self, query: _Query, k: SupportsIndex) -> list[int]: ...
+    def query_radius(self, query: _Query, radius: _Float) -> list[int]: ...
+    def query_knn_batch(
+        self, queries: _QueryRows, k: SupportsIndex, workers: SupportsIndex | None = None
+    ) -> tuple[Array, _RowBuffer]: ...
+    @overload
+    def query_radius_batch(
+        self, queries: _QueryRows, radius: _Float, count_only: Literal[False] = False,
+        workers: SupportsIndex | None = None,
+    ) -> tuple[_RowBuffer, _RowBuffer]: ...
+    @overload
+    def query_radius_batch(
+        self, queries: _QueryRows, radius: _Float, count_only: Literal[True], workers: SupportsIndex | None = None
+    ) -> _RowBuffer: ...
+    @overload
+    def query_radius_batch(
+        self, queries: _QueryRows, radius: _Float, count_only: bool, workers: SupportsIndex | None = None
+    ) -> tuple[_RowBuffer, _RowBuffer] | _RowBuffer: ...
+    @overload
+    def kernel_density(
+        self, queries: _OnePoint, bandwidth: _Float | None = 1.0, kernel: str | None = "gaussian"
+    ) -> float: ...
+    @overload
+    def kernel_density(
+        self, queries: _Points = None, bandwidth: _Float | None = 1.0, kernel: str | None = "gaussian"
+    ) -> float | Array: ...
+    @overload
+    def kernel_density_approx(
+        self,
+        queries: _OnePoint,
+        bandwidth: _Float | None = 1.0,
+        kernel: str | None = "gaussian",
+        criterion: str | None = "none",
+        min_samples: SupportsIndex | None = None,
+        max_span: _Float | None = None,
+    ) -> float: ...
+    @overload
+    def kernel_density_approx(
+        self,
+        queries: _Points = None,
+        bandwidth: _Float | None = 1.0,
+        kernel: str | None = "gaussian",
+        criterion: str | None = "none",
+        min_samples: SupportsIndex | None = None,
+        max_span: _Float | None = None,
+    ) -> float | Array: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: Any) -> Self: ...
+
 @final
-class KDTree:
+class KDTree(_SpatialTree):
     @staticmethod
     def from_array(
         array: Array,
         leaf_size: SupportsIndex | None = 20,
         metric: str | None = "euclidean",
     ) -> KDTree: ...
-    def query_knn(self, query: _Query, k: SupportsIndex) -> list[int]: ...
-    def query_radius(self, query: _Query, radius: _Float) -> list[int]: ...
-    def query_knn_batch(
-        self, queries: _QueryRows, k: SupportsIndex, workers: SupportsIndex | None = None
-    ) -> tuple[Array, _RowBuffer]: ...
-    @overload
-    def query_radius_batch(
-        self, queries: _QueryRows, radius: _Float, count_only: Literal[False] = False,
-        workers: SupportsIndex | None = None,
-    ) -> tuple[_RowBuffer, _RowBuffer]: ...
-    @overload
-    def query_radius_batch(
-        self, queries: _QueryRows, radius: _Float, count_only: Literal[True], workers: SupportsIndex | None = None
-    ) -> _RowBuffer: ...
-    @overload
-    def query_radius_batch(
-        self, queries: _QueryRows, radius: _Float, count_only: bool, workers: SupportsIndex | None = None
-    ) -> tuple[_RowBuffer, _RowBuffer] | _RowBuffer: ...
-    @overload
-    def kernel_density(
-        self, queries: _OnePoint, bandwidth: _Float | None = 1.0, kernel: str | None = "gaussian"
-    ) -> float: ...
-    @overload
-    def kernel_density(
-        self, queries: _Points = None, bandwidth: _Float | None = 1.0, kernel: str | None = "gaussian"
-    ) -> float | Array: ...
-    @overload
-    def kernel_density_approx(
-        self,
-        queries: _OnePoint,
-        bandwidth: _Float | None = 1.0,
-        kernel: str | None = "gaussian",
-        criterion: str | None = "none",
-        min_samples: SupportsIndex | None = None,
-        max_span: _Float | None = None,
-    ) -> float: ...
-    @overload
-    def kernel_density_approx(
-        self,
-        queries: _Points = None,
-        bandwidth: _Float | None = 1.0,
-        kernel: str | None = "gaussian",
-        criterion: str | None = "none",
-        min_samples: SupportsIndex | None = None,
-        max_span: _Float | None = None,
-    ) -> float | Array: ...
-    def __reduce__(self) -> tuple[Any, ...]: ...
-    def __copy__(self) -> KDTree: ...
-    def __deepcopy__(self, memo: Any) -> KDTree: ...
 
 @final
-class BallTree:
+class BallTree(_SpatialTree):
     @staticmethod
     def from_array(
         array: Array,
         leaf_size: SupportsIndex | None = 20,
         metric: str | None = "euclidean",
     ) -> BallTree: ...
-    def query_knn(self, query: _Query, k: SupportsIndex) -> list[int]: ...
-    def query_radius(self, query: _Query, radius: _Float) -> list[int]: ...
-    def query_knn_batch(
-        self, queries: _QueryRows, k: SupportsIndex, workers: SupportsIndex | None = None
-    ) -> tuple[Array, _RowBuffer]: ...
-    @overload
-    def query_radius_batch(
-        self, queries: _QueryRows, radius: _Float, count_only: Literal[False] = False,
-        workers: SupportsIndex | None = None,
-    ) -> tuple[_RowBuffer, _RowBuffer]: ...
-    @overload
-    def query_radius_batch(
-        self, queries: _QueryRows, radius: _Float, count_only: Literal[True], workers: SupportsIndex | None = None
-    ) -> _RowBuffer: ...
-    @overload
-    def query_radius_batch(
-        self, queries: _QueryRows, radius: _Float, count_only: bool, workers: SupportsIndex | None = None
-    ) -> tuple[_RowBuffer, _RowBuffer] | _RowBuffer: ...
-    @overload
-    def kernel_density(
-        self, queries: _OnePoint, bandwidth: _Float | None = 1.0, kernel: str | None = "gaussian"
-    ) -> float: ...
-    @overload
-    def kernel_density(
-        self, queries: _Points = None, bandwidth: _Float | None = 1.0, kernel: str | None = "gaussian"
-    ) -> float | Array: ...
-    @overload
-    def kernel_density_approx(
-        self,
-        queries: _OnePoint,
-        bandwidth: _Float | None = 1.0,
-        kernel: str | None = "gaussian",
-        criterion: str | None = "none",
-        min_samples: SupportsIndex | None = None,
-        max_span: _Float | None = None,
-    ) -> float: ...
-    @overload
-    def kernel_density_approx(
-        self,
-        queries: _Points = None,
-        bandwidth: _Float | None = 1.0,
-        kernel: str | None = "gaussian",
-        criterion: str | None = "none",
-        min_samples: SupportsIndex | None = None,
-        max_span: _Float | None = None,
-    ) -> float | Array: ...
-    def __reduce__(self) -> tuple[Any, ...]: ...
-    def __copy__(self) -> BallTree: ...
-    def __deepcopy__(self, memo: Any) -> BallTree: ...
 
 @final
-class VPTree:
+class VPTree(_SpatialTree):
     @staticmethod
     def from_array(
         array: Array,
@@ -151,52 +105,3 @@ class VPTree:
         metric: str | None = "euclidean",
         selection: str | None = "first",
     ) -> VPTree: ...
-    def query_knn(self, query: _Query, k: SupportsIndex) -> list[int]: ...
-    def query_radius(self, query: _Query, radius: _Float) -> list[int]: ...
-    def query_knn_batch(
-        self, queries: _QueryRows, k: SupportsIndex, workers: SupportsIndex | None = None
-    ) -> tuple[Array, _RowBuffer]: ...
-    @overload
-    def query_radius_batch(
-        self, queries: _QueryRows, radius: _Float, count_only: Literal[False] = False,
-        workers: SupportsIndex | None = None,
-    ) -> tuple[_RowBuffer, _RowBuffer]: ...
-    @overload
-    def query_radius_batch(
-        self, queries: _QueryRows, radius: _Float, count_only: Literal[True], workers: SupportsIndex | None = None
-    ) -> _RowBuffer: ...
-    @overload
-    def query_radius_batch(
-        self, queries: _QueryRows, radius: _Float, count_only: bool, workers: SupportsIndex | None = None
-    ) -> tuple[_RowBuffer, _RowBuffer] | _RowBuffer: ...
-    @overload
-    def kernel_density(
-        self, queries: _OnePoint, bandwidth: _Float | None = 1.0, kernel: str | None = "gaussian"
-    ) -> float: ...
-    @overload
-    def kernel_density(
-        self, queries: _Points = None, bandwidth: _Float | None = 1.0, kernel: str | None = "gaussian"
-    ) -> float | Array: ...
-    @overload
-    def kernel_density_approx(
-        self,
-        queries: _OnePoint,
-        bandwidth: _Float | None = 1.0,
-        kernel: str | None = "gaussian",
-        criterion: str | None = "none",
-        min_samples: SupportsIndex | None = None,
-        max_span: _Float | None = None,
-    ) -> float: ...
-    @overload
-    def kernel_density_approx(
-        self,
-        queries: _Points = None,
-        bandwidth: _Float | None = 1.0,
-        kernel: str | None = "gaussian",
-        criterion: str | None = "none",
-        min_samples: SupportsIndex | None = None,
-        max_span: _Float | None = None,
-    ) -> float | Array: ...
-    def __reduce__(self) -> tuple[Any, ...]: ...
-    def __copy__(self) -> VPTree: ...
-    def __deepcopy__(self, memo: Any) -> VPTree: ...

@@ -175,9 +175,7 @@ PyObject* tree_kernel_density_approx(PyObject* self, PyObject* const* args, Py_s
     template PyObject* tree_kernel_density<Tree>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept; \
     template PyObject* tree_kernel_density_approx<Tree>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 
-LUMI_DENSITY_METHODS(lumi::KDTree)
-LUMI_DENSITY_METHODS(lumi::BallTree)
-LUMI_DENSITY_METHODS(lumi::VPTree)
+LUMI_FOR_EACH_TREE(LUMI_DENSITY_METHODS)
 
 #undef LUMI_DENSITY_METHODS
 

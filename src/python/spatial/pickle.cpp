@@ -18,13 +18,6 @@ constexpr long kTreeStateVersion = 1;
 
 
 template <class Tree>
-Tree load_tree(const unsigned char* p, std::size_t n) {
-    if constexpr (std::is_same_v<Tree, lumi::KDTree>) return lumi::TreeCodec::load_kd(p, n);
-    else if constexpr (std::is_same_v<Tree, lumi::BallTree>) return lumi::TreeCodec::load_ball(p, n);
-    else return lumi::TreeCodec::load_vp(p, n);
-}
-
-template <class Tree>
 PyObject* wrap_tree(Tree&& tree) {
     auto* obj = PyObject_New(TreeObject<Tree>, &TreeTraits<Tree>::type());
     if (!obj) throw PyErrAlready{};
@@ -43,7 +36,7 @@ PyObject* restore_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         {
             StateBytes bytes(TreeTraits<Tree>::cls, "the data", a[1]);
             try {
-                tree.emplace(load_tree<Tree>(bytes.data(), bytes.size()));
+                tree.emplace(lumi::TreeCodec::load<typename Tree::KindType>(bytes.data(), bytes.size()));
             } catch (const lumi::Error& e) {
                 raise_bad_state(TreeTraits<Tree>::cls, e.what());
             }
@@ -92,9 +85,7 @@ PyObject* tree_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     template PyObject* tree_reduce<Tree>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);   \
     template PyObject* tree_copy<Tree>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);     \
     template PyObject* tree_deepcopy<Tree>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-LUMI_INSTANTIATE(lumi::KDTree)
-LUMI_INSTANTIATE(lumi::BallTree)
-LUMI_INSTANTIATE(lumi::VPTree)
+LUMI_FOR_EACH_TREE(LUMI_INSTANTIATE)
 #undef LUMI_INSTANTIATE
 
 PyMethodDef pickle_tree_functions[] = {

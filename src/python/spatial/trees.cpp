@@ -130,7 +130,7 @@ std::string query_length_note(std::string_view msg, std::size_t query_len, std::
 template <class Tree>
 PyObject* from_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&] {
-        constexpr bool is_vp = std::is_same_v<Tree, lumi::VPTree>;
+        constexpr bool is_vp = TreeTraits<Tree>::has_selection;
         PyObject* a[4] = {nullptr, nullptr, nullptr, nullptr};
         if constexpr (is_vp) {
             static const Sig<4> sig{TreeTraits<Tree>::from_array, {"array", "leaf_size", "metric", "selection"}, 1};
@@ -158,13 +158,9 @@ PyObject* from_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
         SharedBorrow guard(array->borrow);
         const lumi::ArrayF64& points = array->arr;
-        auto build = [&] {
-            if constexpr (is_vp) {
-                return Tree::from_ndarray(points, leaf_size, metric, selection);
-            } else {
-                return Tree::from_ndarray(points, leaf_size, metric);
-            }
-        };
+        typename Tree::Options options{};
+        if constexpr (is_vp) options.selection = selection;
+        auto build = [&] { return Tree::from_ndarray(points, leaf_size, metric, options); };
         std::optional<Tree> tree;
         with_core_note([&](std::string_view msg) { return build_note<Tree>(msg, points); }, [&] {
             if (points.size() >= kReleaseGilValues) {
@@ -224,71 +220,41 @@ PyObject* query_radius(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
-#define LUMI_TREE_QUERY_METHODS(Tree)                                                     \
-    {"query_knn", LUMI_FN(query_knn<Tree>), LUMI_FASTCALL_KW,                             \
-     "query_knn($self, query, k)\n--\n\n"},                                               \
-    {"query_radius", LUMI_FN(query_radius<Tree>), LUMI_FASTCALL_KW,                       \
-     "query_radius($self, query, radius)\n--\n\n"},                                    \
-    {"kernel_density", LUMI_FN(tree_kernel_density<Tree>), LUMI_FASTCALL_KW,              \
-     kKernelDensityDoc},                                                                  \
-    {"kernel_density_approx", LUMI_FN(tree_kernel_density_approx<Tree>), LUMI_FASTCALL_KW, \
-     kKernelDensityApproxDoc},                                                            \
-    {"query_knn_batch", LUMI_FN(tree_query_knn_batch<Tree>), LUMI_FASTCALL_KW,            \
-     kQueryKnnBatchDoc},                                                                  \
-    {"query_radius_batch", LUMI_FN(tree_query_radius_batch<Tree>), LUMI_FASTCALL_KW,      \
-     kQueryRadiusBatchDoc},                                                               \
-    {"__reduce__", LUMI_FN(tree_reduce<Tree>), LUMI_FASTCALL_KW, "__reduce__($self)\n--\n\n"}, \
-    {"__copy__", LUMI_FN(tree_copy<Tree>), LUMI_FASTCALL_KW, "__copy__($self)\n--\n\n"},       \
-    {"__deepcopy__", LUMI_FN(tree_deepcopy<Tree>), LUMI_FASTCALL_KW,                       \
-     "__deepcopy__($self, memo)\n--\n\n"}
-
-PyMethodDef kd_methods[] = {
-    {"from_array", LUMI_FN(from_array<lumi::KDTree>), LUMI_FASTCALL_KW | METH_STATIC,
-     "from_array(array, leaf_size=20, metric=\"euclidean\")\n--\n\n"},
-    LUMI_TREE_QUERY_METHODS(lumi::KDTree),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyMethodDef ball_methods[] = {
-    {"from_array", LUMI_FN(from_array<lumi::BallTree>), LUMI_FASTCALL_KW | METH_STATIC,
-     "from_array(array, leaf_size=20, metric=\"euclidean\")\n--\n\n"},
-    LUMI_TREE_QUERY_METHODS(lumi::BallTree),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyMethodDef vp_methods[] = {
-    {"from_array", LUMI_FN(from_array<lumi::VPTree>), LUMI_FASTCALL_KW | METH_STATIC,
-     "from_array(array, leaf_size=20, metric=\"euclidean\", selection=\"first\")\n--\n\n"},
-    LUMI_TREE_QUERY_METHODS(lumi::VPTree),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-#undef LUMI_TREE_QUERY_METHODS
-
-// The classes have no constructor (no tp_new): calling one raises TypeError.
 template <class Tree>
-void fill_tree_type(PyTypeObject& t, const char* name, PyMethodDef* methods) {
-    init_type(t, name, sizeof(TreeObject<Tree>), nullptr);
-    t.tp_dealloc = tree_dealloc<Tree>;
-    t.tp_methods = methods;
+PyMethodDef* tree_methods() {
+    static PyMethodDef methods[] = {
+        {"from_array", LUMI_FN(from_array<Tree>), LUMI_FASTCALL_KW | METH_STATIC, TreeTraits<Tree>::from_array_doc},
+        {"query_knn", LUMI_FN(query_knn<Tree>), LUMI_FASTCALL_KW, "query_knn($self, query, k)\n--\n\n"},
+        {"query_radius", LUMI_FN(query_radius<Tree>), LUMI_FASTCALL_KW, "query_radius($self, query, radius)\n--\n\n"},
+        {"kernel_density", LUMI_FN(tree_kernel_density<Tree>), LUMI_FASTCALL_KW, kKernelDensityDoc},
+        {"kernel_density_approx", LUMI_FN(tree_kernel_density_approx<Tree>), LUMI_FASTCALL_KW,
+         kKernelDensityApproxDoc},
+        {"query_knn_batch", LUMI_FN(tree_query_knn_batch<Tree>), LUMI_FASTCALL_KW, kQueryKnnBatchDoc},
+        {"query_radius_batch", LUMI_FN(tree_query_radius_batch<Tree>), LUMI_FASTCALL_KW, kQueryRadiusBatchDoc},
+        {"__reduce__", LUMI_FN(tree_reduce<Tree>), LUMI_FASTCALL_KW, "__reduce__($self)\n--\n\n"},
+        {"__copy__", LUMI_FN(tree_copy<Tree>), LUMI_FASTCALL_KW, "__copy__($self)\n--\n\n"},
+        {"__deepcopy__", LUMI_FN(tree_deepcopy<Tree>), LUMI_FASTCALL_KW, "__deepcopy__($self, memo)\n--\n\n"},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    return methods;
 }
 
 }  // namespace
 
-PyTypeObject& kd_tree_type() {
+// The classes have no constructor (no tp_new): calling one raises TypeError.
+template <class Tree>
+PyTypeObject& tree_type() {
     static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    return lazy_type(type, [](PyTypeObject& t) { fill_tree_type<lumi::KDTree>(t, "KDTree", kd_methods); });
+    return lazy_type(type, [](PyTypeObject& t) {
+        init_type(t, TreeTraits<Tree>::cls, sizeof(TreeObject<Tree>), nullptr);
+        t.tp_dealloc = tree_dealloc<Tree>;
+        t.tp_methods = tree_methods<Tree>();
+    });
 }
 
-PyTypeObject& ball_tree_type() {
-    static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    return lazy_type(type, [](PyTypeObject& t) { fill_tree_type<lumi::BallTree>(t, "BallTree", ball_methods); });
-}
-
-PyTypeObject& vp_tree_type() {
-    static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    return lazy_type(type, [](PyTypeObject& t) { fill_tree_type<lumi::VPTree>(t, "VPTree", vp_methods); });
-}
+#define LUMI_TREE_TYPE(Tree) template PyTypeObject& tree_type<Tree>();
+LUMI_FOR_EACH_TREE(LUMI_TREE_TYPE)
+#undef LUMI_TREE_TYPE
 
 void register_spatial(PyObject* module) {
     add_member(module, "BallTree", reinterpret_cast<PyObject*>(&ball_tree_type()));

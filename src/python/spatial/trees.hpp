@@ -25,33 +25,44 @@ struct TreeObject {
     Tree tree;
 };
 
-PyTypeObject& kd_tree_type();
-PyTypeObject& ball_tree_type();
-PyTypeObject& vp_tree_type();
+// The type object of each class (made on first use).
+template <class Tree>
+PyTypeObject& tree_type();
+inline PyTypeObject& kd_tree_type() { return tree_type<lumi::KDTree>(); }
+inline PyTypeObject& ball_tree_type() { return tree_type<lumi::BallTree>(); }
+inline PyTypeObject& vp_tree_type() { return tree_type<lumi::VPTree>(); }
 
-// What the bindings need to know of each tree class: its type object and
-// the display names of its callables.
+// What the bindings need to know of each tree class: its name, the name of
+// its pickle reconstruction function, the display names of its callables,
+// and whether from_array takes a vantage point selection.
 template <class Tree>
 struct TreeTraits;
 
-#define LUMI_TREE_TRAITS(TREE, CLS, RESTORE, TYPE)                                          \
+#define LUMI_TREE_TRAITS(TREE, CLS, RESTORE, SELECTION, EXTRA_DOC)                             \
     template <>                                                                              \
     struct TreeTraits<TREE> {                                                                \
         static constexpr const char* cls = CLS;                                              \
         static constexpr const char* restore = RESTORE;                                      \
+        static constexpr bool has_selection = SELECTION;                                     \
         static constexpr const char* from_array = CLS ".from_array";                         \
+        static constexpr const char* from_array_doc =                                        \
+            "from_array(array, leaf_size=20, metric=\"euclidean\"" EXTRA_DOC ")\n--\n\n";     \
         static constexpr const char* query_knn = CLS ".query_knn";                           \
         static constexpr const char* query_radius = CLS ".query_radius";                     \
         static constexpr const char* query_knn_batch = CLS ".query_knn_batch";               \
         static constexpr const char* query_radius_batch = CLS ".query_radius_batch";         \
         static constexpr const char* kernel_density = CLS ".kernel_density";                 \
         static constexpr const char* kernel_density_approx = CLS ".kernel_density_approx";   \
-        static PyTypeObject& type() { return TYPE(); }                                       \
+        static PyTypeObject& type() { return tree_type<TREE>(); }                            \
     };
-LUMI_TREE_TRAITS(lumi::KDTree, "KDTree", "kdtree", kd_tree_type)
-LUMI_TREE_TRAITS(lumi::BallTree, "BallTree", "balltree", ball_tree_type)
-LUMI_TREE_TRAITS(lumi::VPTree, "VPTree", "vptree", vp_tree_type)
+LUMI_TREE_TRAITS(lumi::KDTree, "KDTree", "kdtree", false, "")
+LUMI_TREE_TRAITS(lumi::BallTree, "BallTree", "balltree", false, "")
+LUMI_TREE_TRAITS(lumi::VPTree, "VPTree", "vptree", true, ", selection=\"first\"")
 #undef LUMI_TREE_TRAITS
+
+// X(Tree) for each tree class: the explicit instantiations of the method
+// templates shared by the classes.
+#define LUMI_FOR_EACH_TREE(X) X(lumi::KDTree) X(lumi::BallTree) X(lumi::VPTree)
 
 template <class Tree>
 const Tree& tree_of(PyObject* self) noexcept {

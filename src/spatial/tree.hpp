@@ -1,0 +1,202 @@
+// SpatialTree<Kind>: the one tree engine behind KDTree, BallTree and VPTree.
+//
+// The engine owns what every kind shares: the flat pre-order node array (each
+// node's range [start, end) of storage positions and its children), the row
+// permutation `order`, the points in storage order, the metric and the leaf
+// size.  It builds once and searches once:
+//
+// - build: the same prologue for every kind (a working copy of the rows, node
+//   ids assigned in pre-order from the subtree sizes, the top of the tree on
+//   the calling thread, the subtrees below on the worker pool); the kind's
+//   make_node fills one node and, when it splits, leaves the range reordered
+//   so that its first left_count(count) positions form the left child.
+// - search: one recursion for every query type.  A result set policy (kNN
+//   heap, radius collector, radius counter; see below) says whether a bound
+//   prunes and takes the leaf points.  The kind supplies only a per-query
+//   Walk: the root's state and bound, and for an internal node the order of
+//   its children (kNN visits the nearer first; the other queries go left to
+//   right), each child's state (the KD per-axis gaps, the ball's distance to
+//   the child's centroid, the VP vantage distance, reused when a child keeps
+//   its parent's vantage point) and each child's lower bound.
+// - density: kde_recursion.hpp runs the density recursion over the kind's node
+//   quantities (density_bounds, interval, span).
+//
+// The left child of an internal node is always the next node (id + 1); the
+// right child's id is stored, kNoNode in a leaf.
+//
+// Pruning in kNN and radius searches never changes an answer as long as the
+// bounds hold (no point of a pruned node could be inserted or collected), so
+// the answers depend only on the order in which leaves are met: the order of
+// tied neighbours and the row order of radius results follow from the
+// children's visit order alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "array/ndarray.hpp"
+#include "spatial/common.hpp"
+
+namespace lumi {
+
+struct NodeLinks {
+    std::size_t start;
+    std::size_t end;
+    std::size_t right;  // kNoNode in a leaf; the left child is the next node
+    bool leaf() const noexcept { return right == kNoNode; }
+};
+
+struct Interval {
+    double lo;
+    double hi;
+};
+
+// Lower and upper bound of the distance from a query to any point of a node.
+struct DensityBounds {
+    double lower;  // no node point is nearer (the pruning bound)
+    double upper;  // no node point is farther, up to rounding; +inf or NaN when unknown
+};
+
+// ---------------------------------------------------------------------------
+// Result sets.  prunes_rdist / prunes_dist decide whether a node whose lower
+// bound (reduced, or a distance) is b may be skipped; add takes one point.
+
+template <class M>
+struct KnnResults {
+    static constexpr bool kOrdered = true;  // nearer child first
+    KnnHeap& heap;
+    bool prunes_rdist(double b) const noexcept { return heap.full() && b > heap.worst(); }
+    bool prunes_dist(double b) const noexcept { return heap.full() && b > M::from_rdist(heap.worst()); }
+    // Inline the common case: a full heap and a point no nearer than the worst.
+    void add(double rd, std::size_t row) {
+        if (heap.full() && !(rd < heap.worst())) return;
+        heap.offer<M>(rd, row);
+    }
+};
+
+template <class M>
+struct RadiusRows {
+    static constexpr bool kOrdered = false;
+    double radius;
+    double rlimit;  // M::rdist_within(radius)
+    std::vector<std::size_t>& out;
+    bool prunes_rdist(double b) const noexcept { return b > rlimit; }
+    bool prunes_dist(double b) const noexcept { return b > radius; }
+    void add(double rd, std::size_t row) {
+        if (rd <= rlimit) out.push_back(row);
+    }
+};
+
+template <class M>
+struct RadiusCount {
+    static constexpr bool kOrdered = false;
+    double radius;
+    double rlimit;
+    std::size_t count = 0;
+    bool prunes_rdist(double b) const noexcept { return b > rlimit; }
+    bool prunes_dist(double b) const noexcept { return b > radius; }
+    void add(double rd, std::size_t) noexcept { count += rd <= rlimit; }
+};
+
+// ---------------------------------------------------------------------------
+// What a kind without build options or build-wide state inherits: no
+// options (saved as option byte 0), nothing to prepare or finish, every
+// query measured in all its coordinates.
+
+template <class Kind>
+class SpatialTree;
+
+template <class Kind>
+struct PlainKind {
+    static constexpr bool kNonEmptyNodes = false;  // an empty point set builds one empty leaf
+    struct Options {};
+    struct BuildState {};
+    using Tree = SpatialTree<Kind>;
+    static void check_build(std::size_t, const Options&) {}
+    static void start_build(BuildState&, std::size_t) {}
+    static void finish_build(Tree&, BuildState&) {}
+    template <class M>
+    static bool partial_query(const Tree&, const double*) noexcept {
+        return false;
+    }
+    static std::uint8_t option_code(const Options&) noexcept { return 0; }
+    static std::optional<Options> options_from_code(std::uint8_t code) noexcept {
+        if (code != 0) return std::nullopt;
+        return Options{};
+    }
+};
+
+template <class Kind>
+class SpatialTree {
+public:
+    using KindType = Kind;
+    using Node = typename Kind::Node;
+    using Options = typename Kind::Options;
+
+    // Builds from an (n_points, dim) array.  A one-point range is always a
+    // leaf, whatever leaf_size says (leaf_size 0 behaves as 1).
+    static SpatialTree from_ndarray(const ArrayF64& points, std::size_t leaf_size, DistanceMetric metric,
+                                    Options options = {});
+    static SpatialTree build(const double* points, std::size_t n_points, std::size_t dim, std::size_t leaf_size,
+                             DistanceMetric metric, Options options = {});
+
+    // k nearest neighbours of q (query_len coordinates) into `heap`, which
+    // holds them sorted by distance (distances, not reduced) afterwards.
+    void knn_search(const double* q, std::size_t query_len, std::size_t k, KnnHeap& heap) const;
+    // Appends the input rows within `radius` of q, in traversal order.
+    void radius_search(const double* q, std::size_t query_len, double radius, std::vector<std::size_t>& out) const;
+    // How many points lie within `radius` of q (nothing is collected).
+    std::size_t radius_count(const double* q, std::size_t query_len, double radius) const;
+
+    // The search under metric policy M with result set `res`, for a query of
+    // dim coordinates.
+    template <class M, class R>
+    void search(const double* q, R& res) const;
+
+    std::size_t n_points() const noexcept { return n_points_; }
+    std::size_t dim() const noexcept { return dim_; }
+    std::size_t leaf_size() const noexcept { return leaf_size_; }
+    DistanceMetric metric() const noexcept { return metric_; }
+    const Options& options() const noexcept { return options_; }
+    const std::vector<Node>& nodes() const noexcept { return nodes_; }
+    const Node& node(std::size_t id) const noexcept { return nodes_[id]; }
+    const std::vector<std::size_t>& order() const noexcept { return order_; }
+    // Coordinates in storage order, n_points * dim.
+    const double* points() const noexcept { return points_.data(); }
+    const double* row(std::size_t p) const noexcept { return points_.data() + p * dim_; }
+    // The kind's per-node coordinates (boxes, centroids): kValuesPerDim * dim each.
+    const double* values(std::size_t id) const noexcept { return values_.data() + id * Kind::kValuesPerDim * dim_; }
+    double slack() const noexcept { return slack_; }
+    std::size_t count(std::size_t id) const noexcept { return nodes_[id].end - nodes_[id].start; }
+
+private:
+    friend Kind;
+    friend struct TreeCodec;
+    struct Builder;
+
+    double* values(std::size_t id) noexcept { return values_.data() + id * Kind::kValuesPerDim * dim_; }
+    template <class M, class W, class R>
+    void visit(W& walk, std::size_t id, typename W::State st, R& res) const;
+
+    std::vector<Node> nodes_;
+    std::vector<double> values_;
+    std::vector<std::size_t> order_;
+    std::vector<double> points_;
+    std::size_t n_points_ = 0;
+    std::size_t dim_ = 0;
+    std::size_t leaf_size_ = 0;
+    DistanceMetric metric_ = DistanceMetric::Euclidean;
+    Options options_{};
+    double slack_ = 0.0;  // triangle_slack(dim)
+};
+
+// Whether any of q's dim coordinates is NaN.
+inline bool has_nan_coordinate(const double* q, std::size_t dim) noexcept {
+    bool nan = false;
+    for (std::size_t i = 0; i < dim; ++i) nan |= q[i] != q[i];
+    return nan;
+}
+
+}  // namespace lumi

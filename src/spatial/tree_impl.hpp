@@ -1,0 +1,166 @@
+// The engine's build and search (tree.hpp), included by the file of each kind,
+// which instantiates SpatialTree<Kind> once.
+#pragma once
+
+#include <algorithm>
+#include <vector>
+
+#include "spatial/tree.hpp"
+
+namespace lumi {
+
+template <class Kind>
+struct SpatialTree<Kind>::Builder {
+    SpatialTree& t;
+    RowStore& rows;
+    std::size_t leaf;                 // effective leaf size, at least 1
+    std::size_t grain;                // see tasks
+    std::vector<SubtreeTask>* tasks;  // when set, ranges of up to grain points are left here
+    typename Kind::BuildState state;
+
+    std::size_t node_count(std::size_t count) const {
+        if (Kind::kNoCoordinatesOneLeaf && t.dim_ == 0) return 1;
+        return subtree_node_count(count, leaf, Kind::left_count);
+    }
+
+    template <class M>
+    void node(std::size_t id, std::size_t start, std::size_t end, std::vector<double>& scratch) {
+        if (tasks && end - start <= grain) {
+            tasks->push_back({id, start, end});
+            return;
+        }
+        Node& nd = t.nodes_[id];
+        if (!Kind::template make_node<M>(*this, nd, id, start, end, scratch)) return;
+        const std::size_t mid = start + Kind::left_count(end - start);
+        nd.right = id + 1 + node_count(mid - start);
+        node<M>(id + 1, start, mid, scratch);
+        node<M>(nd.right, mid, end, scratch);
+    }
+};
+
+template <class Kind>
+SpatialTree<Kind> SpatialTree<Kind>::from_ndarray(const ArrayF64& points, std::size_t leaf_size, DistanceMetric metric,
+                                                  Options options) {
+    check_points_shape(points.ndim());
+    return build(points.data.data(), points.shape[0], points.shape[1], leaf_size, metric, options);
+}
+
+template <class Kind>
+SpatialTree<Kind> SpatialTree<Kind>::build(const double* points, std::size_t n_points, std::size_t dim,
+                                           std::size_t leaf_size, DistanceMetric metric, Options options) {
+    Kind::check_build(n_points, options);
+    SpatialTree t;
+    t.n_points_ = n_points;
+    t.dim_ = dim;
+    t.leaf_size_ = leaf_size;
+    t.metric_ = metric;
+    t.options_ = options;
+    t.slack_ = triangle_slack(dim);
+    RowStore rows(points, n_points, dim);
+    std::vector<SubtreeTask> tasks;
+    Builder b{t, rows, leaf_size < 1 ? 1 : leaf_size, subtree_task_grain(n_points), &tasks, {}};
+    const std::size_t total = b.node_count(n_points);
+    t.nodes_.resize(total);
+    t.values_.resize(total * Kind::kValuesPerDim * dim);
+    Kind::start_build(b.state, total);
+    // The top of the tree on this thread, the subtrees below on the pool.
+    with_metric(metric, [&](auto m) {
+        using M = decltype(m);
+        std::vector<double> scratch;
+        b.template node<M>(0, 0, n_points, scratch);
+        b.tasks = nullptr;
+        run_subtree_tasks(tasks, [](void* ctx, const SubtreeTask& task) {
+            std::vector<double> task_scratch;
+            static_cast<Builder*>(ctx)->template node<M>(task.id, task.start, task.end, task_scratch);
+        }, &b);
+    });
+    t.points_ = rows.take_rows();
+    t.order_ = rows.take_order();
+    Kind::finish_build(t, b.state);
+    return t;
+}
+
+// Whether the result set skips a node of lower bound b (reduced or not, as
+// the walk measures it).
+template <class W, class R>
+inline bool prunes(const R& res, double b) noexcept {
+    return W::kReducedBound ? res.prunes_rdist(b) : res.prunes_dist(b);
+}
+
+// One node whose bound did not prune it.  A leaf hands its points to the
+// result set in storage order; an internal node visits its children in the
+// walk's order, testing each child's bound just before its visit (so the
+// second child is tested against the results the first one left).
+template <class Kind>
+template <class M, class W, class R>
+void SpatialTree<Kind>::visit(W& walk, std::size_t id, typename W::State st, R& res) const {
+    const Node& nd = nodes_[id];
+    if (nd.leaf()) {
+        const std::size_t dim = fixed_dim<M>(dim_);
+        const double* x = points_.data() + nd.start * dim;
+        const std::size_t* rows = order_.data();
+        for (std::size_t p = nd.start; p < nd.end; ++p, x += dim) res.add(M::rdist(walk.q, x, dim), rows[p]);
+        return;
+    }
+    // The right child's record lies past the whole left subtree.
+    __builtin_prefetch(&nodes_[nd.right]);
+    auto split = walk.template split<R::kOrdered>(id, nd, st);
+    // The near child of a kNN step may share its parent's tested bound.
+    const typename W::State first = walk.enter(split, 0, st);
+    if ((R::kOrdered && W::kNearChildShared) || !prunes<W>(res, walk.bound(split.child[0], first))) {
+        visit<M>(walk, split.child[0], first, res);
+    }
+    const typename W::State second = walk.enter(split, 1, st);
+    if (!prunes<W>(res, walk.bound(split.child[1], second))) visit<M>(walk, split.child[1], second, res);
+    walk.leave(split);
+}
+
+template <class Kind>
+template <class M, class R>
+void SpatialTree<Kind>::search(const double* q, R& res) const {
+    using W = typename Kind::template Walk<M>;
+    W walk(*this, q);
+    const auto st = walk.root();
+    if (!prunes<W>(res, walk.bound(0, st))) visit<M>(walk, 0, st, res);
+}
+
+template <class Kind>
+void SpatialTree<Kind>::knn_search(const double* q, std::size_t query_len, std::size_t k, KnnHeap& heap) const {
+    check_query_length(query_len, dim_);
+    heap.reset(k, n_points_);
+    if (k == 0 || n_points_ == 0) return;
+    with_metric_dim(metric_, dim_, [&](auto m) {
+        using M = decltype(m);
+        KnnResults<M> res{heap};
+        search<M>(q, res);
+        heap.finish<M>();
+    });
+}
+
+template <class Kind>
+void SpatialTree<Kind>::radius_search(const double* q, std::size_t query_len, double radius,
+                                      std::vector<std::size_t>& out) const {
+    check_query_length(query_len, dim_);
+    if (!(radius >= 0.0) || n_points_ == 0) return;
+    with_metric_dim(metric_, dim_, [&](auto m) {
+        using M = decltype(m);
+        RadiusRows<M> res{radius, M::rdist_within(radius), out};
+        search<M>(q, res);
+    });
+}
+
+template <class Kind>
+std::size_t SpatialTree<Kind>::radius_count(const double* q, std::size_t query_len, double radius) const {
+    check_query_length(query_len, dim_);
+    if (!(radius >= 0.0) || n_points_ == 0) return 0;
+    std::size_t n = 0;
+    with_metric_dim(metric_, dim_, [&](auto m) {
+        using M = decltype(m);
+        RadiusCount<M> res{radius, M::rdist_within(radius)};
+        search<M>(q, res);
+        n = res.count;
+    });
+    return n;
+}
+
+}  // namespace lumi
