@@ -1,5 +1,5 @@
-// Worker pool: a queue of jobs, each a fixed list of chunks handed out through
-// an atomic counter.  The caller queues its job, wakes the helpers it wants,
+// Worker pool: a queue of jobs, each a range of items that threads claim in
+// chunks through an atomic counter.  The caller queues its job, wakes the helpers it wants,
 // runs chunks itself until none are left, then takes the job off the queue
 // and waits for the helpers still inside it.  Jobs live on their caller's
 // stack; a helper touches a job only between joining it (under the pool
@@ -13,8 +13,11 @@
 #include <cstdlib>
 #include <deque>
 #include <exception>
+#include <chrono>
 #include <mutex>
 #include <thread>
+
+#include <cxxabi.h>
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>
@@ -53,14 +56,41 @@ std::size_t parse_cap(const char* s) {
     return v;
 }
 
-thread_local bool t_in_parallel = false;
+constinit thread_local bool t_in_parallel = false;
 
+
+using Clock = std::chrono::steady_clock;
+
+// How long a chunk should take: long enough that claiming and timing it cost
+// nothing in comparison, short enough that threads finish close together
+// when one of them is slowed down, and that a cancelled call stops soon.
+constexpr Clock::duration kChunkTarget = std::chrono::milliseconds(4);
+
+// One thread's chunk size: starts at the grain, doubles while chunks finish
+// quickly (up to `cap`) and halves when one runs long.
+class ChunkSizer {
+public:
+    ChunkSizer(std::size_t grain, std::size_t cap) noexcept : grain_(grain), cap_(std::max(cap, grain)), size_(grain) {}
+    std::size_t size() const noexcept { return size_; }
+    void took(Clock::duration t) noexcept {
+        if (t < kChunkTarget / 2) {
+            size_ = size_ > cap_ / 2 ? cap_ : size_ * 2;
+        } else if (t > kChunkTarget * 4 && size_ / 2 >= grain_) {
+            size_ /= 2;
+        }
+    }
+
+private:
+    std::size_t grain_, cap_, size_;
+};
 
 struct Job {
     detail::ChunkFn body;
     std::size_t n;
-    std::size_t nchunks;
+    std::size_t grain;
+    std::size_t cap;  // largest chunk, so that every thread gets several
     std::size_t helpers_wanted;
+    std::atomic<bool>* stop;  // the caller's cancellation flag, if any
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
     std::exception_ptr error;
@@ -69,25 +99,40 @@ struct Job {
     std::size_t active = 0;
     std::condition_variable idle;
 
-    Job(detail::ChunkFn b, std::size_t n_, std::size_t chunks, std::size_t helpers)
-        : body(b), n(n_), nchunks(chunks), helpers_wanted(helpers) {}
+    Job(detail::ChunkFn b, std::size_t n_, std::size_t grain_, std::size_t cap_, std::size_t helpers,
+        std::atomic<bool>* stop_)
+        : body(b), n(n_), grain(grain_), cap(cap_), helpers_wanted(helpers), stop(stop_) {}
 
-    std::size_t bound(std::size_t i) const noexcept {
-        const std::size_t q = n / nchunks, r = n % nchunks;
-        return i * q + std::min(i, r);
+    bool exhausted() const noexcept { return next.load(std::memory_order_relaxed) >= n; }
+
+    void fail() noexcept {
+        if (!failed.exchange(true)) error = std::current_exception();
     }
 
+    // Claims and runs chunks until none are left or the job failed.  On the
+    // caller, check_cancel() polls; on a helper it only follows the flag.
     void run_chunks() noexcept {
+        ChunkSizer sizer(grain, cap);
         for (;;) {
-            const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-            if (i >= nchunks) return;
             if (failed.load(std::memory_order_relaxed)) return;
             try {
-                body(bound(i), bound(i + 1));
+                check_cancel();
             } catch (...) {
-                if (!failed.exchange(true)) error = std::current_exception();
+                fail();
                 return;
             }
+            const std::size_t size = sizer.size();
+            const std::size_t b = next.fetch_add(size, std::memory_order_relaxed);
+            if (b >= n) return;
+            const std::size_t e = n - b <= size ? n : b + size;
+            const Clock::time_point t0 = Clock::now();
+            try {
+                body(b, e);
+            } catch (...) {
+                fail();
+                return;
+            }
+            sizer.took(Clock::now() - t0);
         }
     }
 };
@@ -100,6 +145,7 @@ struct Pool {
     std::size_t sleeping = 0;
 
     void worker() {
+        prepare_thread();
         t_in_parallel = true;
 #if defined(__linux__)
         pthread_setname_np(pthread_self(), "lumivander");
@@ -114,14 +160,17 @@ struct Pool {
                 --sleeping;
             }
             Job* job = queue.front();
-            if (job->next.load(std::memory_order_relaxed) >= job->nchunks) {
+            if (job->exhausted()) {
                 queue.pop_front();  // nothing left to share
                 continue;
             }
             if (++job->helpers_joined >= job->helpers_wanted) queue.pop_front();
             ++job->active;
             lk.unlock();
-            job->run_chunks();
+            {
+                detail::FollowCancel follow(job->stop);
+                job->run_chunks();
+            }
             lk.lock();
             // Notified under the lock: the caller cannot see active == 0 and
             // return (destroying the job) before this call is done.
@@ -196,21 +245,41 @@ std::size_t worker_count() {
 
 namespace detail {
 
+constinit thread_local bool t_thread_ready = false;
+
+void prepare_thread_now() noexcept {
+    (void)abi::__cxa_get_globals();
+    t_thread_ready = true;
+}
+
 bool in_parallel_region() noexcept { return t_in_parallel; }
+
+void run_inline(std::size_t n, std::size_t grain, ChunkFn body) {
+    if (grain == 0) grain = 1;
+    ChunkSizer sizer(grain, n);
+    for (std::size_t b = 0; b < n;) {
+        check_cancel();
+        const std::size_t e = n - b <= sizer.size() ? n : b + sizer.size();
+        const Clock::time_point t0 = Clock::now();
+        body(b, e);
+        b = e;
+        sizer.took(Clock::now() - t0);
+    }
+}
 
 void run_parallel(std::size_t n, std::size_t grain, ChunkFn body, std::size_t max_workers) {
     if (grain == 0) grain = 1;
     std::size_t workers = worker_count();
     if (max_workers > 0) workers = std::min(workers, max_workers);
-    // A few chunks per worker, so a thread that starts late or is slowed down
-    // by other processes leaves its share to the others.
-    const std::size_t chunks = std::min(n / grain, workers * 8);
-    if (chunks <= 1 || workers <= 1) {
-        body(0, n);
+    const std::size_t pieces = n / grain;
+    if (pieces <= 1 || workers <= 1) {
+        run_inline(n, grain, body);
         return;
     }
     Pool* p = pool();
-    Job job(body, n, chunks, std::min(workers, chunks) - 1);
+    // At most an eighth of a thread's share per chunk, so that a thread that
+    // starts late or runs slowly leaves its work to the others.
+    Job job(body, n, grain, n / (workers * 8), std::min(workers, pieces) - 1, detail::current_stop());
     std::size_t helpers, to_wake;
     bool wake_all;
     {
@@ -232,13 +301,33 @@ void run_parallel(std::size_t n, std::size_t grain, ChunkFn body, std::size_t ma
 
     if (helpers > 0) {
         // Off the queue, no helper can join any more; wait for those inside
-        // to finish their chunk.
+        // to finish their chunk, polling for cancellation meanwhile so that
+        // the helpers stop at their next check.
         std::unique_lock<std::mutex> lk(p->mu);
         auto it = std::find(p->queue.begin(), p->queue.end(), &job);
         if (it != p->queue.end()) p->queue.erase(it);
-        job.idle.wait(lk, [&] { return job.active == 0; });
+        const bool can_poll = cancel_active();
+        while (job.active != 0) {
+            if (!can_poll || job.failed.load(std::memory_order_relaxed)) {
+                job.idle.wait(lk, [&] { return job.active == 0; });
+                break;
+            }
+            if (job.idle.wait_for(lk, std::chrono::milliseconds(10), [&] { return job.active == 0; })) break;
+            lk.unlock();
+            try {
+                check_cancel();
+            } catch (...) {
+                job.fail();
+            }
+            lk.lock();
+        }
     }
-    if (job.error) std::rethrow_exception(job.error);
+    if (job.error) {
+        // A stop asked for by the caller's poll wins over errors the
+        // interrupted chunks may have run into meanwhile.
+        if (job.stop && job.stop->load(std::memory_order_relaxed)) throw Cancelled{};
+        std::rethrow_exception(job.error);
+    }
 }
 
 }  // namespace detail

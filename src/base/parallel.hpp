@@ -1,18 +1,27 @@
 // The library's one worker pool.
 //
 // parallel_for(n, grain, body) calls body(begin, end) over contiguous chunks
-// of [0, n), each at least `grain` items long, on the pool's threads and the
-// calling thread together, and returns once every chunk has run.  The pool
-// starts on the first call that needs it; its size is the hardware
-// concurrency, capped by LUMIVANDER_NUM_THREADS when that holds a positive
-// integer (1 runs everything inline on the caller).
+// of [0, n), each at least `grain` items long (the last may be shorter), on
+// the pool's threads and the calling thread together, and returns once every
+// chunk has run.  The pool starts on the first call that needs it; its size
+// is the hardware concurrency, capped by LUMIVANDER_NUM_THREADS when that
+// holds a positive integer (1 runs everything on the caller).
 //
-// Callers keep results independent of the thread count by never letting an
-// accumulation cross a chunk boundary: chunk boundaries depend on the number
-// of workers.
+// Chunks are claimed one at a time by whichever thread is free, the caller
+// included, so a thread slowed down by other processes simply takes fewer.
+// Each thread sizes its chunks from how long its last one took (a few
+// milliseconds each), so chunk boundaries depend on timing and on the number
+// of workers: callers keep results independent of them by never letting an
+// accumulation cross a chunk boundary.
 //
-// - n <= grain, a pool of one, or a call from inside a chunk (nested use):
-//   body(0, n) runs inline, with no synchronisation at all.
+// - n < 2 * grain, a pool of one, max_workers == 1, or a call from inside a
+//   chunk (nested use): the caller runs everything itself, in one call of
+//   body when the call cannot be cancelled, otherwise in chunks, so that it
+//   can stop between them.
+// - Between chunks every thread calls check_cancel(): a cancelled call stops
+//   claiming chunks and parallel_for throws Cancelled once the chunks in
+//   progress have finished.  While waiting for other threads the caller keeps
+//   polling.
 // - The first exception thrown by a chunk is rethrown in the caller once all
 //   running chunks have finished; chunks not yet started are skipped.
 // - Several threads may call parallel_for at once.
@@ -23,10 +32,26 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/cancel.hpp"
+
 namespace lumi {
 
 // Threads a parallel_for may use, the calling thread included (>= 1).
 std::size_t worker_count();
+
+namespace detail {
+extern constinit thread_local bool t_thread_ready;
+void prepare_thread_now() noexcept;
+}  // namespace detail
+
+// Makes the calling thread ready to throw: the C++ runtime keeps its
+// per-thread exception state in thread-local memory that it allocates on the
+// first throw in a thread, and aborts the process when that allocation fails
+// (as it can, when the exception is an out-of-memory error).  Every thread
+// that runs library code calls this first, while memory is still available.
+inline void prepare_thread() noexcept {
+    if (!detail::t_thread_ready) detail::prepare_thread_now();
+}
 
 namespace detail {
 
@@ -50,6 +75,9 @@ bool in_parallel_region() noexcept;
 
 void run_parallel(std::size_t n, std::size_t grain, ChunkFn body, std::size_t max_workers);
 
+// The caller alone, in chunks, checking for cancellation between them.
+void run_inline(std::size_t n, std::size_t grain, ChunkFn body);
+
 }  // namespace detail
 
 // Whether parallel_for(n, grain, ...) would hand work to other threads; when
@@ -63,11 +91,15 @@ inline bool splits(std::size_t n, std::size_t grain, std::size_t max_workers = 0
 template <class F>
 void parallel_for(std::size_t n, std::size_t grain, F&& body, std::size_t max_workers = 0) {
     if (n == 0) return;
+    auto& ref = body;
     if (!splits(n, grain, max_workers)) {
-        body(std::size_t{0}, n);
+        if (cancel_active() && n / (grain ? grain : 1) >= 2) {
+            detail::run_inline(n, grain, detail::ChunkFn(ref));
+        } else {
+            body(std::size_t{0}, n);
+        }
         return;
     }
-    auto& ref = body;
     detail::run_parallel(n, grain, detail::ChunkFn(ref), max_workers);
 }
 

@@ -20,6 +20,8 @@ void set_error_from_current_exception() noexcept {
         throw;
     } catch (const PyErrAlready&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const lumi::Cancelled&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (const lumi::Error& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
@@ -32,6 +34,8 @@ void set_error_from_current_exception() noexcept {
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
 }
+
+bool poll_signals(void*) noexcept { return PyErr_CheckSignals() != 0; }
 
 bool is_ordinary_error(PyObject* exc) noexcept {
     return PyErr_GivenExceptionMatches(exc, PyExc_Exception) && !PyErr_GivenExceptionMatches(exc, PyExc_MemoryError);

@@ -5,7 +5,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/cancel.hpp"
 #include "base/error.hpp"
+#include "base/parallel.hpp"
 #include "python/runtime/ref.hpp"
 
 namespace lumipy {
@@ -15,18 +17,29 @@ namespace lumipy {
 [[noreturn]] inline void raise_type_error(std::string_view msg) { raise(PyExc_TypeError, msg); }
 [[noreturn]] inline void raise_value_error(std::string_view msg) { raise(PyExc_ValueError, msg); }
 
-// Translates the in-flight C++ exception into a Python one: core errors become
+// Translates the in-flight C++ exception into a Python one (a cancelled call
+// has its error set already): core errors become
 // ValueError with their exact message, allocation failures MemoryError,
 // anything unexpected SystemError.  Must be called from a catch block.
 void set_error_from_current_exception() noexcept;
 
+// Cancellation poll of a call holding the interpreter lock: runs the
+// interpreter's signal handlers; true when one raised (KeyboardInterrupt,
+// or whatever a handler raises), which is then the pending error.
+bool poll_signals(void*) noexcept;
+
 // Runs body(); any C++ exception becomes a Python error and `failed` is
-// returned.  Nothing ever unwinds into the interpreter.
+// returned.  Nothing ever unwinds into the interpreter.  The core may stop
+// the call at its cancellation points when a signal handler raises.
 template <class R, class F>
 inline R guarded(R failed, F&& body) noexcept {
+    lumi::prepare_thread();
+    lumi::CancelScope cancel(&poll_signals, nullptr);
     try {
         return body();
     } catch (const PyErrAlready&) {
+        return failed;
+    } catch (const lumi::Cancelled&) {
         return failed;
     } catch (...) {
         set_error_from_current_exception();

@@ -1,0 +1,51 @@
+// The cancellation point: stop flag, coarse clock, poll.
+#include "base/cancel.hpp"
+
+#include <chrono>
+
+#if defined(__linux__)
+#include <time.h>
+#endif
+
+namespace lumi {
+
+namespace detail {
+
+constinit thread_local CancelFrame* t_cancel = nullptr;
+
+namespace {
+
+// Milliseconds of a monotonic clock.  The coarse clock is read from memory
+// (no system call) and ticks every few milliseconds, plenty for a 50 ms poll.
+std::int64_t now_ms() noexcept {
+#if defined(__linux__) && defined(CLOCK_MONOTONIC_COARSE)
+    timespec ts;
+    if (clock_gettime(CLOCK_MONOTONIC_COARSE, &ts) == 0)
+        return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+#endif
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+void check_frame(CancelFrame* f) {
+    if (f->stop->load(std::memory_order_relaxed)) throw Cancelled{};
+    if (!f->poll) return;
+    const std::int64_t now = now_ms();
+    if (f->next_ms == 0) {
+        // The first check starts the clock: short calls never poll.
+        f->next_ms = now + kPollInterval;
+        return;
+    }
+    if (now < f->next_ms) return;
+    if (f->poll(f->ctx)) {
+        f->stop->store(true, std::memory_order_relaxed);
+        throw Cancelled{};
+    }
+    f->next_ms = now_ms() + kPollInterval;
+}
+
+}  // namespace detail
+
+}  // namespace lumi

@@ -1,0 +1,98 @@
+// Stopping long calls early.
+//
+// The code that starts a call (the binding) installs a CancelScope on its
+// thread with a poll function; long loops of the core call check_cancel()
+// between units of work.  check_cancel() is cheap: it reads a flag and a
+// coarse clock, and calls the poll function on the scope's thread at most
+// once every kPollInterval.  When the poll answers "stop", or another thread
+// of the same call already saw that answer, check_cancel() throws Cancelled,
+// which unwinds to whoever installed the scope; the poll function has
+// recorded the reason there.
+//
+// Pool threads working for a call follow its scope: they see the stop flag
+// but never poll (the poll may only run on the thread that owns the call).
+//
+// Place check_cancel() only where the poll may run other code of this
+// library on the same thread (a signal handler calling it again): not while
+// holding per-thread scratch memory whose contents are still needed, and
+// never inside a noexcept function.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace lumi {
+
+// Thrown by check_cancel(); carries nothing: the poll function that asked
+// for the stop has kept the reason.
+struct Cancelled {};
+
+// Called on the scope's thread; true means stop the call.  Must not throw.
+using CancelPoll = bool (*)(void* ctx) noexcept;
+
+namespace detail {
+
+struct CancelFrame {
+    std::atomic<bool>* stop;  // shared by every thread working for the call
+    CancelPoll poll;          // null on pool threads
+    void* ctx;
+    std::int64_t next_ms;     // next poll time; 0 until the first check
+    CancelFrame* prev;
+};
+
+// The innermost frame of this thread (built with the initial-exec TLS model,
+// like every thread-local of the library: see CMakeLists.txt).
+extern constinit thread_local CancelFrame* t_cancel;
+
+void check_frame(CancelFrame* f);
+
+// Pool threads running chunks for a call adopt its stop flag for the time.
+class FollowCancel {
+public:
+    explicit FollowCancel(std::atomic<bool>* stop) noexcept
+        : frame_{stop, nullptr, nullptr, 0, t_cancel} {
+        if (stop) t_cancel = &frame_;
+    }
+    ~FollowCancel() {
+        if (frame_.stop) t_cancel = frame_.prev;
+    }
+    FollowCancel(const FollowCancel&) = delete;
+    FollowCancel& operator=(const FollowCancel&) = delete;
+
+private:
+    CancelFrame frame_;
+};
+
+// The stop flag of the call running on this thread, or null.
+inline std::atomic<bool>* current_stop() noexcept { return t_cancel ? t_cancel->stop : nullptr; }
+
+}  // namespace detail
+
+// Milliseconds between two polls.
+constexpr std::int64_t kPollInterval = 50;
+
+// Installs `poll` for the calling thread until destroyed (scopes nest: the
+// innermost one is polled).  Cheap enough for every call.
+class CancelScope {
+public:
+    CancelScope(CancelPoll poll, void* ctx) noexcept : frame_{&stop_, poll, ctx, 0, detail::t_cancel} {
+        detail::t_cancel = &frame_;
+    }
+    ~CancelScope() { detail::t_cancel = frame_.prev; }
+    CancelScope(const CancelScope&) = delete;
+    CancelScope& operator=(const CancelScope&) = delete;
+
+private:
+    std::atomic<bool> stop_{false};
+    detail::CancelFrame frame_;
+};
+
+// Whether a call on this thread can be stopped (a scope or a followed call).
+inline bool cancel_active() noexcept { return detail::t_cancel != nullptr; }
+
+// Throws Cancelled when the call running on this thread is to stop.
+inline void check_cancel() {
+    if (detail::CancelFrame* f = detail::t_cancel) detail::check_frame(f);
+}
+
+}  // namespace lumi
