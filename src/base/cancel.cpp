@@ -12,8 +12,7 @@ namespace lumi {
 namespace detail {
 
 constinit thread_local CancelFrame* t_cancel = nullptr;
-
-namespace {
+constinit thread_local unsigned t_ticks = 0;
 
 // Milliseconds of a monotonic clock.  The coarse clock is read from memory
 // (no system call) and ticks every few milliseconds, plenty for a 50 ms poll.
@@ -27,18 +26,11 @@ std::int64_t now_ms() noexcept {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-}  // namespace
-
 void check_frame(CancelFrame* f) {
     if (f->stop->load(std::memory_order_relaxed)) throw Cancelled{};
     if (!f->poll) return;
-    const std::int64_t now = now_ms();
-    if (f->next_ms == 0) {
-        // The first check starts the clock: short calls never poll.
-        f->next_ms = now + kPollInterval;
-        return;
-    }
-    if (now < f->next_ms) return;
+    // next_ms == 0: the first check polls.
+    if (f->next_ms != 0 && now_ms() < f->next_ms) return;
     if (f->poll(f->ctx)) {
         f->stop->store(true, std::memory_order_relaxed);
         throw Cancelled{};

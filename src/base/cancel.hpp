@@ -36,15 +36,17 @@ struct CancelFrame {
     std::atomic<bool>* stop;  // shared by every thread working for the call
     CancelPoll poll;          // null on pool threads
     void* ctx;
-    std::int64_t next_ms;     // next poll time; 0 until the first check
+    std::int64_t next_ms;     // next poll time; 0: at the first check
     CancelFrame* prev;
 };
 
 // The innermost frame of this thread (built with the initial-exec TLS model,
 // like every thread-local of the library: see CMakeLists.txt).
 extern constinit thread_local CancelFrame* t_cancel;
+extern constinit thread_local unsigned t_ticks;
 
 void check_frame(CancelFrame* f);
+std::int64_t now_ms() noexcept;
 
 // Pool threads running chunks for a call adopt its stop flag for the time.
 class FollowCancel {
@@ -72,10 +74,13 @@ inline std::atomic<bool>* current_stop() noexcept { return t_cancel ? t_cancel->
 constexpr std::int64_t kPollInterval = 50;
 
 // Installs `poll` for the calling thread until destroyed (scopes nest: the
-// innermost one is polled).  Cheap enough for every call.
+// innermost one is polled).  Cheap enough for every call.  The first check
+// polls at once, unless `delay_first` (for polls that cost more): then the
+// first poll comes kPollInterval after the scope was made.
 class CancelScope {
 public:
-    CancelScope(CancelPoll poll, void* ctx) noexcept : frame_{&stop_, poll, ctx, 0, detail::t_cancel} {
+    CancelScope(CancelPoll poll, void* ctx, bool delay_first = false) noexcept
+        : frame_{&stop_, poll, ctx, delay_first ? detail::now_ms() + kPollInterval : 0, detail::t_cancel} {
         detail::t_cancel = &frame_;
     }
     ~CancelScope() { detail::t_cancel = frame_.prev; }
@@ -93,6 +98,12 @@ inline bool cancel_active() noexcept { return detail::t_cancel != nullptr; }
 // Throws Cancelled when the call running on this thread is to stop.
 inline void check_cancel() {
     if (detail::CancelFrame* f = detail::t_cancel) detail::check_frame(f);
+}
+
+// For loops of many short steps (a tree's leaves, blocks of points): a
+// check on every 256th call.
+inline void cancel_tick() {
+    if ((++detail::t_ticks & 255u) == 0) check_cancel();
 }
 
 }  // namespace lumi

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "array/constructors.hpp"
+#include "base/cancel.hpp"
 #include "base/messages.hpp"
 #include "base/parallel.hpp"
 #include "linalg/factor_kernels.hpp"
@@ -35,6 +36,7 @@ void transpose_into(const double* __restrict in, std::size_t m, std::size_t n, d
     constexpr std::size_t T = 32;
     if (m == 0 || n == 0) return;
     for (std::size_t i0 = 0; i0 < m; i0 += T) {
+        check_cancel();
         const std::size_t i1 = std::min(m, i0 + T);
         for (std::size_t j0 = 0; j0 < n; j0 += T) {
             const std::size_t j1 = std::min(n, j0 + T);
@@ -100,6 +102,7 @@ ArrayF64 outer(const ArrayF64& a, const ArrayF64& b) {
     const double* y = b.data.data();
     double* o = out.data.data();
     for (std::size_t i = 0; i < m; ++i) {
+        if (i % 256 == 0) check_cancel();
         const double xi = x[i];
         double* row = o + i * n;
         for (std::size_t j = 0; j < n; ++j) row[j] = xi * y[j];
@@ -155,16 +158,19 @@ struct Kept {
     ~Kept() { std::free(p); }
 };
 
+struct KeptSlots {
+    Kept slot[kSlots];
+};
+
 class Work {
 public:
     Work(int slot, std::size_t count) {
-        thread_local Kept kept[kSlots];
         if (count > kKeepDoubles) {
             p_ = aligned_doubles(count);
             own_ = true;
             return;
         }
-        Kept& k = kept[slot];
+        Kept& k = thread_cache<KeptSlots>().slot[slot];
         if (k.cap < count) {
             std::free(k.p);
             k.p = nullptr;
@@ -225,6 +231,7 @@ ArrayF64 cholesky(const ArrayF64& a) {
     const double* A = a.data.data();
     double* L = out.data.data();
     for (std::size_t j0 = 0; j0 < n; j0 += kPanel) {
+        check_cancel();
         const std::size_t jb = std::min(kPanel, n - j0), rows = n - j0;
         // S[jj*ld + i] = sum_{k<j0} L[j0+jj, k] L[j0+i, k]  (0.0 when j0 = 0)
         mm::gemm(jb, j0, rows, lc + j0, 1, ld, lc + j0, ld, 1, S, ld, 0.0);
@@ -290,6 +297,7 @@ void householder_qr(const double* a, std::size_t m, std::size_t n, double* q, do
     for (std::size_t c0 = 0; c0 < ldr; c0 += cb) {
         const std::size_t first = js.size();
         for (std::size_t j = c0; j < std::min(c0 + cb, p); ++j) {
+            check_cancel();
             const std::size_t len = m - j;
             double* v = vs + j * m;
             for (std::size_t i = 0; i < len; ++i) v[i] = R[(j + i) * ldr + j];
@@ -392,6 +400,7 @@ std::pair<ArrayF64, ArrayF64> eig_with_params(const ArrayF64& a, std::uint64_t m
     bool met_tol = false;
     std::uint64_t it = 0;
     for (; it < max_iter; ++it) {
+        check_cancel();
         householder_qr(A.data.data(), n, n, Q.data.data(), R.data.data());
         upper_times(n, R.data.data(), Q.data.data(), A.data.data());
         mm::gemm(n, n, n, V.data.data(), n, 1, Q.data.data(), n, 1, V2.data.data(), n, -0.0);

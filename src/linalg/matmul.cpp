@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <new>
 
+#include "base/cancel.hpp"
 #include "base/parallel.hpp"
 #include "linalg/matmul_kernels.hpp"
 

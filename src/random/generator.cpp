@@ -9,6 +9,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "base/cancel.hpp"
 #include "base/error.hpp"
 #include "base/messages.hpp"
 #include "base/parallel.hpp"
@@ -19,6 +20,8 @@ namespace lumi {
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
+// Samples between two cancellation checks of the serial loops.
+constexpr std::size_t kCheckEvery = std::size_t{1} << 16;
 constexpr double kThird = 0.3333333333333333;
 constexpr double kSqueeze = 0.0331;
 
@@ -62,11 +65,15 @@ NdArray<double> Generator::uniform(double low, double high, const Shape& shape) 
         // a multiple of 2^-53 in [0, 1), and the two terms have opposite
         // signs, so nothing overflows).
         for (std::size_t i = 0; i < n; ++i) {
+            if (i % kCheckEvery == 0) check_cancel();
             const double u = g.next_f64();
             dst[i] = (1.0 - u) * low + u * high;
         }
     } else {
-        for (std::size_t i = 0; i < n; ++i) dst[i] = g.next_f64() * width + low;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i % kCheckEvery == 0) check_cancel();
+            dst[i] = g.next_f64() * width + low;
+        }
     }
     *this = g;
     return out;
@@ -110,6 +117,7 @@ private:
 template <class T, class Reduce>
 void randint_loop(Generator& g, T* dst, std::size_t n, std::uint64_t base, Reduce reduce) {
     for (std::size_t i = 0; i < n; ++i) {
+        if (i % kCheckEvery == 0) check_cancel();
         // Two's-complement wrap of the unsigned sum gives the signed value.
         dst[i] = static_cast<T>(static_cast<std::int64_t>(base + reduce(g.next_u64())));
     }
@@ -223,6 +231,7 @@ NdArray<double> normal_fill(Generator& self, const Shape& shape, F f) {
         std::atomic<std::size_t> drawn{0};  // blocks [0, drawn) hold their uniforms
         auto run = [&] {
             for (;;) {
+                check_cancel();
                 const std::size_t b = next.fetch_add(1, std::memory_order_relaxed);
                 if (b >= nblocks) return;
                 if (drawn.load(std::memory_order_acquire) <= b) {
@@ -239,6 +248,7 @@ NdArray<double> normal_fill(Generator& self, const Shape& shape, F f) {
         });
     } else {
         for (std::size_t b = 0; b < nblocks; ++b) {
+            check_cancel();
             draw_pairs(self, dst, b * kNormalBlock, block_end(b));
             transform_pairs<Exp>(dst, b * kNormalBlock, block_end(b), f);
         }
@@ -320,7 +330,10 @@ NdArray<double> Generator::gamma(double shape_param, double scale, const Shape& 
     double* dst = out.data.data();
     const std::size_t n = out.size();
     const GammaSampler sample(shape_param);
-    for (std::size_t i = 0; i < n; ++i) dst[i] = sample(g) * scale;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i % kCheckEvery == 0) check_cancel();
+        dst[i] = sample(g) * scale;
+    }
     *this = g;
     return out;
 }
@@ -385,6 +398,7 @@ NdArray<double> Generator::beta(double alpha, double beta_param, const Shape& sh
     const std::size_t n = out.size();
     const GammaSampler sample_x(alpha), sample_y(beta_param);
     for (std::size_t i = 0; i < n; ++i) {
+        if (i % kCheckEvery == 0) check_cancel();
         const GammaDraw x = draw_gamma(g, sample_x);
         const GammaDraw y = draw_gamma(g, sample_y);
         const double sum = y.value + x.value;

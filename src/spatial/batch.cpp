@@ -7,6 +7,7 @@
 #include <new>
 #include <utility>
 
+#include "base/cancel.hpp"
 #include "base/parallel.hpp"
 #include "spatial/ball_tree.hpp"
 #include "spatial/kd_tree.hpp"
@@ -46,6 +47,7 @@ std::vector<std::size_t> locality_order(const double* q, std::size_t n, std::siz
     const double top = static_cast<double>((std::uint64_t{1} << bits) - 1);
     std::vector<std::pair<std::uint64_t, std::size_t>> keyed(n);
     for (std::size_t i = 0; i < n; ++i) {
+        cancel_tick();
         std::uint64_t cell[3] = {0, 0, 0};
         for (std::size_t c = 0; c < m; ++c) {
             const double t = (q[i * dim + c] - lo[c]) * scale[c];
@@ -58,7 +60,10 @@ std::vector<std::size_t> locality_order(const double* q, std::size_t n, std::siz
         }
         keyed[i] = {key, i};
     }
-    std::sort(keyed.begin(), keyed.end());
+    std::sort(keyed.begin(), keyed.end(), [](const auto& x, const auto& y) {
+        cancel_tick();
+        return x < y;
+    });
     order.resize(n);
     for (std::size_t i = 0; i < n; ++i) order[i] = keyed[i].second;
     return order;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <numeric>
 
+#include "base/cancel.hpp"
 #include "base/messages.hpp"
 #include "base/parallel.hpp"
 
@@ -49,7 +50,14 @@ void check_points_shape(std::size_t ndim) {
 }
 
 RowStore::RowStore(const double* input, std::size_t n, std::size_t dim)
-    : dim_(dim), rows_(input, input + n * dim), order_(n) {
+    : dim_(dim), order_(n) {
+    // In pieces: copying a large input (page faults included) takes a while.
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    rows_.reserve(n * dim);
+    for (std::size_t i = 0; i < n * dim; i += kPiece) {
+        check_cancel();
+        rows_.insert(rows_.end(), input + i, input + i + std::min(kPiece, n * dim - i));
+    }
     std::iota(order_.begin(), order_.end(), std::size_t{0});
 }
 
@@ -72,6 +80,7 @@ std::size_t RowStore::partition(std::size_t start, double* keys, std::size_t l, 
         swap(start + a, start + b);
     };
     while (j - i >= 2 * B) {
+        cancel_tick();
         if (num_l == 0) {
             first_l = 0;
             for (std::size_t t = 0; t < B; ++t) {

@@ -34,6 +34,7 @@
 #include <limits>
 #include <type_traits>
 
+#include "base/cancel.hpp"
 #include "base/parallel.hpp"
 #include "ops/vmath.hpp"
 #include "spatial/ball_tree.hpp"
@@ -134,6 +135,7 @@ inline void add_points(const double* rows, std::size_t dim, std::size_t begin, s
     alignas(64) double buf[kBlock];
     double a = acc;
     for (std::size_t b = begin; b < end; b += kBlock) {
+        cancel_tick();
         const std::size_t m = end - b < kBlock ? end - b : kBlock;
         const double* x = rows + b * dim;
         for (std::size_t j = 0; j < m; ++j) buf[j] = 0.0;

@@ -1,12 +1,15 @@
 // Saving and loading built trees (format and checks: serialize.hpp).
 #include "spatial/serialize.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <type_traits>
 #include <vector>
+
+#include "base/cancel.hpp"
 
 namespace lumi {
 
@@ -15,6 +18,10 @@ namespace {
 // Version 1 had explicit left children and no checksum.
 constexpr std::uint64_t kFormatVersion = 2;
 constexpr std::size_t kHeaderBytes = 56;
+// Values between two cancellation checks of the bulk loops, and bytes per
+// copied piece.
+constexpr std::size_t kCheckEvery = std::size_t{1} << 16;
+constexpr std::size_t kPiece = std::size_t{1} << 24;
 constexpr std::size_t kChecksumBytes = 8;
 constexpr std::size_t kLinkBytes = 3 * 8;
 // A tree built here halves its ranges, so its depth stays near log2(n); a
@@ -36,19 +43,27 @@ public:
     }
     void f64(double v) noexcept { u64(std::bit_cast<std::uint64_t>(v)); }
     void u8(std::uint8_t v) noexcept { *p_++ = v; }
-    void bytes(const void* src, std::size_t n) noexcept {
-        if (n) std::memcpy(p_, src, n);
+    void bytes(const void* src, std::size_t n) {
+        // In pieces, with a cancellation check before each.
+        const auto* from = static_cast<const unsigned char*>(src);
+        for (std::size_t done = 0; done < n; done += kPiece) {
+            check_cancel();
+            std::memcpy(p_ + done, from + done, std::min(kPiece, n - done));
+        }
         p_ += n;
     }
-    void f64s(const double* v, std::size_t n) noexcept {
+    void f64s(const double* v, std::size_t n) {
         if constexpr (std::endian::native == std::endian::little) {
             bytes(v, n * 8);
         } else {
             for (std::size_t i = 0; i < n; ++i) f64(v[i]);
         }
     }
-    void u64s(const std::size_t* v, std::size_t n) noexcept {
-        for (std::size_t i = 0; i < n; ++i) u64(v[i]);
+    void u64s(const std::size_t* v, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i % kCheckEvery == 0) check_cancel();
+            u64(v[i]);
+        }
     }
     // A node field: sizes as 8 bytes, doubles as their bits, flags as one byte.
     template <class T>
@@ -83,9 +98,13 @@ public:
         p_ += n;
         return at;
     }
-    void f64s(double* out, std::size_t n) noexcept {
+    void f64s(double* out, std::size_t n) {
         if constexpr (std::endian::native == std::endian::little) {
-            if (n) std::memcpy(out, take(n * 8), n * 8);
+            for (std::size_t i = 0; i < n; i += kCheckEvery) {
+                check_cancel();
+                const std::size_t m = std::min(kCheckEvery, n - i);
+                std::memcpy(out + i, take(m * 8), m * 8);
+            }
         } else {
             for (std::size_t i = 0; i < n; ++i) out[i] = f64();
         }
@@ -177,6 +196,7 @@ std::vector<std::size_t> read_order(Reader& r, std::size_t n) {
     std::vector<std::size_t> order(n);
     std::vector<bool> seen(n, false);
     for (std::size_t p = 0; p < n; ++p) {
+        if (p % kCheckEvery == 0) check_cancel();
         const std::uint64_t row = r.u64();
         if (row >= n || seen[row]) fail("the point order is not a permutation of the " + str(n) + " rows");
         seen[row] = true;
@@ -333,7 +353,7 @@ std::size_t TreeCodec::saved_size(const SpatialTree<Kind>& t) noexcept {
 }
 
 template <class Kind>
-void TreeCodec::save(const SpatialTree<Kind>& t, unsigned char* out) noexcept {
+void TreeCodec::save(const SpatialTree<Kind>& t, unsigned char* out) {
     Writer w(out);
     w.bytes(Kind::kTag, 8);
     w.u64(kFormatVersion);
@@ -347,6 +367,7 @@ void TreeCodec::save(const SpatialTree<Kind>& t, unsigned char* out) noexcept {
     w.u64s(t.order_.data(), t.order_.size());
     w.f64s(t.points_.data(), t.points_.size());
     for (const auto& nd : t.nodes_) {
+        cancel_tick();
         w.u64(nd.start);
         w.u64(nd.end);
         w.u64(nd.right == kNoNode ? UINT64_MAX : nd.right);
@@ -374,6 +395,7 @@ SpatialTree<Kind> TreeCodec::load(const unsigned char* data, std::size_t size) {
     t.points_ = read_doubles(r, h.n_points * h.dim);
     t.nodes_.resize(h.n_nodes);
     for (std::size_t i = 0; i < h.n_nodes; ++i) {
+        cancel_tick();
         auto& nd = t.nodes_[i];
         nd.start = r.u64();
         nd.end = r.u64();

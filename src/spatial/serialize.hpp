@@ -37,7 +37,7 @@ struct TreeCodec {
     static std::size_t saved_size(const SpatialTree<Kind>& t) noexcept;
     // Writes exactly saved_size(t) bytes.
     template <class Kind>
-    static void save(const SpatialTree<Kind>& t, unsigned char* out) noexcept;
+    static void save(const SpatialTree<Kind>& t, unsigned char* out);
     template <class Kind>
     static SpatialTree<Kind> load(const unsigned char* data, std::size_t size);
 };

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/cancel.hpp"
 #include "spatial/tree.hpp"
 
 namespace lumi {
@@ -25,6 +26,7 @@ struct SpatialTree<Kind>::Builder {
 
     template <class M>
     void node(std::size_t id, std::size_t start, std::size_t end, std::vector<double>& scratch) {
+        if (end - start >= 4096) check_cancel();
         if (tasks && end - start <= grain) {
             tasks->push_back({id, start, end});
             return;
@@ -96,6 +98,7 @@ template <class M, class W, class R>
 void SpatialTree<Kind>::visit(W& walk, std::size_t id, typename W::State st, R& res) const {
     const Node& nd = nodes_[id];
     if (nd.leaf()) {
+        cancel_tick();
         const std::size_t dim = fixed_dim<M>(dim_);
         const double* x = points_.data() + nd.start * dim;
         const std::size_t* rows = order_.data();

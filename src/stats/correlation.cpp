@@ -15,6 +15,7 @@
 #include <limits>
 #include <vector>
 
+#include "base/cancel.hpp"
 #include "base/error.hpp"
 #include "base/messages.hpp"
 #include "base/parallel.hpp"
@@ -42,6 +43,8 @@ constexpr std::size_t kRadixMin = 512;
 constexpr unsigned kDigitBits = 11;
 constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
 constexpr unsigned kPasses = (64 + kDigitBits - 1) / kDigitBits;
+// Records between two cancellation checks of a pass.
+constexpr std::size_t kCheckEvery = std::size_t{1} << 16;
 
 inline std::size_t digit(std::uint64_t key, unsigned pass) noexcept {
     return static_cast<std::size_t>((key >> (pass * kDigitBits)) & (kBuckets - 1));
@@ -59,8 +62,10 @@ struct Rec {
 // half of the ping-pong; returns whichever of the two ends up sorted.
 Rec* radix_sort(Rec* recs, Rec* tmp, std::size_t n) {
     std::vector<std::size_t> hist(kPasses * kBuckets, 0);
-    for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i % kCheckEvery == 0) check_cancel();
         for (unsigned p = 0; p < kPasses; ++p) ++hist[p * kBuckets + digit(recs[i].key, p)];
+    }
     for (unsigned p = 0; p < kPasses; ++p) {
         std::size_t* __restrict h = hist.data() + p * kBuckets;
         // A digit shared by every key leaves the order as it is.
@@ -73,7 +78,10 @@ Rec* radix_sort(Rec* recs, Rec* tmp, std::size_t n) {
         }
         const Rec* __restrict src = recs;
         Rec* __restrict dst = tmp;
-        for (std::size_t i = 0; i < n; ++i) dst[h[digit(src[i].key, p)]++] = src[i];
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i % kCheckEvery == 0) check_cancel();
+            dst[h[digit(src[i].key, p)]++] = src[i];
+        }
         std::swap(recs, tmp);
     }
     return recs;
@@ -84,25 +92,38 @@ Rec* radix_sort(Rec* recs, Rec* tmp, std::size_t n) {
 // faulting fresh ones in (which costs about as much as the sort itself).
 constexpr std::size_t kKeptScratchBytes = std::size_t{8} << 20;
 
+// The kept buffer is taken out of its slot while in use: a call made from
+// a signal handler at a cancellation point finds the slot empty.
 struct RankScratch {
     Buffer<Rec> buf;
+    bool from_slot = false;
+
+    static Buffer<Rec>& slot() {
+        thread_local Buffer<Rec> kept;
+        return kept;
+    }
 
     // Room for 2n records: kept in the thread's scratch when small enough.
     Rec* get(std::size_t n) {
-        if (2 * n * sizeof(Rec) > kKeptScratchBytes) {
-            buf = Buffer<Rec>::uninit(2 * n);
-            return buf.data();
+        if (2 * n * sizeof(Rec) <= kKeptScratchBytes) {
+            buf = std::move(slot());
+            from_slot = true;
         }
-        thread_local Buffer<Rec> kept;
-        if (kept.size() < 2 * n) kept = Buffer<Rec>::uninit(2 * n);
-        return kept.data();
+        if (buf.size() < 2 * n) buf = Buffer<Rec>::uninit(2 * n);
+        return buf.data();
+    }
+    ~RankScratch() {
+        if (from_slot) slot() = std::move(buf);
     }
 };
 
 void rank_into(const double* x, std::size_t n, double* out) {
     RankScratch scratch;
     Rec* recs = scratch.get(n);
-    for (std::size_t i = 0; i < n; ++i) recs[i] = {order_key(x[i]), i};
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i % kCheckEvery == 0) check_cancel();
+        recs[i] = {order_key(x[i]), i};
+    }
     if (n < kRadixMin) {
         // (key, index) order is the stable order.
         std::sort(recs, recs + n,
@@ -113,6 +134,7 @@ void rank_into(const double* x, std::size_t n, double* out) {
     // Tie groups: a NaN ties with nothing, itself included.
     std::size_t i = 0;
     while (i < n) {
+        cancel_tick();
         std::size_t j = i + 1;
         const std::uint64_t key = recs[i].key;
         if (key != kNaNKey) {
@@ -168,7 +190,7 @@ struct PowerOfTwo {
 // under- nor overflow unscaled are bit-identical, while inputs whose squared
 // deviations would under- or overflow (values near 1e-200 or 1e200) get a
 // correct coefficient instead of 0 or NaN.
-double pearson_unchecked(const double* a, const double* b, std::size_t n) noexcept {
+double pearson_unchecked(const double* a, const double* b, std::size_t n) {
     if (n == 0) return 0.0;
     bool a_constant = false, b_constant = false;
     const PowerOfTwo scale_a(scale_exponent(a, n, a_constant));
@@ -179,6 +201,7 @@ double pearson_unchecked(const double* a, const double* b, std::size_t n) noexce
     // The two sums are independent chains, each in index order from -0.0.
     double sa = -0.0, sb = -0.0;
     for (std::size_t i = 0; i < n; ++i) {
+        if (i % kCheckEvery == 0) check_cancel();
         sa += scale_a(a[i]);
         sb += scale_b(b[i]);
     }
@@ -186,6 +209,7 @@ double pearson_unchecked(const double* a, const double* b, std::size_t n) noexce
     const double mb = sb / static_cast<double>(n);
     double sxy = 0.0, sxx = 0.0, syy = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
+        if (i % kCheckEvery == 0) check_cancel();
         const double da = scale_a(a[i]) - ma;
         const double db = scale_b(b[i]) - mb;
         sxy += da * db;

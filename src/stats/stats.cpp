@@ -21,6 +21,7 @@
 #include <limits>
 #include <vector>
 
+#include "base/cancel.hpp"
 #include "base/error.hpp"
 #include "base/messages.hpp"
 #include "base/parallel.hpp"
@@ -29,6 +30,18 @@
 namespace lumi::stats {
 
 namespace {
+
+// Elements between two cancellation checks of the sequential sums.
+constexpr std::size_t kCheckBlock = std::size_t{1} << 16;
+
+// operator< for sorting and selection over whole inputs, with a
+// cancellation check every few thousand comparisons.
+struct CheckedLess {
+    bool operator()(double a, double b) const {
+        cancel_tick();
+        return a < b;
+    }
+};
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -44,36 +57,44 @@ void check_level(double q) {
 // ---------------------------------------------------------------------------
 // Reductions
 
-double sum(const double* x, std::size_t n) noexcept {
+double sum(const double* x, std::size_t n) {
     // One rounded addition per element in index order: the latency of the
     // add chain is the cost, and no reordering is allowed to hide it.
     double s = -0.0;
-    for (std::size_t i = 0; i < n; ++i) s += x[i];
+    for (std::size_t b = 0; b < n; b += kCheckBlock) {
+        check_cancel();
+        const std::size_t e = std::min(n, b + kCheckBlock);
+        for (std::size_t i = b; i < e; ++i) s += x[i];
+    }
     return s;
 }
 
-double sum(const ArrayF64& a) noexcept { return sum(a.data.data(), a.size()); }
+double sum(const ArrayF64& a) { return sum(a.data.data(), a.size()); }
 
-double mean(const ArrayF64& a) noexcept {
+double mean(const ArrayF64& a) {
     const std::size_t n = a.size();
     if (n == 0) return kNaN;
     return sum(a) / static_cast<double>(n);
 }
 
-double var(const ArrayF64& a) noexcept {
+double var(const ArrayF64& a) {
     const std::size_t n = a.size();
     if (n == 0) return kNaN;
     const double* x = a.data.data();
     const double m = sum(x, n) / static_cast<double>(n);
     double acc = -0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double d = x[i] - m;
-        acc += d * d;
+    for (std::size_t b = 0; b < n; b += kCheckBlock) {
+        check_cancel();
+        const std::size_t e = std::min(n, b + kCheckBlock);
+        for (std::size_t i = b; i < e; ++i) {
+            const double d = x[i] - m;
+            acc += d * d;
+        }
     }
     return acc / static_cast<double>(n);
 }
 
-double std(const ArrayF64& a) noexcept { return std::sqrt(var(a)); }
+double std(const ArrayF64& a) { return std::sqrt(var(a)); }
 
 namespace {
 
@@ -83,21 +104,23 @@ constexpr std::size_t kTestBlock = 512;
 
 }  // namespace
 
-bool all(const ArrayF64& a) noexcept {
+bool all(const ArrayF64& a) {
     const auto has_zero = select_kernels().has_zero;
     const double* x = a.data.data();
     const std::size_t n = a.size();
     for (std::size_t i = 0; i < n; i += kTestBlock) {
+        cancel_tick();
         if (has_zero(x + i, std::min(kTestBlock, n - i))) return false;
     }
     return true;
 }
 
-bool any(const ArrayF64& a) noexcept {
+bool any(const ArrayF64& a) {
     const auto has_nonzero = select_kernels().has_nonzero;
     const double* x = a.data.data();
     const std::size_t n = a.size();
     for (std::size_t i = 0; i < n; i += kTestBlock) {
+        cancel_tick();
         if (has_nonzero(x + i, std::min(kTestBlock, n - i))) return true;
     }
     return false;
@@ -164,7 +187,7 @@ void multiselect(double* b, std::size_t lo, std::size_t hi, const std::size_t* r
     while (nr > 0) {
         const std::size_t mid = nr / 2;
         const std::size_t k = ranks[mid];
-        std::nth_element(b + lo, b + k, b + hi);
+        std::nth_element(b + lo, b + k, b + hi, CheckedLess{});
         multiselect(b, lo, k, ranks, mid);
         lo = k + 1;
         ranks += mid + 1;
@@ -191,7 +214,7 @@ Pair select_copy(const double* x, std::size_t n, std::size_t k, std::size_t k2) 
     const std::size_t nn = copy_numbers(x, n, b);
     Pair p{{kNaN, kNaN}, nn};
     if (k < nn) {
-        std::nth_element(b, b + k, b + nn);
+        std::nth_element(b, b + k, b + nn, CheckedLess{});
         p.v[0] = b[k];
         if (k2 == k) {
             p.v[1] = p.v[0];
@@ -278,8 +301,9 @@ bool select_sampled(const double* x, std::size_t n, std::size_t k, std::size_t k
 
     // The pass runs in independent parts (counts add exactly; the order of
     // the kept elements does not matter to selection).
-    const std::size_t parts =
-        splits(n, kFilterGrain) ? std::max<std::size_t>(1, std::min(worker_count(), n / kFilterGrain)) : 1;
+    // Several parts per thread, claimed as threads come free: a thread slowed
+    // down by other processes takes fewer.
+    const std::size_t parts = std::max<std::size_t>(1, std::min(worker_count() * 8, n / kFilterGrain));
     std::vector<Kept> kept(parts);
     std::atomic<bool> overflow{false};
     parallel_for(parts, 1, [&](std::size_t pb, std::size_t pe) {
@@ -457,7 +481,7 @@ ArrayF64 quantiles(const ArrayF64& a, const double* q, std::size_t m) {
     std::sort(ranks.begin(), ranks.end());
     ranks.erase(std::unique(ranks.begin(), ranks.end()), ranks.end());
     if (ranks.size() > nn / 8) {
-        std::sort(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(nn));
+        std::sort(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(nn), CheckedLess{});
     } else {
         multiselect(buf.data(), 0, nn, ranks.data(), ranks.size());
     }

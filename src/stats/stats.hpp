@@ -18,15 +18,15 @@
 
 namespace lumi::stats {
 
-double sum(const ArrayF64& a) noexcept;
-double mean(const ArrayF64& a) noexcept;  // NaN when empty
-double var(const ArrayF64& a) noexcept;   // population variance; NaN when empty
-double std(const ArrayF64& a) noexcept;   // sqrt(var)
-bool all(const ArrayF64& a) noexcept;     // no element equals zero
-bool any(const ArrayF64& a) noexcept;     // some element differs from zero (NaN does)
+double sum(const ArrayF64& a);
+double mean(const ArrayF64& a);  // NaN when empty
+double var(const ArrayF64& a);   // population variance; NaN when empty
+double std(const ArrayF64& a);   // sqrt(var)
+bool all(const ArrayF64& a);     // no element equals zero
+bool any(const ArrayF64& a);     // some element differs from zero (NaN does)
 
 // Raw-pointer forms of the sum, shared with the correlation code.
-double sum(const double* x, std::size_t n) noexcept;
+double sum(const double* x, std::size_t n);
 
 double median(const ArrayF64& a);
 // Fails with "Quantile must be between 0 and 1" unless 0 <= q <= 1.

@@ -83,13 +83,20 @@ PyObject* new_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 // Runs the core sampler, with the interpreter lock released when the request
 // is large.  The object's exclusive borrow is held throughout, so the state
 // cannot be touched meanwhile (another thread gets the borrow error), and the
-// caller's reference keeps the object alive.
+// caller's reference keeps the object alive.  A call stopped part way
+// (Ctrl-C) leaves the state as it was, so a repeat draws the same samples.
 template <class F>
-lumi::ArrayF64 sample(const lumi::Shape& shape, F&& f) {
+lumi::ArrayF64 sample(lumi::Generator& gen, const lumi::Shape& shape, F&& f) {
     constexpr std::size_t kReleaseAt = std::size_t{1} << 15;
     if (lumi::Shape::element_count(shape) < kReleaseAt) return f();
-    GilRelease nogil;
-    return f();
+    const lumi::Generator saved = gen;
+    try {
+        GilRelease nogil;
+        return f();
+    } catch (...) {
+        gen = saved;
+        throw;
+    }
 }
 
 // Sampling method with two float parameters and a shape; sample(gen, p, q,
@@ -104,7 +111,7 @@ PyObject* two_param_method(const Sig<3>& sig, PyObject* self, PyObject* const* a
         const double p = arg_f64(sig.names[0], a[0]);
         const double q = arg_f64(sig.names[1], a[1]);
         const lumi::Shape shape = arg_shape("shape", a[2]);
-        return wrap_array(sample(shape, [&] { return draw(g->gen, p, q, shape); }));
+        return wrap_array(sample(g->gen, shape, [&] { return draw(g->gen, p, q, shape); }));
     });
 }
 
@@ -155,7 +162,7 @@ PyObject* gen_standard_normal(PyObject* self, PyObject* const* args, Py_ssize_t 
         GeneratorObject* g = as_gen(self);
         ExclusiveBorrow guard(g->borrow);
         const lumi::Shape shape = arg_shape("shape", a[0]);
-        return wrap_array(sample(shape, [&] { return g->gen.standard_normal(shape); }));
+        return wrap_array(sample(g->gen, shape, [&] { return g->gen.standard_normal(shape); }));
     });
 }
 
@@ -168,7 +175,7 @@ PyObject* gen_randint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         const std::int64_t low = arg_i64("low", a[0]);
         const std::int64_t high = arg_i64("high", a[1]);
         const lumi::Shape shape = arg_shape("shape", a[2]);
-        return wrap_array(sample(shape, [&] { return g->gen.randint_f64(low, high, shape); }));
+        return wrap_array(sample(g->gen, shape, [&] { return g->gen.randint_f64(low, high, shape); }));
     });
 }
 

@@ -63,14 +63,16 @@ inline std::size_t reserve_hint(PyObject* obj) {
     return std::min(static_cast<std::size_t>(n), kMaxUntrustedReserve);
 }
 
-// Calls f(item) for each item of a sequence in iteration order.  Lists and
-// tuples are walked by index with the length re-read every step (what their
-// iterators do), holding a reference to the item while converting it, since
-// a conversion hook may mutate the list.
+// Calls f(item) for each item of a sequence in iteration order, stopping
+// after `max_items` items.  Lists and tuples are walked by index with the
+// length re-read every step (what their iterators do), holding a reference
+// to the item while converting it, since a conversion hook may mutate the
+// list.
 template <class F>
-void for_each_item(PyObject* obj, F&& f) {
+void for_each_item(PyObject* obj, F&& f, std::size_t max_items = SIZE_MAX) {
+    const auto cap = static_cast<Py_ssize_t>(std::min<std::size_t>(max_items, PY_SSIZE_T_MAX));
     if (PyList_CheckExact(obj)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj) && i < cap; ++i) {
             PyObject* item = PyList_GET_ITEM(obj, i);
             if (PyFloat_CheckExact(item) || PyLong_CheckExact(item)) {
                 f(item);
@@ -82,11 +84,13 @@ void for_each_item(PyObject* obj, F&& f) {
         return;
     }
     if (PyTuple_CheckExact(obj)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) f(PyTuple_GET_ITEM(obj, i));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj) && i < cap; ++i) f(PyTuple_GET_ITEM(obj, i));
         return;
     }
     Ref it = check(PyObject_GetIter(obj));
-    while (PyObject* raw = PyIter_Next(it.get())) {
+    for (Py_ssize_t i = 0; i < cap; ++i) {
+        PyObject* raw = PyIter_Next(it.get());
+        if (!raw) break;
         Ref item = Ref::steal(raw);
         f(item.get());
     }

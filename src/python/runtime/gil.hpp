@@ -16,7 +16,7 @@ namespace lumipy {
 
 class GilRelease {
 public:
-    GilRelease() noexcept : state_(PyEval_SaveThread()), cancel_(&poll, this) {}
+    GilRelease() noexcept : state_(PyEval_SaveThread()), cancel_(&poll, this, true) {}
     ~GilRelease() { PyEval_RestoreThread(state_); }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;

@@ -43,7 +43,7 @@ bool has_number_conversion(PyObject* obj) {
 
 }  // namespace
 
-void to_query(PyObject* obj, std::vector<double>& out) {
+void to_query(PyObject* obj, std::vector<double>& out, std::size_t max_len) {
     out.clear();
     if (PyFloat_Check(obj)) {
         out.push_back(PyFloat_AS_DOUBLE(obj));
@@ -52,7 +52,7 @@ void to_query(PyObject* obj, std::vector<double>& out) {
     if (is_array(obj)) {
         ArrayObject* a = as_array_object(obj);
         SharedBorrow guard(a->borrow);
-        out.assign(a->arr.data.begin(), a->arr.data.end());
+        out.assign(a->arr.data.begin(), a->arr.data.begin() + std::min(a->arr.size(), max_len));
         return;
     }
     if (has_number_conversion(obj)) {
@@ -65,7 +65,7 @@ void to_query(PyObject* obj, std::vector<double>& out) {
     }
     if (PyUnicode_Check(obj) || !PySequence_Check(obj)) raise_bad_query();
     try {
-        for_each_item(obj, [&](PyObject* item) { out.push_back(to_f64(item)); });
+        for_each_item(obj, [&](PyObject* item) { out.push_back(to_f64(item)); }, max_len);
     } catch (const PyErrAlready&) {
         drop_conversion_error();
         raise_bad_query();
@@ -185,7 +185,7 @@ PyObject* query_knn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         auto a = sig.parse(args, nargs, kwnames);
         const std::uint64_t k = arg_u64("k", a[1]);
         ThreadScratch<std::vector<double>> query;
-        to_query(a[0], query.get());
+        to_query(a[0], query.get(), tree_of<Tree>(self).dim() + 1);
         ThreadScratch<lumi::KnnHeap> heap;
         const Tree& tree = tree_of<Tree>(self);
         const std::vector<double>& q = query.get();
@@ -209,7 +209,7 @@ PyObject* query_radius(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         auto a = sig.parse(args, nargs, kwnames);
         const double radius = arg_f64("radius", a[1]);
         ThreadScratch<std::vector<double>> query;
-        to_query(a[0], query.get());
+        to_query(a[0], query.get(), tree_of<Tree>(self).dim() + 1);
         ThreadScratch<std::vector<std::size_t>> rows;
         rows.get().clear();
         const Tree& tree = tree_of<Tree>(self);

@@ -72,8 +72,10 @@ const Tree& tree_of(PyObject* self) noexcept {
 
 // Fills `out` with a query vector: a number (one coordinate), an Array (all
 // its values, row-major) or a sequence of numbers; anything else raises
-// ValueError "query must be a scalar, list, or Array".
-void to_query(PyObject* obj, std::vector<double>& out);
+// ValueError "query must be a scalar, list, or Array".  Reads at most
+// `max_len` values: a tree refuses any query longer than its dimension, so
+// dim + 1 values are enough to refuse one, however long the input is.
+void to_query(PyObject* obj, std::vector<double>& out, std::size_t max_len);
 
 
 // A new list of Python ints.
