@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <deque>
 #include <exception>
+#include <iterator>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -247,12 +248,47 @@ namespace detail {
 
 constinit thread_local bool t_thread_ready = false;
 
+namespace {
+
+struct ExitList {
+    struct Entry {
+        void* p;
+        void (*del)(void*);
+    };
+    Entry items[48];
+    std::size_t n = 0;
+    ~ExitList() {
+        while (n > 0) {
+            --n;
+            items[n].del(items[n].p);
+        }
+    }
+};
+
+thread_local ExitList t_exit_list;
+
+}  // namespace
+
 void prepare_thread_now() noexcept {
-    (void)abi::__cxa_get_globals();
+    // Declared const, so the result must be used for the call to stay.
+    void* volatile globals = abi::__cxa_get_globals();
+    // First use registers the list's destructor.
+    void* volatile list = &t_exit_list;
+    (void)globals;
+    (void)list;
     t_thread_ready = true;
 }
 
 bool in_parallel_region() noexcept { return t_in_parallel; }
+
+}  // namespace detail
+
+void at_thread_exit(void* p, void (*del)(void*)) noexcept {
+    detail::ExitList& list = detail::t_exit_list;
+    if (list.n < std::size(list.items)) list.items[list.n++] = {p, del};  // else: kept for good
+}
+
+namespace detail {
 
 void run_inline(std::size_t n, std::size_t grain, ChunkFn body) {
     if (grain == 0) grain = 1;

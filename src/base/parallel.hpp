@@ -53,6 +53,26 @@ inline void prepare_thread() noexcept {
     if (!detail::t_thread_ready) detail::prepare_thread_now();
 }
 
+// Runs del(p) when the calling thread exits.  For per-thread caches: a
+// thread_local object with a destructor registers that destructor on first
+// use, and the C library aborts when that registration runs out of memory;
+// so caches are thread_local pointers to heap objects handed over here (one
+// registration per thread, made by prepare_thread).  Holds a few dozen.
+void at_thread_exit(void* p, void (*del)(void*)) noexcept;
+
+// A per-thread object of type T, made on first use (which may throw
+// std::bad_alloc) and destroyed when the thread exits.  Not re-entrant:
+// callers that may be re-entered take its contents out while using them.
+template <class T>
+T& thread_cache() {
+    thread_local T* p = nullptr;
+    if (!p) {
+        p = new T();
+        at_thread_exit(p, [](void* q) { delete static_cast<T*>(q); });
+    }
+    return *p;
+}
+
 namespace detail {
 
 // A non-owning reference to a callable taking (begin, end).  Copies refer to

@@ -29,7 +29,7 @@ struct PackBuffers {
 }  // namespace
 
 double* scratch(int slot, std::size_t count) {
-    thread_local PackBuffers s;
+    PackBuffers& s = thread_cache<PackBuffers>();
     if (s.cap[slot] < count) {
         std::free(s.ptr[slot]);
         s.ptr[slot] = nullptr;

@@ -98,10 +98,7 @@ struct RankScratch {
     Buffer<Rec> buf;
     bool from_slot = false;
 
-    static Buffer<Rec>& slot() {
-        thread_local Buffer<Rec> kept;
-        return kept;
-    }
+    static Buffer<Rec>& slot() { return thread_cache<Buffer<Rec>>(); }
 
     // Room for 2n records: kept in the thread's scratch when small enough.
     Rec* get(std::size_t n) {

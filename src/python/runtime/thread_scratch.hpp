@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <utility>
 
+#include "base/parallel.hpp"
+
 namespace lumipy {
 
 // Per-thread scratch taken for one call and handed back afterwards; a
@@ -22,10 +24,7 @@ public:
     T& get() noexcept { return value_; }
 
 private:
-    static T& slot() {
-        thread_local T s;
-        return s;
-    }
+    static T& slot() { return lumi::thread_cache<T>(); }
     // Large buffers go back to the allocator instead of staying with the thread.
     static bool too_big(const T& v) noexcept { return v.capacity() > (std::size_t{1} << 16); }
     T value_;
