@@ -6,6 +6,12 @@ added, SciPy and scikit-learn) on the same inputs.
     python benchmarks/run.py -k sqrt -k "n=3"   # workloads whose name contains any of these
     python benchmarks/run.py -k scipy          # ... or whose peer is scipy
     python benchmarks/run.py --list
+    python benchmarks/run.py --contend -k "ew exp"   # another process keeps a core busy
+
+With --contend a child process spins on one core for the whole run, and each
+chosen workload runs twice, with all threads and with LUMIVANDER_NUM_THREADS=1;
+the row shows both of lumivander's times and their ratio (all / one, which
+should stay at or below 1: a pooled call never loses to one thread).
 
 Each row shows the median time per call of lumivander and of the peer, and
 their ratio (below 1: lumivander is faster).  Rows with a target show "ok" or
@@ -26,6 +32,7 @@ import json
 import os
 import platform
 import random
+import subprocess
 import sys
 from functools import lru_cache
 from math import prod
@@ -199,6 +206,10 @@ def main(argv: list[str] | None = None) -> int:
     )
     p.add_argument("--strict", action="store_true", help="exit with status 1 when a target is missed")
     p.add_argument("--list", action="store_true", help="list workload names and exit")
+    p.add_argument(
+        "--contend", action="store_true",
+        help="keep one core busy with another process; time each workload with all threads and with one",
+    )
     p.add_argument("--worker", metavar="NAME", help=argparse.SUPPRESS)  # internal: run one workload
     p.add_argument("--worker-settings", help=argparse.SUPPRESS)
     args = p.parse_args(argv)
@@ -245,6 +256,12 @@ def main(argv: list[str] | None = None) -> int:
     )
     print()
 
+    if args.contend:
+        if args.no_isolate:
+            print("--contend needs one process per workload")
+            return 1
+        return contend(chosen, s)
+
     table = Table(chosen)
     table.header()
     results = []
@@ -271,6 +288,48 @@ def main(argv: list[str] | None = None) -> int:
         f"targets missed" + (": " + ", ".join(r.workload.name for r in missed) if missed else "")
     )
     return 1 if errors or (args.strict and missed) else 0
+
+
+def contend(chosen, s: Settings) -> int:
+    """Each workload with all threads and with one, while a busy loop in a
+    child process keeps one core occupied."""
+    chosen = [w for w in chosen if not w.name.endswith("1 thread")]  # those set the cap themselves
+    busy = subprocess.Popen([sys.executable, "-c", "while True: pass"])
+    width = max(len(w.name) for w in chosen)
+    print(f"competitor: busy loop in process {busy.pid}; os.getloadavg() = {os.getloadavg()}")
+    print(f"{'workload':<{width}}  {'all threads':>12}  {'1 thread':>12}  {'all/1':>6}")
+    slower = []
+    try:
+        for w in chosen:
+            times = {}
+            for threads in (None, "1"):
+                env = dict(os.environ)
+                env.pop("LUMIVANDER_NUM_THREADS", None)
+                if threads:
+                    env["LUMIVANDER_NUM_THREADS"] = threads
+                cmd = [sys.executable, os.path.abspath(__file__), "--worker", w.name,
+                       "--worker-settings", json.dumps(vars(s))]
+                old = dict(os.environ)
+                os.environ.clear()
+                os.environ.update(env)
+                try:
+                    r = run_isolated(w, cmd)
+                finally:
+                    os.environ.clear()
+                    os.environ.update(old)
+                times[threads] = r.lumi_ns if r.status == "ok" else float("nan")
+            ratio = times[None] / times["1"]
+            flag = "  SLOWER" if ratio > 1.05 else ""
+            if ratio > 1.05:
+                slower.append(w.name)
+            print(f"{w.name:<{width}}  {times[None] / 1e6:>10.3f}ms  {times['1'] / 1e6:>10.3f}ms  {ratio:>6.2f}{flag}")
+            sys.stdout.flush()
+    finally:
+        busy.kill()
+        busy.wait()
+    print()
+    print(f"{len(chosen)} workloads, {len(slower)} slower with all threads" + (": " + ", ".join(slower) if slower else ""))
+    return 0
 
 
 def worker(name: str, s: Settings) -> int:

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "base/cancel.hpp"
+
 namespace lumi::mm {
 
 // C[i*ldc + j] = init + sum_k A(i,k) * B(k,j) with A(i,k) = a[i*ars + k*acs]
