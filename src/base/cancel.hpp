@@ -12,10 +12,10 @@
 // Pool threads working for a call follow its scope: they see the stop flag
 // but never poll (the poll may only run on the thread that owns the call).
 //
-// Place check_cancel() only where the poll may run other code of this
-// library on the same thread (a signal handler calling it again): not while
-// holding per-thread scratch memory whose contents are still needed, and
-// never inside a noexcept function.
+// The poll may run a signal handler that calls into this library again on
+// the same thread, so place check_cancel() only where that is harmless: not
+// while per-thread scratch memory holds contents still needed afterwards,
+// and never inside a noexcept function.
 #pragma once
 
 #include <atomic>

@@ -1,10 +1,10 @@
 // Worker pool: a queue of jobs, each a range of items that threads claim in
-// chunks through an atomic counter.  The caller queues its job, wakes the helpers it wants,
-// runs chunks itself until none are left, then takes the job off the queue
-// and waits for the helpers still inside it.  Jobs live on their caller's
-// stack; a helper touches a job only between joining it (under the pool
-// lock, while it is queued) and leaving it (under the pool lock again), and
-// the caller returns only when no helper is inside.
+// chunks through an atomic counter.  The caller queues its job, wakes the
+// helpers it wants, runs chunks itself until none are left, then takes the
+// job off the queue and waits for the helpers still inside it.  Jobs live on
+// their caller's stack; a helper touches a job only between joining it
+// (under the pool lock, while it is queued) and leaving it (under the pool
+// lock again), and the caller returns only when no helper is inside.
 #include "base/parallel.hpp"
 
 #include <algorithm>
@@ -12,9 +12,9 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <chrono>
 #include <exception>
 #include <iterator>
-#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -58,7 +58,6 @@ std::size_t parse_cap(const char* s) {
 }
 
 constinit thread_local bool t_in_parallel = false;
-
 
 using Clock = std::chrono::steady_clock;
 
@@ -291,6 +290,10 @@ void at_thread_exit(void* p, void (*del)(void*)) noexcept {
 namespace detail {
 
 void run_inline(std::size_t n, std::size_t grain, ChunkFn body) {
+    if (!cancel_active()) {
+        body(0, n);
+        return;
+    }
     if (grain == 0) grain = 1;
     ChunkSizer sizer(grain, n);
     for (std::size_t b = 0; b < n;) {

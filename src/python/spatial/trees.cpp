@@ -82,6 +82,7 @@ static PyObject* row_to_int(std::size_t row) {
 Ref new_row_list(const std::size_t* rows, std::size_t n) {
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(n)));
     for (std::size_t i = 0; i < n; ++i) {
+        if (i % 65536 == 65535) lumi::check_cancel();
         PyObject* item = row_to_int(rows[i]);
         if (!item) throw PyErrAlready{};
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
