@@ -294,7 +294,8 @@ def contend(chosen, s: Settings) -> int:
     """Each workload with all threads and with one, while a busy loop in a
     child process keeps one core occupied."""
     chosen = [w for w in chosen if not w.name.endswith("1 thread")]  # those set the cap themselves
-    busy = subprocess.Popen([sys.executable, "-c", "while True: pass"])
+    # The competitor spins until this process goes away, however it ends.
+    busy = subprocess.Popen([sys.executable, "-c", f"import os\nwhile os.getppid() == {os.getpid()}: pass"])
     width = max(len(w.name) for w in chosen)
     print(f"competitor: busy loop in process {busy.pid}; os.getloadavg() = {os.getloadavg()}")
     print(f"{'workload':<{width}}  {'all threads':>12}  {'1 thread':>12}  {'all/1':>6}")

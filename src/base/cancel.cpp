@@ -13,6 +13,7 @@ namespace detail {
 
 constinit thread_local CancelFrame* t_cancel = nullptr;
 constinit thread_local unsigned t_ticks = 0;
+constinit thread_local unsigned t_poll_depth = 0;
 
 // Milliseconds of a monotonic clock.  The coarse clock is read from memory
 // (no system call) and ticks every few milliseconds, plenty for a 50 ms poll.
@@ -31,7 +32,10 @@ void check_frame(CancelFrame* f) {
     if (!f->poll) return;
     // next_ms == 0: the first check polls.
     if (f->next_ms != 0 && now_ms() < f->next_ms) return;
-    if (f->poll(f->ctx)) {
+    ++t_poll_depth;
+    const bool stop = f->poll(f->ctx);
+    --t_poll_depth;
+    if (stop) {
         f->stop->store(true, std::memory_order_relaxed);
         throw Cancelled{};
     }

@@ -13,9 +13,9 @@
 // but never poll (the poll may only run on the thread that owns the call).
 //
 // The poll may run a signal handler that calls into this library again on
-// the same thread, so place check_cancel() only where that is harmless: not
-// while per-thread scratch memory holds contents still needed afterwards,
-// and never inside a noexcept function.
+// the same thread: per-thread caches must come from thread_cache (one set
+// per poll depth, see parallel.hpp), or be taken out of their slot while in
+// use.  Never place check_cancel() inside a noexcept function.
 #pragma once
 
 #include <atomic>
@@ -44,6 +44,7 @@ struct CancelFrame {
 // like every thread-local of the library: see CMakeLists.txt).
 extern constinit thread_local CancelFrame* t_cancel;
 extern constinit thread_local unsigned t_ticks;
+extern constinit thread_local unsigned t_poll_depth;
 
 void check_frame(CancelFrame* f);
 std::int64_t now_ms() noexcept;
@@ -91,6 +92,10 @@ private:
     std::atomic<bool> stop_{false};
     detail::CancelFrame frame_;
 };
+
+// How many polls are running on this thread: calls made from a signal
+// handler run at depth 1 (per-thread caches keep one set per depth).
+inline unsigned poll_depth() noexcept { return detail::t_poll_depth; }
 
 // Whether a call on this thread can be stopped (a scope or a followed call).
 inline bool cancel_active() noexcept { return detail::t_cancel != nullptr; }

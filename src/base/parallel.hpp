@@ -28,6 +28,7 @@
 // - A child process forked while the pool runs starts its own pool lazily.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <type_traits>
 #include <utility>
@@ -61,11 +62,15 @@ inline void prepare_thread() noexcept {
 void at_thread_exit(void* p, void (*del)(void*)) noexcept;
 
 // A per-thread object of type T, made on first use (which may throw
-// std::bad_alloc) and destroyed when the thread exits.  Not re-entrant:
-// callers that may be re-entered take its contents out while using them.
+// std::bad_alloc) and destroyed when the thread exits.  A call made from a
+// signal handler while another call waits at a cancellation point gets an
+// object of its own (one per poll depth), so the waiting call's contents stay
+// as they were.
 template <class T>
 T& thread_cache() {
-    thread_local T* p = nullptr;
+    constexpr unsigned kDepths = 3;
+    thread_local T* objects[kDepths] = {};
+    T*& p = objects[std::min(poll_depth(), kDepths - 1)];
     if (!p) {
         p = new T();
         at_thread_exit(p, [](void* q) { delete static_cast<T*>(q); });
