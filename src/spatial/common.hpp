@@ -57,6 +57,7 @@
 
 #include "base/error.hpp"
 #include "base/messages.hpp"
+#include "base/parallel.hpp"
 
 namespace lumi {
 
@@ -248,8 +249,11 @@ public:
 
 private:
     static constexpr std::size_t kInline = 16;
+    struct Store {
+        std::vector<double> v;
+    };
     static double* shared(std::size_t dim) {
-        thread_local std::vector<double> buffer;
+        std::vector<double>& buffer = thread_cache<Store>().v;
         if (buffer.size() < dim) buffer.resize(dim);
         return buffer.data();
     }
