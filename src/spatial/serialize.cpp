@@ -430,7 +430,7 @@ void VantageKind::check_loaded(const Tree& t) {
 
 #define LUMI_CODEC(Kind)                                                                            \
     template std::size_t TreeCodec::saved_size(const SpatialTree<Kind>&) noexcept;                 \
-    template void TreeCodec::save(const SpatialTree<Kind>&, unsigned char*) noexcept;              \
+    template void TreeCodec::save(const SpatialTree<Kind>&, unsigned char*);                       \
     template SpatialTree<Kind> TreeCodec::load(const unsigned char*, std::size_t);
 LUMI_CODEC(BoxKind)
 LUMI_CODEC(BallKind)
