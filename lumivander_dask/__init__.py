@@ -429,6 +429,17 @@ def knn(client, tree, queries, k, workers=None):
     return da.concatenate(dists), da.concatenate(rows)
 
 
+def _one_per_row(fn, name, shared, q, args, dtype):
+    """A Dask array (n,) of one value per query row, ``fn(tree, block, *args)``
+    run on each block of rows."""
+    token = uuid.uuid4().hex
+    parts = [
+        da.from_delayed(_task(fn, name, token, i, shared, block, *args), shape=(m,), dtype=dtype)
+        for i, (block, m) in enumerate(zip(*_blocks(q)))
+    ]
+    return da.concatenate(parts) if parts else da.zeros((0,), dtype=dtype)
+
+
 def radius_counts(client, tree, queries, radius, workers=None):
     """Number of points within ``radius`` of every query row: a Dask int64
     array (n,).  ``tree`` and ``workers`` as for :func:`knn`."""
@@ -436,13 +447,7 @@ def radius_counts(client, tree, queries, radius, workers=None):
     workers = _check_workers(workers)
     shared, dim = _resolve(client, tree)
     q = _query_rows(queries, dim)
-    token = uuid.uuid4().hex
-    parts = [
-        da.from_delayed(_task(_count_block, "radius", token, i, shared, block, radius, workers), shape=(m,),
-                        dtype=np.int64)
-        for i, (block, m) in enumerate(zip(*_blocks(q)))
-    ]
-    return da.concatenate(parts) if parts else da.zeros((0,), dtype=np.int64)
+    return _one_per_row(_count_block, "radius", shared, q, (radius, workers), np.int64)
 
 
 def kernel_density(client, tree, queries, bandwidth, kernel="gaussian"):
@@ -456,13 +461,7 @@ def kernel_density(client, tree, queries, bandwidth, kernel="gaussian"):
     _check_kernel(bandwidth, kernel)
     shared, dim = _resolve(client, tree)
     q = _query_rows(queries, dim)
-    token = uuid.uuid4().hex
-    parts = [
-        da.from_delayed(_task(_density_block, "density", token, i, shared, block, bandwidth, kernel), shape=(m,),
-                        dtype=np.float64)
-        for i, (block, m) in enumerate(zip(*_blocks(q)))
-    ]
-    return da.concatenate(parts) if parts else da.zeros((0,), dtype=np.float64)
+    return _one_per_row(_density_block, "density", shared, q, (bandwidth, kernel), np.float64)
 
 
 # ---- partitioned points ------------------------------------------------------
