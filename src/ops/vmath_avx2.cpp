@@ -5,8 +5,15 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "ops/vmath_kernels.hpp"
+
+// GCC 12's gather intrinsics start from an uninitialised vector and warn
+// about their own code.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 namespace lumi::vmath {
 
@@ -20,26 +27,6 @@ struct Avx2 {
     using M = __m256d;
     static D load(const double* p) { return _mm256_loadu_pd(p); }
     static void store(double* p, D v) { _mm256_storeu_pd(p, v); }
-    static void storeu(double* p, D v) { _mm256_storeu_pd(p, v); }
-    // the lanes of `m` packed to the front (the rest undefined), by a table of
-    // 32-bit lane permutations
-    static __m256i packing(unsigned m) {
-        alignas(32) static constexpr int kPerm[16][8] = {
-            {0, 1, 2, 3, 4, 5, 6, 7}, {0, 1, 0, 1, 0, 1, 0, 1}, {2, 3, 2, 3, 2, 3, 2, 3}, {0, 1, 2, 3, 0, 1, 0, 1},
-            {4, 5, 4, 5, 4, 5, 4, 5}, {0, 1, 4, 5, 0, 1, 0, 1}, {2, 3, 4, 5, 0, 1, 0, 1}, {0, 1, 2, 3, 4, 5, 0, 1},
-            {6, 7, 6, 7, 6, 7, 6, 7}, {0, 1, 6, 7, 0, 1, 0, 1}, {2, 3, 6, 7, 0, 1, 0, 1}, {0, 1, 2, 3, 6, 7, 0, 1},
-            {4, 5, 6, 7, 0, 1, 0, 1}, {0, 1, 4, 5, 6, 7, 0, 1}, {2, 3, 4, 5, 6, 7, 0, 1}, {0, 1, 2, 3, 4, 5, 6, 7}};
-        return _mm256_load_si256(reinterpret_cast<const __m256i*>(kPerm[m & 15u]));
-    }
-    static D compress(unsigned m, D v) {
-        return _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(v), packing(m)));
-    }
-    static I compress_index(unsigned m, std::size_t base) {
-        const __m256i idx = _mm256_add_epi64(_mm256_set1_epi64x(static_cast<long long>(base)),
-                                             _mm256_setr_epi64x(0, 1, 2, 3));
-        return _mm256_permutevar8x32_epi32(idx, packing(m));
-    }
-    static void storeu_index(std::uint64_t* p, I v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
     static D set(double v) { return _mm256_set1_pd(v); }
     static I seti(std::uint64_t v) { return _mm256_set1_epi64x(static_cast<long long>(v)); }
     static D fma(D a, D b, D c) { return _mm256_fmadd_pd(a, b, c); }
@@ -62,6 +49,32 @@ struct Avx2 {
         const auto* p = reinterpret_cast<const long long*>(t);
         first = _mm256_i64gather_epi64(p, twice, 8);
         second = _mm256_i64gather_epi64(p + 1, twice, 8);
+    }
+    // t[2 i] and t[2 i + 1] for each lane, where off(bits of p[lane]) is
+    // 16 i: the offsets are computed in general registers
+    template <class Off>
+    static void pairs_at(const std::uint64_t* t, const double* p, Off off, I& first, I& second) {
+        const char* base = reinterpret_cast<const char*>(t);
+        auto pair = [&](int j) {
+            std::uint64_t b;
+            std::memcpy(&b, p + j, sizeof b);
+            return _mm_load_si128(reinterpret_cast<const __m128i*>(base + off(b)));
+        };
+        const __m256i even = _mm256_inserti128_si256(_mm256_castsi128_si256(pair(0)), pair(2), 1);
+        const __m256i odd = _mm256_inserti128_si256(_mm256_castsi128_si256(pair(1)), pair(3), 1);
+        first = _mm256_unpacklo_epi64(even, odd);
+        second = _mm256_unpackhi_epi64(even, odd);
+    }
+    // lanes that are not positive, normal and finite (NaN fails both tests)
+    static unsigned special_log_lanes(D x) {
+        return ~maskbits(both(ge(x, set(0x1p-1022)), lt(x, set(INFINITY)))) & kAll;
+    }
+    // p[pos[0]], ..., p[pos[3]]
+    static D gather_at(const double* p, const std::uint8_t* pos) {
+        std::uint32_t four;
+        std::memcpy(&four, pos, sizeof four);
+        const __m128i idx = _mm_cvtepu8_epi32(_mm_cvtsi32_si128(static_cast<int>(four)));
+        return _mm256_i32gather_pd(p, idx, 8);
     }
     static M ge(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
     static M lt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "ops/vmath_kernels.hpp"
 
@@ -26,15 +27,6 @@ struct Avx512 {
     using M = __mmask8;
     static D load(const double* p) { return _mm512_loadu_pd(p); }
     static void store(double* p, D v) { _mm512_storeu_pd(p, v); }
-    static void storeu(double* p, D v) { _mm512_storeu_pd(p, v); }
-    // the lanes of `m` packed to the front (the rest undefined)
-    static D compress(unsigned m, D v) { return _mm512_maskz_compress_pd(static_cast<__mmask8>(m), v); }
-    static I compress_index(unsigned m, std::size_t base) {
-        const __m512i idx = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(base)),
-                                             _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7));
-        return _mm512_maskz_compress_epi64(static_cast<__mmask8>(m), idx);
-    }
-    static void storeu_index(std::uint64_t* p, I v) { _mm512_storeu_si512(p, v); }
     static D set(double v) { return _mm512_set1_pd(v); }
     static I seti(std::uint64_t v) { return _mm512_set1_epi64(static_cast<long long>(v)); }
     static D fma(D a, D b, D c) { return _mm512_fmadd_pd(a, b, c); }
@@ -65,6 +57,29 @@ struct Avx512 {
         const __m512i odd = _mm512_inserti64x4(_mm512_castsi256_si512(two(1, 3)), two(5, 7), 1);
         first = _mm512_unpacklo_epi64(even, odd);
         second = _mm512_unpackhi_epi64(even, odd);
+    }
+    // t[2 i] and t[2 i + 1] for each lane, where off(bits of p[lane]) is
+    // 16 i: the offsets are computed in general registers
+    template <class Off>
+    static void pairs_at(const std::uint64_t* t, const double* p, Off off, I& first, I& second) {
+        const char* base = reinterpret_cast<const char*>(t);
+        auto pair = [&](int j) {
+            std::uint64_t b;
+            std::memcpy(&b, p + j, sizeof b);
+            return _mm_load_si128(reinterpret_cast<const __m128i*>(base + off(b)));
+        };
+        auto two = [&](int a, int b) { return _mm256_inserti128_si256(_mm256_castsi128_si256(pair(a)), pair(b), 1); };
+        const __m512i even = _mm512_inserti64x4(_mm512_castsi256_si512(two(0, 2)), two(4, 6), 1);
+        const __m512i odd = _mm512_inserti64x4(_mm512_castsi256_si512(two(1, 3)), two(5, 7), 1);
+        first = _mm512_unpacklo_epi64(even, odd);
+        second = _mm512_unpackhi_epi64(even, odd);
+    }
+    // lanes that are not positive, normal and finite
+    static unsigned special_log_lanes(D x) { return static_cast<unsigned>(_mm512_fpclass_pd_mask(x, 0xff)); }
+    // p[pos[0]], ..., p[pos[7]]
+    static D gather_at(const double* p, const std::uint8_t* pos) {
+        const __m256i idx = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(pos)));
+        return _mm512_i32gather_pd(idx, p, 8);
     }
     static M ge(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
     static M lt(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
