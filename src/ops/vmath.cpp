@@ -31,9 +31,45 @@ void gaussian_scalar(const double* r, double* out, std::size_t n, double h, bool
     }
 }
 
+template <RowDistance Kind>
+void rows_scalar(const double* rows, std::size_t dim, std::size_t m, const double* q, double* out) noexcept {
+    for (std::size_t j = 0; j < m; ++j) out[j] = 0.0;
+    for (std::size_t i = 0; i < dim; ++i) {
+        const double qi = q[i];
+        const double* xi = rows + i;
+        for (std::size_t j = 0; j < m; ++j) {
+            const double d = qi - xi[j * dim];
+            if constexpr (Kind == RowDistance::SumSquares) {
+                out[j] = out[j] + d * d;
+            } else if constexpr (Kind == RowDistance::SumAbs) {
+                out[j] = out[j] + std::fabs(d);
+            } else {
+                const double a = std::fabs(d);
+                out[j] = a > out[j] ? a : out[j];
+            }
+        }
+    }
+}
+
+void row_distances_scalar(const double* rows, std::size_t dim, std::size_t m, std::size_t /*avail*/,
+                          const double* q, RowDistance kind, double* out) noexcept {
+    switch (kind) {
+        case RowDistance::SumSquares: rows_scalar<RowDistance::SumSquares>(rows, dim, m, q, out); break;
+        case RowDistance::SumAbs: rows_scalar<RowDistance::SumAbs>(rows, dim, m, q, out); break;
+        case RowDistance::MaxAbs: rows_scalar<RowDistance::MaxAbs>(rows, dim, m, q, out); break;
+    }
+}
+
+void gaussian_rows_scalar(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
+                          RowDistance kind, double h, double* out) noexcept {
+    row_distances_scalar(rows, dim, m, avail, q, kind, out);
+    gaussian_scalar(out, out, m, h, kind == RowDistance::SumSquares);
+}
+
 }  // namespace
 
-constinit const VmathKernels kVmathBaseline{exp_scalar, log_scalar, gaussian_scalar};
+constinit const VmathKernels kVmathBaseline{exp_scalar, log_scalar, gaussian_scalar, row_distances_scalar,
+                                            gaussian_rows_scalar};
 
 namespace {
 
@@ -156,6 +192,19 @@ void exp_n(const double* in, double* out, std::size_t n) noexcept { kernels().ex
 void log_n(const double* in, double* out, std::size_t n) noexcept { kernels().log_n(in, out, n); }
 void gaussian_n(const double* r, double* out, std::size_t n, double h, bool root) noexcept {
     kernels().gaussian_n(r, out, n, h, root);
+}
+
+// The distances are plain arithmetic, the same at every level; only the exp
+// of gaussian_rows depends on the self-test.
+void row_distances(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
+                   RowDistance kind, double* out) noexcept {
+    static const VmathKernels& k = cpu::select(kVmathBaseline, LUMI_X86_KERNELS_OF(kVmathAvx2),
+                                               LUMI_X86_KERNELS_OF(kVmathAvx512));
+    k.row_distances(rows, dim, m, avail, q, kind, out);
+}
+void gaussian_rows(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
+                   RowDistance kind, double h, double* out) noexcept {
+    kernels().gaussian_rows(rows, dim, m, avail, q, kind, h, out);
 }
 
 }  // namespace lumi::vmath

@@ -30,4 +30,21 @@ void log_n(const double* in, double* out, std::size_t n) noexcept;
 // rounded as written, bit for bit.  Same aliasing rule.
 void gaussian_n(const double* r, double* out, std::size_t n, double h, bool root) noexcept;
 
+// How row_distances folds the coordinate differences q[i] - row[i] of a row,
+// in coordinate order from +0.0: acc + d * d, acc + |d|, or |d| when it is
+// greater than acc (a NaN difference never replaces acc).
+enum class RowDistance { SumSquares, SumAbs, MaxAbs };
+
+// out[j] = the folded differences between q and rows[j * dim .. j * dim + dim)
+// for j < m, each rounded as written (the same bits as the scalar loop).
+// `avail` >= m rows may be read (a last partial vector reads past row m when
+// they are there, and discards those lanes).
+void row_distances(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
+                   RowDistance kind, double* out) noexcept;
+
+// out[j] = the Gaussian kernel of row j: gaussian_n of row_distances, with
+// root = (kind == SumSquares).
+void gaussian_rows(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
+                   RowDistance kind, double h, double* out) noexcept;
+
 }  // namespace lumi::vmath

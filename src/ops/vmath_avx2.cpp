@@ -76,6 +76,21 @@ struct Avx2 {
         const __m128i idx = _mm_cvtepu8_epi32(_mm_cvtsi32_si128(static_cast<int>(four)));
         return _mm256_i32gather_pd(p, idx, 8);
     }
+    static M gt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
+    // l * dim for each lane l
+    static I iota_times(std::size_t dim) {
+        const auto d = static_cast<long long>(dim);
+        return _mm256_setr_epi64x(0, d, 2 * d, 3 * d);
+    }
+    static D gather(const double* p, I offsets) { return _mm256_i64gather_pd(p, offsets, 8); }
+    // the three coordinates of the 4 rows of 3 at p
+    static void rows3(const double* p, D& c0, D& c1, D& c2) {
+        const D a = _mm256_loadu_pd(p), b = _mm256_loadu_pd(p + 4), c = _mm256_loadu_pd(p + 8);
+        // a = x0 y0 z0 x1, b = y1 z1 x2 y2, c = z2 x3 y3 z3
+        c0 = _mm256_permute4x64_pd(_mm256_blend_pd(_mm256_blend_pd(a, b, 0b0100), c, 0b0010), 0b01101100);
+        c1 = _mm256_permute4x64_pd(_mm256_blend_pd(_mm256_blend_pd(a, b, 0b1001), c, 0b0100), 0b10110001);
+        c2 = _mm256_permute4x64_pd(_mm256_blend_pd(_mm256_blend_pd(a, b, 0b0010), c, 0b1001), 0b11000110);
+    }
     static M ge(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
     static M lt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
     static M both(M a, M b) { return _mm256_and_pd(a, b); }
@@ -92,19 +107,28 @@ struct Avx2 {
 
 double libm_exp(double x) { return std::exp(x); }
 
-void exp_n(const double* in, double* out, std::size_t n) noexcept {
+void level_exp(const double* in, double* out, std::size_t n) noexcept {
     apply_n<Avx2, exp_lanes<Avx2>, libm_exp>(in, out, n);
 }
-void log_n(const double* in, double* out, std::size_t n) noexcept {
+void level_log(const double* in, double* out, std::size_t n) noexcept {
     log_apply<Avx2>(in, out, n);
 }
-void gaussian_n(const double* r, double* out, std::size_t n, double h, bool root) noexcept {
+void level_gaussian(const double* r, double* out, std::size_t n, double h, bool root) noexcept {
     if (root) gaussian_apply<Avx2, true>(r, out, n, h);
     else gaussian_apply<Avx2, false>(r, out, n, h);
 }
 
+void level_row_distances(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
+                         RowDistance kind, double* out) noexcept {
+    row_distances_apply<Avx2>(rows, dim, m, avail, q, kind, out);
+}
+void level_gaussian_rows(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
+                         RowDistance kind, double h, double* out) noexcept {
+    gaussian_rows_apply<Avx2>(rows, dim, m, avail, q, kind, h, out);
+}
+
 }  // namespace
 
-constinit const VmathKernels kVmathAvx2{exp_n, log_n, gaussian_n};
+constinit const VmathKernels kVmathAvx2{level_exp, level_log, level_gaussian, level_row_distances, level_gaussian_rows};
 
 }  // namespace lumi::vmath

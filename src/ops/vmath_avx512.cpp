@@ -81,6 +81,25 @@ struct Avx512 {
         const __m256i idx = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(pos)));
         return _mm512_i32gather_pd(idx, p, 8);
     }
+    static M gt(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
+    // l * dim for each lane l
+    static I iota_times(std::size_t dim) {
+        return _mm512_mullo_epi64(_mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7),
+                                  _mm512_set1_epi64(static_cast<long long>(dim)));
+    }
+    static D gather(const double* p, I offsets) { return _mm512_i64gather_pd(offsets, p, 8); }
+    // the three coordinates of the 8 rows of 3 at p
+    static void rows3(const double* p, D& c0, D& c1, D& c2) {
+        const D a = _mm512_loadu_pd(p), b = _mm512_loadu_pd(p + 8), c = _mm512_loadu_pd(p + 16);
+        const auto ix = [](long long a0, long long a1, long long a2, long long a3, long long a4, long long a5,
+                           long long a6, long long a7) { return _mm512_setr_epi64(a0, a1, a2, a3, a4, a5, a6, a7); };
+        c0 = _mm512_permutex2var_pd(_mm512_permutex2var_pd(a, ix(0, 3, 6, 9, 12, 15, 0, 0), b),
+                                    ix(0, 1, 2, 3, 4, 5, 10, 13), c);
+        c1 = _mm512_permutex2var_pd(_mm512_permutex2var_pd(a, ix(1, 4, 7, 10, 13, 0, 0, 0), b),
+                                    ix(0, 1, 2, 3, 4, 8, 11, 14), c);
+        c2 = _mm512_permutex2var_pd(_mm512_permutex2var_pd(a, ix(2, 5, 8, 11, 14, 0, 0, 0), b),
+                                    ix(0, 1, 2, 3, 4, 9, 12, 15), c);
+    }
     static M ge(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
     static M lt(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
     static M both(M a, M b) { return static_cast<M>(a & b); }
@@ -93,19 +112,28 @@ struct Avx512 {
 
 double libm_exp(double x) { return std::exp(x); }
 
-void exp_n(const double* in, double* out, std::size_t n) noexcept {
+void level_exp(const double* in, double* out, std::size_t n) noexcept {
     apply_n<Avx512, exp_lanes<Avx512>, libm_exp>(in, out, n);
 }
-void log_n(const double* in, double* out, std::size_t n) noexcept {
+void level_log(const double* in, double* out, std::size_t n) noexcept {
     log_apply<Avx512>(in, out, n);
 }
-void gaussian_n(const double* r, double* out, std::size_t n, double h, bool root) noexcept {
+void level_gaussian(const double* r, double* out, std::size_t n, double h, bool root) noexcept {
     if (root) gaussian_apply<Avx512, true>(r, out, n, h);
     else gaussian_apply<Avx512, false>(r, out, n, h);
 }
 
+void level_row_distances(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
+                         RowDistance kind, double* out) noexcept {
+    row_distances_apply<Avx512>(rows, dim, m, avail, q, kind, out);
+}
+void level_gaussian_rows(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
+                         RowDistance kind, double h, double* out) noexcept {
+    gaussian_rows_apply<Avx512>(rows, dim, m, avail, q, kind, h, out);
+}
+
 }  // namespace
 
-constinit const VmathKernels kVmathAvx512{exp_n, log_n, gaussian_n};
+constinit const VmathKernels kVmathAvx512{level_exp, level_log, level_gaussian, level_row_distances, level_gaussian_rows};
 
 }  // namespace lumi::vmath

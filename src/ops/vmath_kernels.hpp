@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "ops/vmath.hpp"
+
 namespace lumi::vmath {
 
 struct VmathKernels {
@@ -14,6 +16,11 @@ struct VmathKernels {
     void (*log_n)(const double* in, double* out, std::size_t n) noexcept;
     // out[i] = exp((-0.5 * u) * u), u = sqrt(r[i]) / h (root) or r[i] / h
     void (*gaussian_n)(const double* r, double* out, std::size_t n, double h, bool root) noexcept;
+    // see row_distances and gaussian_rows in vmath.hpp
+    void (*row_distances)(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
+                          RowDistance kind, double* out) noexcept;
+    void (*gaussian_rows)(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
+                          RowDistance kind, double h, double* out) noexcept;
 };
 
 extern const VmathKernels kVmathBaseline, kVmathAvx2, kVmathAvx512;

@@ -28,7 +28,9 @@
 // tree and the query alone: queries can be split over threads freely.
 #pragma once
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <concepts>
 #include <cstddef>
 #include <limits>
@@ -66,6 +68,36 @@ inline bool estimates(const ApproxCriterion& c, std::size_t count, double span) 
 // vmath::gaussian_n, which gives the same bits).  kept_below(u) promises that
 // negligible(v) is false for every 0 <= v <= u (with a wide margin, so bounds
 // that are off by rounding still qualify).
+// The smallest argument t with std::exp(t) >= 1e-10, found once by walking
+// the doubles across the crossing: within 4096 units in the last place of
+// it the library's result is compared directly, and the walk checks that the
+// comparison changes once there.  Beyond that window exp(t) is over 30000
+// units in the last place away from 1e-10, more than any library's error, so
+// the comparison with the threshold gives the library's answer.  If the walk
+// finds the comparison changing more than once, NaN is returned and the
+// library is asked every time.
+inline double gaussian_cutoff() noexcept {
+    static const double cutoff = [] {
+        constexpr std::int64_t kReach = 4096;
+        const auto mid = std::bit_cast<std::int64_t>(std::log(1e-10));  // negative: larger bits, smaller t
+        double found = std::numeric_limits<double>::quiet_NaN();
+        int changes = 0;
+        bool below = true;  // exp(t) < 1e-10 at the smallest t of the walk
+        for (std::int64_t k = kReach; k >= -kReach; --k) {  // increasing t
+            const double t = std::bit_cast<double>(mid + k);
+            const bool b = std::exp(t) < 1e-10;
+            if (k == kReach && !b) return std::numeric_limits<double>::quiet_NaN();
+            if (b != below) {
+                ++changes;
+                found = t;
+                below = b;
+            }
+        }
+        return changes == 1 && !below ? found : std::numeric_limits<double>::quiet_NaN();
+    }();
+    return cutoff;
+}
+
 struct Gaussian {
     static constexpr bool has_finish = true;
     static double start(double u) noexcept { return -0.5 * u * u; }
@@ -76,7 +108,10 @@ struct Gaussian {
         const double s = u * u;
         if (s < 36.0) return false;
         if (s > 49.0) return true;
-        return std::exp(start(u)) < 1e-10;
+        const double t = start(u);
+        const double cut = gaussian_cutoff();
+        if (cut == cut) return t < cut;  // NaN t: kept, as by exp
+        return std::exp(t) < 1e-10;
     }
     static bool kept_below(double u) noexcept { return u * u < 36.0; }
 };
@@ -123,31 +158,36 @@ concept KdeTree = requires(const T& t, std::size_t node, const double* q) {
     { t.count(node) } -> std::convertible_to<std::size_t>;
 };
 
-// Points are evaluated in blocks: the coordinates' contributions to every
-// point's distance (coordinate by coordinate, each point's own sum in
-// coordinate order), the kernel arithmetic, the exp, then one running sum in
+// Points are evaluated in blocks: every point's distance (each point's own
+// sum in coordinate order) and kernel value, in vector lanes across points
+// (vmath::gaussian_rows, vmath::row_distances), then one running sum in
 // storage order.  Every step but the last is independent across points.
 inline constexpr std::size_t kBlock = 64;
 
+template <class M>
+constexpr vmath::RowDistance row_distance_of() noexcept {
+    if constexpr (std::is_same_v<M, EuclideanMetric>) return vmath::RowDistance::SumSquares;
+    else if constexpr (std::is_same_v<M, ManhattanMetric>) return vmath::RowDistance::SumAbs;
+    else {
+        static_assert(std::is_same_v<M, ChebyshevMetric>);
+        return vmath::RowDistance::MaxAbs;
+    }
+}
+
 template <class M, class Kernel>
-inline void add_points(const double* rows, std::size_t dim, std::size_t begin, std::size_t end, const double* q,
-                       double h, double& acc) {
+inline void add_points(const double* rows, std::size_t n_rows, std::size_t dim, std::size_t begin, std::size_t end,
+                       const double* q, double h, double& acc) {
+    constexpr vmath::RowDistance kind = row_distance_of<M>();
     alignas(64) double buf[kBlock];
     double a = acc;
     for (std::size_t b = begin; b < end; b += kBlock) {
         cancel_tick();
         const std::size_t m = end - b < kBlock ? end - b : kBlock;
         const double* x = rows + b * dim;
-        for (std::size_t j = 0; j < m; ++j) buf[j] = 0.0;
-        for (std::size_t i = 0; i < dim; ++i) {
-            const double qi = q[i];
-            const double* xi = x + i;
-            for (std::size_t j = 0; j < m; ++j) buf[j] = M::add(buf[j], qi - xi[j * dim]);
-        }
         if constexpr (Kernel::has_finish) {
-            // Gaussian: the same steps, in vector lanes
-            vmath::gaussian_n(buf, buf, m, h, std::is_same_v<M, EuclideanMetric>);
+            vmath::gaussian_rows(x, dim, m, n_rows - b, q, kind, h, buf);
         } else {
+            vmath::row_distances(x, dim, m, n_rows - b, q, kind, buf);
             for (std::size_t j = 0; j < m; ++j) buf[j] = Kernel::start(M::from_rdist(buf[j]) / h);
         }
         for (std::size_t j = 0; j < m; ++j) a += buf[j];
@@ -161,7 +201,7 @@ void kde_recursive(const Tree& t, std::size_t node, const double* q, double& acc
     for (;;) {
         if (t.is_leaf(node)) {
             if (Kernel::negligible(t.lower_bound(node, q) / h)) return;
-            add_points<M, Kernel>(t.stored_rows(), t.dim(), t.start(node), t.end(node), q, h, acc);
+            add_points<M, Kernel>(t.stored_rows(), t.n_points(), t.dim(), t.start(node), t.end(node), q, h, acc);
             return;
         }
         const DensityBounds bd = t.bounds(node, q);
@@ -177,7 +217,7 @@ void kde_recursive(const Tree& t, std::size_t node, const double* q, double& acc
             // No node below can be pruned, and the leaves below, left to
             // right, cover [start, end) in order: the same sum, without the
             // visits.
-            add_points<M, Kernel>(t.stored_rows(), t.dim(), t.start(node), t.end(node), q, h, acc);
+            add_points<M, Kernel>(t.stored_rows(), t.n_points(), t.dim(), t.start(node), t.end(node), q, h, acc);
             return;
         }
         kde_recursive<Approx, M, Kernel>(t, t.left(node), q, acc, h, crit);
