@@ -195,17 +195,57 @@ inline void add_points(const double* rows, std::size_t n_rows, std::size_t dim, 
     acc = a;
 }
 
+// The pruning tests on distances rather than on u = distance / h.  For the
+// Gaussian the tests are u * u against 36 and 49 (see Gaussian); a distance
+// below 5.99 h or above 7.01 h (6.01 h) decides them whatever the rounding of
+// the division and the square, so the division is only made in the narrow
+// bands between.  The bounds are only used for a normal-range h, where
+// 5.99 h and its kin are within an ulp or two of their true values.
+template <class Kernel>
+struct Pruning {
+    double h;
+    bool fast = false;
+    double keep_below = 0.0, drop_above = 0.0, whole_below = 0.0, whole_above = 0.0;
+
+    explicit Pruning(double bandwidth) noexcept : h(bandwidth) {
+        if constexpr (std::is_same_v<Kernel, Gaussian>) {
+            fast = h > 1e-300 && h < 1e300;
+            keep_below = 5.99 * h;
+            drop_above = 7.01 * h;
+            whole_below = 5.99 * h;
+            whole_above = 6.01 * h;
+        }
+    }
+    // Kernel::negligible(d / h)
+    bool negligible(double d) const noexcept {
+        if (fast) {
+            if (d >= 0.0 && d <= keep_below) return false;
+            if (d >= drop_above) return true;
+        }
+        return Kernel::negligible(d / h);
+    }
+    // Kernel::kept_below(d / h)
+    bool kept_below(double d) const noexcept {
+        if (fast) {
+            if (d >= 0.0 && d <= whole_below) return true;
+            if (d >= whole_above) return false;
+        }
+        return Kernel::kept_below(d / h);
+    }
+};
+
 template <bool Approx, class M, class Kernel, KdeTree Tree>
-void kde_recursive(const Tree& t, std::size_t node, const double* q, double& acc, double h,
+void kde_recursive(const Tree& t, std::size_t node, const double* q, double& acc, const Pruning<Kernel>& pr,
                    const ApproxCriterion& crit) {
+    const double h = pr.h;
     for (;;) {
         if (t.is_leaf(node)) {
-            if (Kernel::negligible(t.lower_bound(node, q) / h)) return;
+            if (pr.negligible(t.lower_bound(node, q))) return;
             add_points<M, Kernel>(t.stored_rows(), t.n_points(), t.dim(), t.start(node), t.end(node), q, h, acc);
             return;
         }
         const DensityBounds bd = t.bounds(node, q);
-        if (Kernel::negligible(bd.lower / h)) return;
+        if (pr.negligible(bd.lower)) return;
         if constexpr (Approx) {
             const std::size_t count = t.count(node);
             if (estimates(crit, count, t.span(node))) {
@@ -213,14 +253,14 @@ void kde_recursive(const Tree& t, std::size_t node, const double* q, double& acc
                 acc += (Kernel::value(iv.lo / h) + Kernel::value(iv.hi / h)) * 0.5 * static_cast<double>(count);
                 return;
             }
-        } else if (h > 0.0 && Kernel::kept_below(bd.upper / h)) {
+        } else if (h > 0.0 && pr.kept_below(bd.upper)) {
             // No node below can be pruned, and the leaves below, left to
             // right, cover [start, end) in order: the same sum, without the
             // visits.
             add_points<M, Kernel>(t.stored_rows(), t.n_points(), t.dim(), t.start(node), t.end(node), q, h, acc);
             return;
         }
-        kde_recursive<Approx, M, Kernel>(t, t.left(node), q, acc, h, crit);
+        kde_recursive<Approx, M, Kernel>(t, t.left(node), q, acc, pr, crit);
         node = t.right(node);  // the right child last: a loop instead of a call
     }
 }
@@ -240,11 +280,12 @@ template <bool Approx, class M, class Kernel, KdeTree Tree>
 void density_rows(const Tree& t, const double* queries, std::size_t n_queries, double h,
                   const ApproxCriterion& crit, double* out, const std::size_t* scatter) {
     const std::size_t dim = t.dim();
+    const Pruning<Kernel> pr(h);
     parallel_for(n_queries, density_grain(t.n_points()), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             double acc = 0.0;
             const double* q = queries + i * dim;
-            kde_recursive<Approx, M, Kernel>(t.for_query(q), 0, q, acc, h, crit);
+            kde_recursive<Approx, M, Kernel>(t.for_query(q), 0, q, acc, pr, crit);
             out[scatter ? scatter[i] : i] = acc;
         }
     });
