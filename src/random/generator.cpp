@@ -276,6 +276,67 @@ NdArray<double> Generator::lognormal(double mu, double sigma, const Shape& shape
 
 namespace {
 
+// The stream's uniforms one at a time, logs by the library.
+struct DirectUniforms {
+    Generator& g;
+    double last = 0.0;
+    double next() noexcept { return last = g.next_f64(); }
+    double log_u1() const noexcept { return std::log(last); }
+};
+
+// The stream's uniforms drawn ahead a block at a time, for the gamma loop
+// without the power boost.  Its attempts take three uniforms (u1, u2, u),
+// or two when v <= 0, which is rare; so the uniforms that will be u1s are,
+// from the current attempt on, every third one, and their logs are taken in
+// one array call (vmath::log_n: the library's bits).  When a u1 turns up
+// elsewhere (after a two-uniform attempt) the logs are retaken from it.  The values read, and
+// so every result, are those of drawing one by one; finish() leaves the
+// generator just after the last uniform read.
+class UniformsAhead {
+public:
+    explicit UniformsAhead(Generator& g) noexcept : g_(g), start_(g) {}
+
+    double next() noexcept {
+        if (pos_ == kAhead) refill();
+        return u_[pos_++];
+    }
+    double log_u1() noexcept {
+        const std::size_t p = pos_ - 1;
+        if (p < from_ || (p - from_) % 3 != 0) take_logs(p);
+        return lg_[(p - from_) / 3];
+    }
+    // The generator where one-by-one drawing would have left it.
+    void finish() noexcept {
+        g_ = start_;
+        for (std::size_t k = 0; k < pos_; ++k) g_.next_u64();
+    }
+
+private:
+    static constexpr std::size_t kAhead = 3 * 128;
+
+    void refill() noexcept {
+        start_ = g_;
+        for (std::size_t k = 0; k < kAhead; ++k) u_[k] = g_.next_f64();
+        pos_ = 0;
+        from_ = kAhead;  // no logs yet
+    }
+    // logs of u_[p], u_[p + 3], ... to the end of the block
+    void take_logs(std::size_t p) noexcept {
+        alignas(64) double x[kAhead / 3 + 1];
+        std::size_t m = 0;
+        for (std::size_t k = p; k < kAhead; k += 3) x[m++] = u_[k];
+        vmath::log_n(x, lg_, m);
+        from_ = p;
+    }
+
+    Generator& g_;
+    Generator start_;  // the generator before u_[0]
+    alignas(64) double u_[kAhead];
+    alignas(64) double lg_[kAhead / 3 + 1];
+    std::size_t pos_ = kAhead;
+    std::size_t from_ = kAhead;
+};
+
 // sample_gamma_single with its per-parameter constants worked out once per
 // fill: d and h of the Marsaglia-Tsang loop (for a + 1 when a < 1) and 1 / a
 // for the power boost.  The arithmetic is the same, so are the bits.
@@ -298,14 +359,22 @@ public:
     bool boosted() const noexcept { return boost_; }
     double inv_a() const noexcept { return inv_a_; }
     double core(Generator& g) const noexcept {
+        DirectUniforms src{g};
+        return core(src);
+    }
+    // The loop over any source of the stream's uniforms: next() gives the
+    // next one, log_u1() the log of the one just taken as u1.
+    template <class Src>
+    double core(Src& src) const noexcept {
         for (;;) {
-            const double u1 = g.next_f64();
-            const double u2 = g.next_f64();
-            const double z = std::cos(u2 * kTwoPi) * std::sqrt(std::log(u1) * -2.0);
+            src.next();  // u1
+            const double lu1 = src.log_u1();
+            const double u2 = src.next();
+            const double z = std::cos(u2 * kTwoPi) * std::sqrt(lu1 * -2.0);
             double v = h_ * z + 1.0;
             if (!(v > 0.0)) continue;
             v = (v * v) * v;
-            const double u = g.next_f64();
+            const double u = src.next();
             if ((((z * -kSqueeze) * z) * z) * z + 1.0 > u) return d_ * v;
             if ((std::log(v) + (1.0 - v)) * d_ + (z * 0.5) * z > std::log(u)) return d_ * v;
         }
@@ -330,9 +399,18 @@ NdArray<double> Generator::gamma(double shape_param, double scale, const Shape& 
     double* dst = out.data.data();
     const std::size_t n = out.size();
     const GammaSampler sample(shape_param);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i % kCheckEvery == 0) check_cancel();
-        dst[i] = sample(g) * scale;
+    if (sample.boosted()) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i % kCheckEvery == 0) check_cancel();
+            dst[i] = sample(g) * scale;
+        }
+    } else {
+        UniformsAhead src(g);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i % kCheckEvery == 0) check_cancel();
+            dst[i] = sample.core(src) * scale;
+        }
+        src.finish();
     }
     *this = g;
     return out;
