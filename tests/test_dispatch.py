@@ -2,7 +2,8 @@
 (and this CPU supports) gives the same bits on every kernel path: element-wise
 functions and arithmetic (flat, with a number, broadcast rows), products of
 edge-heavy and skinny shapes and the factorisations built on them, selection
-for median and quantiles, the zero tests, and kernel density sums."""
+for median and quantiles, the zero tests, and kernel density sums over several
+dimensions and metrics."""
 
 import os
 import subprocess
@@ -111,6 +112,18 @@ for cls in (lv.spatial.KDTree, lv.spatial.BallTree, lv.spatial.VPTree):
     for kernel in ("gaussian", "epanechnikov"):
         put("kde %s %s" % (cls.__name__, kernel), tree.kernel_density(qs, 0.4, kernel),
             tree.kernel_density_approx(qs, 0.4, kernel, "max_span", max_span=0.2))
+
+# Other dimensions (coordinates gathered) and metrics, leaves that end inside
+# a vector, and queries on the points themselves (distance 0: exp's tiny
+# arguments).
+for dim in (1, 2, 3, 5):
+    coords = values(1500 * dim, special=0.0)
+    p = lv.Array([1500, dim], coords)
+    q = lv.Array([90, dim], coords[: 40 * dim] + values(50 * dim, special=0.0))
+    for metric in ("euclidean", "manhattan", "chebyshev"):
+        tree = lv.spatial.KDTree.from_array(p, 7, metric)
+        for kernel, h in (("gaussian", 0.05), ("gaussian", 2.0), ("triangular", 0.9)):
+            put("kde dim %d %s %s %g" % (dim, metric, kernel, h), tree.kernel_density(q, h, kernel))
 
 for k in sorted(out):
     print(k, out[k])
