@@ -148,7 +148,7 @@ bool same_bits(const std::vector<double>& in, ArrayFn vec, double (*ref)(double)
     return true;
 }
 
-// The Gaussian kernel is exp after IEEE steps; a short check covers its lanes.
+// The Gaussian kernels are exp after IEEE steps; a short check covers their lanes.
 bool gaussian_matches(const VmathKernels& k) {
     std::vector<double> r = exp_probe(), want(r.size()), got(r.size());
     for (double& x : r) x = std::fabs(x);
@@ -158,6 +158,22 @@ bool gaussian_matches(const VmathKernels& k) {
             k.gaussian_n(r.data(), got.data(), r.size(), h, root);
             for (std::size_t i = 0; i < r.size(); ++i)
                 if (std::bit_cast<std::uint64_t>(got[i]) != std::bit_cast<std::uint64_t>(want[i])) return false;
+        }
+    }
+    // rows of 1, 3 and 5 coordinates (gathered or transposed lanes, partial
+    // last vectors), every distance kind
+    Bits b{0x726f77735f70726full};
+    std::vector<double> rows(61 * 5), q(5);
+    for (double& x : rows) x = 2.0 * b.unit() - 1.0;
+    for (double& x : q) x = 2.0 * b.unit() - 1.0;
+    for (const std::size_t dim : {1, 3, 5}) {
+        for (const RowDistance kind : {RowDistance::SumSquares, RowDistance::SumAbs, RowDistance::MaxAbs}) {
+            for (const std::size_t m : {61, 58}) {
+                kVmathBaseline.gaussian_rows(rows.data(), dim, m, m, q.data(), kind, 0.3, want.data());
+                k.gaussian_rows(rows.data(), dim, m, 61, q.data(), kind, 0.3, got.data());
+                for (std::size_t i = 0; i < m; ++i)
+                    if (std::bit_cast<std::uint64_t>(got[i]) != std::bit_cast<std::uint64_t>(want[i])) return false;
+            }
         }
     }
     return true;

@@ -61,13 +61,6 @@ inline bool estimates(const ApproxCriterion& c, std::size_t count, double span) 
     return false;
 }
 
-// Kernel profiles with their pruning tests, as compile-time policies so the
-// leaf loop carries no branch on the kernel.  A kernel value is
-// finish(start(u)): start is plain arithmetic (vectorised across points),
-// finish the Gaussian's exp (std::exp; at the leaves start and finish run as
-// vmath::gaussian_n, which gives the same bits).  kept_below(u) promises that
-// negligible(v) is false for every 0 <= v <= u (with a wide margin, so bounds
-// that are off by rounding still qualify).
 // The smallest argument t with std::exp(t) >= 1e-10, found once by walking
 // the doubles across the crossing: within 4096 units in the last place of
 // it the library's result is compared directly, and the walk checks that the
@@ -98,6 +91,13 @@ inline double gaussian_cutoff() noexcept {
     return cutoff;
 }
 
+// Kernel profiles with their pruning tests, as compile-time policies so the
+// leaf loop carries no branch on the kernel.  A kernel value is
+// finish(start(u)): start is plain arithmetic (vectorised across points),
+// finish the Gaussian's exp (std::exp; at the leaves start and finish run as
+// vmath::gaussian_rows, which gives the same bits).  kept_below(u) promises that
+// negligible(v) is false for every 0 <= v <= u (with a wide margin, so bounds
+// that are off by rounding still qualify).
 struct Gaussian {
     static constexpr bool has_finish = true;
     static double start(double u) noexcept { return -0.5 * u * u; }
