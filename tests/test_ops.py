@@ -442,6 +442,25 @@ def test_exp_log_match_the_library_bit_for_bit(name):
                                       want[5 : 5 + m].view(np.uint64))
 
 
+def test_log_lanes_near_one_and_special_in_every_position():
+    """The log kernels redo lanes near 1 and special lanes (zero, negative,
+    subnormal, infinite, NaN) after the main pass, per block of 256 values:
+    arrays around the vector and block lengths, with such lanes sparse, dense
+    or everywhere, still give the library's bits."""
+    rng = np.random.default_rng(23)
+    near = 1.0 + (rng.random(600) - 0.5) * 0.14
+    special = np.array([0.0, -0.0, -1.0, math.inf, -math.inf, math.nan, 5e-324, 2.2e-308, -2.5e-310])
+    plain = rng.uniform(1.2, 3.0, 600)
+    for n in (1, 8, 9, 255, 256, 257, 263, 511, 512, 513, 1031):
+        for mix in ((0.02, 0.01), (0.5, 0.1), (0.9, 0.1), (1.0, 0.0)):
+            kind = rng.random(n)
+            x = np.where(kind < mix[0], rng.choice(near, n), rng.choice(plain, n))
+            x = np.where(rng.random(n) < mix[1], rng.choice(special, n), x)
+            got = lv.Array.from_numpy(x).log().to_numpy()
+            want = libm_reference("log", x)
+            assert np.array_equal(got.view(np.uint64), want.view(np.uint64)), (n, mix)
+
+
 _FALLBACK_SCRIPT = """
 import json, sys, numpy as np, lumivander as lv
 sys.path.insert(0, {tests!r})
