@@ -7,6 +7,8 @@
 #include <new>
 #include <utility>
 
+#include <unistd.h>
+
 #include "base/cancel.hpp"
 #include "base/parallel.hpp"
 #include "spatial/ball_tree.hpp"
@@ -67,6 +69,25 @@ std::vector<std::size_t> locality_order(const double* q, std::size_t n, std::siz
     order.resize(n);
     for (std::size_t i = 0; i < n; ++i) order[i] = keyed[i].second;
     return order;
+}
+
+void check_knn_batch_size(std::size_t n, std::size_t k) {
+    if (n == 0 || k == 0) return;
+    constexpr std::size_t kCellBytes = 2 * sizeof(double);
+    const std::size_t limit = std::numeric_limits<std::size_t>::max() / kCellBytes;
+    if (k > limit / n) throw std::bad_alloc();
+    const std::size_t bytes = n * k * kCellBytes;
+#if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page > 0) {
+        const auto upages = static_cast<std::size_t>(pages);
+        const auto upage = static_cast<std::size_t>(page);
+        if (upages <= std::numeric_limits<std::size_t>::max() / upage && bytes > upages * upage) {
+            throw std::bad_alloc();
+        }
+    }
+#endif
 }
 
 template <class Tree>
