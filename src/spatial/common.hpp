@@ -362,15 +362,18 @@ public:
     // never a sort).  keys[i] belongs to position start + i, holds no NaN and
     // is permuted along with the rows.
     void select(std::size_t start, std::size_t end, std::size_t m, double* keys);
+    // The same with coordinate `column` of the rows as the key; fails the
+    // build on a NaN key.  The same arrangement as select() given those keys;
+    // short rows are compared in place, longer ones through `scratch`.
+    // check_nan false: the caller knows the rows hold no NaN.
+    void select_column(std::size_t start, std::size_t end, std::size_t m, std::size_t column,
+                       std::vector<double>& scratch, bool check_nan = true);
 
     std::vector<double> take_rows() { return std::move(rows_); }
     std::vector<std::size_t> take_order() { return std::move(order_); }
 
 private:
-    std::size_t partition(std::size_t start, double* keys, std::size_t l, std::size_t r, double p);
-    void select_range(std::size_t start, double* keys, std::ptrdiff_t left, std::ptrdiff_t right, std::ptrdiff_t k,
-                      int depth);
-    void select_by_sorting_pairs(std::size_t start, std::size_t lo, std::size_t hi, std::size_t m, double* keys);
+    static constexpr std::size_t kColumnKeysDim = 4;
 
     std::size_t dim_;
     std::vector<double> rows_;

@@ -38,14 +38,8 @@ bool BoxKind::make_node(B& b, Node& nd, std::size_t id, std::size_t start, std::
     // A range of zero-coordinate points has nothing to split on.
     if (count <= b.leaf || dim == 0) return false;
 
-    if (keys.size() < count) keys.resize(count);
-    for (std::size_t j = 0; j < count; ++j) {
-        const double v = b.rows.row(start + j)[split_dim];
-        if (v != v) throw_nan_split();
-        keys[j] = v;
-    }
     const std::size_t h = left_count(count);
-    b.rows.select(start, end, h, keys.data());
+    b.rows.select_column(start, end, h, split_dim, keys, has_nan);
     nd.split_value = b.rows.row(start + h)[split_dim];
     return true;
 }
