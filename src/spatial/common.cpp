@@ -103,8 +103,10 @@ struct SelectKeys {
 // <= [split, r).  Keys are compared in blocks without branches, recording
 // the offsets of misplaced entries, which are then exchanged pairwise (the
 // block partition of Edelkamp and Weiss); the last stretch goes one by one.
+// (K by value: the offsets are bytes, which may alias anything, so a key
+// accessor behind a reference would be reloaded after every store.)
 template <class K>
-std::size_t partition_keys(const K& keys, std::size_t l, std::size_t r, double p) {
+std::size_t partition_keys(const K keys, std::size_t l, std::size_t r, double p) {
     constexpr std::size_t B = 32;
     unsigned char off_l[B], off_r[B];
     std::size_t num_l = 0, num_r = 0, first_l = 0, first_r = 0;
@@ -176,7 +178,7 @@ void select_by_sorting_pairs(const K& keys, std::size_t lo, std::size_t hi, std:
 // then one partition pass leaves only a short range to go.  About 1.5n
 // comparisons for a median.  Indices are inclusive and local.
 template <class K>
-void select_range(const K& keys, std::ptrdiff_t left, std::ptrdiff_t right, std::ptrdiff_t k, int depth) {
+void select_range(const K keys, std::ptrdiff_t left, std::ptrdiff_t right, std::ptrdiff_t k, int depth) {
     auto at = [&](std::ptrdiff_t i) { return keys[static_cast<std::size_t>(i)]; };
     auto swap_at = [&](std::ptrdiff_t a, std::ptrdiff_t b) {
         keys.swap(static_cast<std::size_t>(a), static_cast<std::size_t>(b));
