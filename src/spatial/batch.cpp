@@ -11,9 +11,7 @@
 
 #include "base/cancel.hpp"
 #include "base/parallel.hpp"
-#include "spatial/ball_tree.hpp"
-#include "spatial/kd_tree.hpp"
-#include "spatial/vp_tree.hpp"
+#include "spatial/kinds.hpp"
 
 namespace lumi {
 
@@ -175,14 +173,14 @@ RadiusBatch radius_batch(const Tree& tree, const double* queries, std::size_t n,
     return out;
 }
 
-#define LUMI_BATCH(Tree)                                                                                        \
-    template void knn_batch(const Tree&, const double*, std::size_t, std::size_t, std::size_t, double*,           \
-                            std::int64_t*);                                                                     \
-    template void radius_count_batch(const Tree&, const double*, std::size_t, double, std::size_t, std::int64_t*); \
-    template RadiusBatch radius_batch(const Tree&, const double*, std::size_t, double, std::size_t, std::size_t);
-LUMI_BATCH(KDTree)
-LUMI_BATCH(BallTree)
-LUMI_BATCH(VPTree)
+#define LUMI_BATCH(A, Kind, ...)                                                                             \
+    template void knn_batch(const SpatialTree<Kind>&, const double*, std::size_t, std::size_t, std::size_t,       \
+                            double*, std::int64_t*);                                                            \
+    template void radius_count_batch(const SpatialTree<Kind>&, const double*, std::size_t, double, std::size_t,   \
+                                     std::int64_t*);                                                            \
+    template RadiusBatch radius_batch(const SpatialTree<Kind>&, const double*, std::size_t, double, std::size_t,  \
+                                      std::size_t);
+LUMI_SPATIAL_KINDS(LUMI_BATCH, )
 #undef LUMI_BATCH
 
 }  // namespace lumi

@@ -428,13 +428,11 @@ void VantageKind::check_loaded(const Tree& t) {
     }
 }
 
-#define LUMI_CODEC(Kind)                                                                            \
+#define LUMI_CODEC(A, Kind, ...)                                                                    \
     template std::size_t TreeCodec::saved_size(const SpatialTree<Kind>&) noexcept;                 \
     template void TreeCodec::save(const SpatialTree<Kind>&, unsigned char*);                       \
     template SpatialTree<Kind> TreeCodec::load(const unsigned char*, std::size_t);
-LUMI_CODEC(BoxKind)
-LUMI_CODEC(BallKind)
-LUMI_CODEC(VantageKind)
+LUMI_SPATIAL_KINDS(LUMI_CODEC, )
 #undef LUMI_CODEC
 
 }  // namespace lumi
