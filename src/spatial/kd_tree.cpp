@@ -1,6 +1,8 @@
 // KDTree: the box kind's split rule, and the engine instantiated for it.
 #include "spatial/kd_tree.hpp"
 
+#include <string>
+
 #include "array/format.hpp"
 #include "base/messages.hpp"
 #include "spatial/tree_impl.hpp"
@@ -42,6 +44,17 @@ bool BoxKind::make_node(B& b, Node& nd, std::size_t id, std::size_t start, std::
     b.rows.select_column(start, end, h, split_dim, keys, has_nan);
     nd.split_value = b.rows.row(start + h)[split_dim];
     return true;
+}
+
+// A loaded tree (the saved structure is checked already): split coordinates in range.
+void BoxKind::check_loaded(const Tree& t) {
+    for (std::size_t i = 0; i < t.nodes().size(); ++i) {
+        const Node& nd = t.node(i);
+        if (!nd.leaf() && nd.split_dim >= t.dim()) {
+            throw Error("node " + std::to_string(i) + " splits on coordinate " + std::to_string(nd.split_dim) +
+                        " of " + std::to_string(t.dim()));
+        }
+    }
 }
 
 template class SpatialTree<BoxKind>;
