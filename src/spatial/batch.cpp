@@ -92,27 +92,11 @@ template <class Tree>
 void knn_batch(const Tree& tree, const double* queries, std::size_t n, std::size_t k, std::size_t max_workers,
                double* dist, std::int64_t* rows) {
     if (n == 0 || k == 0) return;
-    const std::size_t dim = tree.dim();
-    const auto pad_row = static_cast<std::int64_t>(tree.n_points());
-    const std::vector<std::size_t> order = locality_order(queries, n, dim);
+    const std::vector<std::size_t> order = locality_order(queries, n, tree.dim());
+    const std::size_t* ids = order.empty() ? nullptr : order.data();
     parallel_for(n, kKnnGrain, [&](std::size_t begin, std::size_t end) {
         KnnHeap heap;
-        for (std::size_t p = begin; p < end; ++p) {
-            const std::size_t i = order.empty() ? p : order[p];
-            tree.knn_search(queries + i * dim, dim, k, heap);
-            const auto& found = heap.items();
-            double* d = dist + i * k;
-            std::int64_t* r = rows + i * k;
-            const std::size_t m = found.size();
-            for (std::size_t j = 0; j < m; ++j) {
-                d[j] = found[j].dist;
-                r[j] = static_cast<std::int64_t>(found[j].row);
-            }
-            for (std::size_t j = m; j < k; ++j) {
-                d[j] = std::numeric_limits<double>::infinity();
-                r[j] = pad_row;
-            }
-        }
+        tree.knn_rows(queries, ids, begin, end, k, heap, dist, rows);
     }, max_workers);
 }
 
@@ -121,12 +105,14 @@ void radius_count_batch(const Tree& tree, const double* queries, std::size_t n, 
                         std::size_t max_workers, std::int64_t* counts) {
     if (n == 0) return;
     const std::size_t dim = tree.dim();
+    if (!(radius >= 0.0) || tree.n_points() == 0) {
+        std::fill_n(counts, n, std::int64_t{0});
+        return;
+    }
     const std::vector<std::size_t> order = locality_order(queries, n, dim);
+    const std::size_t* ids = order.empty() ? nullptr : order.data();
     parallel_for(n, kRadiusBlock, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t p = begin; p < end; ++p) {
-            const std::size_t i = order.empty() ? p : order[p];
-            counts[i] = static_cast<std::int64_t>(tree.radius_count(queries + i * dim, dim, radius));
-        }
+        tree.radius_count_rows(queries, ids, begin, end, radius, counts);
     }, max_workers);
 }
 
@@ -143,16 +129,11 @@ RadiusBatch radius_batch(const Tree& tree, const double* queries, std::size_t n,
     const std::size_t nblocks = (n + kRadiusBlock - 1) / kRadiusBlock;
     std::vector<std::vector<std::size_t>> found(nblocks);
     std::vector<std::size_t> start(n), count(n);
+    const std::size_t* ids = order.empty() ? nullptr : order.data();
     parallel_for(nblocks, 1, [&](std::size_t b0, std::size_t b1) {
         for (std::size_t b = b0; b < b1; ++b) {
-            std::vector<std::size_t>& rows = found[b];
-            const std::size_t end = std::min(n, (b + 1) * kRadiusBlock);
-            for (std::size_t p = b * kRadiusBlock; p < end; ++p) {
-                const std::size_t i = order.empty() ? p : order[p];
-                start[i] = rows.size();
-                tree.radius_search(queries + i * dim, dim, radius, rows);
-                count[i] = rows.size() - start[i];
-            }
+            tree.radius_rows(queries, ids, b * kRadiusBlock, std::min(n, (b + 1) * kRadiusBlock), radius, found[b],
+                             start.data(), count.data());
         }
     }, max_workers);
     std::size_t total = 0;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 #include "base/cancel.hpp"
@@ -164,6 +165,72 @@ std::size_t SpatialTree<Kind>::radius_count(const double* q, std::size_t query_l
         n = res.count;
     });
     return n;
+}
+
+template <class Kind>
+void SpatialTree<Kind>::knn_rows(const double* queries, const std::size_t* ids, std::size_t begin, std::size_t end,
+                                 std::size_t k, KnnHeap& heap, double* dist, std::int64_t* rows) const {
+    const auto pad_row = static_cast<std::int64_t>(n_points_);
+    with_metric_dim(metric_, dim_, [&](auto m) {
+        using M = decltype(m);
+        for (std::size_t p = begin; p < end; ++p) {
+            const std::size_t i = ids ? ids[p] : p;
+            double* d = dist + i * k;
+            std::int64_t* r = rows + i * k;
+            std::size_t m_found = 0;
+            if (k != 0 && n_points_ != 0) {
+                heap.reset(k, n_points_);
+                KnnResults<M> res{heap};
+                search<M>(queries + i * dim_, res);
+                const auto& found = heap.template finish<M>();
+                m_found = found.size();
+                for (std::size_t j = 0; j < m_found; ++j) {
+                    d[j] = found[j].dist;
+                    r[j] = static_cast<std::int64_t>(found[j].row);
+                }
+            }
+            for (std::size_t j = m_found; j < k; ++j) {
+                d[j] = std::numeric_limits<double>::infinity();
+                r[j] = pad_row;
+            }
+        }
+    });
+}
+
+template <class Kind>
+void SpatialTree<Kind>::radius_count_rows(const double* queries, const std::size_t* ids, std::size_t begin,
+                                          std::size_t end, double radius, std::int64_t* counts) const {
+    const bool none = !(radius >= 0.0) || n_points_ == 0;
+    with_metric_dim(metric_, dim_, [&](auto m) {
+        using M = decltype(m);
+        const double rlimit = M::rdist_within(radius);
+        for (std::size_t p = begin; p < end; ++p) {
+            const std::size_t i = ids ? ids[p] : p;
+            RadiusCount<M> res{radius, rlimit};
+            if (!none) search<M>(queries + i * dim_, res);
+            counts[i] = static_cast<std::int64_t>(res.count);
+        }
+    });
+}
+
+template <class Kind>
+void SpatialTree<Kind>::radius_rows(const double* queries, const std::size_t* ids, std::size_t begin,
+                                    std::size_t end, double radius, std::vector<std::size_t>& found,
+                                    std::size_t* first, std::size_t* count) const {
+    const bool none = !(radius >= 0.0) || n_points_ == 0;
+    with_metric_dim(metric_, dim_, [&](auto m) {
+        using M = decltype(m);
+        const double rlimit = M::rdist_within(radius);
+        for (std::size_t p = begin; p < end; ++p) {
+            const std::size_t i = ids ? ids[p] : p;
+            first[i] = found.size();
+            if (!none) {
+                RadiusRows<M> res{radius, rlimit, found};
+                search<M>(queries + i * dim_, res);
+            }
+            count[i] = found.size() - first[i];
+        }
+    });
 }
 
 }  // namespace lumi
