@@ -60,10 +60,29 @@ std::vector<std::size_t> locality_order(const double* q, std::size_t n, std::siz
         }
         keyed[i] = {key, i};
     }
-    std::sort(keyed.begin(), keyed.end(), [](const auto& x, const auto& y) {
-        cancel_tick();
-        return x < y;
-    });
+    // A stable radix sort on the key, from the lowest digit up: the order of
+    // (key, row) pairs, as a comparison sort would give, in a few passes.
+    constexpr unsigned kDigitBits = 11;
+    constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+    std::vector<std::pair<std::uint64_t, std::size_t>> spare(n);
+    std::vector<std::size_t> bucket(kBuckets);
+    const unsigned key_bits = bits * static_cast<unsigned>(m);
+    for (unsigned shift = 0; shift < key_bits; shift += kDigitBits) {
+        std::fill(bucket.begin(), bucket.end(), std::size_t{0});
+        for (std::size_t i = 0; i < n; ++i) ++bucket[(keyed[i].first >> shift) & (kBuckets - 1)];
+        if (bucket[(keyed[0].first >> shift) & (kBuckets - 1)] == n) continue;  // one digit for all
+        std::size_t sum = 0;
+        for (std::size_t& c : bucket) {
+            const std::size_t here = c;
+            c = sum;
+            sum += here;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            cancel_tick();
+            spare[bucket[(keyed[i].first >> shift) & (kBuckets - 1)]++] = keyed[i];
+        }
+        keyed.swap(spare);
+    }
     order.resize(n);
     for (std::size_t i = 0; i < n; ++i) order[i] = keyed[i].second;
     return order;
