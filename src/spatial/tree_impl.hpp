@@ -167,6 +167,9 @@ std::size_t SpatialTree<Kind>::radius_count(const double* q, std::size_t query_l
     return n;
 }
 
+// How many rows ahead the batch pieces prefetch their query row.
+inline constexpr std::size_t kRowsAhead = 4;
+
 template <class Kind>
 void SpatialTree<Kind>::knn_rows(const double* queries, const std::size_t* ids, std::size_t begin, std::size_t end,
                                  std::size_t k, KnnHeap& heap, double* dist, std::int64_t* rows) const {
@@ -175,6 +178,18 @@ void SpatialTree<Kind>::knn_rows(const double* queries, const std::size_t* ids, 
         using M = decltype(m);
         for (std::size_t p = begin; p < end; ++p) {
             const std::size_t i = ids ? ids[p] : p;
+            // Rows come in curve order, scattered over the set: fetch ahead
+            // the query row and the ends of the two answer rows.
+            if (ids && p + kRowsAhead < end) {
+                const std::size_t ahead = ids[p + kRowsAhead];
+                __builtin_prefetch(queries + ahead * dim_);
+                if (k != 0) {
+                    __builtin_prefetch(dist + ahead * k, 1);
+                    __builtin_prefetch(dist + ahead * k + k - 1, 1);
+                    __builtin_prefetch(rows + ahead * k, 1);
+                    __builtin_prefetch(rows + ahead * k + k - 1, 1);
+                }
+            }
             double* d = dist + i * k;
             std::int64_t* r = rows + i * k;
             std::size_t m_found = 0;
@@ -206,6 +221,8 @@ void SpatialTree<Kind>::radius_count_rows(const double* queries, const std::size
         const double rlimit = M::rdist_within(radius);
         for (std::size_t p = begin; p < end; ++p) {
             const std::size_t i = ids ? ids[p] : p;
+            // Rows come in curve order, scattered over the set: fetch ahead.
+            if (ids && p + kRowsAhead < end) __builtin_prefetch(queries + ids[p + kRowsAhead] * dim_);
             RadiusCount<M> res{radius, rlimit};
             if (!none) search<M>(queries + i * dim_, res);
             counts[i] = static_cast<std::int64_t>(res.count);
@@ -223,6 +240,8 @@ void SpatialTree<Kind>::radius_rows(const double* queries, const std::size_t* id
         const double rlimit = M::rdist_within(radius);
         for (std::size_t p = begin; p < end; ++p) {
             const std::size_t i = ids ? ids[p] : p;
+            // Rows come in curve order, scattered over the set: fetch ahead.
+            if (ids && p + kRowsAhead < end) __builtin_prefetch(queries + ids[p + kRowsAhead] * dim_);
             first[i] = found.size();
             if (!none) {
                 RadiusRows<M> res{radius, rlimit, found};
