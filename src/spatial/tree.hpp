@@ -190,6 +190,8 @@ private:
     struct Builder;
 
     double* values(std::size_t id) noexcept { return values_.data() + id * Kind::kValuesPerDim * dim_; }
+    template <class F>
+    void each_row(const double* queries, const std::size_t* ids, std::size_t begin, std::size_t end, F&& f) const;
     template <class M, class W, class R>
     void visit(W& walk, std::size_t id, typename W::State st, R& res) const;
 
