@@ -259,6 +259,36 @@ def test_bad_numbers_and_sizes():
         tree.query_knn_batch(np.empty((0, 2)), 2**62)
 
 
+def _physical_memory():
+    try:
+        return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (ValueError, OSError, AttributeError):
+        return None
+
+
+@pytest.mark.parametrize("cls", TREES)
+def test_huge_k_is_refused_before_allocating(cls):
+    # Rows keep k columns (padded with inf / n_points), so a k far beyond the
+    # points asks for rows * k * 16 bytes: refused up front, never filled.
+    tree = build(cls, np.random.default_rng(2).random((10, 2)))
+    q = np.random.default_rng(3).random((1000, 2))
+    with pytest.raises(MemoryError):
+        tree.query_knn_batch(q, 2**31 - 1)  # 34 TB
+    mem = _physical_memory()
+    if mem is not None and 16 * (2**31 - 1) > mem:
+        with pytest.raises(MemoryError):
+            tree.query_knn_batch(q[:1], 2**31 - 1)
+    # A width that fits is still padded to k columns, and no rows means no cells.
+    d, r = tree.query_knn_batch(q[:2], 13)
+    assert np.asarray(r).shape == (2, 13) and np.asarray(r)[:, 10:].tolist() == [[10] * 3] * 2
+    assert np.isinf(d.to_numpy()[:, 10:]).all()
+    d, r = tree.query_knn_batch(np.empty((0, 2)), 2**31 - 1)
+    assert np.asarray(r).shape == (0, 2**31 - 1) and d.shape == [0, 2**31 - 1]
+    # A single query returns at most every point, whatever k.
+    for k in (2**31 - 1, 2**63 - 1, 2**64 - 1):
+        assert sorted(tree.query_knn(list(q[0]), k)) == list(range(10))
+
+
 def test_nan_queries_behave_like_single_point_queries():
     points = np.random.default_rng(4).random((40, 2))
     queries = np.array([[np.nan, 0.5], [np.inf, 0.1], [0.3, 0.3]])

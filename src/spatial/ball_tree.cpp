@@ -27,8 +27,9 @@ bool BallKind::make_node(B& b, Node& nd, std::size_t id, std::size_t start, std:
     // A range of zero-coordinate points has nothing to split on.
     if (count <= b.leaf || dim == 0) return false;
 
-    if (keys.size() < 2 * dim + count) keys.resize(2 * dim + count);
-    double* lo = keys.data() + count;
+    // The box only picks the split coordinate; the selection may reuse its scratch.
+    if (keys.size() < 2 * dim) keys.resize(2 * dim);
+    double* lo = keys.data();
     double* hi = lo + dim;
     bounding_box(b.rows.row(start), count, dim, lo, hi);
     std::size_t split_dim = 0;
@@ -39,12 +40,7 @@ bool BallKind::make_node(B& b, Node& nd, std::size_t id, std::size_t start, std:
             split_dim = i;
         }
     }
-    for (std::size_t j = 0; j < count; ++j) {
-        const double v = b.rows.row(start + j)[split_dim];
-        if (v != v) throw_nan_split();
-        keys[j] = v;
-    }
-    b.rows.select(start, end, left_count(count), keys.data());
+    b.rows.select_column(start, end, left_count(count), split_dim, keys);
     return true;
 }
 

@@ -7,11 +7,11 @@
 #include <new>
 #include <utility>
 
+#include <unistd.h>
+
 #include "base/cancel.hpp"
 #include "base/parallel.hpp"
-#include "spatial/ball_tree.hpp"
-#include "spatial/kd_tree.hpp"
-#include "spatial/vp_tree.hpp"
+#include "spatial/kinds.hpp"
 
 namespace lumi {
 
@@ -60,40 +60,62 @@ std::vector<std::size_t> locality_order(const double* q, std::size_t n, std::siz
         }
         keyed[i] = {key, i};
     }
-    std::sort(keyed.begin(), keyed.end(), [](const auto& x, const auto& y) {
-        cancel_tick();
-        return x < y;
-    });
+    // A stable radix sort on the key, from the lowest digit up: the order of
+    // (key, row) pairs, as a comparison sort would give, in a few passes.
+    constexpr unsigned kDigitBits = 11;
+    constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+    std::vector<std::pair<std::uint64_t, std::size_t>> spare(n);
+    std::vector<std::size_t> bucket(kBuckets);
+    const unsigned key_bits = bits * static_cast<unsigned>(m);
+    for (unsigned shift = 0; shift < key_bits; shift += kDigitBits) {
+        std::fill(bucket.begin(), bucket.end(), std::size_t{0});
+        for (std::size_t i = 0; i < n; ++i) ++bucket[(keyed[i].first >> shift) & (kBuckets - 1)];
+        if (bucket[(keyed[0].first >> shift) & (kBuckets - 1)] == n) continue;  // one digit for all
+        std::size_t sum = 0;
+        for (std::size_t& c : bucket) {
+            const std::size_t here = c;
+            c = sum;
+            sum += here;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            cancel_tick();
+            spare[bucket[(keyed[i].first >> shift) & (kBuckets - 1)]++] = keyed[i];
+        }
+        keyed.swap(spare);
+    }
     order.resize(n);
     for (std::size_t i = 0; i < n; ++i) order[i] = keyed[i].second;
     return order;
+}
+
+void check_knn_batch_size(std::size_t n, std::size_t k) {
+    if (n == 0 || k == 0) return;
+    constexpr std::size_t kCellBytes = 2 * sizeof(double);
+    const std::size_t limit = std::numeric_limits<std::size_t>::max() / kCellBytes;
+    if (k > limit / n) throw std::bad_alloc();
+    const std::size_t bytes = n * k * kCellBytes;
+#if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page > 0) {
+        const auto upages = static_cast<std::size_t>(pages);
+        const auto upage = static_cast<std::size_t>(page);
+        if (upages <= std::numeric_limits<std::size_t>::max() / upage && bytes > upages * upage) {
+            throw std::bad_alloc();
+        }
+    }
+#endif
 }
 
 template <class Tree>
 void knn_batch(const Tree& tree, const double* queries, std::size_t n, std::size_t k, std::size_t max_workers,
                double* dist, std::int64_t* rows) {
     if (n == 0 || k == 0) return;
-    const std::size_t dim = tree.dim();
-    const auto pad_row = static_cast<std::int64_t>(tree.n_points());
-    const std::vector<std::size_t> order = locality_order(queries, n, dim);
+    const std::vector<std::size_t> order = locality_order(queries, n, tree.dim());
+    const std::size_t* ids = order.empty() ? nullptr : order.data();
     parallel_for(n, kKnnGrain, [&](std::size_t begin, std::size_t end) {
         KnnHeap heap;
-        for (std::size_t p = begin; p < end; ++p) {
-            const std::size_t i = order.empty() ? p : order[p];
-            tree.knn_search(queries + i * dim, dim, k, heap);
-            const auto& found = heap.items();
-            double* d = dist + i * k;
-            std::int64_t* r = rows + i * k;
-            const std::size_t m = found.size();
-            for (std::size_t j = 0; j < m; ++j) {
-                d[j] = found[j].dist;
-                r[j] = static_cast<std::int64_t>(found[j].row);
-            }
-            for (std::size_t j = m; j < k; ++j) {
-                d[j] = std::numeric_limits<double>::infinity();
-                r[j] = pad_row;
-            }
-        }
+        tree.knn_rows(queries, ids, begin, end, k, heap, dist, rows);
     }, max_workers);
 }
 
@@ -102,12 +124,14 @@ void radius_count_batch(const Tree& tree, const double* queries, std::size_t n, 
                         std::size_t max_workers, std::int64_t* counts) {
     if (n == 0) return;
     const std::size_t dim = tree.dim();
+    if (!(radius >= 0.0) || tree.n_points() == 0) {
+        std::fill_n(counts, n, std::int64_t{0});
+        return;
+    }
     const std::vector<std::size_t> order = locality_order(queries, n, dim);
+    const std::size_t* ids = order.empty() ? nullptr : order.data();
     parallel_for(n, kRadiusBlock, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t p = begin; p < end; ++p) {
-            const std::size_t i = order.empty() ? p : order[p];
-            counts[i] = static_cast<std::int64_t>(tree.radius_count(queries + i * dim, dim, radius));
-        }
+        tree.radius_count_rows(queries, ids, begin, end, radius, counts);
     }, max_workers);
 }
 
@@ -124,16 +148,11 @@ RadiusBatch radius_batch(const Tree& tree, const double* queries, std::size_t n,
     const std::size_t nblocks = (n + kRadiusBlock - 1) / kRadiusBlock;
     std::vector<std::vector<std::size_t>> found(nblocks);
     std::vector<std::size_t> start(n), count(n);
+    const std::size_t* ids = order.empty() ? nullptr : order.data();
     parallel_for(nblocks, 1, [&](std::size_t b0, std::size_t b1) {
         for (std::size_t b = b0; b < b1; ++b) {
-            std::vector<std::size_t>& rows = found[b];
-            const std::size_t end = std::min(n, (b + 1) * kRadiusBlock);
-            for (std::size_t p = b * kRadiusBlock; p < end; ++p) {
-                const std::size_t i = order.empty() ? p : order[p];
-                start[i] = rows.size();
-                tree.radius_search(queries + i * dim, dim, radius, rows);
-                count[i] = rows.size() - start[i];
-            }
+            tree.radius_rows(queries, ids, b * kRadiusBlock, std::min(n, (b + 1) * kRadiusBlock), radius, found[b],
+                             start.data(), count.data());
         }
     }, max_workers);
     std::size_t total = 0;
@@ -154,14 +173,14 @@ RadiusBatch radius_batch(const Tree& tree, const double* queries, std::size_t n,
     return out;
 }
 
-#define LUMI_BATCH(Tree)                                                                                        \
-    template void knn_batch(const Tree&, const double*, std::size_t, std::size_t, std::size_t, double*,           \
-                            std::int64_t*);                                                                     \
-    template void radius_count_batch(const Tree&, const double*, std::size_t, double, std::size_t, std::int64_t*); \
-    template RadiusBatch radius_batch(const Tree&, const double*, std::size_t, double, std::size_t, std::size_t);
-LUMI_BATCH(KDTree)
-LUMI_BATCH(BallTree)
-LUMI_BATCH(VPTree)
+#define LUMI_BATCH(A, Kind, ...)                                                                             \
+    template void knn_batch(const SpatialTree<Kind>&, const double*, std::size_t, std::size_t, std::size_t,       \
+                            double*, std::int64_t*);                                                            \
+    template void radius_count_batch(const SpatialTree<Kind>&, const double*, std::size_t, double, std::size_t,   \
+                                     std::int64_t*);                                                            \
+    template RadiusBatch radius_batch(const SpatialTree<Kind>&, const double*, std::size_t, double, std::size_t,  \
+                                      std::size_t);
+LUMI_SPATIAL_KINDS(LUMI_BATCH, )
 #undef LUMI_BATCH
 
 }  // namespace lumi

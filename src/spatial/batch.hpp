@@ -22,6 +22,12 @@ std::vector<std::size_t> locality_order(const double* queries, std::size_t n, st
 // dim coordinates each): distances into dist[i * k ..], input rows into
 // rows[i * k ..], nearest first; a row with fewer than k neighbours is padded
 // with +inf and the row number n_points.  max_workers 0: the whole pool.
+// Refuses (std::bad_alloc) an (n, k) kNN answer that cannot be held: its
+// distances and rows take 16 bytes a cell, and a count past the address
+// space or past the machine's physical memory would only end in the process
+// being killed while the padding is written.
+void check_knn_batch_size(std::size_t n, std::size_t k);
+
 template <class Tree>
 void knn_batch(const Tree& tree, const double* queries, std::size_t n, std::size_t k, std::size_t max_workers,
                double* dist, std::int64_t* rows);

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <numeric>
+#include <type_traits>
 
 #include "base/cancel.hpp"
 #include "base/messages.hpp"
@@ -61,24 +62,55 @@ RowStore::RowStore(const double* input, std::size_t n, std::size_t dim)
     std::iota(order_.begin(), order_.end(), std::size_t{0});
 }
 
-void RowStore::select(std::size_t start, std::size_t end, std::size_t m, double* keys) {
-    if (end - start < 2) return;
-    select_range(start, keys, 0, static_cast<std::ptrdiff_t>(end - start) - 1, static_cast<std::ptrdiff_t>(m), 0);
-}
+namespace {
+
+// The keys of a selection over positions start + i: either a separate array
+// permuted along with the rows, or (Column) one coordinate of the rows
+// themselves, read in place.  D fixes the row length at compile time (0:
+// the store's dim), so that exchanging two rows is a few moves.
+template <std::size_t D, bool Column>
+struct SelectKeys {
+    double* rows;
+    std::size_t* order;
+    std::size_t dim;
+    std::size_t start;
+    double* keys;        // !Column: keys[i] belongs to position start + i
+    std::size_t column;  // Column: the coordinate that is the key
+
+    std::size_t width() const noexcept { return D ? D : dim; }
+    double* row(std::size_t i) const noexcept { return rows + (start + i) * width(); }
+    double operator[](std::size_t i) const noexcept {
+        if constexpr (Column) {
+            return row(i)[column];
+        } else {
+            return keys[i];
+        }
+    }
+    void swap(std::size_t a, std::size_t b) const noexcept {
+        if constexpr (!Column) std::swap(keys[a], keys[b]);
+        double* x = row(a);
+        double* y = row(b);
+        const std::size_t w = width();
+        for (std::size_t i = 0; i < w; ++i) std::swap(x[i], y[i]);
+        std::swap(order[start + a], order[start + b]);
+    }
+    void set_key(std::size_t i, double v) const noexcept {
+        if constexpr (!Column) keys[i] = v;
+    }
+};
 
 // Splits local positions [l, r) around the value p: afterwards [l, split) <= p
 // <= [split, r).  Keys are compared in blocks without branches, recording
 // the offsets of misplaced entries, which are then exchanged pairwise (the
 // block partition of Edelkamp and Weiss); the last stretch goes one by one.
-std::size_t RowStore::partition(std::size_t start, double* keys, std::size_t l, std::size_t r, double p) {
+// (K by value: the offsets are bytes, which may alias anything, so a key
+// accessor behind a reference would be reloaded after every store.)
+template <class K>
+std::size_t partition_keys(const K keys, std::size_t l, std::size_t r, double p) {
     constexpr std::size_t B = 32;
     unsigned char off_l[B], off_r[B];
     std::size_t num_l = 0, num_r = 0, first_l = 0, first_r = 0;
     std::size_t i = l, j = r;
-    auto swap_at = [&](std::size_t a, std::size_t b) {
-        std::swap(keys[a], keys[b]);
-        swap(start + a, start + b);
-    };
     while (j - i >= 2 * B) {
         cancel_tick();
         if (num_l == 0) {
@@ -96,7 +128,7 @@ std::size_t RowStore::partition(std::size_t start, double* keys, std::size_t l, 
             }
         }
         const std::size_t n = std::min(num_l, num_r);
-        for (std::size_t t = 0; t < n; ++t) swap_at(i + off_l[first_l + t], j - 1 - off_r[first_r + t]);
+        for (std::size_t t = 0; t < n; ++t) keys.swap(i + off_l[first_l + t], j - 1 - off_r[first_r + t]);
         num_l -= n;
         num_r -= n;
         first_l += n;
@@ -110,34 +142,58 @@ std::size_t RowStore::partition(std::size_t start, double* keys, std::size_t l, 
         while (a < b && keys[a] < p) ++a;
         while (a < b && keys[b - 1] > p) --b;
         if (b - a < 2) break;
-        swap_at(a, b - 1);
+        keys.swap(a, b - 1);
         ++a;
         --b;
     }
     return a;
 }
 
+// The guaranteed finish of a selection on an adversarial order: nth_element
+// on (key, position) pairs, then the rows moved to match.
+template <class K>
+void select_by_sorting_pairs(const K& keys, std::size_t lo, std::size_t hi, std::size_t m) {
+    const std::size_t count = hi - lo;
+    const std::size_t w = keys.width();
+    std::vector<std::pair<double, std::size_t>> pairs(count);
+    for (std::size_t i = 0; i < count; ++i) pairs[i] = {keys[lo + i], i};
+    std::nth_element(pairs.begin(), pairs.begin() + static_cast<std::ptrdiff_t>(m - lo), pairs.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<double> rows(count * w);
+    std::vector<std::size_t> order(count);
+    const double* src = keys.row(lo);
+    std::size_t* dst_order = keys.order + keys.start + lo;
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::size_t i = pairs[j].second;
+        std::copy_n(src + i * w, w, rows.data() + j * w);
+        order[j] = dst_order[i];
+        keys.set_key(lo + j, pairs[j].first);
+    }
+    std::copy(rows.begin(), rows.end(), keys.row(lo));
+    std::copy(order.begin(), order.end(), dst_order);
+}
+
 // Floyd and Rivest's selection: for a large range, first select within a
 // sample around the target so that its key makes a pivot close to rank k;
 // then one partition pass leaves only a short range to go.  About 1.5n
-// comparisons for a median.  Indices are inclusive and relative to start.
-void RowStore::select_range(std::size_t start, double* keys, std::ptrdiff_t left, std::ptrdiff_t right,
-                            std::ptrdiff_t k, int depth) {
+// comparisons for a median.  Indices are inclusive and local.
+template <class K>
+void select_range(const K keys, std::ptrdiff_t left, std::ptrdiff_t right, std::ptrdiff_t k, int depth) {
+    auto at = [&](std::ptrdiff_t i) { return keys[static_cast<std::size_t>(i)]; };
     auto swap_at = [&](std::ptrdiff_t a, std::ptrdiff_t b) {
-        std::swap(keys[a], keys[b]);
-        swap(start + static_cast<std::size_t>(a), start + static_cast<std::size_t>(b));
+        keys.swap(static_cast<std::size_t>(a), static_cast<std::size_t>(b));
     };
     for (int rounds = 0; right > left; ++rounds) {
         if (right - left < 16) {
             for (std::ptrdiff_t a = left + 1; a <= right; ++a) {
-                for (std::ptrdiff_t b = a; b > left && keys[b] < keys[b - 1]; --b) swap_at(b, b - 1);
+                for (std::ptrdiff_t b = a; b > left && at(b) < at(b - 1); --b) swap_at(b, b - 1);
             }
             return;
         }
         if (rounds > 64 || depth > 16) {
             // Adversarial order: finish with a guaranteed method.
-            select_by_sorting_pairs(start, static_cast<std::size_t>(left), static_cast<std::size_t>(right) + 1,
-                                    static_cast<std::size_t>(k), keys);
+            select_by_sorting_pairs(keys, static_cast<std::size_t>(left), static_cast<std::size_t>(right) + 1,
+                                    static_cast<std::size_t>(k));
             return;
         }
         if (right - left > 600) {
@@ -152,14 +208,14 @@ void RowStore::select_range(std::size_t start, double* keys, std::ptrdiff_t left
                 std::min(k, std::max(left, static_cast<std::ptrdiff_t>(kd - i * s / n + sd)));
             const std::ptrdiff_t nr =
                 std::max(k, std::min(right, static_cast<std::ptrdiff_t>(kd + (n - i) * s / n + sd)));
-            select_range(start, keys, nl, nr, k, depth + 1);
+            select_range(keys, nl, nr, k, depth + 1);
         }
         // The pivot waits at `left` while the rest is split around it, then
         // takes its place between the halves, at j.
-        const double t = keys[k];
+        const double t = at(k);
         swap_at(left, k);
-        const auto split = partition(start, keys, static_cast<std::size_t>(left) + 1,
-                                     static_cast<std::size_t>(right) + 1, t);
+        const auto split = partition_keys(keys, static_cast<std::size_t>(left) + 1,
+                                          static_cast<std::size_t>(right) + 1, t);
         const auto j = static_cast<std::ptrdiff_t>(split) - 1;
         swap_at(left, j);
         if (j == k) return;
@@ -171,24 +227,48 @@ void RowStore::select_range(std::size_t start, double* keys, std::ptrdiff_t left
     }
 }
 
-void RowStore::select_by_sorting_pairs(std::size_t start, std::size_t lo, std::size_t hi, std::size_t m,
-                                       double* keys) {
-    const std::size_t count = hi - lo;
-    std::vector<std::pair<double, std::size_t>> pairs(count);
-    for (std::size_t i = 0; i < count; ++i) pairs[i] = {keys[lo + i], i};
-    std::nth_element(pairs.begin(), pairs.begin() + static_cast<std::ptrdiff_t>(m - lo), pairs.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<double> rows(count * dim_);
-    std::vector<std::size_t> order(count);
-    const double* src = row(start + lo);
-    for (std::size_t j = 0; j < count; ++j) {
-        const std::size_t i = pairs[j].second;
-        std::copy_n(src + i * dim_, dim_, rows.data() + j * dim_);
-        order[j] = order_[start + lo + i];
-        keys[lo + j] = pairs[j].first;
+template <bool Column>
+void select_any(double* rows, std::size_t* order, std::size_t dim, std::size_t start, std::size_t count,
+                std::size_t m, double* keys, std::size_t column) {
+    if (count < 2) return;
+    auto run = [&](auto d) {
+        constexpr std::size_t D = decltype(d)::value;
+        const SelectKeys<D, Column> k{rows, order, dim, start, keys, column};
+        select_range(k, 0, static_cast<std::ptrdiff_t>(count) - 1, static_cast<std::ptrdiff_t>(m), 0);
+    };
+    switch (dim) {
+        case 1:
+            return run(std::integral_constant<std::size_t, 1>{});
+        case 2:
+            return run(std::integral_constant<std::size_t, 2>{});
+        case 3:
+            return run(std::integral_constant<std::size_t, 3>{});
+        default:
+            return run(std::integral_constant<std::size_t, 0>{});
     }
-    std::copy(rows.begin(), rows.end(), row(start + lo));
-    std::copy(order.begin(), order.end(), order_.begin() + static_cast<std::ptrdiff_t>(start + lo));
+}
+
+}  // namespace
+
+void RowStore::select(std::size_t start, std::size_t end, std::size_t m, double* keys) {
+    select_any<false>(rows_.data(), order_.data(), dim_, start, end - start, m, keys, 0);
+}
+
+void RowStore::select_column(std::size_t start, std::size_t end, std::size_t m, std::size_t column,
+                             std::vector<double>& scratch, bool check_nan) {
+    const std::size_t count = end - start;
+    for (std::size_t j = 0; check_nan && j < count; ++j) {
+        const double v = row(start + j)[column];
+        if (v != v) throw_nan_split();
+    }
+    if (dim_ <= kColumnKeysDim) {
+        select_any<true>(rows_.data(), order_.data(), dim_, start, count, m, nullptr, column);
+        return;
+    }
+    // Long rows: the keys side by side are cheaper to scan.
+    if (scratch.size() < count) scratch.resize(count);
+    for (std::size_t j = 0; j < count; ++j) scratch[j] = row(start + j)[column];
+    select_any<false>(rows_.data(), order_.data(), dim_, start, count, m, scratch.data(), 0);
 }
 
 namespace {

@@ -115,6 +115,13 @@ struct EuclideanMetric {
     static bool strictly_nearer(double r, double worst) noexcept {
         return r < worst && std::sqrt(r) < std::sqrt(worst);
     }
+    // A value below which strictly_nearer(r, worst) holds without a square
+    // root: 2^-48 below a normal worst, the square roots lie at least 2^-49
+    // apart relatively, many units in the last place after rounding.
+    // Subnormal (or zero) worst values get no shortcut.
+    static double surely_nearer_below(double worst) noexcept {
+        return worst >= DBL_MIN ? worst * (1.0 - 0x1p-48) : 0.0;
+    }
 };
 
 struct ManhattanMetric {
@@ -129,6 +136,7 @@ struct ManhattanMetric {
     static double from_rdist(double r) noexcept { return r; }
     static double rdist_within(double r) noexcept { return r; }
     static bool strictly_nearer(double r, double worst) noexcept { return r < worst; }
+    static double surely_nearer_below(double worst) noexcept { return worst; }
 };
 
 struct ChebyshevMetric {
@@ -150,6 +158,7 @@ struct ChebyshevMetric {
     static double from_rdist(double r) noexcept { return r; }
     static double rdist_within(double r) noexcept { return r; }
     static bool strictly_nearer(double r, double worst) noexcept { return r < worst; }
+    static double surely_nearer_below(double worst) noexcept { return worst; }
 };
 
 // Calls f(Policy{}) with the policy of `metric`.
@@ -290,8 +299,10 @@ public:
             if (rd != rd) rd = std::numeric_limits<double>::infinity();  // NaN ranks last
             items_.push_back({rd, row});
             std::push_heap(items_.begin(), items_.end(), less);
-        } else if (M::strictly_nearer(rd, items_.front().dist)) {
+            if (items_.size() == k_) sure_ = M::surely_nearer_below(items_.front().dist);
+        } else if (rd < sure_ || M::strictly_nearer(rd, items_.front().dist)) {
             replace_top(rd, row);
+            sure_ = M::surely_nearer_below(items_.front().dist);
         }
     }
 
@@ -329,6 +340,7 @@ private:
 
     std::vector<Neighbor> items_;
     std::size_t k_ = 0;
+    double sure_ = 0.0;  // when full: a smaller value is strictly nearer than the worst
 };
 
 // ---------------------------------------------------------------------------
@@ -362,15 +374,18 @@ public:
     // never a sort).  keys[i] belongs to position start + i, holds no NaN and
     // is permuted along with the rows.
     void select(std::size_t start, std::size_t end, std::size_t m, double* keys);
+    // The same with coordinate `column` of the rows as the key; fails the
+    // build on a NaN key.  The same arrangement as select() given those keys;
+    // short rows are compared in place, longer ones through `scratch`.
+    // check_nan false: the caller knows the rows hold no NaN.
+    void select_column(std::size_t start, std::size_t end, std::size_t m, std::size_t column,
+                       std::vector<double>& scratch, bool check_nan = true);
 
     std::vector<double> take_rows() { return std::move(rows_); }
     std::vector<std::size_t> take_order() { return std::move(order_); }
 
 private:
-    std::size_t partition(std::size_t start, double* keys, std::size_t l, std::size_t r, double p);
-    void select_range(std::size_t start, double* keys, std::ptrdiff_t left, std::ptrdiff_t right, std::ptrdiff_t k,
-                      int depth);
-    void select_by_sorting_pairs(std::size_t start, std::size_t lo, std::size_t hi, std::size_t m, double* keys);
+    static constexpr std::size_t kColumnKeysDim = 4;
 
     std::size_t dim_;
     std::vector<double> rows_;

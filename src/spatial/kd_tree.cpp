@@ -1,6 +1,8 @@
 // KDTree: the box kind's split rule, and the engine instantiated for it.
 #include "spatial/kd_tree.hpp"
 
+#include <string>
+
 #include "array/format.hpp"
 #include "base/messages.hpp"
 #include "spatial/tree_impl.hpp"
@@ -38,16 +40,21 @@ bool BoxKind::make_node(B& b, Node& nd, std::size_t id, std::size_t start, std::
     // A range of zero-coordinate points has nothing to split on.
     if (count <= b.leaf || dim == 0) return false;
 
-    if (keys.size() < count) keys.resize(count);
-    for (std::size_t j = 0; j < count; ++j) {
-        const double v = b.rows.row(start + j)[split_dim];
-        if (v != v) throw_nan_split();
-        keys[j] = v;
-    }
     const std::size_t h = left_count(count);
-    b.rows.select(start, end, h, keys.data());
+    b.rows.select_column(start, end, h, split_dim, keys, has_nan);
     nd.split_value = b.rows.row(start + h)[split_dim];
     return true;
+}
+
+// A loaded tree (the saved structure is checked already): split coordinates in range.
+void BoxKind::check_loaded(const Tree& t) {
+    for (std::size_t i = 0; i < t.nodes().size(); ++i) {
+        const Node& nd = t.node(i);
+        if (!nd.leaf() && nd.split_dim >= t.dim()) {
+            throw Error("node " + std::to_string(i) + " splits on coordinate " + std::to_string(nd.split_dim) +
+                        " of " + std::to_string(t.dim()));
+        }
+    }
 }
 
 template class SpatialTree<BoxKind>;

@@ -409,32 +409,11 @@ SpatialTree<Kind> TreeCodec::load(const unsigned char* data, std::size_t size) {
     return t;
 }
 
-void BoxKind::check_loaded(const Tree& t) {
-    for (std::size_t i = 0; i < t.nodes().size(); ++i) {
-        const Node& nd = t.node(i);
-        if (!nd.leaf() && nd.split_dim >= t.dim()) {
-            fail("node " + str(i) + " splits on coordinate " + str(nd.split_dim) + " of " + str(t.dim()));
-        }
-    }
-}
-
-void VantageKind::check_loaded(const Tree& t) {
-    if (t.n_points() == 0) fail("a VPTree holds at least one point");
-    for (std::size_t i = 0; i < t.nodes().size(); ++i) {
-        const Node& nd = t.node(i);
-        if (nd.vantage < nd.start || nd.vantage >= nd.end) {
-            fail("the vantage point of node " + str(i) + " lies outside its range");
-        }
-    }
-}
-
-#define LUMI_CODEC(Kind)                                                                            \
+#define LUMI_CODEC(A, Kind, ...)                                                                    \
     template std::size_t TreeCodec::saved_size(const SpatialTree<Kind>&) noexcept;                 \
     template void TreeCodec::save(const SpatialTree<Kind>&, unsigned char*);                       \
     template SpatialTree<Kind> TreeCodec::load(const unsigned char*, std::size_t);
-LUMI_CODEC(BoxKind)
-LUMI_CODEC(BallKind)
-LUMI_CODEC(VantageKind)
+LUMI_SPATIAL_KINDS(LUMI_CODEC, )
 #undef LUMI_CODEC
 
 }  // namespace lumi

@@ -23,9 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "spatial/ball_tree.hpp"
-#include "spatial/kd_tree.hpp"
-#include "spatial/vp_tree.hpp"
+#include "spatial/kinds.hpp"
 
 namespace lumi {
 

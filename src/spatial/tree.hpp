@@ -150,6 +150,19 @@ public:
     // How many points lie within `radius` of q (nothing is collected).
     std::size_t radius_count(const double* q, std::size_t query_len, double radius) const;
 
+    // Batch pieces (spatial/batch.hpp): the query rows ids[begin..end) (rows
+    // begin..end when ids is null) of a row-major set of dim-wide rows, with
+    // the metric and dimension dispatched once for all of them.  kNN writes
+    // row i's k distances and input rows at i * k, padded with +inf and
+    // n_points; counts go to counts[i]; the radius rows of each query are
+    // appended to `found`, with first[i] and count[i] saying where.
+    void knn_rows(const double* queries, const std::size_t* ids, std::size_t begin, std::size_t end, std::size_t k,
+                  KnnHeap& heap, double* dist, std::int64_t* rows) const;
+    void radius_count_rows(const double* queries, const std::size_t* ids, std::size_t begin, std::size_t end,
+                           double radius, std::int64_t* counts) const;
+    void radius_rows(const double* queries, const std::size_t* ids, std::size_t begin, std::size_t end, double radius,
+                     std::vector<std::size_t>& found, std::size_t* first, std::size_t* count) const;
+
     // The search under metric policy M with result set `res`, for a query of
     // dim coordinates.
     template <class M, class R>
@@ -177,6 +190,8 @@ private:
     struct Builder;
 
     double* values(std::size_t id) noexcept { return values_.data() + id * Kind::kValuesPerDim * dim_; }
+    template <class F>
+    void each_row(const double* queries, const std::size_t* ids, std::size_t begin, std::size_t end, F&& f) const;
     template <class M, class W, class R>
     void visit(W& walk, std::size_t id, typename W::State st, R& res) const;
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 #include "base/cancel.hpp"
@@ -164,6 +165,91 @@ std::size_t SpatialTree<Kind>::radius_count(const double* q, std::size_t query_l
         n = res.count;
     });
     return n;
+}
+
+// How many rows ahead the batch pieces prefetch their query row.
+inline constexpr std::size_t kRowsAhead = 4;
+
+// Calls f(policy, i, row i, ahead) for the rows ids[begin..end) (begin..end
+// when ids is null), with the metric and dimension dispatched once; `ahead`
+// is a row that comes a few later (kNoNode near the end), whose query row is
+// fetched already: rows come in curve order, scattered over the set.
+template <class Kind>
+template <class F>
+void SpatialTree<Kind>::each_row(const double* queries, const std::size_t* ids, std::size_t begin, std::size_t end,
+                                 F&& f) const {
+    with_metric_dim(metric_, dim_, [&](auto m) {
+        for (std::size_t p = begin; p < end; ++p) {
+            const std::size_t i = ids ? ids[p] : p;
+            std::size_t ahead = kNoNode;
+            if (ids && p + kRowsAhead < end) {
+                ahead = ids[p + kRowsAhead];
+                __builtin_prefetch(queries + ahead * dim_);
+            }
+            f(m, i, queries + i * dim_, ahead);
+        }
+    });
+}
+
+template <class Kind>
+void SpatialTree<Kind>::knn_rows(const double* queries, const std::size_t* ids, std::size_t begin, std::size_t end,
+                                 std::size_t k, KnnHeap& heap, double* dist, std::int64_t* rows) const {
+    const auto pad_row = static_cast<std::int64_t>(n_points_);
+    each_row(queries, ids, begin, end, [&](auto m, std::size_t i, const double* q, std::size_t ahead) {
+        using M = decltype(m);
+        if (ahead != kNoNode && k != 0) {  // the ends of the answer rows, for writing
+            __builtin_prefetch(dist + ahead * k, 1);
+            __builtin_prefetch(dist + ahead * k + k - 1, 1);
+            __builtin_prefetch(rows + ahead * k, 1);
+            __builtin_prefetch(rows + ahead * k + k - 1, 1);
+        }
+        double* d = dist + i * k;
+        std::int64_t* r = rows + i * k;
+        std::size_t found_count = 0;
+        if (k != 0 && n_points_ != 0) {
+            heap.reset(k, n_points_);
+            KnnResults<M> res{heap};
+            search<M>(q, res);
+            const auto& found = heap.template finish<M>();
+            found_count = found.size();
+            for (std::size_t j = 0; j < found_count; ++j) {
+                d[j] = found[j].dist;
+                r[j] = static_cast<std::int64_t>(found[j].row);
+            }
+        }
+        for (std::size_t j = found_count; j < k; ++j) {
+            d[j] = std::numeric_limits<double>::infinity();
+            r[j] = pad_row;
+        }
+    });
+}
+
+template <class Kind>
+void SpatialTree<Kind>::radius_count_rows(const double* queries, const std::size_t* ids, std::size_t begin,
+                                          std::size_t end, double radius, std::int64_t* counts) const {
+    const bool none = !(radius >= 0.0) || n_points_ == 0;
+    const double rlimit = with_metric(metric_, [&](auto m) { return decltype(m)::rdist_within(radius); });
+    each_row(queries, ids, begin, end, [&](auto m, std::size_t i, const double* q, std::size_t) {
+        RadiusCount<decltype(m)> res{radius, rlimit};
+        if (!none) search<decltype(m)>(q, res);
+        counts[i] = static_cast<std::int64_t>(res.count);
+    });
+}
+
+template <class Kind>
+void SpatialTree<Kind>::radius_rows(const double* queries, const std::size_t* ids, std::size_t begin,
+                                    std::size_t end, double radius, std::vector<std::size_t>& found,
+                                    std::size_t* first, std::size_t* count) const {
+    const bool none = !(radius >= 0.0) || n_points_ == 0;
+    const double rlimit = with_metric(metric_, [&](auto m) { return decltype(m)::rdist_within(radius); });
+    each_row(queries, ids, begin, end, [&](auto m, std::size_t i, const double* q, std::size_t) {
+        first[i] = found.size();
+        if (!none) {
+            RadiusRows<decltype(m)> res{radius, rlimit, found};
+            search<decltype(m)>(q, res);
+        }
+        count[i] = found.size() - first[i];
+    });
 }
 
 }  // namespace lumi

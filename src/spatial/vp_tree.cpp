@@ -3,6 +3,7 @@
 #include "spatial/vp_tree.hpp"
 
 #include <algorithm>
+#include <string>
 
 #include "base/messages.hpp"
 #include "random/generator.hpp"
@@ -80,6 +81,18 @@ void VantageKind::finish_build(Tree& t, BuildState& s) {
     std::vector<std::size_t> position(t.n_points_);
     for (std::size_t p = 0; p < t.n_points_; ++p) position[t.order_[p]] = p;
     for (std::size_t i = 0; i < t.nodes_.size(); ++i) t.nodes_[i].vantage = position[s.vantage_rows[i]];
+}
+
+// A loaded tree (the saved structure is checked already): a point at least,
+// and every vantage point inside its node's range.
+void VantageKind::check_loaded(const Tree& t) {
+    if (t.n_points() == 0) throw Error("a VPTree holds at least one point");
+    for (std::size_t i = 0; i < t.nodes().size(); ++i) {
+        const Node& nd = t.node(i);
+        if (nd.vantage < nd.start || nd.vantage >= nd.end) {
+            throw Error("the vantage point of node " + std::to_string(i) + " lies outside its range");
+        }
+    }
 }
 
 template class SpatialTree<VantageKind>;

@@ -326,6 +326,15 @@ def gen_int(rng, ctx=None):
     return rng.choice(BOUNDARY_INTS + [-(2**41), 2**41])
 
 
+def gen_k(rng, ctx=None):
+    """A neighbour count: small, or so large that no rows x k answer fits.
+    Sizes in between would make a batch query allocate (and fill) gigabytes."""
+    r = rng.random()
+    if r < 0.75:
+        return rng.randint(-8, 8)
+    return rng.choice([k for k in BOUNDARY_INTS if k < 64 or k >= 2**62] + [2**41, 2**45])
+
+
 def gen_seed(rng, ctx=None):
     return rng.choice([0, 1, 42, 2**64 - 1, 2**63, rng.getrandbits(64), -1, 2**64]) if rng.random() < 0.5 \
         else rng.getrandbits(64)
@@ -596,7 +605,7 @@ GENERATORS = {
     "dtype": lambda rng, ctx: rng.choice([None, "float64", "f4", "i8", object, "complex128", "S3", "nope"]),
     "high": lambda rng, ctx: rng.choice([gen_int, gen_number, gen_int])(rng),
     "indices": gen_index_list,
-    "k": gen_int,
+    "k": gen_k,
     "kernel": gen_name("gaussian", "epanechnikov", "uniform", "triangular"),
     "leaf_size": gen_size,
     "low": lambda rng, ctx: rng.choice([gen_int, gen_number, gen_int])(rng),

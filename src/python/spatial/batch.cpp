@@ -137,6 +137,9 @@ PyObject* tree_query_knn_batch(PyObject* self, PyObject* const* args, Py_ssize_t
 
         const auto k = static_cast<std::size_t>(k64);
         if (k != 0 && n > kMaxElements / k) raise_no_memory();
+        // Every row has k columns (padded past the tree's points), so an
+        // answer too large for the machine is refused before any allocation.
+        lumi::check_knn_batch_size(n, k);
         const std::size_t total = n * k;
         lumi::ArrayF64 dist = lumi::ArrayF64::uninit(lumi::Shape{n, k});
         std::vector<std::int64_t> rows(total);

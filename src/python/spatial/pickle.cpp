@@ -89,9 +89,10 @@ LUMI_FOR_EACH_TREE(LUMI_INSTANTIATE)
 #undef LUMI_INSTANTIATE
 
 PyMethodDef pickle_tree_functions[] = {
-    {"kdtree", LUMI_FN(restore_tree<lumi::KDTree>), LUMI_FASTCALL_KW, "kdtree(version, data)\n--\n\n"},
-    {"balltree", LUMI_FN(restore_tree<lumi::BallTree>), LUMI_FASTCALL_KW, "balltree(version, data)\n--\n\n"},
-    {"vptree", LUMI_FN(restore_tree<lumi::VPTree>), LUMI_FASTCALL_KW, "vptree(version, data)\n--\n\n"},
+#define LUMI_RESTORE_ENTRY(A, KIND, CLS, RESTORE, ...) \
+    {RESTORE, LUMI_FN(restore_tree<lumi::SpatialTree<lumi::KIND>>), LUMI_FASTCALL_KW, RESTORE "(version, data)\n--\n\n"},
+    LUMI_SPATIAL_KINDS(LUMI_RESTORE_ENTRY, )
+#undef LUMI_RESTORE_ENTRY
     {nullptr, nullptr, 0, nullptr},
 };
 

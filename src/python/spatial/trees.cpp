@@ -258,9 +258,10 @@ LUMI_FOR_EACH_TREE(LUMI_TREE_TYPE)
 #undef LUMI_TREE_TYPE
 
 void register_spatial(PyObject* module) {
-    add_member(module, "BallTree", reinterpret_cast<PyObject*>(&ball_tree_type()));
-    add_member(module, "KDTree", reinterpret_cast<PyObject*>(&kd_tree_type()));
-    add_member(module, "VPTree", reinterpret_cast<PyObject*>(&vp_tree_type()));
+#define LUMI_ADD_TREE_CLASS(A, KIND, CLS, ...) \
+    add_member(module, CLS, reinterpret_cast<PyObject*>(&tree_type<lumi::SpatialTree<lumi::KIND>>()));
+    LUMI_SPATIAL_KINDS(LUMI_ADD_TREE_CLASS, )
+#undef LUMI_ADD_TREE_CLASS
 }
 
 }  // namespace lumipy

@@ -13,9 +13,7 @@
 #include "python/runtime/options.hpp"
 #include "python/runtime/ref.hpp"
 #include "python/runtime/thread_scratch.hpp"
-#include "spatial/ball_tree.hpp"
-#include "spatial/kd_tree.hpp"
-#include "spatial/vp_tree.hpp"
+#include "spatial/kinds.hpp"
 
 namespace lumipy {
 
@@ -38,12 +36,12 @@ inline PyTypeObject& vp_tree_type() { return tree_type<lumi::VPTree>(); }
 template <class Tree>
 struct TreeTraits;
 
-#define LUMI_TREE_TRAITS(TREE, CLS, RESTORE, SELECTION, EXTRA_DOC)                             \
+#define LUMI_TREE_TRAITS(A, KIND, CLS, RESTORE, EXTRA_DOC)                                   \
     template <>                                                                              \
-    struct TreeTraits<TREE> {                                                                \
+    struct TreeTraits<lumi::SpatialTree<lumi::KIND>> {                                       \
         static constexpr const char* cls = CLS;                                              \
         static constexpr const char* restore = RESTORE;                                      \
-        static constexpr bool has_selection = SELECTION;                                     \
+        static constexpr bool has_selection = sizeof(EXTRA_DOC) > 1;                         \
         static constexpr const char* from_array = CLS ".from_array";                         \
         static constexpr const char* from_array_doc =                                        \
             "from_array(array, leaf_size=20, metric=\"euclidean\"" EXTRA_DOC ")\n--\n\n";     \
@@ -53,16 +51,15 @@ struct TreeTraits;
         static constexpr const char* query_radius_batch = CLS ".query_radius_batch";         \
         static constexpr const char* kernel_density = CLS ".kernel_density";                 \
         static constexpr const char* kernel_density_approx = CLS ".kernel_density_approx";   \
-        static PyTypeObject& type() { return tree_type<TREE>(); }                            \
+        static PyTypeObject& type() { return tree_type<lumi::SpatialTree<lumi::KIND>>(); }   \
     };
-LUMI_TREE_TRAITS(lumi::KDTree, "KDTree", "kdtree", false, "")
-LUMI_TREE_TRAITS(lumi::BallTree, "BallTree", "balltree", false, "")
-LUMI_TREE_TRAITS(lumi::VPTree, "VPTree", "vptree", true, ", selection=\"first\"")
+LUMI_SPATIAL_KINDS(LUMI_TREE_TRAITS, )
 #undef LUMI_TREE_TRAITS
 
 // X(Tree) for each tree class: the explicit instantiations of the method
 // templates shared by the classes.
-#define LUMI_FOR_EACH_TREE(X) X(lumi::KDTree) X(lumi::BallTree) X(lumi::VPTree)
+#define LUMI_TREE_OF_KIND(X, KIND, ...) X(lumi::SpatialTree<lumi::KIND>)
+#define LUMI_FOR_EACH_TREE(X) LUMI_SPATIAL_KINDS(LUMI_TREE_OF_KIND, X)
 
 template <class Tree>
 const Tree& tree_of(PyObject* self) noexcept {
