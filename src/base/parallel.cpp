@@ -69,6 +69,19 @@ constexpr Clock::duration kChunkTarget = std::chrono::milliseconds(4);
 // How long an idle pool thread looks for the next job before it sleeps.
 constexpr Clock::duration kSpin = std::chrono::microseconds(50);
 
+// Polls done() for up to kSpin; true once it holds.
+template <class Done>
+bool spin_until(Done done) noexcept {
+    const Clock::time_point until = Clock::now() + kSpin;
+    for (unsigned i = 1;; ++i) {
+        if (done()) return true;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+        if (i % 64 == 0 && Clock::now() >= until) return false;
+    }
+}
+
 // One thread's chunk size: starts at the grain, doubles while chunks finish
 // quickly (up to `cap`) and halves when one runs long.
 class ChunkSizer {
@@ -100,6 +113,9 @@ struct Job {
     // Guarded by the pool lock.
     std::size_t helpers_joined = 0;
     std::size_t active = 0;
+    // Helpers inside run_chunks, readable without the lock: the caller
+    // spins on it briefly before it sleeps.
+    std::atomic<std::size_t> running{0};
     std::condition_variable idle;
 
     Job(detail::ChunkFn b, std::size_t n_, std::size_t grain_, std::size_t cap_, std::size_t helpers,
@@ -164,14 +180,7 @@ struct Pool {
     // without the latency of being woken.  The wait is short, so a thread
     // waiting in vain takes little from whatever else wants its core.
     bool spin_for_job() noexcept {
-        const Clock::time_point until = Clock::now() + kSpin;
-        for (unsigned i = 1;; ++i) {
-            if (queued.load(std::memory_order_acquire) != 0) return true;
-#if defined(__x86_64__) || defined(__i386__)
-            __builtin_ia32_pause();
-#endif
-            if (i % 64 == 0 && Clock::now() >= until) return false;
-        }
+        return spin_until([this] { return queued.load(std::memory_order_acquire) != 0; });
     }
 
     void worker() {
@@ -206,11 +215,13 @@ struct Pool {
                 set_queued();
             }
             ++job->active;
+            job->running.fetch_add(1, std::memory_order_relaxed);
             lk.unlock();
             {
                 detail::FollowCancel follow(job->stop);
                 job->run_chunks();
             }
+            job->running.fetch_sub(1, std::memory_order_release);
             lk.lock();
             // Notified under the lock: the caller cannot see active == 0 and
             // return (destroying the job) before this call is done.
@@ -390,6 +401,13 @@ void run_parallel(std::size_t n, std::size_t grain, ChunkFn body, std::size_t ma
         if (it != p->queue.end()) {
             p->queue.erase(it);
             p->set_queued();
+        }
+        if (job.active != 0) {
+            // The last chunks usually end within microseconds of each
+            // other: look for that before paying for a sleep and a wake-up.
+            lk.unlock();
+            spin_until([&job] { return job.running.load(std::memory_order_acquire) == 0; });
+            lk.lock();
         }
         const bool can_poll = cancel_active();
         while (job.active != 0) {

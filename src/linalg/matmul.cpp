@@ -123,11 +123,12 @@ void gemm(std::size_t m, std::size_t n, std::size_t p, const double* a, std::siz
         return;
     }
     // Several threads.  B is packed once, by all of them, for a slab of
-    // columns at a time; then every chunk of rows runs against the whole
-    // slab, its blocks along k in order, so that every sum still takes its
-    // terms in increasing k.  One pass over the pool per slab keeps the
-    // threads from meeting at a barrier after every block (a thread slowed
-    // down by another process would hold all the others up each time).
+    // columns at a time; then each piece of work (rows against a column
+    // block) runs through the slab's blocks along k in order, so that every
+    // sum still takes its terms in increasing k.  One pass over the pool per
+    // slab keeps the threads from meeting at a barrier after every block (a
+    // thread slowed down by another process would hold all the others up
+    // each time).
     const bool in_place = b_read_in_place(job, k.lanes);
     // Columns per slab: whole blocks, and a packed slab of at most
     // kSlabDoubles (but at least one block).
@@ -164,16 +165,24 @@ void gemm(std::size_t m, std::size_t n, std::size_t p, const double* a, std::siz
                 }
             });
         }
-        const std::size_t slab_grain = std::max<std::size_t>(1, kParallelWork / (k.mr * n * (s1 - s0)));
-        parallel_for(panels, slab_grain, [&](std::size_t b, std::size_t e) {
-            const std::size_t i0 = b * k.mr, i1 = std::min(m, e * k.mr);
-            for (std::size_t jc = s0; jc < s1; jc += k.nc) {
-                const std::size_t nc = std::min(k.nc, s1 - jc);
+        // Work items: one panel of rows against one column block of the
+        // slab, numbered block by block, so that the threads work on the
+        // same block of B at the same time; each item runs its blocks along
+        // k in order.
+        const std::size_t jblocks = (s1 - s0 + k.nc - 1) / k.nc;
+        const std::size_t item_grain = std::max<std::size_t>(1, kParallelWork / (k.mr * n * std::min(k.nc, s1 - s0)));
+        parallel_for(jblocks * panels, item_grain, [&](std::size_t b, std::size_t e) {
+            while (b < e) {
+                const std::size_t jb = b / panels, r0 = b % panels;
+                const std::size_t r1 = std::min(panels, r0 + (e - b));
+                const std::size_t jc = s0 + jb * k.nc, nc = std::min(k.nc, s1 - jc);
+                const std::size_t i0 = r0 * k.mr, i1 = std::min(m, r1 * k.mr);
                 for (std::size_t pc = 0; pc < n; pc += k.kc) {
                     check_cancel();
                     k.gemm_block(job, in_place ? nullptr : block_at(jc, nc, pc), jc, nc, pc,
                                  std::min(k.kc, n - pc), i0, i1);
                 }
+                b += r1 - r0;
             }
         });
     }
@@ -181,9 +190,10 @@ void gemm(std::size_t m, std::size_t n, std::size_t p, const double* a, std::siz
 
 void vecmat(std::size_t n, std::size_t p, const double* x, const double* b, std::size_t ldb, double* y,
             double init) {
-    // Column blocks are independent; 64 columns is a whole number of vector
-    // blocks on every instruction set.
-    constexpr std::size_t kCols = 64;
+    // Column blocks are independent; 256 columns (2 KiB of every row, read
+    // contiguously) is a whole number of vector blocks on every instruction
+    // set.
+    constexpr std::size_t kCols = 256;
     const auto& kv = matmul_kernels().vecmat;
     const std::size_t blocks = (p + kCols - 1) / kCols;
     const std::size_t grain = std::max<std::size_t>(1, kVectorWork / kCols / std::max<std::size_t>(n, 1));
