@@ -134,7 +134,7 @@ void gemm(std::size_t m, std::size_t n, std::size_t p, const double* a, std::siz
     // kSlabDoubles (but at least one block).
     const std::size_t slab_cols =
         std::max<std::size_t>(k.nc, kSlabDoubles / std::max<std::size_t>(n, 1) / k.nc * k.nc);
-    if (!in_place && n > kSlabDoubles / std::min(k.nc, p)) {
+    if (!in_place && n > kSlabDoubles / std::min(k.nc, (p + k.nr - 1) / k.nr * k.nr)) {
         gemm_deep(job, k, panels);
         return;
     }
