@@ -161,7 +161,7 @@ void gemm(std::size_t m, std::size_t n, std::size_t p, const double* a, std::siz
                     const std::size_t jc = s0 + cp * k.nr / k.nc * k.nc;
                     const std::size_t nc = std::min(k.nc, s1 - jc);
                     const std::size_t jr = s0 + cp * k.nr - jc;
-                    k.pack_b_block(job, jc, nc, pc, std::min(k.kc, n - pc), jr, jr + 1, block_at(jc, nc, pc));
+                    k.pack_b_block(job, jc, nc, pc, std::min(k.kc, n - pc), jr, jr + k.nr, block_at(jc, nc, pc));
                 }
             });
         }
