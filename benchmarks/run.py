@@ -9,9 +9,10 @@ added, SciPy and scikit-learn) on the same inputs.
     python benchmarks/run.py --contend -k "ew exp"   # another process keeps a core busy
 
 With --contend a child process spins on one core for the whole run, and each
-chosen workload runs twice, with all threads and with LUMIVANDER_NUM_THREADS=1;
-the row shows both of lumivander's times and their ratio (all / one, which
-should stay at or below 1: a pooled call never loses to one thread).
+chosen workload runs with all threads and with LUMIVANDER_NUM_THREADS=1, the
+two alternating for --rounds rounds (default 3); the row shows the median of
+each of lumivander's times and their ratio (all / one, which should stay at
+or below 1: a pooled call never loses to one thread).
 
 Each row shows the median time per call of lumivander and of the peer, and
 their ratio (below 1: lumivander is faster).  Rows with a target show "ok" or
@@ -32,6 +33,7 @@ import json
 import os
 import platform
 import random
+import statistics
 import subprocess
 import sys
 from functools import lru_cache
@@ -210,6 +212,7 @@ def main(argv: list[str] | None = None) -> int:
         "--contend", action="store_true",
         help="keep one core busy with another process; time each workload with all threads and with one",
     )
+    p.add_argument("--rounds", type=int, default=3, help="with --contend: alternating runs of each setting (default 3)")
     p.add_argument("--worker", metavar="NAME", help=argparse.SUPPRESS)  # internal: run one workload
     p.add_argument("--worker-settings", help=argparse.SUPPRESS)
     args = p.parse_args(argv)
@@ -260,7 +263,7 @@ def main(argv: list[str] | None = None) -> int:
         if args.no_isolate:
             print("--contend needs one process per workload")
             return 1
-        return contend(chosen, s)
+        return contend(chosen, s, args.rounds)
 
     table = Table(chosen)
     table.header()
@@ -290,7 +293,7 @@ def main(argv: list[str] | None = None) -> int:
     return 1 if errors or (args.strict and missed) else 0
 
 
-def contend(chosen, s: Settings) -> int:
+def contend(chosen, s: Settings, rounds: int = 3) -> int:
     """Each workload with all threads and with one, while a busy loop in a
     child process keeps one core occupied."""
     chosen = [w for w in chosen if not w.name.endswith("1 thread")]  # those set the cap themselves
@@ -298,32 +301,40 @@ def contend(chosen, s: Settings) -> int:
     busy = subprocess.Popen([sys.executable, "-c", f"import os\nwhile os.getppid() == {os.getpid()}: pass"])
     width = max(len(w.name) for w in chosen)
     print(f"competitor: busy loop in process {busy.pid}; os.getloadavg() = {os.getloadavg()}")
-    print(f"{'workload':<{width}}  {'all threads':>12}  {'1 thread':>12}  {'all/1':>6}")
+    print(f"{rounds} rounds, alternating; medians; spread = slowest / fastest round of either setting")
+    print(f"{'workload':<{width}}  {'all threads':>12}  {'1 thread':>12}  {'all/1':>6}  {'spread':>6}")
     slower = []
     try:
         for w in chosen:
-            times = {}
-            for threads in (None, "1"):
-                env = dict(os.environ)
-                env.pop("LUMIVANDER_NUM_THREADS", None)
-                if threads:
-                    env["LUMIVANDER_NUM_THREADS"] = threads
-                cmd = [sys.executable, os.path.abspath(__file__), "--worker", w.name,
-                       "--worker-settings", json.dumps(vars(s))]
-                old = dict(os.environ)
-                os.environ.clear()
-                os.environ.update(env)
-                try:
-                    r = run_isolated(w, cmd)
-                finally:
+            # The two settings alternate over several rounds and each keeps
+            # its median: the load other processes put on the machine drifts,
+            # and two runs one after the other would compare different loads.
+            runs = {None: [], "1": []}
+            for _ in range(max(1, rounds)):
+                for threads in (None, "1"):
+                    env = dict(os.environ)
+                    env.pop("LUMIVANDER_NUM_THREADS", None)
+                    if threads:
+                        env["LUMIVANDER_NUM_THREADS"] = threads
+                    cmd = [sys.executable, os.path.abspath(__file__), "--worker", w.name,
+                           "--worker-settings", json.dumps(vars(s))]
+                    old = dict(os.environ)
                     os.environ.clear()
-                    os.environ.update(old)
-                times[threads] = r.lumi_ns if r.status == "ok" else float("nan")
+                    os.environ.update(env)
+                    try:
+                        r = run_isolated(w, cmd)
+                    finally:
+                        os.environ.clear()
+                        os.environ.update(old)
+                    runs[threads].append(r.lumi_ns if r.status == "ok" else float("nan"))
+            times = {k: statistics.median(v) for k, v in runs.items()}
             ratio = times[None] / times["1"]
             flag = "  SLOWER" if ratio > 1.05 else ""
             if ratio > 1.05:
                 slower.append(w.name)
-            print(f"{w.name:<{width}}  {times[None] / 1e6:>10.3f}ms  {times['1'] / 1e6:>10.3f}ms  {ratio:>6.2f}{flag}")
+            spread = max(v[-1] / v[0] if v[0] > 0 else float("nan") for v in (sorted(runs[None]), sorted(runs["1"])))
+            print(f"{w.name:<{width}}  {times[None] / 1e6:>10.3f}ms  {times['1'] / 1e6:>10.3f}ms  {ratio:>6.2f}"
+                  f"  {spread:>6.2f}{flag}")
             sys.stdout.flush()
     finally:
         busy.kill()

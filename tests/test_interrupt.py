@@ -262,7 +262,8 @@ a = lv.Array.from_numpy(rng.random((400, 400)))
 x = lv.Array.from_numpy(rng.random(2_000_000) * 4 - 2)
 t = lv.spatial.KDTree.from_array(lv.Array.from_numpy(rng.random((100_000, 3))), 16)
 q = lv.Array.from_numpy(rng.random((3_000, 3)))
-out = [lv.linalg.matmul(a, a), x.exp(), x * x, t.kernel_density(q, 0.02, "gaussian"),
+v = lv.Array.from_numpy(rng.random(400))
+out = [lv.linalg.matmul(a, a), lv.linalg.matmul(a, v), lv.linalg.matmul(v, a), x.exp(), x * x, t.kernel_density(q, 0.02, "gaussian"),
        t.query_knn_batch(q, 5)[0], lv.random.Generator.from_seed(3).normal(0.0, 1.0, [1_000_001])]
 print(hashlib.sha256(b"".join(o.to_numpy().tobytes() for o in out) + repr(lv.stats.median(x)).encode()).hexdigest())
 """

@@ -188,6 +188,56 @@ def test_every_kernel_path_matches_the_plain_loop(isa, threads):
     assert got.stdout.strip() == _naive_digests()
 
 
+# Products large enough to be shared by the pool: B packed once for the
+# threads in one slab, in several slabs (deep products), or block by block
+# (deeper still), and matrix-vector products cut into blocks of rows or
+# columns.  The reference runs the plain loop across all outputs at once
+# (NumPy adds whole arrays, one rounding per multiply and per add, k
+# increasing).
+_POOLED_SCRIPT = r"""
+import hashlib, sys
+import numpy as np
+import lumivander as lv
+for seed, (m, n, p) in enumerate(SHAPES):
+    rng = np.random.default_rng(seed)
+    a, b = rng.standard_normal((m, n)), rng.standard_normal((n, p))
+    c = (lv.Array.from_numpy(a) @ lv.Array.from_numpy(b)).to_numpy()
+    y = (lv.Array.from_numpy(a) @ lv.Array.from_numpy(b[:, 0].copy())).to_numpy()
+    z = (lv.Array.from_numpy(a[0].copy()) @ lv.Array.from_numpy(b)).to_numpy()
+    print(hashlib.sha256(c.tobytes() + y.tobytes() + z.tobytes()).hexdigest())
+"""
+_POOLED_SHAPES = [(203, 301, 517), (64, 2500, 1000), (40, 90000, 24)]
+
+
+def _pooled_reference():
+    np = pytest.importorskip("numpy")
+    import hashlib
+
+    out = []
+    for seed, (m, n, p) in enumerate(_POOLED_SHAPES):
+        rng = np.random.default_rng(seed)
+        a, b = rng.standard_normal((m, n)), rng.standard_normal((n, p))
+        c = np.full((m, p), -0.0)
+        y = np.full(m, -0.0)
+        z = np.full(p, -0.0)
+        for k in range(n):
+            c = c + a[:, k:k + 1] * b[k]
+            y = y + a[:, k] * b[k, 0]
+            z = z + a[0, k] * b[k]
+        out.append(hashlib.sha256(c.tobytes() + y.tobytes() + z.tobytes()).hexdigest())
+    return "\n".join(out)
+
+
+@pytest.mark.parametrize("isa", ["baseline", "avx2", "avx512"])
+def test_pooled_products_match_the_plain_loop(isa):
+    want = _pooled_reference()
+    env = dict(os.environ, LUMIVANDER_ISA=isa, LUMIVANDER_NUM_THREADS="3")
+    script = "SHAPES = %r\n" % (_POOLED_SHAPES,) + _POOLED_SCRIPT
+    got = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=600)
+    assert got.returncode == 0, got.stderr[-2000:]
+    assert got.stdout.strip() == want
+
+
 def test_operands_are_unchanged_and_results_fresh():
     a = mat([[1, 2], [3, 4]])
     before = a.tolist()

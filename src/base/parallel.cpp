@@ -66,6 +66,22 @@ using Clock = std::chrono::steady_clock;
 // when one of them is slowed down, and that a cancelled call stops soon.
 constexpr Clock::duration kChunkTarget = std::chrono::milliseconds(4);
 
+// How long an idle pool thread looks for the next job before it sleeps.
+constexpr Clock::duration kSpin = std::chrono::microseconds(50);
+
+// Polls done() for up to kSpin; true once it holds.
+template <class Done>
+bool spin_until(Done done) noexcept {
+    const Clock::time_point until = Clock::now() + kSpin;
+    for (unsigned i = 1;; ++i) {
+        if (done()) return true;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+        if (i % 64 == 0 && Clock::now() >= until) return false;
+    }
+}
+
 // One thread's chunk size: starts at the grain, doubles while chunks finish
 // quickly (up to `cap`) and halves when one runs long.
 class ChunkSizer {
@@ -97,6 +113,9 @@ struct Job {
     // Guarded by the pool lock.
     std::size_t helpers_joined = 0;
     std::size_t active = 0;
+    // Helpers inside run_chunks, readable without the lock: the caller
+    // spins on it briefly before it sleeps.
+    std::atomic<std::size_t> running{0};
     std::condition_variable idle;
 
     Job(detail::ChunkFn b, std::size_t n_, std::size_t grain_, std::size_t cap_, std::size_t helpers,
@@ -121,7 +140,14 @@ struct Job {
                 fail();
                 return;
             }
-            const std::size_t size = sizer.size();
+            // Near the end chunks shrink to a share of what is left, so that
+            // the threads finish together instead of one waiting for another's
+            // last large chunk.
+            std::size_t size = sizer.size();
+            const std::size_t done = next.load(std::memory_order_relaxed);
+            if (done >= n) return;
+            const std::size_t share = (n - done) / (2 * (helpers_wanted + 1));
+            if (share < size) size = share > grain ? share : grain;
             const std::size_t b = next.fetch_add(size, std::memory_order_relaxed);
             if (b >= n) return;
             const std::size_t e = n - b <= size ? n : b + size;
@@ -143,6 +169,19 @@ struct Pool {
     std::deque<Job*> queue;
     std::size_t threads = 0;
     std::size_t sleeping = 0;
+    // Jobs queued, readable without the lock (written under it).
+    std::atomic<std::size_t> queued{0};
+
+    void set_queued() noexcept { queued.store(queue.size(), std::memory_order_release); }
+
+    // Waits up to kSpin for a job to be queued, without the lock.  Calls
+    // often come in quick succession (a loop of products, the steps of a
+    // factorisation): a thread that just finished a job catches the next one
+    // without the latency of being woken.  The wait is short, so a thread
+    // waiting in vain takes little from whatever else wants its core.
+    bool spin_for_job() noexcept {
+        return spin_until([this] { return queued.load(std::memory_order_acquire) != 0; });
+    }
 
     void worker() {
         prepare_thread();
@@ -152,8 +191,14 @@ struct Pool {
 #endif
         std::unique_lock<std::mutex> lk(mu);
         for (;;) {
-            // Idle threads sleep: a spinning one would take its core from
-            // the caller (and everything else) whenever cores are shared.
+            // Idle threads sleep after a short spin: a thread spinning for
+            // long would take its core from the caller (and everything
+            // else) whenever cores are shared.
+            if (queue.empty()) {
+                lk.unlock();
+                spin_for_job();
+                lk.lock();
+            }
             if (queue.empty()) {
                 ++sleeping;
                 wake.wait(lk, [this] { return !queue.empty(); });
@@ -162,15 +207,21 @@ struct Pool {
             Job* job = queue.front();
             if (job->exhausted()) {
                 queue.pop_front();  // nothing left to share
+                set_queued();
                 continue;
             }
-            if (++job->helpers_joined >= job->helpers_wanted) queue.pop_front();
+            if (++job->helpers_joined >= job->helpers_wanted) {
+                queue.pop_front();
+                set_queued();
+            }
             ++job->active;
+            job->running.fetch_add(1, std::memory_order_relaxed);
             lk.unlock();
             {
                 detail::FollowCancel follow(job->stop);
                 job->run_chunks();
             }
+            job->running.fetch_sub(1, std::memory_order_release);
             lk.lock();
             // Notified under the lock: the caller cannot see active == 0 and
             // return (destroying the job) before this call is done.
@@ -324,7 +375,10 @@ void run_parallel(std::size_t n, std::size_t grain, ChunkFn body, std::size_t ma
     {
         std::lock_guard<std::mutex> lk(p->mu);
         helpers = job.helpers_wanted = std::min(job.helpers_wanted, p->threads);
-        if (helpers > 0) p->queue.push_back(&job);
+        if (helpers > 0) {
+            p->queue.push_back(&job);
+            p->set_queued();
+        }
         to_wake = std::min(helpers, p->sleeping);  // the others are busy with other jobs
         wake_all = to_wake >= p->threads;
     }
@@ -344,7 +398,17 @@ void run_parallel(std::size_t n, std::size_t grain, ChunkFn body, std::size_t ma
         // the helpers stop at their next check.
         std::unique_lock<std::mutex> lk(p->mu);
         auto it = std::find(p->queue.begin(), p->queue.end(), &job);
-        if (it != p->queue.end()) p->queue.erase(it);
+        if (it != p->queue.end()) {
+            p->queue.erase(it);
+            p->set_queued();
+        }
+        if (job.active != 0) {
+            // The last chunks usually end within microseconds of each
+            // other: look for that before paying for a sleep and a wake-up.
+            lk.unlock();
+            spin_until([&job] { return job.running.load(std::memory_order_acquire) == 0; });
+            lk.lock();
+        }
         const bool can_poll = cancel_active();
         while (job.active != 0) {
             if (!can_poll || job.failed.load(std::memory_order_relaxed)) {

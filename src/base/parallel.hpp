@@ -10,9 +10,13 @@
 // Chunks are claimed one at a time by whichever thread is free, the caller
 // included, so a thread slowed down by other processes simply takes fewer.
 // Each thread sizes its chunks from how long its last one took (a few
-// milliseconds each), so chunk boundaries depend on timing and on the number
-// of workers: callers keep results independent of them by never letting an
-// accumulation cross a chunk boundary.
+// milliseconds each), and near the end of a call chunks shrink to a share of
+// what is left, so that the threads finish together.  Chunk boundaries
+// therefore depend on timing and on the number of workers: callers keep
+// results independent of them by never letting an accumulation cross a
+// chunk boundary.  Idle pool threads, and a caller waiting for the last
+// chunks, spin for a few tens of microseconds before they sleep, so that
+// calls in quick succession do not pay for a wake-up each.
 //
 // - n < 2 * grain, a pool of one, max_workers == 1, or a call from inside a
 //   chunk (nested use): the caller runs everything itself, in one call of

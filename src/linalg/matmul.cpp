@@ -50,6 +50,15 @@ namespace {
 // Multiply-adds worth handing to another thread.
 constexpr std::size_t kParallelWork = std::size_t{1} << 19;
 
+// Multiply-adds of a matrix-vector product worth handing to another thread:
+// fewer than for a matrix product, as these stream their matrix from memory
+// or the outer caches rather than compute.
+constexpr std::size_t kVectorWork = std::size_t{1} << 16;
+
+// Largest packed slab of B shared by the threads (16 MiB), kept by the
+// calling thread for later products.
+constexpr std::size_t kSlabDoubles = std::size_t{1} << 21;
+
 // Below this many multiply-adds the plain loop beats packing.
 constexpr std::size_t kSmallProduct = 16 * 16 * 16;
 
@@ -61,6 +70,28 @@ void gemm_plain(const GemmJob& j) {
             const double* b = j.b + q * j.bcs;
             for (std::size_t k = 0; k < j.n; ++k) s = s + a[k * j.acs] * b[k * j.brs];
             j.c[i * j.ldc + q] = s;
+        }
+    }
+}
+
+// Products too deep for a packed slab: each block of B is packed once, by
+// all threads, and shared; blocks along k go in order.
+void gemm_deep(const GemmJob& job, const MatmulKernels& k, std::size_t panels) {
+    const std::size_t m = job.m, n = job.n, p = job.p;
+    double* bpack = scratch(0, k.kc * k.nc);
+    for (std::size_t jc = 0; jc < p; jc += k.nc) {
+        const std::size_t nc = std::min(k.nc, p - jc);
+        for (std::size_t pc = 0; pc < n; pc += k.kc) {
+            const std::size_t kc = std::min(k.kc, n - pc);
+            const std::size_t bpanels = (nc + k.nr - 1) / k.nr;
+            const std::size_t bgrain = std::max<std::size_t>(1, kParallelWork / 8 / (kc * k.nr));
+            parallel_for(bpanels, bgrain, [&](std::size_t b, std::size_t e) {
+                k.pack_b_block(job, jc, nc, pc, kc, b * k.nr, std::min(nc, e * k.nr), bpack);
+            });
+            const std::size_t block_grain = std::max<std::size_t>(1, kParallelWork / (k.mr * kc * nc));
+            parallel_for(panels, block_grain, [&](std::size_t b, std::size_t e) {
+                k.gemm_block(job, bpack, jc, nc, pc, kc, b * k.mr, std::min(m, e * k.mr));
+            });
         }
     }
 }
@@ -91,38 +122,81 @@ void gemm(std::size_t m, std::size_t n, std::size_t p, const double* a, std::siz
         k.gemm_rows(job, 0, m);
         return;
     }
-    // Several threads: each block of B is packed once, by all of them, and
-    // shared, however many chunks the rows are cut into; blocks along k go
-    // in order, so every sum still takes its terms in increasing k.
+    // Several threads.  B is packed once, by all of them, for a slab of
+    // columns at a time; then each piece of work (rows against a column
+    // block) runs through the slab's blocks along k in order, so that every
+    // sum still takes its terms in increasing k.  One pass over the pool per
+    // slab keeps the threads from meeting at a barrier after every block (a
+    // thread slowed down by another process would hold all the others up
+    // each time).
     const bool in_place = b_read_in_place(job, k.lanes);
-    double* bpack = in_place ? nullptr : scratch(0, k.kc * k.nc);
-    for (std::size_t jc = 0; jc < p; jc += k.nc) {
-        const std::size_t nc = std::min(k.nc, p - jc);
-        for (std::size_t pc = 0; pc < n; pc += k.kc) {
-            const std::size_t kc = std::min(k.kc, n - pc);
-            if (!in_place) {
-                const std::size_t bpanels = (nc + k.nr - 1) / k.nr;
-                const std::size_t bgrain = std::max<std::size_t>(1, kParallelWork / 8 / (kc * k.nr));
-                parallel_for(bpanels, bgrain, [&](std::size_t b, std::size_t e) {
-                    k.pack_b_block(job, jc, nc, pc, kc, b * k.nr, std::min(nc, e * k.nr), bpack);
-                });
-            }
-            const std::size_t block_grain = std::max<std::size_t>(1, kParallelWork / (k.mr * kc * nc));
-            parallel_for(panels, block_grain, [&](std::size_t b, std::size_t e) {
-                k.gemm_block(job, bpack, jc, nc, pc, kc, b * k.mr, std::min(m, e * k.mr));
+    // Columns per slab: whole blocks, and a packed slab of at most
+    // kSlabDoubles (but at least one block).
+    const std::size_t slab_cols =
+        std::max<std::size_t>(k.nc, kSlabDoubles / std::max<std::size_t>(n, 1) / k.nc * k.nc);
+    if (!in_place && n > kSlabDoubles / std::min(k.nc, (p + k.nr - 1) / k.nr * k.nr)) {
+        gemm_deep(job, k, panels);
+        return;
+    }
+    double* bpack = nullptr;
+    if (!in_place) {
+        const std::size_t width = std::min(slab_cols, (p + k.nr - 1) / k.nr * k.nr);
+        bpack = scratch(0, n * width);
+    }
+    for (std::size_t s0 = 0; s0 < p; s0 += slab_cols) {
+        const std::size_t s1 = std::min(p, s0 + slab_cols);
+        // Block (jc, pc) of the slab sits at bpack + n * (jc - s0) + pc * (its
+        // width rounded up to whole panels), panel by panel.
+        auto block_at = [&](std::size_t jc, std::size_t nc, std::size_t pc) {
+            return bpack + n * (jc - s0) + pc * ((nc + k.nr - 1) / k.nr * k.nr);
+        };
+        if (!in_place) {
+            // Panels of the slab, numbered block by block.
+            const std::size_t kblocks = (n + k.kc - 1) / k.kc;
+            const std::size_t cpanels = (s1 - s0 + k.nr - 1) / k.nr;
+            const std::size_t bgrain = std::max<std::size_t>(1, kParallelWork / 8 / (std::min(n, k.kc) * k.nr));
+            parallel_for(cpanels * kblocks, bgrain, [&](std::size_t b, std::size_t e) {
+                for (std::size_t t = b; t < e; ++t) {
+                    const std::size_t cp = t / kblocks, pc = t % kblocks * k.kc;
+                    const std::size_t jc = s0 + cp * k.nr / k.nc * k.nc;
+                    const std::size_t nc = std::min(k.nc, s1 - jc);
+                    const std::size_t jr = s0 + cp * k.nr - jc;
+                    k.pack_b_block(job, jc, nc, pc, std::min(k.kc, n - pc), jr, jr + k.nr, block_at(jc, nc, pc));
+                }
             });
         }
+        // Work items: one panel of rows against one column block of the
+        // slab, numbered block by block, so that the threads work on the
+        // same block of B at the same time; each item runs its blocks along
+        // k in order.
+        const std::size_t jblocks = (s1 - s0 + k.nc - 1) / k.nc;
+        const std::size_t item_grain = std::max<std::size_t>(1, kParallelWork / (k.mr * n * std::min(k.nc, s1 - s0)));
+        parallel_for(jblocks * panels, item_grain, [&](std::size_t b, std::size_t e) {
+            while (b < e) {
+                const std::size_t jb = b / panels, r0 = b % panels;
+                const std::size_t r1 = std::min(panels, r0 + (e - b));
+                const std::size_t jc = s0 + jb * k.nc, nc = std::min(k.nc, s1 - jc);
+                const std::size_t i0 = r0 * k.mr, i1 = std::min(m, r1 * k.mr);
+                for (std::size_t pc = 0; pc < n; pc += k.kc) {
+                    check_cancel();
+                    k.gemm_block(job, in_place ? nullptr : block_at(jc, nc, pc), jc, nc, pc,
+                                 std::min(k.kc, n - pc), i0, i1);
+                }
+                b += r1 - r0;
+            }
+        });
     }
 }
 
 void vecmat(std::size_t n, std::size_t p, const double* x, const double* b, std::size_t ldb, double* y,
             double init) {
-    // Column blocks are independent; 64 columns is a whole number of vector
-    // blocks on every instruction set.
-    constexpr std::size_t kCols = 64;
+    // Column blocks are independent; 256 columns (2 KiB of every row, read
+    // contiguously) is a whole number of vector blocks on every instruction
+    // set.
+    constexpr std::size_t kCols = 256;
     const auto& kv = matmul_kernels().vecmat;
     const std::size_t blocks = (p + kCols - 1) / kCols;
-    const std::size_t grain = std::max<std::size_t>(1, kParallelWork / kCols / std::max<std::size_t>(n, 1));
+    const std::size_t grain = std::max<std::size_t>(1, kVectorWork / kCols / std::max<std::size_t>(n, 1));
     parallel_for(blocks, grain, [&](std::size_t bb, std::size_t be) {
         const std::size_t j0 = bb * kCols, j1 = std::min(p, be * kCols);
         kv(n, j1 - j0, x, b + j0, ldb, y + j0, init);
@@ -136,7 +210,7 @@ void matvec(std::size_t m, std::size_t n, const double* a, std::size_t lda, cons
     constexpr std::size_t kRows = 12;
     const auto& kv = matmul_kernels().matvec;
     const std::size_t blocks = (m + kRows - 1) / kRows;
-    const std::size_t grain = std::max<std::size_t>(1, kParallelWork / kRows / std::max<std::size_t>(n, 1));
+    const std::size_t grain = std::max<std::size_t>(1, kVectorWork / kRows / std::max<std::size_t>(n, 1));
     parallel_for(blocks, grain, [&](std::size_t b, std::size_t e) {
         const std::size_t i0 = b * kRows, i1 = std::min(m, e * kRows);
         kv(i1 - i0, n, a + i0 * lda, lda, x, y + i0, init);

@@ -8,7 +8,7 @@ namespace {
 #define LUMI_W 8
 #define LUMI_MR 8
 #define LUMI_NV 3
-#define LUMI_KC 512
+#define LUMI_KC 1024
 #define LUMI_NC 480
 #define LUMI_EMBEDDED_BCAST 1
 #include "linalg/matmul_kernels.inc"
