@@ -18,6 +18,8 @@ CHILD = r"""
 import os, pickle, signal, sys, threading, time
 import numpy as np
 import lumivander as lv
+# A parent started in the background passes SIGINT on ignored.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 rng = np.random.default_rng(1)
 def arr(*shape):

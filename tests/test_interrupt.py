@@ -28,6 +28,8 @@ FAMILIES = r"""
 import copy, hashlib, json, os, signal, sys, threading, time
 import numpy as np
 import lumivander as lv
+# A parent started in the background passes SIGINT on ignored.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 rng = np.random.default_rng(7)
 def arr(*shape):

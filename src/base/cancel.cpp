@@ -44,4 +44,14 @@ void check_frame(CancelFrame* f) {
 
 }  // namespace detail
 
+void touch_pages(void* p, std::size_t bytes) {
+    if (!cancel_active()) return;
+    constexpr std::size_t kPage = 4096, kCheckBytes = std::size_t{2} << 20;
+    auto* c = static_cast<volatile unsigned char*>(p);
+    for (std::size_t off = 0; off < bytes; off += kPage) {
+        if (off % kCheckBytes == 0) check_cancel();
+        c[off] = 0;
+    }
+}
+
 }  // namespace lumi

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace lumi {
@@ -110,5 +111,13 @@ inline void check_cancel() {
 inline void cancel_tick() {
     if ((++detail::t_ticks & 255u) == 0) check_cancel();
 }
+
+// Writes one byte per page of p[0, bytes) in order, checking for a stop
+// every few megabytes.  Code about to scatter into a large fresh buffer calls
+// it first: a scatter touches every page at once, so the page faults (which
+// can cost hundreds of milliseconds for a large buffer on a busy machine)
+// would all land between two checks; touched in order, they are spread out.
+// Does nothing when the call cannot be stopped.
+void touch_pages(void* p, std::size_t bytes);
 
 }  // namespace lumi

@@ -310,7 +310,15 @@ public:
     // distances into distances.
     template <class M>
     const std::vector<Neighbor>& finish() {
-        std::sort_heap(items_.begin(), items_.end(), less);
+        // Popping the heap one entry at a time is what sort_heap does; a
+        // large heap pops in runs with a stop check between them.
+        constexpr std::size_t kPopsPerCheck = 4096;
+        auto last = items_.end();
+        while (last - items_.begin() > static_cast<std::ptrdiff_t>(kPopsPerCheck)) {
+            check_cancel();
+            for (std::size_t i = 0; i < kPopsPerCheck; ++i) std::pop_heap(items_.begin(), last--, less);
+        }
+        std::sort_heap(items_.begin(), last, less);
         for (Neighbor& c : items_) c.dist = M::from_rdist(c.dist);
         return items_;
     }

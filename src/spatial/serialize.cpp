@@ -303,13 +303,17 @@ inline std::uint64_t merge(std::uint64_t acc, std::uint64_t v) noexcept {
 
 }  // namespace
 
-std::uint64_t bytes_checksum(const unsigned char* p, std::size_t size) noexcept {
+std::uint64_t bytes_checksum(const unsigned char* p, std::size_t size) {
     const unsigned char* const end = p + size;
     std::uint64_t h;
     if (size >= 32) {
         std::uint64_t v1 = kP1 + kP2, v2 = kP2, v3 = 0, v4 = 0 - kP1;
         const unsigned char* const limit = end - 32;
+        // Stripes between two stop checks (1 MiB).
+        constexpr unsigned kCheckStripes = 1u << 15;
+        unsigned stripes = 0;
         do {
+            if (stripes++ % kCheckStripes == 0) check_cancel();
             v1 = lane(v1, load64(p));
             v2 = lane(v2, load64(p + 8));
             v3 = lane(v3, load64(p + 16));

@@ -28,7 +28,7 @@
 namespace lumi {
 
 // The checksum of the format: a 64-bit hash of `size` bytes.
-std::uint64_t bytes_checksum(const unsigned char* data, std::size_t size) noexcept;
+std::uint64_t bytes_checksum(const unsigned char* data, std::size_t size);
 
 struct TreeCodec {
     template <class Kind>

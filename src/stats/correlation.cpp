@@ -61,6 +61,7 @@ struct Rec {
 // Stable LSD radix sort by key of recs[0, n), using tmp[0, n) as the other
 // half of the ping-pong; returns whichever of the two ends up sorted.
 Rec* radix_sort(Rec* recs, Rec* tmp, std::size_t n) {
+    touch_pages(tmp, n * sizeof(Rec));
     std::vector<std::size_t> hist(kPasses * kBuckets, 0);
     for (std::size_t i = 0; i < n; ++i) {
         if (i % kCheckEvery == 0) check_cancel();
@@ -128,6 +129,8 @@ void rank_into(const double* x, std::size_t n, double* out) {
     } else {
         recs = radix_sort(recs, recs + n, n);
     }
+    // The tie groups write `out` in random order.
+    touch_pages(out, n * sizeof(double));
     // Tie groups: a NaN ties with nothing, itself included.
     std::size_t i = 0;
     while (i < n) {
@@ -151,10 +154,11 @@ void require_1d(const ArrayF64& x) {
 // [0.5, 1), as an exponent; 0 when there is nothing finite and nonzero to
 // scale.  Sets `constant` when every element equals the first (== as
 // doubles, so both zeros tie and a NaN never does).
-int scale_exponent(const double* x, std::size_t n, bool& constant) noexcept {
+int scale_exponent(const double* x, std::size_t n, bool& constant) {
     double big = 0.0;
     bool same = true;
     for (std::size_t i = 0; i < n; ++i) {
+        if (i % kCheckEvery == 0) check_cancel();
         const double m = std::fabs(x[i]);
         if (m > big && m <= std::numeric_limits<double>::max()) big = m;
         same &= x[i] == x[0];
