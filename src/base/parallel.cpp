@@ -163,6 +163,17 @@ struct Job {
     }
 };
 
+// Whether a modest allocation succeeds right now (the block is freed at
+// once).  Called through a volatile pointer so the compiler cannot drop the
+// allocation as unused.
+bool memory_to_spare() noexcept {
+    void* (*volatile alloc)(std::size_t) = std::malloc;
+    void* p = alloc(std::size_t{256} << 10);
+    if (!p) return false;
+    std::free(p);
+    return true;
+}
+
 struct Pool {
     std::mutex mu;
     std::condition_variable wake;
@@ -184,6 +195,15 @@ struct Pool {
     }
 
     void worker() {
+        // The C++ runtime allocates its per-thread state on a thread's first
+        // exception and aborts the process when that fails.  A thread
+        // started while memory is all but exhausted leaves instead of
+        // risking it: callers run every chunk themselves anyway.
+        if (!memory_to_spare()) {
+            std::lock_guard<std::mutex> lk(mu);
+            --threads;
+            return;
+        }
         prepare_thread();
         t_in_parallel = true;
 #if defined(__linux__)
@@ -239,11 +259,17 @@ struct Pool {
         pthread_sigmask(SIG_SETMASK, &all, &old);
 #endif
         for (std::size_t i = 0; i < count; ++i) {
-            try {
-                std::thread([this] { worker(); }).detach();
+            // Counted before it starts: a thread that gives up at once
+            // takes itself off the count.
+            {
                 std::lock_guard<std::mutex> lk(mu);
                 ++threads;
+            }
+            try {
+                std::thread([this] { worker(); }).detach();
             } catch (...) {
+                std::lock_guard<std::mutex> lk(mu);
+                --threads;
                 break;
             }
         }
