@@ -7,6 +7,7 @@
 #include "base/error.hpp"
 #include "base/messages.hpp"
 #include "spatial/kde_recursion.hpp"
+#include "spatial/kinds.hpp"
 
 namespace lumi {
 
@@ -83,14 +84,12 @@ void kernel_density_at_points(const Tree& tree, KernelType kernel, double h, con
     dispatch_density_rows(tree, tree.points(), tree.n_points(), kernel, h, criterion, out, tree.order().data());
 }
 
-#define LUMI_KDE_INSTANTIATE(Tree)                                                                             \
-    template void kernel_density_rows(const Tree&, const double*, std::size_t, std::size_t, KernelType, double, \
-                                      const ApproxCriterion&, double*);                                        \
-    template void kernel_density_at_points(const Tree&, KernelType, double, const ApproxCriterion&, double*);
-
-LUMI_KDE_INSTANTIATE(KDTree)
-LUMI_KDE_INSTANTIATE(BallTree)
-LUMI_KDE_INSTANTIATE(VPTree)
+#define LUMI_KDE_INSTANTIATE(A, Kind, ...)                                                                   \
+    template void kernel_density_rows(const SpatialTree<Kind>&, const double*, std::size_t, std::size_t,       \
+                                      KernelType, double, const ApproxCriterion&, double*);                    \
+    template void kernel_density_at_points(const SpatialTree<Kind>&, KernelType, double, const ApproxCriterion&, \
+                                           double*);
+LUMI_SPATIAL_KINDS(LUMI_KDE_INSTANTIATE, )
 
 #undef LUMI_KDE_INSTANTIATE
 
