@@ -25,7 +25,7 @@
 #include <signal.h>
 #define LUMI_POSIX 1
 #endif
-#if defined(__linux__)
+#if defined(LUMI_POSIX)
 #include <sched.h>
 #endif
 
@@ -69,7 +69,9 @@ constexpr Clock::duration kChunkTarget = std::chrono::milliseconds(4);
 // How long an idle pool thread looks for the next job before it sleeps.
 constexpr Clock::duration kSpin = std::chrono::microseconds(50);
 
-// Polls done() for up to kSpin; true once it holds.
+// Polls done() for up to kSpin; true once it holds.  Between polls the
+// thread offers its core to any other runnable thread: when the thread it
+// waits for shares the core (all cores busy), spinning would only delay it.
 template <class Done>
 bool spin_until(Done done) noexcept {
     const Clock::time_point until = Clock::now() + kSpin;
@@ -78,7 +80,14 @@ bool spin_until(Done done) noexcept {
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
 #endif
-        if (i % 64 == 0 && Clock::now() >= until) return false;
+        if (i % 16 == 0) {
+#if defined(LUMI_POSIX)
+            sched_yield();
+#else
+            std::this_thread::yield();
+#endif
+            if (Clock::now() >= until) return false;
+        }
     }
 }
 
@@ -180,6 +189,9 @@ struct Pool {
     std::deque<Job*> queue;
     std::size_t threads = 0;
     std::size_t sleeping = 0;
+    // Bumped by wake_workers(): sleeping threads get up and look for a job
+    // for a while.
+    std::size_t alarms = 0;
     // Jobs queued, readable without the lock (written under it).
     std::atomic<std::size_t> queued{0};
 
@@ -221,8 +233,10 @@ struct Pool {
             }
             if (queue.empty()) {
                 ++sleeping;
-                wake.wait(lk, [this] { return !queue.empty(); });
+                const std::size_t alarm = alarms;
+                wake.wait(lk, [this, alarm] { return !queue.empty() || alarms != alarm; });
                 --sleeping;
+                if (queue.empty()) continue;  // woken early: spin for the job to come
             }
             Job* job = queue.front();
             if (job->exhausted()) {
@@ -362,6 +376,19 @@ bool in_parallel_region() noexcept { return t_in_parallel; }
 void at_thread_exit(void* p, void (*del)(void*)) noexcept {
     detail::ExitList& list = detail::t_exit_list;
     if (list.n < std::size(list.items)) list.items[list.n++] = {p, del};  // else: kept for good
+}
+
+void wake_workers() noexcept {
+    if (worker_count() <= 1 || detail::in_parallel_region()) return;
+    Pool* p = g_pool.load(std::memory_order_acquire);
+    if (!p) return;  // started by the parallel_for to come
+    bool any;
+    {
+        std::lock_guard<std::mutex> lk(p->mu);
+        any = p->sleeping > 0;
+        if (any) ++p->alarms;
+    }
+    if (any) p->wake.notify_all();
 }
 
 namespace detail {

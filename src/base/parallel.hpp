@@ -82,6 +82,12 @@ T& thread_cache() {
     return *p;
 }
 
+// Gets sleeping pool threads up ahead of a parallel_for that follows after
+// some serial preparation (packing an operand, say), so that waking them
+// overlaps with it.  They look for a job for a few tens of microseconds,
+// then sleep again.
+void wake_workers() noexcept;
+
 namespace detail {
 
 // A non-owning reference to a callable taking (begin, end).  Copies refer to
