@@ -378,17 +378,23 @@ void at_thread_exit(void* p, void (*del)(void*)) noexcept {
     if (list.n < std::size(list.items)) list.items[list.n++] = {p, del};  // else: kept for good
 }
 
-void wake_workers() noexcept {
-    if (worker_count() <= 1 || detail::in_parallel_region()) return;
+void wake_workers(std::size_t helpers) noexcept {
+    if (helpers == 0 || worker_count() <= 1 || detail::in_parallel_region()) return;
     Pool* p = g_pool.load(std::memory_order_acquire);
     if (!p) return;  // started by the parallel_for to come
-    bool any;
+    std::size_t to_wake;
+    bool wake_all;
     {
         std::lock_guard<std::mutex> lk(p->mu);
-        any = p->sleeping > 0;
-        if (any) ++p->alarms;
+        to_wake = std::min(helpers, p->sleeping);
+        if (to_wake > 0) ++p->alarms;
+        wake_all = to_wake >= p->threads;
     }
-    if (any) p->wake.notify_all();
+    if (wake_all) {
+        p->wake.notify_all();
+    } else {
+        for (std::size_t i = 0; i < to_wake; ++i) p->wake.notify_one();
+    }
 }
 
 namespace detail {

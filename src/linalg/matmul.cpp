@@ -123,7 +123,7 @@ void gemm(std::size_t m, std::size_t n, std::size_t p, const double* a, std::siz
         return;
     }
     // The threads wake up while B is being packed.
-    wake_workers();
+    wake_workers(std::min(worker_count(), panels / grain) - 1);
     // Several threads.  B is packed once, by all of them, for a slab of
     // columns at a time; then each piece of work (rows against a column
     // block) runs through the slab's blocks along k in order, so that every
