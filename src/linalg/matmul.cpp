@@ -200,7 +200,11 @@ void vecmat(std::size_t n, std::size_t p, const double* x, const double* b, std:
     constexpr std::size_t kCols = 512;
     const auto& kv = matmul_kernels().vecmat;
     const std::size_t blocks = (p + kCols - 1) / kCols;
-    const std::size_t grain = std::max<std::size_t>(1, kVectorWork / kCols / std::max<std::size_t>(n, 1));
+    std::size_t grain = std::max<std::size_t>(1, kVectorWork / kCols / std::max<std::size_t>(n, 1));
+    // On one thread, pieces (between checks for cancellation) of at least
+    // sixteen times that much work: every piece reads its rows in shorter
+    // runs than the whole product would.
+    if (!splits(blocks, grain)) grain = std::max<std::size_t>(1, 16 * kVectorWork / kCols / std::max<std::size_t>(n, 1));
     parallel_for(blocks, grain, [&](std::size_t bb, std::size_t be) {
         const std::size_t j0 = bb * kCols, j1 = std::min(p, be * kCols);
         kv(n, j1 - j0, x, b + j0, ldb, y + j0, init);
