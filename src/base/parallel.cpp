@@ -69,24 +69,32 @@ constexpr Clock::duration kChunkTarget = std::chrono::milliseconds(4);
 // How long an idle pool thread looks for the next job before it sleeps.
 constexpr Clock::duration kSpin = std::chrono::microseconds(50);
 
-// Polls done() for up to kSpin; true once it holds.  Between polls the
-// thread offers its core to any other runnable thread: when the thread it
-// waits for shares the core (all cores busy), spinning would only delay it.
+// Polls done() for up to kSpin; true once it holds.  After the first
+// quarter of that the thread offers its core to any other runnable thread
+// between polls: when the thread it waits for shares the core (all cores
+// busy), spinning on would only delay it.  Waits that end quickly, as in a
+// loop of calls, never give the core away.
 template <class Done>
 bool spin_until(Done done) noexcept {
-    const Clock::time_point until = Clock::now() + kSpin;
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point yield_from = start + kSpin / 4, until = start + kSpin;
+    bool yielding = false;
     for (unsigned i = 1;; ++i) {
         if (done()) return true;
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
 #endif
         if (i % 16 == 0) {
+            if (yielding) {
 #if defined(LUMI_POSIX)
-            sched_yield();
+                sched_yield();
 #else
-            std::this_thread::yield();
+                std::this_thread::yield();
 #endif
-            if (Clock::now() >= until) return false;
+            }
+            const Clock::time_point now = Clock::now();
+            if (now >= until) return false;
+            yielding = now >= yield_from;
         }
     }
 }
