@@ -84,7 +84,11 @@ WORKLOADS = [
     # Products: bit-exact to the plain loop on lumivander's side.
     Workload("linalg matmul 64x64", matrices(a=(64, 64), b=(64, 64)), "a @ b", "a @ b",
              target=1.0, check=False, note=_note()),
+    Workload("linalg matmul 128x128", matrices(a=(128, 128), b=(128, 128)), "a @ b", "a @ b",
+             check=False, note=_note("medium size: should gain from a second thread, or stay on one")),
     Workload("linalg matmul 256x256", matrices(a=(256, 256), b=(256, 256)), "a @ b", "a @ b",
+             check=False, note=_note()),
+    Workload("linalg matmul 512x512", matrices(a=(512, 512), b=(512, 512)), "a @ b", "a @ b",
              check=False, note=_note()),
     Workload("linalg matmul 1024x1024", matrices(a=(1024, 1024), b=(1024, 1024)), "a @ b", "a @ b",
              check=False, note=_note()),

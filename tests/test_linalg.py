@@ -786,3 +786,28 @@ def test_products_from_several_threads_agree():
     assert not errors
     for i in range(6):
         assert got[i] == want[i % 3]
+
+
+def test_products_spaced_out_in_time_agree():
+    # Pool threads fall asleep between calls spaced further apart than they
+    # wait for work; a product wakes them before it packs B and they join
+    # late, or find the work already done and go back to sleep.  Neither
+    # may change a result.  Vector-matrix products of several column blocks
+    # (and a short last one) ride along.
+    import time
+
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(12)
+    a, b = rng.standard_normal((200, 260)), rng.standard_normal((260, 1030))
+    la_, lb = lv.Array.from_numpy(a), lv.Array.from_numpy(b)
+    x = lv.Array.from_numpy(a[0].copy())
+    want_c, want_z = (la_ @ lb).to_numpy(), (x @ lb).to_numpy()
+    z_ref = np.full(1030, -0.0)
+    for k in range(260):
+        z_ref = z_ref + a[0, k] * b[k]
+    assert want_z.tobytes() == z_ref.tobytes()
+    for pause in [0.0, 0.0002, 0.003, 0.0, 0.02, 0.0001]:
+        time.sleep(pause)
+        assert (la_ @ lb).to_numpy().tobytes() == want_c.tobytes()
+        time.sleep(pause)
+        assert (x @ lb).to_numpy().tobytes() == want_z.tobytes()

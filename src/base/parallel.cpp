@@ -25,7 +25,7 @@
 #include <signal.h>
 #define LUMI_POSIX 1
 #endif
-#if defined(__linux__)
+#if defined(LUMI_POSIX)
 #include <sched.h>
 #endif
 
@@ -69,16 +69,33 @@ constexpr Clock::duration kChunkTarget = std::chrono::milliseconds(4);
 // How long an idle pool thread looks for the next job before it sleeps.
 constexpr Clock::duration kSpin = std::chrono::microseconds(50);
 
-// Polls done() for up to kSpin; true once it holds.
+// Polls done() for up to kSpin; true once it holds.  After the first
+// quarter of that the thread offers its core to any other runnable thread
+// between polls: when the thread it waits for shares the core (all cores
+// busy), spinning on would only delay it.  Waits that end quickly, as in a
+// loop of calls, never give the core away.
 template <class Done>
 bool spin_until(Done done) noexcept {
-    const Clock::time_point until = Clock::now() + kSpin;
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point yield_from = start + kSpin / 4, until = start + kSpin;
+    bool yielding = false;
     for (unsigned i = 1;; ++i) {
         if (done()) return true;
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
 #endif
-        if (i % 64 == 0 && Clock::now() >= until) return false;
+        if (i % 16 == 0) {
+            if (yielding) {
+#if defined(LUMI_POSIX)
+                sched_yield();
+#else
+                std::this_thread::yield();
+#endif
+            }
+            const Clock::time_point now = Clock::now();
+            if (now >= until) return false;
+            yielding = now >= yield_from;
+        }
     }
 }
 
@@ -180,6 +197,9 @@ struct Pool {
     std::deque<Job*> queue;
     std::size_t threads = 0;
     std::size_t sleeping = 0;
+    // Bumped by wake_workers(): sleeping threads get up and look for a job
+    // for a while.
+    std::size_t alarms = 0;
     // Jobs queued, readable without the lock (written under it).
     std::atomic<std::size_t> queued{0};
 
@@ -221,8 +241,10 @@ struct Pool {
             }
             if (queue.empty()) {
                 ++sleeping;
-                wake.wait(lk, [this] { return !queue.empty(); });
+                const std::size_t alarm = alarms;
+                wake.wait(lk, [this, alarm] { return !queue.empty() || alarms != alarm; });
                 --sleeping;
+                if (queue.empty()) continue;  // woken early: spin for the job to come
             }
             Job* job = queue.front();
             if (job->exhausted()) {
@@ -362,6 +384,25 @@ bool in_parallel_region() noexcept { return t_in_parallel; }
 void at_thread_exit(void* p, void (*del)(void*)) noexcept {
     detail::ExitList& list = detail::t_exit_list;
     if (list.n < std::size(list.items)) list.items[list.n++] = {p, del};  // else: kept for good
+}
+
+void wake_workers(std::size_t helpers) noexcept {
+    if (helpers == 0 || worker_count() <= 1 || detail::in_parallel_region()) return;
+    Pool* p = g_pool.load(std::memory_order_acquire);
+    if (!p) return;  // started by the parallel_for to come
+    std::size_t to_wake;
+    bool wake_all;
+    {
+        std::lock_guard<std::mutex> lk(p->mu);
+        to_wake = std::min(helpers, p->sleeping);
+        if (to_wake > 0) ++p->alarms;
+        wake_all = to_wake >= p->threads;
+    }
+    if (wake_all) {
+        p->wake.notify_all();
+    } else {
+        for (std::size_t i = 0; i < to_wake; ++i) p->wake.notify_one();
+    }
 }
 
 namespace detail {

@@ -82,6 +82,14 @@ T& thread_cache() {
     return *p;
 }
 
+// Gets up to `helpers` sleeping pool threads up ahead of a parallel_for that
+// follows after some serial preparation (packing an operand, say), so that
+// waking them overlaps with it.  They look for a job for a few tens of
+// microseconds, then sleep again.  (A thread woken early may also be one
+// that was about to be woken for another caller's job: it finds that job
+// in the queue just the same.)
+void wake_workers(std::size_t helpers) noexcept;
+
 namespace detail {
 
 // A non-owning reference to a callable taking (begin, end).  Copies refer to
