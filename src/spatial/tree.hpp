@@ -48,6 +48,35 @@ struct NodeLinks {
     bool leaf() const noexcept { return right == kNoNode; }
 };
 
+// What a split descent reads of a node, in 16 bytes (four to a cache line):
+// an internal node's split value, coordinate and right child (the left child
+// is the next node), or a leaf's range of storage positions.  Kept beside the
+// full nodes by kinds that search through it, for trees whose positions and
+// node ids fit 32 bits; a larger tree searches the full nodes.
+struct SplitNode {
+    union {
+        double split_value;         // internal node
+        std::uint32_t range[2];     // leaf: start, end
+    };
+    std::uint32_t right;            // 0 in a leaf (no node's right child is the root)
+    std::uint32_t dim_and_nan;      // split coordinate; kSplitNan set when a point of the node has a NaN coordinate
+    static constexpr std::uint32_t kSplitNan = 0x80000000u;
+    bool leaf() const noexcept { return right == 0; }
+    std::uint32_t split_dim() const noexcept { return dim_and_nan & ~kSplitNan; }
+    bool has_nan() const noexcept { return (dim_and_nan & kSplitNan) != 0; }
+};
+static_assert(sizeof(SplitNode) == 16);
+
+// Whether Kind keeps SplitNodes for its searches.
+template <class Kind>
+constexpr bool kind_has_split_nodes() {
+    if constexpr (requires { Kind::kSplitNodes; }) {
+        return Kind::kSplitNodes;
+    } else {
+        return false;
+    }
+}
+
 struct Interval {
     double lo;
     double hi;
@@ -183,6 +212,8 @@ public:
     const double* values(std::size_t id) const noexcept { return values_.data() + id * Kind::kValuesPerDim * dim_; }
     double slack() const noexcept { return slack_; }
     std::size_t count(std::size_t id) const noexcept { return nodes_[id].end - nodes_[id].start; }
+    // The search copy of the nodes (empty unless the kind keeps one and the tree fits it).
+    const std::vector<SplitNode>& split_nodes() const noexcept { return split_nodes_; }
 
 private:
     friend Kind;
@@ -194,9 +225,14 @@ private:
     void each_row(const double* queries, const std::size_t* ids, std::size_t begin, std::size_t end, F&& f) const;
     template <class M, class W, class R>
     void visit(W& walk, std::size_t id, typename W::State st, R& res) const;
+    template <class M, class W, class R>
+    void visit_split(W& walk, std::uint32_t id, R& res) const;
+    // Fills split_nodes_ from the nodes, after a build or a load.
+    void prepare_search();
 
     std::vector<Node> nodes_;
     std::vector<double> values_;
+    std::vector<SplitNode> split_nodes_;
     std::vector<std::size_t> order_;
     std::vector<double> points_;
     std::size_t n_points_ = 0;
