@@ -90,7 +90,10 @@ struct DensityBounds {
 
 // ---------------------------------------------------------------------------
 // Result sets.  prunes_rdist / prunes_dist decide whether a node whose lower
-// bound (reduced, or a distance) is b may be skipped; add takes one point.
+// bound (reduced, or a distance) is b may be skipped; scan takes the points
+// [start, end) of a leaf (coordinates from x, dim apart; input rows in rows[],
+// read only for a point that is kept: the row permutation is a separate
+// array, and most leaf points are not kept).
 
 template <class M>
 struct KnnResults {
@@ -98,10 +101,19 @@ struct KnnResults {
     KnnHeap& heap;
     bool prunes_rdist(double b) const noexcept { return heap.full() && b > heap.worst(); }
     bool prunes_dist(double b) const noexcept { return heap.full() && b > M::from_rdist(heap.worst()); }
-    // Inline the common case: a full heap and a point no nearer than the worst.
-    void add(double rd, std::size_t row) {
-        if (heap.full() && !(rd < heap.worst())) return;
-        heap.offer<M>(rd, row);
+    // The common case stays in registers: a full heap and a point no nearer
+    // than the worst.  The heap's state is read again only after an offer.
+    void scan(const double* q, const double* x, std::size_t start, std::size_t end, std::size_t dim,
+              const std::size_t* rows) {
+        bool full = heap.full();
+        double worst = full ? heap.worst() : 0.0;
+        for (std::size_t p = start; p < end; ++p, x += dim) {
+            const double rd = M::rdist(q, x, dim);
+            if (full && !(rd < worst)) continue;
+            heap.offer<M>(rd, rows[p]);
+            full = heap.full();
+            worst = full ? heap.worst() : 0.0;
+        }
     }
 };
 
@@ -113,8 +125,12 @@ struct RadiusRows {
     std::vector<std::size_t>& out;
     bool prunes_rdist(double b) const noexcept { return b > rlimit; }
     bool prunes_dist(double b) const noexcept { return b > radius; }
-    void add(double rd, std::size_t row) {
-        if (rd <= rlimit) out.push_back(row);
+    void scan(const double* q, const double* x, std::size_t start, std::size_t end, std::size_t dim,
+              const std::size_t* rows) {
+        const double limit = rlimit;
+        for (std::size_t p = start; p < end; ++p, x += dim) {
+            if (M::rdist(q, x, dim) <= limit) out.push_back(rows[p]);
+        }
     }
 };
 
@@ -126,8 +142,28 @@ struct RadiusCount {
     std::size_t count = 0;
     bool prunes_rdist(double b) const noexcept { return b > rlimit; }
     bool prunes_dist(double b) const noexcept { return b > radius; }
-    void add(double rd, std::size_t) noexcept { count += rd <= rlimit; }
+    void scan(const double* q, const double* x, std::size_t start, std::size_t end, std::size_t dim,
+              const std::size_t*) noexcept {
+        std::size_t n = 0;
+        for (std::size_t p = start; p < end; ++p, x += dim) n += M::rdist(q, x, dim) <= rlimit;
+        count += n;
+    }
 };
+
+// A leaf's points into the result set.  With the dimension fixed, the query
+// is copied to the stack first, so that its coordinates stay in registers
+// across the result set's stores.
+template <class M, class R>
+inline void scan_leaf(R& res, const double* q, const double* x, std::size_t start, std::size_t end,
+                      std::size_t dim, const std::size_t* rows) {
+    if constexpr (M::kDim != 0) {
+        double local[M::kDim];
+        for (std::size_t i = 0; i < M::kDim; ++i) local[i] = q[i];
+        res.scan(local, x, start, end, dim, rows);
+    } else {
+        res.scan(q, x, start, end, dim, rows);
+    }
+}
 
 // ---------------------------------------------------------------------------
 // What a kind without build options or build-wide state inherits: no

@@ -127,9 +127,7 @@ void SpatialTree<Kind>::visit(W& walk, std::size_t id, typename W::State st, R& 
     if (nd.leaf()) {
         cancel_tick();
         const std::size_t dim = fixed_dim<M>(dim_);
-        const double* x = points_.data() + nd.start * dim;
-        const std::size_t* rows = order_.data();
-        for (std::size_t p = nd.start; p < nd.end; ++p, x += dim) res.add(M::rdist(walk.q, x, dim), rows[p]);
+        scan_leaf<M>(res, walk.q, points_.data() + nd.start * dim, nd.start, nd.end, dim, order_.data());
         return;
     }
     // The right child's record lies past the whole left subtree.
@@ -156,10 +154,7 @@ void SpatialTree<Kind>::visit_split(W& walk, std::uint32_t id, R& res) const {
         cancel_tick();
         const std::size_t dim = fixed_dim<M>(dim_);
         const std::size_t start = nd.range[0];
-        const std::size_t end = nd.range[1];
-        const double* x = points_.data() + start * dim;
-        const std::size_t* rows = order_.data();
-        for (std::size_t p = start; p < end; ++p, x += dim) res.add(M::rdist(walk.q, x, dim), rows[p]);
+        scan_leaf<M>(res, walk.q, points_.data() + start * dim, start, nd.range[1], dim, order_.data());
         return;
     }
     __builtin_prefetch(nodes + nd.right);
