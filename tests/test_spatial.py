@@ -439,3 +439,32 @@ def test_tie_order_is_stable(name, metric):
                 h.update(np.asarray(knn, dtype=np.int64).tobytes())
                 h.update(np.asarray(found, dtype=np.int64).tobytes())
     assert h.hexdigest()[:16] == TIE_ORDER_DIGESTS[(name, metric)]
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("dim", [1, 2, 3, 4])
+def test_kd_heap_filling_inside_a_leaf_with_ties(dim, metric):
+    # Few distinct values, so that many points tie and the kNN heap fills (and
+    # its worst changes) part way through a leaf; a loaded tree, the batch
+    # call and the single call give the same rows in the same order.
+    import pickle
+
+    rng = np.random.default_rng(21 + dim)
+    X = rng.integers(0, 4, (300, dim)).astype(float)
+    Q = np.vstack([X[:5], rng.integers(-1, 5, (5, dim)) + 0.5])
+    for leaf in (1, 7, 40):
+        tree = build(lv.spatial.KDTree, X, leaf, metric)
+        loaded = pickle.loads(pickle.dumps(tree))
+        for k in (3, 8, 50):
+            d_batch, r_batch = tree.query_knn_batch(Q, k)
+            for i, q in enumerate(Q):
+                rows = tree.query_knn(list(q), k)
+                D = check_knn(rows, distances(X, q, metric), k)
+                assert loaded.query_knn(list(q), k) == rows
+                assert np.asarray(r_batch)[i].tolist() == rows
+                np.testing.assert_array_equal(np.asarray(d_batch)[i], np.where(np.isnan(D), np.inf, D))
+        for q in Q:
+            for r in (0.0, 1.0, 2.5):
+                rows = tree.query_radius(list(q), r)
+                check_radius(rows, distances(X, q, metric), r)
+                assert loaded.query_radius(list(q), r) == rows

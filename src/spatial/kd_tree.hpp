@@ -22,6 +22,7 @@ struct BoxKind : PlainKind<BoxKind> {
 
     static constexpr std::size_t kValuesPerDim = 2;  // per node: dim minima, then dim maxima
     static constexpr bool kNoCoordinatesOneLeaf = true;
+    static constexpr bool kSplitNodes = true;  // searches read SplitNodes (tree.hpp)
     static std::size_t left_count(std::size_t count) { return count / 2; }
     template <class M, class B>
     static bool make_node(B& b, Node& nd, std::size_t id, std::size_t start, std::size_t end,
@@ -126,8 +127,11 @@ public:
     // for a NaN coordinate).
     template <bool Ordered>
     Split split(std::size_t id, const Node& nd, State) noexcept {
-        const std::size_t sd = nd.split_dim;
-        Split s{{id + 1, nd.right}, id + 1, sd, nd.split_value, q[sd], g_[sd]};
+        return split_at<Ordered>(id, nd.right, nd.split_dim, nd.split_value);
+    }
+    template <bool Ordered>
+    Split split_at(std::size_t id, std::size_t right, std::size_t sd, double sv) noexcept {
+        Split s{{id + 1, right}, id + 1, sd, sv, q[sd], g_[sd]};
         if (Ordered && !(s.sv >= s.qs)) std::swap(s.child[0], s.child[1]);
         return s;
     }
@@ -140,8 +144,11 @@ public:
         }
         return {};
     }
-    double bound(std::size_t id, State) noexcept {
-        if (M::id == DistanceMetric::Chebyshev && t_.node(id).has_nan) return 0.0;
+    double bound(std::size_t id, State) noexcept { return gap_bound(t_.node(id).has_nan); }
+    // The bound of a node from the current gaps; has_nan: whether the node
+    // holds a point with a NaN coordinate.
+    double gap_bound(bool has_nan) noexcept {
+        if (M::id == DistanceMetric::Chebyshev && has_nan) return 0.0;
         const double* g = g_;
         const std::size_t dim = fixed_dim<M>(t_.dim());
         double acc = 0.0;

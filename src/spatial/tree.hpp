@@ -48,6 +48,35 @@ struct NodeLinks {
     bool leaf() const noexcept { return right == kNoNode; }
 };
 
+// What a split descent reads of a node, in 16 bytes (four to a cache line):
+// an internal node's split value, coordinate and right child (the left child
+// is the next node), or a leaf's range of storage positions.  Kept beside the
+// full nodes by kinds that search through it, for trees whose positions and
+// node ids fit 32 bits; a larger tree searches the full nodes.
+struct SplitNode {
+    union {
+        double split_value;         // internal node
+        std::uint32_t range[2];     // leaf: start, end
+    };
+    std::uint32_t right;            // 0 in a leaf (no node's right child is the root)
+    std::uint32_t dim_and_nan;      // split coordinate; kSplitNan set when a point of the node has a NaN coordinate
+    static constexpr std::uint32_t kSplitNan = 0x80000000u;
+    bool leaf() const noexcept { return right == 0; }
+    std::uint32_t split_dim() const noexcept { return dim_and_nan & ~kSplitNan; }
+    bool has_nan() const noexcept { return (dim_and_nan & kSplitNan) != 0; }
+};
+static_assert(sizeof(SplitNode) == 16);
+
+// Whether Kind keeps SplitNodes for its searches.
+template <class Kind>
+constexpr bool kind_has_split_nodes() {
+    if constexpr (requires { Kind::kSplitNodes; }) {
+        return Kind::kSplitNodes;
+    } else {
+        return false;
+    }
+}
+
 struct Interval {
     double lo;
     double hi;
@@ -61,7 +90,10 @@ struct DensityBounds {
 
 // ---------------------------------------------------------------------------
 // Result sets.  prunes_rdist / prunes_dist decide whether a node whose lower
-// bound (reduced, or a distance) is b may be skipped; add takes one point.
+// bound (reduced, or a distance) is b may be skipped; scan takes the points
+// [start, end) of a leaf (coordinates from x, dim apart; input rows in rows[],
+// read only for a point that is kept: the row permutation is a separate
+// array, and most leaf points are not kept).
 
 template <class M>
 struct KnnResults {
@@ -69,10 +101,19 @@ struct KnnResults {
     KnnHeap& heap;
     bool prunes_rdist(double b) const noexcept { return heap.full() && b > heap.worst(); }
     bool prunes_dist(double b) const noexcept { return heap.full() && b > M::from_rdist(heap.worst()); }
-    // Inline the common case: a full heap and a point no nearer than the worst.
-    void add(double rd, std::size_t row) {
-        if (heap.full() && !(rd < heap.worst())) return;
-        heap.offer<M>(rd, row);
+    // The common case stays in registers: a full heap and a point no nearer
+    // than the worst.  The heap's state is read again only after an offer.
+    void scan(const double* q, const double* x, std::size_t start, std::size_t end, std::size_t dim,
+              const std::size_t* rows) {
+        bool full = heap.full();
+        double worst = full ? heap.worst() : 0.0;
+        for (std::size_t p = start; p < end; ++p, x += dim) {
+            const double rd = M::rdist(q, x, dim);
+            if (full && !(rd < worst)) continue;
+            heap.offer<M>(rd, rows[p]);
+            full = heap.full();
+            worst = full ? heap.worst() : 0.0;
+        }
     }
 };
 
@@ -84,8 +125,12 @@ struct RadiusRows {
     std::vector<std::size_t>& out;
     bool prunes_rdist(double b) const noexcept { return b > rlimit; }
     bool prunes_dist(double b) const noexcept { return b > radius; }
-    void add(double rd, std::size_t row) {
-        if (rd <= rlimit) out.push_back(row);
+    void scan(const double* q, const double* x, std::size_t start, std::size_t end, std::size_t dim,
+              const std::size_t* rows) {
+        const double limit = rlimit;
+        for (std::size_t p = start; p < end; ++p, x += dim) {
+            if (M::rdist(q, x, dim) <= limit) out.push_back(rows[p]);
+        }
     }
 };
 
@@ -97,8 +142,28 @@ struct RadiusCount {
     std::size_t count = 0;
     bool prunes_rdist(double b) const noexcept { return b > rlimit; }
     bool prunes_dist(double b) const noexcept { return b > radius; }
-    void add(double rd, std::size_t) noexcept { count += rd <= rlimit; }
+    void scan(const double* q, const double* x, std::size_t start, std::size_t end, std::size_t dim,
+              const std::size_t*) noexcept {
+        std::size_t n = 0;
+        for (std::size_t p = start; p < end; ++p, x += dim) n += M::rdist(q, x, dim) <= rlimit;
+        count += n;
+    }
 };
+
+// A leaf's points into the result set.  With the dimension fixed, the query
+// is copied to the stack first, so that its coordinates stay in registers
+// across the result set's stores.
+template <class M, class R>
+inline void scan_leaf(R& res, const double* q, const double* x, std::size_t start, std::size_t end,
+                      std::size_t dim, const std::size_t* rows) {
+    if constexpr (M::kDim != 0) {
+        double local[M::kDim];
+        for (std::size_t i = 0; i < M::kDim; ++i) local[i] = q[i];
+        res.scan(local, x, start, end, dim, rows);
+    } else {
+        res.scan(q, x, start, end, dim, rows);
+    }
+}
 
 // ---------------------------------------------------------------------------
 // What a kind without build options or build-wide state inherits: no
@@ -183,6 +248,8 @@ public:
     const double* values(std::size_t id) const noexcept { return values_.data() + id * Kind::kValuesPerDim * dim_; }
     double slack() const noexcept { return slack_; }
     std::size_t count(std::size_t id) const noexcept { return nodes_[id].end - nodes_[id].start; }
+    // The search copy of the nodes (empty unless the kind keeps one and the tree fits it).
+    const std::vector<SplitNode>& split_nodes() const noexcept { return split_nodes_; }
 
 private:
     friend Kind;
@@ -194,9 +261,14 @@ private:
     void each_row(const double* queries, const std::size_t* ids, std::size_t begin, std::size_t end, F&& f) const;
     template <class M, class W, class R>
     void visit(W& walk, std::size_t id, typename W::State st, R& res) const;
+    template <class M, class W, class R>
+    void visit_split(W& walk, std::uint32_t id, R& res) const;
+    // Fills split_nodes_ from the nodes, after a build or a load.
+    void prepare_search();
 
     std::vector<Node> nodes_;
     std::vector<double> values_;
+    std::vector<SplitNode> split_nodes_;
     std::vector<std::size_t> order_;
     std::vector<double> points_;
     std::size_t n_points_ = 0;
