@@ -505,12 +505,9 @@ def test_qr_bit_exact_against_reference(m, n):
     assert same_bits([x for row in r.tolist() for x in row], R)
 
 
-@pytest.mark.filterwarnings("ignore:eig.*no convergence:RuntimeWarning")
-def test_eig_bit_exact_against_reference():
-    n, iters = 5, 4
-    rnd = random.Random(9)
-    g = [rnd.uniform(-1, 1) for _ in range(n * n)]
-    a = [g[i * n + j] + g[j * n + i] for i in range(n) for j in range(n)]
+def _assert_eig_matches_reference(a, n, iters):
+    # `iters` unshifted QR steps in plain Python, eigenpairs ordered by
+    # decreasing magnitude, compared bit for bit.
     A, V = list(a), [1.0 if i == j else 0.0 for i in range(n) for j in range(n)]
     for _ in range(iters):
         Q, R = _qr_reference(A, n, n)
@@ -520,6 +517,15 @@ def test_eig_bit_exact_against_reference():
     vals, vecs = la.eig_with_params(lv.Array([n, n], a), iters, 0.0)
     assert same_bits(vals.tolist(), [d[i] for i in idx])
     assert same_bits([x for row in vecs.tolist() for x in row], [V[r * n + i] for r in range(n) for i in idx])
+
+
+@pytest.mark.filterwarnings("ignore:eig.*no convergence:RuntimeWarning")
+def test_eig_bit_exact_against_reference():
+    n, iters = 5, 4
+    rnd = random.Random(9)
+    g = [rnd.uniform(-1, 1) for _ in range(n * n)]
+    a = [g[i * n + j] + g[j * n + i] for i in range(n) for j in range(n)]
+    _assert_eig_matches_reference(a, n, iters)
 
 
 def test_eig_steps_through_blocked_products_bit_exact():
@@ -530,15 +536,7 @@ def test_eig_steps_through_blocked_products_bit_exact():
     n, iters = 65, 1
     rnd = random.Random(3)  # Q[64, 64] < 0: the diagonal zero of R Q is +0.0 only through its left terms
     a = [0.0 if j == n - 1 else rnd.uniform(-1, 1) for i in range(n) for j in range(n)]
-    A, V = list(a), [1.0 if i == j else 0.0 for i in range(n) for j in range(n)]
-    for _ in range(iters):
-        Q, R = _qr_reference(A, n, n)
-        A, V = naive(R, Q, n, n, n), naive(V, Q, n, n, n)
-    d = [A[i * n + i] for i in range(n)]
-    idx = sorted(range(n), key=lambda i: -abs(d[i]))
-    vals, vecs = la.eig_with_params(lv.Array([n, n], a), iters, 0.0)
-    assert same_bits(vals.tolist(), [d[i] for i in idx])
-    assert same_bits([x for row in vecs.tolist() for x in row], [V[r * n + i] for r in range(n) for i in idx])
+    _assert_eig_matches_reference(a, n, iters)
 
 
 def test_qr_rank_deficient_skips_columns():
