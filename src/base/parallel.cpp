@@ -205,6 +205,15 @@ struct Pool {
 
     void set_queued() noexcept { queued.store(queue.size(), std::memory_order_release); }
 
+    // Wakes `count` sleeping threads, or all of them (outside the lock).
+    void notify(std::size_t count, bool all) noexcept {
+        if (all) {
+            wake.notify_all();
+        } else {
+            for (std::size_t i = 0; i < count; ++i) wake.notify_one();
+        }
+    }
+
     // Waits up to kSpin for a job to be queued, without the lock.  Calls
     // often come in quick succession (a loop of products, the steps of a
     // factorisation): a thread that just finished a job catches the next one
@@ -398,11 +407,7 @@ void wake_workers(std::size_t helpers) noexcept {
         if (to_wake > 0) ++p->alarms;
         wake_all = to_wake >= p->threads;
     }
-    if (wake_all) {
-        p->wake.notify_all();
-    } else {
-        for (std::size_t i = 0; i < to_wake; ++i) p->wake.notify_one();
-    }
+    p->notify(to_wake, wake_all);
 }
 
 namespace detail {
@@ -449,11 +454,7 @@ void run_parallel(std::size_t n, std::size_t grain, ChunkFn body, std::size_t ma
         to_wake = std::min(helpers, p->sleeping);  // the others are busy with other jobs
         wake_all = to_wake >= p->threads;
     }
-    if (wake_all) {
-        p->wake.notify_all();
-    } else {
-        for (std::size_t i = 0; i < to_wake; ++i) p->wake.notify_one();
-    }
+    p->notify(to_wake, wake_all);
 
     t_in_parallel = true;
     job.run_chunks();
