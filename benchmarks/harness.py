@@ -63,6 +63,12 @@ class Workload:
     `target` is the ratio lumivander/peer this workload should stay at or
     below (None: informative only).  `check` compares the two sides' results
     once before timing (expressions only).
+
+    `settle` (seconds) is slept before every sample.  Rows where both sides
+    run worker threads need it: OpenBLAS's idle threads busy-wait (yielding)
+    for about 2^28 cycles after each call, so a sample taken right after a
+    BLAS sample shares the second core with that spinner and measures the
+    interleaving rather than the library.
     """
 
     name: str
@@ -73,6 +79,7 @@ class Workload:
     note: str = ""
     target: float | None = None
     check: bool = True
+    settle: float = 0.0
 
 
 @dataclass
@@ -323,6 +330,8 @@ def run_workload(w: Workload, lv: Any, s: Settings) -> Result:
             if rep % 2:
                 order = order[::-1]
             for run, n, out in order:
+                if w.settle:
+                    time.sleep(w.settle)
                 f0 = _minor_faults()
                 out.append(run(n) / n - overhead)
                 faults[id(out)] += _minor_faults() - f0

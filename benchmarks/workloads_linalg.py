@@ -80,18 +80,23 @@ def _note(extra: str = "") -> str:
     return f"{_BLAS}{'; ' + extra if extra else ''}"
 
 
+# Pause before each sample of the multi-threaded rows, long enough for
+# OpenBLAS's idle threads to stop spinning (see Workload.settle).
+_SETTLE = 0.15
+
+
 WORKLOADS = [
     # Products: bit-exact to the plain loop on lumivander's side.
     Workload("linalg matmul 64x64", matrices(a=(64, 64), b=(64, 64)), "a @ b", "a @ b",
-             target=1.0, check=False, note=_note()),
+             target=1.0, check=False, note=_note(), settle=_SETTLE),
     Workload("linalg matmul 128x128", matrices(a=(128, 128), b=(128, 128)), "a @ b", "a @ b",
-             check=False, note=_note("medium size: should gain from a second thread, or stay on one")),
+             check=False, note=_note("medium size: should gain from a second thread, or stay on one"), settle=_SETTLE),
     Workload("linalg matmul 256x256", matrices(a=(256, 256), b=(256, 256)), "a @ b", "a @ b",
-             check=False, note=_note()),
+             check=False, note=_note(), settle=_SETTLE),
     Workload("linalg matmul 512x512", matrices(a=(512, 512), b=(512, 512)), "a @ b", "a @ b",
-             check=False, note=_note()),
+             check=False, note=_note(), settle=_SETTLE),
     Workload("linalg matmul 1024x1024", matrices(a=(1024, 1024), b=(1024, 1024)), "a @ b", "a @ b",
-             check=False, note=_note()),
+             check=False, note=_note(), settle=_SETTLE),
     Workload("linalg matmul 64x64  1 thread", matrices(True, a=(64, 64), b=(64, 64)), "a @ b", "a @ b",
              target=1.0, check=False, note=_note("both sides on 1 thread")),
     Workload("linalg matmul 256x256  1 thread", matrices(True, a=(256, 256), b=(256, 256)), "a @ b", "a @ b",
@@ -108,26 +113,26 @@ WORKLOADS = [
     Workload("linalg matmul 1000x1000 @ 1000x16  1 thread", matrices(True, a=(1000, 1000), b=(1000, 16)),
              "a @ b", "a @ b", check=False, note=_note("both sides on 1 thread")),
     Workload("linalg matrix-vector 1000x1000", matrices(a=(1000, 1000), x=(1000,)), "a @ x", "a @ x",
-             check=False, note=_note()),
+             check=False, note=_note(), settle=_SETTLE),
     Workload("linalg vector-matrix 1000x1000", matrices(a=(1000, 1000), x=(1000,)), "x @ a", "x @ a",
-             check=False, note=_note()),
+             check=False, note=_note(), settle=_SETTLE),
     Workload("linalg matrix-vector 1000x1000  1 thread", matrices(True, a=(1000, 1000), x=(1000,)), "a @ x",
              "a @ x", target=1.0, check=False, note=_note("both sides on 1 thread")),
     Workload("linalg vector-matrix 1000x1000  1 thread", matrices(True, a=(1000, 1000), x=(1000,)), "x @ a",
              "x @ a", check=False, note=_note("both sides on 1 thread")),
     Workload("linalg dot n=1e5", matrices(x=(100000,), y=(100000,)), "x @ y", "x @ y", check=False,
-             note="a single in-order sum: add-latency bound"),
+             note="a single in-order sum: add-latency bound", settle=_SETTLE),
     # Layout.
     Workload("linalg transpose 2000x2000", matrices(a=(2000, 2000)), "a.t()", "np.ascontiguousarray(a.T)",
              target=1.5),
     # Factorisations.
     Workload("linalg cholesky 500x500", matrices(spd=True, a=(500, 500)), "lv.linalg.cholesky(a)",
-             "np.linalg.cholesky(a)", check=False, note=_note("LAPACK potrf: last-bit differences")),
+             "np.linalg.cholesky(a)", check=False, note=_note("LAPACK potrf: last-bit differences"), settle=_SETTLE),
     Workload("linalg cholesky 500x500  1 thread", matrices(True, spd=True, a=(500, 500)), "lv.linalg.cholesky(a)",
              "np.linalg.cholesky(a)", target=1.0, check=False,
              note=_note("both sides on 1 thread; LAPACK potrf: last-bit differences")),
     Workload("linalg qr 200x200", matrices(a=(200, 200)), "lv.linalg.qr(a)", "np.linalg.qr(a, mode='complete')",
-             check=False, note=_note("numpy: LAPACK geqrf + orgqr")),
+             check=False, note=_note("numpy: LAPACK geqrf + orgqr"), settle=_SETTLE),
     Workload("linalg qr 200x200  1 thread", matrices(True, a=(200, 200)), "lv.linalg.qr(a)",
              "np.linalg.qr(a, mode='complete')", target=1.0, check=False,
              note=_note("both sides on 1 thread; numpy: LAPACK geqrf + orgqr")),
