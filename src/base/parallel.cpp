@@ -66,18 +66,27 @@ using Clock = std::chrono::steady_clock;
 // when one of them is slowed down, and that a cancelled call stops soon.
 constexpr Clock::duration kChunkTarget = std::chrono::milliseconds(4);
 
-// How long an idle pool thread looks for the next job before it sleeps.
+// How long a caller waits for the last chunks of its helpers before it
+// sleeps, and how long a helper woken ahead of a job looks for it.
 constexpr Clock::duration kSpin = std::chrono::microseconds(50);
 
-// Polls done() for up to kSpin; true once it holds.  After the first
-// quarter of that the thread offers its core to any other runnable thread
-// between polls: when the thread it waits for shares the core (all cores
-// busy), spinning on would only delay it.  Waits that end quickly, as in a
-// loop of calls, never give the core away.
+// How long an idle pool thread looks for the next job after finishing one.
+// Calls often come in quick succession (a loop of products, the steps of a
+// factorisation) with some serial work of the caller's in between; a helper
+// still awake when the next job comes joins it at once, on the core it had.
+// One that went to sleep pays for a wake-up, which on virtual machines can
+// take hundreds of microseconds and may put it on the caller's core.
+constexpr Clock::duration kIdleSpin = std::chrono::milliseconds(1);
+
+// Polls done() for up to `spin`; true once it holds.  After kSpin / 4 the
+// thread offers its core to any other runnable thread between polls: when
+// the thread it waits for shares the core (all cores busy), spinning on
+// would only delay it.  Waits that end quickly, as in a loop of calls,
+// never give the core away.
 template <class Done>
-bool spin_until(Done done) noexcept {
+bool spin_until(Done done, Clock::duration spin = kSpin) noexcept {
     const Clock::time_point start = Clock::now();
-    const Clock::time_point yield_from = start + kSpin / 4, until = start + kSpin;
+    const Clock::time_point yield_from = start + kSpin / 4, until = start + spin;
     bool yielding = false;
     for (unsigned i = 1;; ++i) {
         if (done()) return true;
@@ -97,6 +106,34 @@ bool spin_until(Done done) noexcept {
             yielding = now >= yield_from;
         }
     }
+}
+
+// The core the calling thread runs on, or -1 when unknown.
+int current_core() noexcept {
+#if defined(__linux__)
+    return sched_getcpu();
+#else
+    return -1;
+#endif
+}
+
+// Moves a helper that finds itself on the caller's core to another core the
+// process may use, then lets the scheduler place it freely again.  Some
+// schedulers, notably in virtual machines, wake a thread on its waker's core
+// to keep other cores idle; there the helper would only take turns with the
+// caller, and the job would run no faster than on one thread.
+void leave_core(int core) noexcept {
+#if defined(__linux__)
+    if (core < 0 || core >= CPU_SETSIZE || sched_getcpu() != core) return;
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0 || !CPU_ISSET(core, &allowed)) return;
+    cpu_set_t others = allowed;
+    CPU_CLR(core, &others);
+    if (CPU_COUNT(&others) == 0) return;
+    if (sched_setaffinity(0, sizeof(others), &others) == 0) sched_setaffinity(0, sizeof(allowed), &allowed);
+#else
+    (void)core;
+#endif
 }
 
 // One thread's chunk size: starts at the grain, doubles while chunks finish
@@ -124,6 +161,7 @@ struct Job {
     std::size_t cap;  // largest chunk, so that every thread gets several
     std::size_t helpers_wanted;
     std::atomic<bool>* stop;  // the caller's cancellation flag, if any
+    int caller_core = current_core();
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
     std::exception_ptr error;
@@ -198,8 +236,9 @@ struct Pool {
     std::size_t threads = 0;
     std::size_t sleeping = 0;
     // Bumped by wake_workers(): sleeping threads get up and look for a job
-    // for a while.
+    // for a while, spinning ones look for longer.
     std::size_t alarms = 0;
+    std::atomic<std::size_t> alarm_epoch{0};
     // Jobs queued, readable without the lock (written under it).
     std::atomic<std::size_t> queued{0};
 
@@ -214,13 +253,16 @@ struct Pool {
         }
     }
 
-    // Waits up to kSpin for a job to be queued, without the lock.  Calls
-    // often come in quick succession (a loop of products, the steps of a
-    // factorisation): a thread that just finished a job catches the next one
-    // without the latency of being woken.  The wait is short, so a thread
-    // waiting in vain takes little from whatever else wants its core.
+    // Waits up to kIdleSpin for a job to be queued, without the lock, and
+    // again whenever wake_workers() announces one meanwhile.  The wait
+    // gives its core away after the first few microseconds, so a thread
+    // waiting in vain takes little from whatever else wants that core.
     bool spin_for_job() noexcept {
-        return spin_until([this] { return queued.load(std::memory_order_acquire) != 0; });
+        for (;;) {
+            const std::size_t seen = alarm_epoch.load(std::memory_order_relaxed);
+            if (spin_until([this] { return queued.load(std::memory_order_acquire) != 0; }, kIdleSpin)) return true;
+            if (alarm_epoch.load(std::memory_order_relaxed) == seen) return false;
+        }
     }
 
     void worker() {
@@ -241,8 +283,8 @@ struct Pool {
         std::unique_lock<std::mutex> lk(mu);
         for (;;) {
             // Idle threads sleep after a short spin: a thread spinning for
-            // long would take its core from the caller (and everything
-            // else) whenever cores are shared.
+            // long would take cycles from everything else whenever cores
+            // are shared.
             if (queue.empty()) {
                 lk.unlock();
                 spin_for_job();
@@ -268,6 +310,7 @@ struct Pool {
             ++job->active;
             job->running.fetch_add(1, std::memory_order_relaxed);
             lk.unlock();
+            leave_core(job->caller_core);
             {
                 detail::FollowCancel follow(job->stop);
                 job->run_chunks();
@@ -405,6 +448,7 @@ void wake_workers(std::size_t helpers) noexcept {
         std::lock_guard<std::mutex> lk(p->mu);
         to_wake = std::min(helpers, p->sleeping);
         if (to_wake > 0) ++p->alarms;
+        p->alarm_epoch.fetch_add(1, std::memory_order_relaxed);
         wake_all = to_wake >= p->threads;
     }
     p->notify(to_wake, wake_all);
