@@ -78,13 +78,26 @@ constexpr Clock::duration kSpin = std::chrono::microseconds(50);
 // take hundreds of microseconds and may put it on the caller's core.
 constexpr Clock::duration kIdleSpin = std::chrono::milliseconds(1);
 
-// Polls done() for up to `spin`; true once it holds.  After kSpin / 4 the
-// thread offers its core to any other runnable thread between polls: when
-// the thread it waits for shares the core (all cores busy), spinning on
-// would only delay it.  Waits that end quickly, as in a loop of calls,
-// never give the core away.
-template <class Done>
-bool spin_until(Done done, Clock::duration spin = kSpin) noexcept {
+// A job split into so few pieces that one piece is a large share of it
+// waits for a helper that takes a piece and is then held up (its core
+// shared with another process) almost as long as the helper is held up.
+// Such jobs go only to a helper seen looking for work within kFresh; if
+// none was, the caller runs the job alone and wakes the helpers for the
+// calls to come.
+constexpr std::size_t kCoarsePiecesPerWorker = 4;
+constexpr Clock::duration kFresh = std::chrono::microseconds(20);
+
+struct NoTick {
+    void operator()(Clock::time_point) const noexcept {}
+};
+
+// Polls done() for up to `spin`, calling tick(now) every few polls; true
+// once done() holds.  After kSpin / 4 the thread offers its core to any
+// other runnable thread between polls: when the thread it waits for shares
+// the core (all cores busy), spinning on would only delay it.  Waits that
+// end quickly, as in a loop of calls, never give the core away.
+template <class Done, class Tick = NoTick>
+bool spin_until(Done done, Clock::duration spin = kSpin, Tick tick = {}) noexcept {
     const Clock::time_point start = Clock::now();
     const Clock::time_point yield_from = start + kSpin / 4, until = start + spin;
     bool yielding = false;
@@ -102,6 +115,7 @@ bool spin_until(Done done, Clock::duration spin = kSpin) noexcept {
 #endif
             }
             const Clock::time_point now = Clock::now();
+            tick(now);
             if (now >= until) return false;
             yielding = now >= yield_from;
         }
@@ -117,24 +131,50 @@ int current_core() noexcept {
 #endif
 }
 
-// Moves a helper that finds itself on the caller's core to another core the
-// process may use, then lets the scheduler place it freely again.  Some
-// schedulers, notably in virtual machines, wake a thread on its waker's core
-// to keep other cores idle; there the helper would only take turns with the
-// caller, and the job would run no faster than on one thread.
-void leave_core(int core) noexcept {
+bool on_core(int core) noexcept { return core >= 0 && current_core() == core; }
+
+// Keeps the calling thread off one core for the object's lifetime: narrows
+// the thread's affinity to the process's other cores (moving it if it is on
+// that core) and gives the old affinity back on destruction.  Does nothing
+// when the core is unknown or the only one allowed.
+//
+// For helpers, and the caller's core: some schedulers, notably in virtual
+// machines, wake a thread on its waker's core to keep other cores idle.  A
+// helper there would only take turns with its caller, so the job would run
+// no faster than on one thread; so helpers sleep away from the core of the
+// last caller, and one that still finds itself on its caller's core moves.
+class AvoidCore {
+public:
+    explicit AvoidCore(int core) noexcept {
 #if defined(__linux__)
-    if (core < 0 || core >= CPU_SETSIZE || sched_getcpu() != core) return;
-    cpu_set_t allowed;
-    if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0 || !CPU_ISSET(core, &allowed)) return;
-    cpu_set_t others = allowed;
-    CPU_CLR(core, &others);
-    if (CPU_COUNT(&others) == 0) return;
-    if (sched_setaffinity(0, sizeof(others), &others) == 0) sched_setaffinity(0, sizeof(allowed), &allowed);
+        if (core < 0 || core >= CPU_SETSIZE) return;
+        if (sched_getaffinity(0, sizeof(saved_), &saved_) != 0 || !CPU_ISSET(core, &saved_)) return;
+        cpu_set_t others = saved_;
+        CPU_CLR(core, &others);
+        active_ = CPU_COUNT(&others) > 0 && sched_setaffinity(0, sizeof(others), &others) == 0;
 #else
-    (void)core;
+        (void)core;
 #endif
-}
+    }
+    AvoidCore(const AvoidCore&) = delete;
+    AvoidCore& operator=(const AvoidCore&) = delete;
+    ~AvoidCore() { release(); }
+
+    bool active() const noexcept { return active_; }
+
+    void release() noexcept {
+#if defined(__linux__)
+        if (active_) sched_setaffinity(0, sizeof(saved_), &saved_);
+#endif
+        active_ = false;
+    }
+
+private:
+#if defined(__linux__)
+    cpu_set_t saved_;
+#endif
+    bool active_ = false;
+};
 
 // One thread's chunk size: starts at the grain, doubles while chunks finish
 // quickly (up to `cap`) and halves when one runs long.
@@ -239,6 +279,10 @@ struct Pool {
     // for a while, spinning ones look for longer.
     std::size_t alarms = 0;
     std::atomic<std::size_t> alarm_epoch{0};
+    // The core of the latest caller to queue a job.
+    int last_caller_core = -1;
+    // When an idle thread last looked for a job (Clock ticks).
+    std::atomic<Clock::rep> last_poll{0};
     // Jobs queued, readable without the lock (written under it).
     std::atomic<std::size_t> queued{0};
 
@@ -260,9 +304,19 @@ struct Pool {
     bool spin_for_job() noexcept {
         for (;;) {
             const std::size_t seen = alarm_epoch.load(std::memory_order_relaxed);
-            if (spin_until([this] { return queued.load(std::memory_order_acquire) != 0; }, kIdleSpin)) return true;
+            if (spin_until([this] { return queued.load(std::memory_order_acquire) != 0; }, kIdleSpin,
+                           [this](Clock::time_point now) { last_poll.store(now.time_since_epoch().count(), std::memory_order_relaxed); }))
+                return true;
             if (alarm_epoch.load(std::memory_order_relaxed) == seen) return false;
         }
+    }
+
+    // Whether some idle thread was looking for a job just now: it would
+    // join a job queued now within microseconds.  A thread spinning on a
+    // core that another process keeps busy gets to look only now and then.
+    bool helper_awake() const noexcept {
+        const auto since = Clock::now().time_since_epoch().count() - last_poll.load(std::memory_order_relaxed);
+        return since >= 0 && Clock::duration(since) < kFresh;
     }
 
     void worker() {
@@ -293,8 +347,17 @@ struct Pool {
             if (queue.empty()) {
                 ++sleeping;
                 const std::size_t alarm = alarms;
+                const int avoid = last_caller_core;
+                lk.unlock();  // no system calls under the lock
+                AvoidCore away(avoid);
+                lk.lock();
                 wake.wait(lk, [this, alarm] { return !queue.empty() || alarms != alarm; });
                 --sleeping;
+                if (away.active()) {
+                    lk.unlock();
+                    away.release();
+                    lk.lock();
+                }
                 if (queue.empty()) continue;  // woken early: spin for the job to come
             }
             Job* job = queue.front();
@@ -303,6 +366,17 @@ struct Pool {
                 set_queued();
                 continue;
             }
+            // Moving takes a while (the other core may have to wake up):
+            // done before joining, so the caller never waits for a helper
+            // that is still on its way.
+            if (on_core(job->caller_core)) {
+                const int core = job->caller_core;
+                lk.unlock();
+                const bool moved = AvoidCore(core).active();
+                lk.lock();
+                if (moved) continue;  // the queue may have changed meanwhile
+                if (queue.empty() || queue.front() != job) continue;
+            }
             if (++job->helpers_joined >= job->helpers_wanted) {
                 queue.pop_front();
                 set_queued();
@@ -310,7 +384,6 @@ struct Pool {
             ++job->active;
             job->running.fetch_add(1, std::memory_order_relaxed);
             lk.unlock();
-            leave_core(job->caller_core);
             {
                 detail::FollowCancel follow(job->stop);
                 job->run_chunks();
@@ -483,6 +556,11 @@ void run_parallel(std::size_t n, std::size_t grain, ChunkFn body, std::size_t ma
         return;
     }
     Pool* p = pool();
+    if (pieces < kCoarsePiecesPerWorker * workers && !p->helper_awake()) {
+        wake_workers(workers - 1);
+        run_inline(n, grain, body);
+        return;
+    }
     // At most an eighth of a thread's share per chunk, so that a thread that
     // starts late or runs slowly leaves its work to the others.
     Job job(body, n, grain, n / (workers * 8), std::min(workers, pieces) - 1, detail::current_stop());
@@ -494,6 +572,7 @@ void run_parallel(std::size_t n, std::size_t grain, ChunkFn body, std::size_t ma
         if (helpers > 0) {
             p->queue.push_back(&job);
             p->set_queued();
+            p->last_caller_core = job.caller_core;
         }
         to_wake = std::min(helpers, p->sleeping);  // the others are busy with other jobs
         wake_all = to_wake >= p->threads;

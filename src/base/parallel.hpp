@@ -18,7 +18,10 @@
 // millisecond (giving their core away between looks) before they sleep, and
 // a caller waiting for the last chunks spins for a few tens of microseconds,
 // so that calls in quick succession do not pay for a wake-up each.  A helper
-// that starts a job on its caller's core moves to another one.
+// that starts a job on its caller's core moves to another one.  A job of
+// only a few pieces is shared only with a helper that was looking for work
+// just then: one held up by another process would keep the caller waiting
+// for its piece.
 //
 // - n < 2 * grain, a pool of one, max_workers == 1, or a call from inside a
 //   chunk (nested use): the caller runs everything itself, in one call of
