@@ -64,11 +64,13 @@ class Workload:
     below (None: informative only).  `check` compares the two sides' results
     once before timing (expressions only).
 
-    `settle` (seconds) is slept before every sample.  Rows where both sides
-    run worker threads need it: OpenBLAS's idle threads busy-wait (yielding)
-    for about 2^28 cycles after each call, so a sample taken right after a
-    BLAS sample shares the second core with that spinner and measures the
-    interleaving rather than the library.
+    `settle` (seconds) is slept before every sample, which then starts with
+    one untimed call.  Rows where both sides run worker threads need it:
+    OpenBLAS's idle threads busy-wait (yielding) for about 2^28 cycles after
+    each call, so a sample taken right after a BLAS sample shares the second
+    core with that spinner and measures the interleaving rather than the
+    library; the untimed call then wakes the sampled side's own threads, so
+    the sample measures calls in a loop, as without the other library.
     """
 
     name: str
@@ -332,6 +334,7 @@ def run_workload(w: Workload, lv: Any, s: Settings) -> Result:
             for run, n, out in order:
                 if w.settle:
                     time.sleep(w.settle)
+                    run(1)
                 f0 = _minor_faults()
                 out.append(run(n) / n - overhead)
                 faults[id(out)] += _minor_faults() - f0
