@@ -175,3 +175,50 @@ def test_large_broadcasts_match_numpy(sa, sb, op):
     got = f(lv.Array.from_numpy(x), lv.Array.from_numpy(y)).to_numpy()
     assert got.shape == want.shape
     assert got.tobytes() == want.tobytes()
+
+
+# Narrows every thread of the process (pool threads included) to one CPU
+# once the pool runs, so that a helper finding itself on its caller's core
+# has nowhere to go, then prints digests of pooled calls made that way.
+PINNED_SCRIPT = r"""
+import hashlib, os, sys, time
+import numpy as np
+import lumivander as lv
+
+def digest(x):
+    return hashlib.sha256(x.to_numpy().tobytes()).hexdigest()
+
+rng = np.random.default_rng(5)
+m = lv.Array.from_numpy(rng.standard_normal((1000, 1000)))
+x = lv.Array.from_numpy(rng.standard_normal(1000))
+a = lv.Array.from_numpy(rng.standard_normal((300, 300)))
+e = lv.Array.from_numpy(rng.standard_normal(400000))
+lv.linalg.matmul(a, a)  # starts the pool
+if sys.argv[1] == "pin":
+    cpu = min(os.sched_getaffinity(0))
+    for tid in os.listdir("/proc/self/task"):
+        os.sched_setaffinity(int(tid), {cpu})
+out = []
+for i in range(20):
+    if i % 5 == 0:
+        time.sleep(0.005)  # helpers fall asleep
+    out.append(digest(lv.linalg.matmul(x, m)) + digest(lv.linalg.matmul(m, x)) +
+               digest(lv.linalg.matmul(a, a)) + digest(e.exp()))
+assert len(set(out)) == 1
+print(out[0])
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "sched_setaffinity") or not os.path.isdir("/proc/self/task")
+                    or len(os.sched_getaffinity(0)) < 2, reason="needs Linux and two CPUs")
+def test_pooled_calls_when_helpers_cannot_leave_the_callers_core():
+    pytest.importorskip("numpy")
+
+    def run(mode, threads):
+        env = dict(os.environ, LUMIVANDER_NUM_THREADS=threads)
+        proc = subprocess.run([sys.executable, "-c", PINNED_SCRIPT, mode], env=env,
+                              capture_output=True, text=True, timeout=120)
+        assert proc.returncode == 0, proc.stderr
+        return proc.stdout
+
+    assert run("pin", "2") == run("free", "1")

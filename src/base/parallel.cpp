@@ -66,18 +66,40 @@ using Clock = std::chrono::steady_clock;
 // when one of them is slowed down, and that a cancelled call stops soon.
 constexpr Clock::duration kChunkTarget = std::chrono::milliseconds(4);
 
-// How long an idle pool thread looks for the next job before it sleeps.
+// How long a caller waits for the last chunks of its helpers before it
+// sleeps, and how long a helper woken ahead of a job looks for it.
 constexpr Clock::duration kSpin = std::chrono::microseconds(50);
 
-// Polls done() for up to kSpin; true once it holds.  After the first
-// quarter of that the thread offers its core to any other runnable thread
-// between polls: when the thread it waits for shares the core (all cores
-// busy), spinning on would only delay it.  Waits that end quickly, as in a
-// loop of calls, never give the core away.
-template <class Done>
-bool spin_until(Done done) noexcept {
+// How long an idle pool thread looks for the next job after finishing one.
+// Calls often come in quick succession (a loop of products, the steps of a
+// factorisation) with some serial work of the caller's in between; a helper
+// still awake when the next job comes joins it at once, on the core it had.
+// One that went to sleep pays for a wake-up, which on virtual machines can
+// take hundreds of microseconds and may put it on the caller's core.
+constexpr Clock::duration kIdleSpin = std::chrono::milliseconds(1);
+
+// A job split into so few pieces that one piece is a large share of it
+// waits for a helper that takes a piece and is then held up (its core
+// shared with another process) almost as long as the helper is held up.
+// Such jobs go only to a helper seen looking for work within kFresh; if
+// none was, the caller runs the job alone and wakes the helpers for the
+// calls to come.
+constexpr std::size_t kCoarsePiecesPerWorker = 4;
+constexpr Clock::duration kFresh = std::chrono::microseconds(20);
+
+struct NoTick {
+    void operator()(Clock::time_point) const noexcept {}
+};
+
+// Polls done() for up to `spin`, calling tick(now) every few polls; true
+// once done() holds.  After kSpin / 4 the thread offers its core to any
+// other runnable thread between polls: when the thread it waits for shares
+// the core (all cores busy), spinning on would only delay it.  Waits that
+// end quickly, as in a loop of calls, never give the core away.
+template <class Done, class Tick = NoTick>
+bool spin_until(Done done, Clock::duration spin = kSpin, Tick tick = {}) noexcept {
     const Clock::time_point start = Clock::now();
-    const Clock::time_point yield_from = start + kSpin / 4, until = start + kSpin;
+    const Clock::time_point yield_from = start + kSpin / 4, until = start + spin;
     bool yielding = false;
     for (unsigned i = 1;; ++i) {
         if (done()) return true;
@@ -93,11 +115,66 @@ bool spin_until(Done done) noexcept {
 #endif
             }
             const Clock::time_point now = Clock::now();
+            tick(now);
             if (now >= until) return false;
             yielding = now >= yield_from;
         }
     }
 }
+
+// The core the calling thread runs on, or -1 when unknown.
+int current_core() noexcept {
+#if defined(__linux__)
+    return sched_getcpu();
+#else
+    return -1;
+#endif
+}
+
+bool on_core(int core) noexcept { return core >= 0 && current_core() == core; }
+
+// Keeps the calling thread off one core for the object's lifetime: narrows
+// the thread's affinity to the process's other cores (moving it if it is on
+// that core) and gives the old affinity back on destruction.  Does nothing
+// when the core is unknown or the only one allowed.
+//
+// For helpers, and the caller's core: some schedulers, notably in virtual
+// machines, wake a thread on its waker's core to keep other cores idle.  A
+// helper there would only take turns with its caller, so the job would run
+// no faster than on one thread; so helpers sleep away from the core of the
+// last caller, and one that still finds itself on its caller's core moves.
+class AvoidCore {
+public:
+    explicit AvoidCore(int core) noexcept {
+#if defined(__linux__)
+        if (core < 0 || core >= CPU_SETSIZE) return;
+        if (sched_getaffinity(0, sizeof(saved_), &saved_) != 0 || !CPU_ISSET(core, &saved_)) return;
+        cpu_set_t others = saved_;
+        CPU_CLR(core, &others);
+        active_ = CPU_COUNT(&others) > 0 && sched_setaffinity(0, sizeof(others), &others) == 0;
+#else
+        (void)core;
+#endif
+    }
+    AvoidCore(const AvoidCore&) = delete;
+    AvoidCore& operator=(const AvoidCore&) = delete;
+    ~AvoidCore() { release(); }
+
+    bool active() const noexcept { return active_; }
+
+    void release() noexcept {
+#if defined(__linux__)
+        if (active_) sched_setaffinity(0, sizeof(saved_), &saved_);
+#endif
+        active_ = false;
+    }
+
+private:
+#if defined(__linux__)
+    cpu_set_t saved_;
+#endif
+    bool active_ = false;
+};
 
 // One thread's chunk size: starts at the grain, doubles while chunks finish
 // quickly (up to `cap`) and halves when one runs long.
@@ -124,6 +201,7 @@ struct Job {
     std::size_t cap;  // largest chunk, so that every thread gets several
     std::size_t helpers_wanted;
     std::atomic<bool>* stop;  // the caller's cancellation flag, if any
+    int caller_core = current_core();
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
     std::exception_ptr error;
@@ -198,8 +276,13 @@ struct Pool {
     std::size_t threads = 0;
     std::size_t sleeping = 0;
     // Bumped by wake_workers(): sleeping threads get up and look for a job
-    // for a while.
+    // for a while, spinning ones look for longer.
     std::size_t alarms = 0;
+    std::atomic<std::size_t> alarm_epoch{0};
+    // The core of the latest caller to queue a job.
+    int last_caller_core = -1;
+    // When an idle thread last looked for a job (Clock ticks).
+    std::atomic<Clock::rep> last_poll{0};
     // Jobs queued, readable without the lock (written under it).
     std::atomic<std::size_t> queued{0};
 
@@ -214,13 +297,26 @@ struct Pool {
         }
     }
 
-    // Waits up to kSpin for a job to be queued, without the lock.  Calls
-    // often come in quick succession (a loop of products, the steps of a
-    // factorisation): a thread that just finished a job catches the next one
-    // without the latency of being woken.  The wait is short, so a thread
-    // waiting in vain takes little from whatever else wants its core.
+    // Waits up to kIdleSpin for a job to be queued, without the lock, and
+    // again whenever wake_workers() announces one meanwhile.  The wait
+    // gives its core away after the first few microseconds, so a thread
+    // waiting in vain takes little from whatever else wants that core.
     bool spin_for_job() noexcept {
-        return spin_until([this] { return queued.load(std::memory_order_acquire) != 0; });
+        for (;;) {
+            const std::size_t seen = alarm_epoch.load(std::memory_order_relaxed);
+            if (spin_until([this] { return queued.load(std::memory_order_acquire) != 0; }, kIdleSpin,
+                           [this](Clock::time_point now) { last_poll.store(now.time_since_epoch().count(), std::memory_order_relaxed); }))
+                return true;
+            if (alarm_epoch.load(std::memory_order_relaxed) == seen) return false;
+        }
+    }
+
+    // Whether some idle thread was looking for a job just now: it would
+    // join a job queued now within microseconds.  A thread spinning on a
+    // core that another process keeps busy gets to look only now and then.
+    bool helper_awake() const noexcept {
+        const auto since = Clock::now().time_since_epoch().count() - last_poll.load(std::memory_order_relaxed);
+        return since >= 0 && Clock::duration(since) < kFresh;
     }
 
     void worker() {
@@ -241,8 +337,8 @@ struct Pool {
         std::unique_lock<std::mutex> lk(mu);
         for (;;) {
             // Idle threads sleep after a short spin: a thread spinning for
-            // long would take its core from the caller (and everything
-            // else) whenever cores are shared.
+            // long would take cycles from everything else whenever cores
+            // are shared.
             if (queue.empty()) {
                 lk.unlock();
                 spin_for_job();
@@ -251,8 +347,17 @@ struct Pool {
             if (queue.empty()) {
                 ++sleeping;
                 const std::size_t alarm = alarms;
+                const int avoid = last_caller_core;
+                lk.unlock();  // no system calls under the lock
+                AvoidCore away(avoid);
+                lk.lock();
                 wake.wait(lk, [this, alarm] { return !queue.empty() || alarms != alarm; });
                 --sleeping;
+                if (away.active()) {
+                    lk.unlock();
+                    away.release();
+                    lk.lock();
+                }
                 if (queue.empty()) continue;  // woken early: spin for the job to come
             }
             Job* job = queue.front();
@@ -260,6 +365,17 @@ struct Pool {
                 queue.pop_front();  // nothing left to share
                 set_queued();
                 continue;
+            }
+            // Moving takes a while (the other core may have to wake up):
+            // done before joining, so the caller never waits for a helper
+            // that is still on its way.
+            if (on_core(job->caller_core)) {
+                const int core = job->caller_core;
+                lk.unlock();
+                const bool moved = AvoidCore(core).active();
+                lk.lock();
+                if (moved) continue;  // the queue may have changed meanwhile
+                if (queue.empty() || queue.front() != job) continue;
             }
             if (++job->helpers_joined >= job->helpers_wanted) {
                 queue.pop_front();
@@ -405,6 +521,7 @@ void wake_workers(std::size_t helpers) noexcept {
         std::lock_guard<std::mutex> lk(p->mu);
         to_wake = std::min(helpers, p->sleeping);
         if (to_wake > 0) ++p->alarms;
+        p->alarm_epoch.fetch_add(1, std::memory_order_relaxed);
         wake_all = to_wake >= p->threads;
     }
     p->notify(to_wake, wake_all);
@@ -439,6 +556,11 @@ void run_parallel(std::size_t n, std::size_t grain, ChunkFn body, std::size_t ma
         return;
     }
     Pool* p = pool();
+    if (pieces < kCoarsePiecesPerWorker * workers && !p->helper_awake()) {
+        wake_workers(workers - 1);
+        run_inline(n, grain, body);
+        return;
+    }
     // At most an eighth of a thread's share per chunk, so that a thread that
     // starts late or runs slowly leaves its work to the others.
     Job job(body, n, grain, n / (workers * 8), std::min(workers, pieces) - 1, detail::current_stop());
@@ -450,6 +572,7 @@ void run_parallel(std::size_t n, std::size_t grain, ChunkFn body, std::size_t ma
         if (helpers > 0) {
             p->queue.push_back(&job);
             p->set_queued();
+            p->last_caller_core = job.caller_core;
         }
         to_wake = std::min(helpers, p->sleeping);  // the others are busy with other jobs
         wake_all = to_wake >= p->threads;

@@ -14,9 +14,14 @@
 // what is left, so that the threads finish together.  Chunk boundaries
 // therefore depend on timing and on the number of workers: callers keep
 // results independent of them by never letting an accumulation cross a
-// chunk boundary.  Idle pool threads, and a caller waiting for the last
-// chunks, spin for a few tens of microseconds before they sleep, so that
-// calls in quick succession do not pay for a wake-up each.
+// chunk boundary.  Idle pool threads look for the next job for about a
+// millisecond (giving their core away between looks) before they sleep, and
+// a caller waiting for the last chunks spins for a few tens of microseconds,
+// so that calls in quick succession do not pay for a wake-up each.  A helper
+// that starts a job on its caller's core moves to another one.  A job of
+// only a few pieces is shared only with a helper that was looking for work
+// just then: one held up by another process would keep the caller waiting
+// for its piece.
 //
 // - n < 2 * grain, a pool of one, max_workers == 1, or a call from inside a
 //   chunk (nested use): the caller runs everything itself, in one call of
@@ -84,8 +89,9 @@ T& thread_cache() {
 
 // Gets up to `helpers` sleeping pool threads up ahead of a parallel_for that
 // follows after some serial preparation (packing an operand, say), so that
-// waking them overlaps with it.  They look for a job for a few tens of
-// microseconds, then sleep again.  (A thread woken early may also be one
+// waking them overlaps with it.  They look for a job for about a
+// millisecond, then sleep again; threads already looking look that much
+// longer.  (A thread woken early may also be one
 // that was about to be woken for another caller's job: it finds that job
 // in the queue just the same.)
 void wake_workers(std::size_t helpers) noexcept;
