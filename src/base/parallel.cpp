@@ -84,7 +84,7 @@ constexpr Clock::duration kIdleSpin = std::chrono::milliseconds(1);
 // Such jobs go only to a helper seen looking for work within kFresh; if
 // none was, the caller runs the job alone and wakes the helpers for the
 // calls to come.
-constexpr std::size_t kCoarsePiecesPerWorker = 4;
+constexpr std::size_t kCoarsePieces = 8;
 constexpr Clock::duration kFresh = std::chrono::microseconds(20);
 
 struct NoTick {
@@ -556,7 +556,7 @@ void run_parallel(std::size_t n, std::size_t grain, ChunkFn body, std::size_t ma
         return;
     }
     Pool* p = pool();
-    if (pieces < kCoarsePiecesPerWorker * workers && !p->helper_awake()) {
+    if (pieces < kCoarsePieces && !p->helper_awake()) {
         wake_workers(workers - 1);
         run_inline(n, grain, body);
         return;
