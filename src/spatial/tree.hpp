@@ -31,6 +31,7 @@
 // children's visit order alone.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -38,6 +39,7 @@
 
 #include "array/ndarray.hpp"
 #include "spatial/common.hpp"
+#include "spatial/leaf_scan.hpp"
 
 namespace lumi {
 
@@ -66,6 +68,10 @@ struct SplitNode {
     bool has_nan() const noexcept { return (dim_and_nan & kSplitNan) != 0; }
 };
 static_assert(sizeof(SplitNode) == 16);
+
+// The depth of a tree searched through SplitNodes never exceeds this (its
+// nodes halve their ranges, and it has fewer than 2^32 points).
+inline constexpr std::size_t kSplitDepthLimit = 64;
 
 // Whether Kind keeps SplitNodes for its searches.
 template <class Kind>
@@ -117,6 +123,10 @@ struct KnnResults {
     }
 };
 
+// The radius sets test a leaf's points in blocks of up to 64 (one bit each)
+// and read the row permutation only for the points within the radius.
+inline constexpr std::size_t kMaskBlock = 64;
+
 template <class M>
 struct RadiusRows {
     static constexpr bool kOrdered = false;
@@ -127,9 +137,11 @@ struct RadiusRows {
     bool prunes_dist(double b) const noexcept { return b > radius; }
     void scan(const double* q, const double* x, std::size_t start, std::size_t end, std::size_t dim,
               const std::size_t* rows) {
-        const double limit = rlimit;
-        for (std::size_t p = start; p < end; ++p, x += dim) {
-            if (M::rdist(q, x, dim) <= limit) out.push_back(rows[p]);
+        for (std::size_t base = start; base < end; base += kMaskBlock) {
+            const std::size_t n = end - base < kMaskBlock ? end - base : kMaskBlock;
+            std::uint64_t hits = within_mask<M>(q, x, n, dim, rlimit);
+            x += n * dim;
+            for (; hits != 0; hits &= hits - 1) out.push_back(rows[base + std::countr_zero(hits)]);
         }
     }
 };
@@ -145,7 +157,11 @@ struct RadiusCount {
     void scan(const double* q, const double* x, std::size_t start, std::size_t end, std::size_t dim,
               const std::size_t*) noexcept {
         std::size_t n = 0;
-        for (std::size_t p = start; p < end; ++p, x += dim) n += M::rdist(q, x, dim) <= rlimit;
+        for (std::size_t base = start; base < end; base += kMaskBlock) {
+            const std::size_t m = end - base < kMaskBlock ? end - base : kMaskBlock;
+            n += static_cast<std::size_t>(std::popcount(within_mask<M>(q, x, m, dim, rlimit)));
+            x += m * dim;
+        }
         count += n;
     }
 };

@@ -116,6 +116,13 @@ inline bool prunes(const R& res, double b) noexcept {
     return W::kReducedBound ? res.prunes_rdist(b) : res.prunes_dist(b);
 }
 
+// Radius searches scan a node whose children are two small leaves in one go,
+// without the children's bounds: their points are listed in storage order,
+// the order the two visits would give, and a bound only ever spares points
+// that are not within the radius.  Deciding about each leaf costs more than
+// its few distances.
+inline constexpr std::size_t kTwigPoints = 64;
+
 // One node whose bound did not prune it.  A leaf hands its points to the
 // result set in storage order; an internal node visits its children in the
 // walk's order, testing each child's bound just before its visit (so the
@@ -129,6 +136,14 @@ void SpatialTree<Kind>::visit(W& walk, std::size_t id, typename W::State st, R& 
         const std::size_t dim = fixed_dim<M>(dim_);
         scan_leaf<M>(res, walk.q, points_.data() + nd.start * dim, nd.start, nd.end, dim, order_.data());
         return;
+    }
+    if constexpr (!R::kOrdered) {
+        if (nodes_[id + 1].leaf() && nodes_[nd.right].leaf() && nd.end - nd.start <= kTwigPoints) {
+            cancel_tick();
+            const std::size_t dim = fixed_dim<M>(dim_);
+            scan_leaf<M>(res, walk.q, points_.data() + nd.start * dim, nd.start, nd.end, dim, order_.data());
+            return;
+        }
     }
     // The right child's record lies past the whole left subtree.
     __builtin_prefetch(&nodes_[nd.right]);
@@ -156,6 +171,17 @@ void SpatialTree<Kind>::visit_split(W& walk, std::uint32_t id, R& res) const {
         const std::size_t start = nd.range[0];
         scan_leaf<M>(res, walk.q, points_.data() + start * dim, start, nd.range[1], dim, order_.data());
         return;
+    }
+    if constexpr (!R::kOrdered) {
+        const SplitNode& c0 = nodes[id + 1];
+        const SplitNode& c1 = nodes[nd.right];
+        if (c0.leaf() && c1.leaf() && c1.range[1] - c0.range[0] <= kTwigPoints) {
+            cancel_tick();
+            const std::size_t dim = fixed_dim<M>(dim_);
+            const std::size_t start = c0.range[0];
+            scan_leaf<M>(res, walk.q, points_.data() + start * dim, start, c1.range[1], dim, order_.data());
+            return;
+        }
     }
     __builtin_prefetch(nodes + nd.right);
     auto split = walk.template split_at<R::kOrdered>(id, nd.right, nd.split_dim(), nd.split_value);
