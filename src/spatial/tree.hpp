@@ -83,6 +83,34 @@ constexpr bool kind_has_split_nodes() {
     }
 }
 
+// Kinds that search trees of 1 to 3 coordinates through a compact copy of
+// their nodes declare it as Kind::CompactNode: what a descent reads of a
+// node in one record (its bounds, the point it measures from, the child
+// link and the range, in 32-bit fields), filled by Kind::compact_node and
+// read by Kind::CompactWalk.  Kept for trees whose positions and node ids
+// fit 32 bits; other trees search the full nodes.  A compact node's right
+// child is 0 in a leaf (no node's right child is the root).
+inline constexpr std::size_t kCompactMaxDim = 3;
+
+struct NoCompactNode {
+    std::uint32_t start, end, right;
+    bool leaf() const noexcept { return true; }
+};
+
+template <class Kind>
+constexpr bool kind_has_compact_nodes() {
+    return requires { typename Kind::CompactNode; };
+}
+
+template <class Kind, bool = kind_has_compact_nodes<Kind>()>
+struct CompactNodeOf {
+    using type = NoCompactNode;
+};
+template <class Kind>
+struct CompactNodeOf<Kind, true> {
+    using type = typename Kind::CompactNode;
+};
+
 struct Interval {
     double lo;
     double hi;
@@ -266,6 +294,9 @@ public:
     std::size_t count(std::size_t id) const noexcept { return nodes_[id].end - nodes_[id].start; }
     // The search copy of the nodes (empty unless the kind keeps one and the tree fits it).
     const std::vector<SplitNode>& split_nodes() const noexcept { return split_nodes_; }
+    using CompactNode = typename CompactNodeOf<Kind>::type;
+    const std::vector<CompactNode>& compact_nodes() const noexcept { return compact_; }
+    const CompactNode& compact_node(std::size_t id) const noexcept { return compact_[id]; }
 
 private:
     friend Kind;
@@ -275,8 +306,8 @@ private:
     double* values(std::size_t id) noexcept { return values_.data() + id * Kind::kValuesPerDim * dim_; }
     template <class F>
     void each_row(const double* queries, const std::size_t* ids, std::size_t begin, std::size_t end, F&& f) const;
-    template <class M, class W, class R>
-    void visit(W& walk, std::size_t id, typename W::State st, R& res) const;
+    template <class M, class W, class R, class N>
+    void visit(const N* nodes, W& walk, std::size_t id, typename W::State st, R& res) const;
     template <class M, class W, class R>
     void visit_split(W& walk, std::uint32_t id, R& res) const;
     // Fills split_nodes_ from the nodes, after a build or a load.
@@ -285,6 +316,7 @@ private:
     std::vector<Node> nodes_;
     std::vector<double> values_;
     std::vector<SplitNode> split_nodes_;
+    std::vector<CompactNode> compact_;
     std::vector<std::size_t> order_;
     std::vector<double> points_;
     std::size_t n_points_ = 0;

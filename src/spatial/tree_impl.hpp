@@ -87,6 +87,25 @@ SpatialTree<Kind> SpatialTree<Kind>::build(const double* points, std::size_t n_p
 template <class Kind>
 void SpatialTree<Kind>::prepare_search() {
     split_nodes_.clear();
+    compact_.clear();
+    if constexpr (kind_has_compact_nodes<Kind>()) {
+        constexpr std::size_t kLimit = std::numeric_limits<std::uint32_t>::max();
+        // The copy may take as much memory as the tree's points, no more
+        // (trees of very small leaves search their full nodes).
+        const bool fits = nodes_.size() * sizeof(CompactNode) <= n_points_ * dim_ * sizeof(double);
+        if (dim_ >= 1 && dim_ <= kCompactMaxDim && n_points_ < kLimit && nodes_.size() < kLimit && fits) {
+            compact_.resize(nodes_.size());
+            for (std::size_t i = 0; i < nodes_.size(); ++i) {
+                if ((i & 0xffff) == 0) cancel_tick();
+                const Node& nd = nodes_[i];
+                CompactNode& c = compact_[i];
+                c.start = static_cast<std::uint32_t>(nd.start);
+                c.end = static_cast<std::uint32_t>(nd.end);
+                c.right = nd.leaf() ? 0u : static_cast<std::uint32_t>(nd.right);
+                Kind::fill_compact(*this, i, c);
+            }
+        }
+    }
     if constexpr (kind_has_split_nodes<Kind>()) {
         constexpr std::size_t kLimit = std::numeric_limits<std::uint32_t>::max();
         if (n_points_ >= kLimit || nodes_.size() >= kLimit || dim_ >= SplitNode::kSplitNan) return;
@@ -127,34 +146,39 @@ inline constexpr std::size_t kTwigPoints = 64;
 // result set in storage order; an internal node visits its children in the
 // walk's order, testing each child's bound just before its visit (so the
 // second child is tested against the results the first one left).
+//
+// `nodes` is the full node array, or the compact copy (with the kind's
+// CompactWalk): the same fields under the same names.
 template <class Kind>
-template <class M, class W, class R>
-void SpatialTree<Kind>::visit(W& walk, std::size_t id, typename W::State st, R& res) const {
-    const Node& nd = nodes_[id];
+template <class M, class W, class R, class N>
+void SpatialTree<Kind>::visit(const N* nodes, W& walk, std::size_t id, typename W::State st, R& res) const {
+    const N& nd = nodes[id];
     if (nd.leaf()) {
         cancel_tick();
         const std::size_t dim = fixed_dim<M>(dim_);
-        scan_leaf<M>(res, walk.q, points_.data() + nd.start * dim, nd.start, nd.end, dim, order_.data());
+        const std::size_t start = nd.start;
+        scan_leaf<M>(res, walk.q, points_.data() + start * dim, start, nd.end, dim, order_.data());
         return;
     }
     if constexpr (!R::kOrdered) {
-        if (nodes_[id + 1].leaf() && nodes_[nd.right].leaf() && nd.end - nd.start <= kTwigPoints) {
+        if (nodes[id + 1].leaf() && nodes[nd.right].leaf() && nd.end - nd.start <= kTwigPoints) {
             cancel_tick();
             const std::size_t dim = fixed_dim<M>(dim_);
-            scan_leaf<M>(res, walk.q, points_.data() + nd.start * dim, nd.start, nd.end, dim, order_.data());
+            const std::size_t start = nd.start;
+            scan_leaf<M>(res, walk.q, points_.data() + start * dim, start, nd.end, dim, order_.data());
             return;
         }
     }
     // The right child's record lies past the whole left subtree.
-    __builtin_prefetch(&nodes_[nd.right]);
+    __builtin_prefetch(nodes + nd.right);
     auto split = walk.template split<R::kOrdered>(id, nd, st);
     // The near child of a kNN step may share its parent's tested bound.
     const typename W::State first = walk.enter(split, 0, st);
     if ((R::kOrdered && W::kNearChildShared) || !prunes<W>(res, walk.bound(split.child[0], first))) {
-        visit<M>(walk, split.child[0], first, res);
+        visit<M>(nodes, walk, split.child[0], first, res);
     }
     const typename W::State second = walk.enter(split, 1, st);
-    if (!prunes<W>(res, walk.bound(split.child[1], second))) visit<M>(walk, split.child[1], second, res);
+    if (!prunes<W>(res, walk.bound(split.child[1], second))) visit<M>(nodes, walk, split.child[1], second, res);
     walk.leave(split);
 }
 
@@ -200,6 +224,15 @@ void SpatialTree<Kind>::visit_split(W& walk, std::uint32_t id, R& res) const {
 template <class Kind>
 template <class M, class R>
 void SpatialTree<Kind>::search(const double* q, R& res) const {
+    if constexpr (kind_has_compact_nodes<Kind>() && M::kDim != 0) {
+        if (!compact_.empty()) {
+            using CW = typename Kind::template CompactWalk<M>;
+            CW cwalk(*this, q);
+            const auto cst = cwalk.root();
+            if (!prunes<CW>(res, cwalk.bound(0, cst))) visit<M>(compact_.data(), cwalk, 0, cst, res);
+            return;
+        }
+    }
     using W = typename Kind::template Walk<M>;
     W walk(*this, q);
     const auto st = walk.root();
@@ -209,7 +242,7 @@ void SpatialTree<Kind>::search(const double* q, R& res) const {
             return;
         }
     }
-    if (!prunes<W>(res, walk.bound(0, st))) visit<M>(walk, 0, st, res);
+    if (!prunes<W>(res, walk.bound(0, st))) visit<M>(nodes_.data(), walk, 0, st, res);
 }
 
 template <class Kind>
