@@ -142,7 +142,9 @@ public:
         const double right_gap = pick(qs < sv, sv - qs, old);
         if (Ordered) {
             const bool swap = !(sv >= qs);
-            return {{swap ? right : id + 1, swap ? id + 1 : right},
+            const std::size_t left = id + 1;
+            const std::size_t flip = (left ^ right) & (std::size_t{0} - static_cast<std::size_t>(swap));
+            return {{left ^ flip, right ^ flip},
                     {pick(swap, right_gap, left_gap), pick(swap, left_gap, right_gap)},
                     sd,
                     old};
