@@ -207,6 +207,25 @@ void SpatialTree<Kind>::visit_split(W& walk, std::uint32_t id, R& res) const {
             return;
         }
     }
+    if constexpr (R::kOrdered && W::kNearChildShared) {
+        // kNN over two small leaves: the nearer one, then the other without
+        // its bound (a leaf the bound would skip offers no point that the
+        // heap takes).
+        const SplitNode& c0 = nodes[id + 1];
+        const SplitNode& c1 = nodes[nd.right];
+        if (c0.leaf() && c1.leaf() && c1.range[1] - c0.range[0] <= kTwigPoints) {
+            cancel_tick();
+            const std::size_t dim = fixed_dim<M>(dim_);
+            const bool swap = !(nd.split_value >= walk.q[nd.split_dim()]);
+            const SplitNode& a = swap ? c1 : c0;
+            const SplitNode& b = swap ? c0 : c1;
+            scan_leaf<M>(res, walk.q, points_.data() + std::size_t{a.range[0]} * dim, a.range[0], a.range[1], dim,
+                         order_.data());
+            scan_leaf<M>(res, walk.q, points_.data() + std::size_t{b.range[0]} * dim, b.range[0], b.range[1], dim,
+                         order_.data());
+            return;
+        }
+    }
     __builtin_prefetch(nodes + nd.right);
     auto split = walk.template split_at<R::kOrdered>(id, nd.right, nd.split_dim(), nd.split_value);
     walk.enter(split, 0, {});
