@@ -9,7 +9,6 @@
 // regroup them per coordinate.
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 

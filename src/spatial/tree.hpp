@@ -69,10 +69,6 @@ struct SplitNode {
 };
 static_assert(sizeof(SplitNode) == 16);
 
-// The depth of a tree searched through SplitNodes never exceeds this (its
-// nodes halve their ranges, and it has fewer than 2^32 points).
-inline constexpr std::size_t kSplitDepthLimit = 64;
-
 // Whether Kind keeps SplitNodes for its searches.
 template <class Kind>
 constexpr bool kind_has_split_nodes() {
@@ -86,7 +82,7 @@ constexpr bool kind_has_split_nodes() {
 // Kinds that search trees of 1 to 3 coordinates through a compact copy of
 // their nodes declare it as Kind::CompactNode: what a descent reads of a
 // node in one record (its bounds, the point it measures from, the child
-// link and the range, in 32-bit fields), filled by Kind::compact_node and
+// link and the range, in 32-bit fields), filled by Kind::fill_compact and
 // read by Kind::CompactWalk.  Kept for trees whose positions and node ids
 // fit 32 bits; other trees search the full nodes.  A compact node's right
 // child is 0 in a leaf (no node's right child is the root).
@@ -296,7 +292,6 @@ public:
     const std::vector<SplitNode>& split_nodes() const noexcept { return split_nodes_; }
     using CompactNode = typename CompactNodeOf<Kind>::type;
     const std::vector<CompactNode>& compact_nodes() const noexcept { return compact_; }
-    const CompactNode& compact_node(std::size_t id) const noexcept { return compact_[id]; }
 
 private:
     friend Kind;
@@ -310,7 +305,8 @@ private:
     void visit(const N* nodes, W& walk, std::size_t id, typename W::State st, R& res) const;
     template <class M, class W, class R>
     void visit_split(W& walk, std::uint32_t id, R& res) const;
-    // Fills split_nodes_ from the nodes, after a build or a load.
+    // Fills the search copies of the nodes (split_nodes_, compact_) from the
+    // nodes, after a build or a load.
     void prepare_search();
 
     std::vector<Node> nodes_;
