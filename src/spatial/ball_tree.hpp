@@ -48,6 +48,13 @@ struct BallKind : PlainKind<BallKind> {
         const double b = (d - radius) - slack * (d + radius);
         return b > 0.0 ? b : 0.0;
     }
+    // bound_from(d, radius, slack, false) without branches, for the searches
+    // (a NaN distance bounds nothing there either): a NaN or infinite d or
+    // radius fails the first two tests, a NaN or non-positive b the third.
+    static double search_bound(double d, double radius, double slack) noexcept {
+        const double b = (d - radius) - slack * (d + radius);
+        return pick((d <= DBL_MAX) & (radius <= DBL_MAX) & (b > 0.0), b, 0.0);
+    }
     template <class M>
     static bool partial_query(const Tree& t, const double* q) noexcept {
         return M::id != DistanceMetric::Chebyshev && has_nan_coordinate(q, t.dim());
@@ -143,7 +150,7 @@ public:
     State enter(const Split& s, int which, State) const noexcept { return {s.d[which]}; }
     // NaN and 0 prune nothing here alike.
     double bound(std::size_t id, State st) const noexcept {
-        return bound_from(st.d, t_.node(id).radius, t_.slack(), false);
+        return search_bound(st.d, t_.node(id).radius, t_.slack());
     }
     void leave(const Split&) const noexcept {}
 
@@ -176,7 +183,7 @@ public:
     }
     State enter(const Split& s, int which, State) const noexcept { return {s.d[which]}; }
     double bound(std::size_t id, State st) const noexcept {
-        return bound_from(st.d, nodes_[id].radius, t_.slack(), false);
+        return search_bound(st.d, nodes_[id].radius, t_.slack());
     }
     void leave(const Split&) const noexcept {}
 
