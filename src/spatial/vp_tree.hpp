@@ -112,9 +112,8 @@ struct VantageKind {
     // bound_from over a compact node.  With min_dist -inf and max_dist +inf
     // both differences are -inf or NaN, never above 0.0.
     static double compact_bound(const CompactNode& nd, double slack, double d, bool partial_query) noexcept {
-        double b = 0.0;
         const double outside = (d - nd.max_dist) - slack * (d + nd.max_dist);
-        if (outside > b) b = outside;
+        double b = pick(outside > 0.0, outside, 0.0);
         if (!partial_query) {
             const double inside = (nd.min_dist - d) - slack * (nd.min_dist + d);
             if (inside > b) b = inside;
