@@ -528,3 +528,28 @@ def test_small_dimensions_answer_as_the_general_path(name, metric, dim):
                     assert small.query_knn(ql, k) == general.query_knn(qw, k)
                 for r in (0.0, 0.3, 1.0, math.inf):
                     assert small.query_radius(ql, r) == general.query_radius(qw, r)
+
+
+@pytest.mark.parametrize("dim", [1, 2, 3])
+@pytest.mark.parametrize("cls, extra", TREES)
+def test_node_copies_are_rebuilt_for_loaded_and_copied_trees(cls, extra, dim):
+    # The search copies of the nodes are not saved: a loaded or copied tree
+    # makes its own, and answers exactly as the original (single queries, the
+    # batch calls and counts), for leaf sizes with and without the copies.
+    import copy
+    import pickle
+
+    rng = np.random.default_rng(90 + dim)
+    X = np.vstack([rng.random((400, dim)), rng.integers(0, 3, (200, dim)).astype(float)])
+    Q = np.vstack([X[::97], rng.random((5, dim)) * 2 - 0.5])
+    for metric in METRICS:
+        for leaf in (1, 6, 20):
+            tree = build(cls, X, leaf, metric, extra)
+            for other in (pickle.loads(pickle.dumps(tree)), copy.deepcopy(tree)):
+                for q in Q.tolist():
+                    assert other.query_knn(q, 11) == tree.query_knn(q, 11)
+                    assert other.query_radius(q, 0.4) == tree.query_radius(q, 0.4)
+                _, rows = other.query_knn_batch(Q, 11)
+                assert np.asarray(rows).tolist() == [tree.query_knn(q, 11) for q in Q.tolist()]
+                counts = other.query_radius_batch(Q, 0.4, count_only=True).tolist()
+                assert counts == [len(tree.query_radius(q, 0.4)) for q in Q.tolist()]
