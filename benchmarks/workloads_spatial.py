@@ -98,9 +98,9 @@ def _grid_vs_uniform_setup(tree: str):
     return setup
 
 
-def _query_setup(tree: str, peer_cls: str):
+def _query_setup(tree: str, peer_cls: str, n: int = 100_000):
     def setup(lv, peer):
-        X = _points("uniform", 100_000)
+        X = _points("uniform", n)
         qs = _queries()
         t = getattr(lv.spatial, _LV_TREES[tree]).from_array(lv.Array.from_numpy(X), 20)
         if peer_cls == "cKDTree":
@@ -145,6 +145,28 @@ def _query_rows():
             peer="for q in qs: p.query_ball_point(q, 0.042)",
             peer_name="scipy",
             target=target,
+            check=False,
+        ))
+    # Ten times the points: the node records no longer fit the caches, which
+    # is where the ball and VP trees' compact node copies count.
+    for tree in ("ball", "vp"):
+        rows.append(Workload(
+            name=f"spatial {tree} 1000x query_knn k=10 1e6x3 vs cKDTree",
+            setup=_query_setup(tree, "cKDTree", 1_000_000),
+            lumi="for q in qs: t.query_knn(q, 10)",
+            peer="for q in qs: p.query(q, k=10)",
+            peer_name="scipy",
+            target=None,
+            check=False,
+        ))
+        # radius 0.02 holds about 30 of 1e6 uniform points
+        rows.append(Workload(
+            name=f"spatial {tree} 1000x query_radius ~30 pts 1e6x3 vs cKDTree",
+            setup=_query_setup(tree, "cKDTree", 1_000_000),
+            lumi="for q in qs: t.query_radius(q, 0.02)",
+            peer="for q in qs: p.query_ball_point(q, 0.02)",
+            peer_name="scipy",
+            target=None,
             check=False,
         ))
     return rows

@@ -468,3 +468,88 @@ def test_kd_heap_filling_inside_a_leaf_with_ties(dim, metric):
                 rows = tree.query_radius(list(q), r)
                 check_radius(rows, distances(X, q, metric), r)
                 assert loaded.query_radius(list(q), r) == rows
+
+
+def _leaf_sets(dim, rng):
+    """A uniform cloud and a duplicate-heavy one (many tied distances)."""
+    return [rng.random((700, dim)), rng.integers(0, 4, (500, dim)).astype(float)]
+
+
+@pytest.mark.parametrize("dim", [1, 2, 3, 4])
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("cls, extra", TREES)
+def test_radius_rows_come_in_storage_order(cls, extra, metric, dim):
+    # An infinite radius lists every point in storage order (left subtree
+    # before right, leaf by leaf); a finite radius must list the points within
+    # it in that same order, however the search groups or skips leaves.  Leaf
+    # sizes cover single points, pairs of small leaves scanned together and
+    # leaves longer than one block of the leaf scan.
+    rng = np.random.default_rng(40 + dim)
+    for X in _leaf_sets(dim, rng):
+        n = len(X)
+        Q = np.vstack([X[:3], rng.random((4, dim)) * 4 - 1.5])
+        for leaf in (1, 3, 20, 32, 40, 100, 300):
+            tree = build(cls, X, leaf, metric, extra)
+            for q in Q:
+                ql = q.tolist()
+                D = distances(X, q, metric)
+                everything = tree.query_radius(ql, math.inf)
+                assert sorted(everything) == list(range(n))
+                radii = [0.0, float(np.sort(D)[min(30, n - 1)]), float(np.median(D))]
+                counts = [int(c) for c in tree.query_radius_batch(np.array([q]), radii[1], count_only=True).tolist()]
+                assert counts == [int(np.count_nonzero(D <= radii[1]))]
+                for r in radii:
+                    assert tree.query_radius(ql, r) == [i for i in everything if D[i] <= r]
+
+
+@pytest.mark.parametrize("dim", [1, 2, 3])
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("name", ["KDTree", "BallTree", "VPTree"])
+def test_small_dimensions_answer_as_the_general_path(name, metric, dim):
+    # Trees of 1 to 3 coordinates search through their own node copies and
+    # scan leaves two points at a time.  The same points with one more, zero,
+    # coordinate build the same tree (the zero column is never split on and
+    # adds exactly 0 to every distance) searched by the general code: every
+    # answer, tied neighbours' order included, must be the same list.
+    rng = np.random.default_rng(70 + dim)
+    for X in _leaf_sets(dim, rng) + [np.where(rng.random((300, dim)) < 0.05, np.nan, rng.random((300, dim)))]:
+        wide = np.column_stack([X, np.zeros(len(X))])
+        Q = np.vstack([X[:4], rng.random((4, dim)) * 3 - 1, np.full((1, dim), np.nan)])
+        Q[-1, 1:] = 0.5
+        for leaf in (1, 5, 20, 64):
+            try:
+                small = build_tree(name, X, leaf, metric)
+            except ValueError:  # NaN in a split coordinate
+                continue
+            general = build_tree(name, wide, leaf, metric)
+            for q in Q:
+                ql, qw = q.tolist(), q.tolist() + [0.0]
+                for k in (1, 9, 60):
+                    assert small.query_knn(ql, k) == general.query_knn(qw, k)
+                for r in (0.0, 0.3, 1.0, math.inf):
+                    assert small.query_radius(ql, r) == general.query_radius(qw, r)
+
+
+@pytest.mark.parametrize("dim", [1, 2, 3])
+@pytest.mark.parametrize("cls, extra", TREES)
+def test_node_copies_are_rebuilt_for_loaded_and_copied_trees(cls, extra, dim):
+    # The search copies of the nodes are not saved: a loaded or copied tree
+    # makes its own, and answers exactly as the original (single queries, the
+    # batch calls and counts), for leaf sizes with and without the copies.
+    import copy
+    import pickle
+
+    rng = np.random.default_rng(90 + dim)
+    X = np.vstack([rng.random((400, dim)), rng.integers(0, 3, (200, dim)).astype(float)])
+    Q = np.vstack([X[::97], rng.random((5, dim)) * 2 - 0.5])
+    for metric in METRICS:
+        for leaf in (1, 6, 20):
+            tree = build(cls, X, leaf, metric, extra)
+            for other in (pickle.loads(pickle.dumps(tree)), copy.deepcopy(tree)):
+                for q in Q.tolist():
+                    assert other.query_knn(q, 11) == tree.query_knn(q, 11)
+                    assert other.query_radius(q, 0.4) == tree.query_radius(q, 0.4)
+                _, rows = other.query_knn_batch(Q, 11)
+                assert np.asarray(rows).tolist() == [tree.query_knn(q, 11) for q in Q.tolist()]
+                counts = other.query_radius_batch(Q, 0.4, count_only=True).tolist()
+                assert counts == [len(tree.query_radius(q, 0.4)) for q in Q.tolist()]

@@ -48,6 +48,13 @@ struct BallKind : PlainKind<BallKind> {
         const double b = (d - radius) - slack * (d + radius);
         return b > 0.0 ? b : 0.0;
     }
+    // bound_from(d, radius, slack, false) without branches, for the searches
+    // (a NaN distance bounds nothing there either): a NaN or infinite d or
+    // radius fails the first two tests, a NaN or non-positive b the third.
+    static double search_bound(double d, double radius, double slack) noexcept {
+        const double b = (d - radius) - slack * (d + radius);
+        return pick((d <= DBL_MAX) & (radius <= DBL_MAX) & (b > 0.0), b, 0.0);
+    }
     template <class M>
     static bool partial_query(const Tree& t, const double* q) noexcept {
         return M::id != DistanceMetric::Chebyshev && has_nan_coordinate(q, t.dim());
@@ -55,6 +62,23 @@ struct BallKind : PlainKind<BallKind> {
 
     template <class M>
     class Walk;
+
+    // The search copy of a node of a tree of 1 to 3 coordinates (tree.hpp):
+    // the centroid inline, so a child's distance and bound come from one
+    // record.
+    struct CompactNode {
+        double centroid[kCompactMaxDim];
+        double radius;
+        std::uint32_t start, end, right;
+        bool leaf() const noexcept { return right == 0; }
+    };
+    static void fill_compact(const Tree& t, std::size_t id, CompactNode& c) noexcept {
+        const double* centre = centroid(t, id);
+        for (std::size_t i = 0; i < kCompactMaxDim; ++i) c.centroid[i] = i < t.dim() ? centre[i] : 0.0;
+        c.radius = t.node(id).radius;
+    }
+    template <class M>
+    class CompactWalk;
 
     template <class M>
     static double density_lower(const Tree& t, std::size_t id, const double* q, bool nan_query) noexcept {
@@ -126,7 +150,7 @@ public:
     State enter(const Split& s, int which, State) const noexcept { return {s.d[which]}; }
     // NaN and 0 prune nothing here alike.
     double bound(std::size_t id, State st) const noexcept {
-        return bound_from(st.d, t_.node(id).radius, t_.slack(), false);
+        return search_bound(st.d, t_.node(id).radius, t_.slack());
     }
     void leave(const Split&) const noexcept {}
 
@@ -134,6 +158,43 @@ public:
 
 private:
     const Tree& t_;
+};
+
+// Walk over the compact nodes: the same distances and bounds.
+template <class M>
+class BallKind::CompactWalk {
+public:
+    static constexpr bool kReducedBound = false;
+    static constexpr bool kNearChildShared = false;
+    using State = Walk<M>::State;
+    using Split = Walk<M>::Split;
+
+    CompactWalk(const Tree& t, const double* query) : q(query), t_(t), nodes_(t.compact_nodes().data()) {}
+    State root() const noexcept { return {distance(0)}; }
+
+    template <bool Ordered>
+    Split split(std::size_t id, const CompactNode& nd, State) const noexcept {
+        Split s{{id + 1, nd.right}, {distance(id + 1), distance(nd.right)}};
+        if (Ordered && s.d[1] < s.d[0]) {
+            std::swap(s.child[0], s.child[1]);
+            std::swap(s.d[0], s.d[1]);
+        }
+        return s;
+    }
+    State enter(const Split& s, int which, State) const noexcept { return {s.d[which]}; }
+    double bound(std::size_t id, State st) const noexcept {
+        return search_bound(st.d, nodes_[id].radius, t_.slack());
+    }
+    void leave(const Split&) const noexcept {}
+
+    const double* q;
+
+private:
+    double distance(std::size_t id) const noexcept {
+        return M::from_rdist(M::rdist(q, nodes_[id].centroid, M::kDim));
+    }
+    const Tree& t_;
+    const CompactNode* nodes_;
 };
 
 extern template class SpatialTree<BallKind>;

@@ -91,6 +91,13 @@ inline double box_gap(double q, double lo, double hi) noexcept {
     return 0.0;
 }
 
+// c ? a : b through the bits, for selects whose condition no branch
+// predictor can guess.
+inline double pick(bool c, double a, double b) noexcept {
+    const std::uint64_t m = std::uint64_t{0} - static_cast<std::uint64_t>(c);
+    return std::bit_cast<double>((std::bit_cast<std::uint64_t>(a) & m) | (std::bit_cast<std::uint64_t>(b) & ~m));
+}
+
 // Distance policies.  rdist is the reduced distance, from_rdist turns it into
 // the distance, rdist_within(r) is the largest reduced value whose distance is
 // <= r (so `rdist <= rdist_within(r)` decides `distance <= r` exactly), and

@@ -109,11 +109,13 @@ public:
     // parent's (tested already); not testing it again only visits more.
     static constexpr bool kNearChildShared = true;
     struct State {};
+    // The children in visit order with the gap each has along the split
+    // coordinate, and the parent's gap there.
     struct Split {
         std::size_t child[2];
-        std::size_t left;
+        double gap[2];
         std::size_t sd;
-        double sv, qs, old;
+        double old;
     };
 
     Walk(const Tree& t, const double* query) : q(query), t_(t), buffer_(t.dim()), g_(buffer_.data()) {
@@ -124,24 +126,33 @@ public:
     State root() const noexcept { return {}; }
 
     // kNN: the side of the split that holds the query first (the right side
-    // for a NaN coordinate).
+    // for a NaN coordinate).  The left child lies qs - sv away when the query
+    // is past the split value, the right child sv - qs when it is before it;
+    // otherwise a child keeps the parent's gap.  Both are picked without
+    // branches: which side a query falls on is a coin toss per node.
     template <bool Ordered>
     Split split(std::size_t id, const Node& nd, State) noexcept {
         return split_at<Ordered>(id, nd.right, nd.split_dim, nd.split_value);
     }
     template <bool Ordered>
     Split split_at(std::size_t id, std::size_t right, std::size_t sd, double sv) noexcept {
-        Split s{{id + 1, right}, id + 1, sd, sv, q[sd], g_[sd]};
-        if (Ordered && !(s.sv >= s.qs)) std::swap(s.child[0], s.child[1]);
-        return s;
+        const double qs = q[sd];
+        const double old = g_[sd];
+        const double left_gap = pick(qs > sv, qs - sv, old);
+        const double right_gap = pick(qs < sv, sv - qs, old);
+        if (Ordered) {
+            const bool swap = !(sv >= qs);
+            const std::size_t left = id + 1;
+            const std::size_t flip = (left ^ right) & (std::size_t{0} - static_cast<std::size_t>(swap));
+            return {{left ^ flip, right ^ flip},
+                    {pick(swap, right_gap, left_gap), pick(swap, left_gap, right_gap)},
+                    sd,
+                    old};
+        }
+        return {{id + 1, right}, {left_gap, right_gap}, sd, old};
     }
     State enter(const Split& s, int which, State) noexcept {
-        double& g = g_[s.sd];
-        if (s.child[which] == s.left) {
-            g = s.qs > s.sv ? s.qs - s.sv : s.old;
-        } else {
-            g = s.qs < s.sv ? s.sv - s.qs : s.old;
-        }
+        g_[s.sd] = s.gap[which];
         return {};
     }
     double bound(std::size_t id, State) noexcept { return gap_bound(t_.node(id).has_nan); }

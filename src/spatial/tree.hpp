@@ -31,6 +31,7 @@
 // children's visit order alone.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -38,6 +39,7 @@
 
 #include "array/ndarray.hpp"
 #include "spatial/common.hpp"
+#include "spatial/leaf_scan.hpp"
 
 namespace lumi {
 
@@ -76,6 +78,34 @@ constexpr bool kind_has_split_nodes() {
         return false;
     }
 }
+
+// Kinds that search trees of 1 to 3 coordinates through a compact copy of
+// their nodes declare it as Kind::CompactNode: what a descent reads of a
+// node in one record (its bounds, the point it measures from, the child
+// link and the range, in 32-bit fields), filled by Kind::fill_compact and
+// read by Kind::CompactWalk.  Kept for trees whose positions and node ids
+// fit 32 bits; other trees search the full nodes.  A compact node's right
+// child is 0 in a leaf (no node's right child is the root).
+inline constexpr std::size_t kCompactMaxDim = 3;
+
+struct NoCompactNode {
+    std::uint32_t start, end, right;
+    bool leaf() const noexcept { return true; }
+};
+
+template <class Kind>
+constexpr bool kind_has_compact_nodes() {
+    return requires { typename Kind::CompactNode; };
+}
+
+template <class Kind, bool = kind_has_compact_nodes<Kind>()>
+struct CompactNodeOf {
+    using type = NoCompactNode;
+};
+template <class Kind>
+struct CompactNodeOf<Kind, true> {
+    using type = typename Kind::CompactNode;
+};
 
 struct Interval {
     double lo;
@@ -117,6 +147,10 @@ struct KnnResults {
     }
 };
 
+// The radius sets test a leaf's points in blocks of up to 64 (one bit each)
+// and read the row permutation only for the points within the radius.
+inline constexpr std::size_t kMaskBlock = 64;
+
 template <class M>
 struct RadiusRows {
     static constexpr bool kOrdered = false;
@@ -127,9 +161,11 @@ struct RadiusRows {
     bool prunes_dist(double b) const noexcept { return b > radius; }
     void scan(const double* q, const double* x, std::size_t start, std::size_t end, std::size_t dim,
               const std::size_t* rows) {
-        const double limit = rlimit;
-        for (std::size_t p = start; p < end; ++p, x += dim) {
-            if (M::rdist(q, x, dim) <= limit) out.push_back(rows[p]);
+        for (std::size_t base = start; base < end; base += kMaskBlock) {
+            const std::size_t n = end - base < kMaskBlock ? end - base : kMaskBlock;
+            std::uint64_t hits = within_mask<M>(q, x, n, dim, rlimit);
+            x += n * dim;
+            for (; hits != 0; hits &= hits - 1) out.push_back(rows[base + std::countr_zero(hits)]);
         }
     }
 };
@@ -145,7 +181,11 @@ struct RadiusCount {
     void scan(const double* q, const double* x, std::size_t start, std::size_t end, std::size_t dim,
               const std::size_t*) noexcept {
         std::size_t n = 0;
-        for (std::size_t p = start; p < end; ++p, x += dim) n += M::rdist(q, x, dim) <= rlimit;
+        for (std::size_t base = start; base < end; base += kMaskBlock) {
+            const std::size_t m = end - base < kMaskBlock ? end - base : kMaskBlock;
+            n += static_cast<std::size_t>(std::popcount(within_mask<M>(q, x, m, dim, rlimit)));
+            x += m * dim;
+        }
         count += n;
     }
 };
@@ -250,6 +290,8 @@ public:
     std::size_t count(std::size_t id) const noexcept { return nodes_[id].end - nodes_[id].start; }
     // The search copy of the nodes (empty unless the kind keeps one and the tree fits it).
     const std::vector<SplitNode>& split_nodes() const noexcept { return split_nodes_; }
+    using CompactNode = typename CompactNodeOf<Kind>::type;
+    const std::vector<CompactNode>& compact_nodes() const noexcept { return compact_; }
 
 private:
     friend Kind;
@@ -259,16 +301,18 @@ private:
     double* values(std::size_t id) noexcept { return values_.data() + id * Kind::kValuesPerDim * dim_; }
     template <class F>
     void each_row(const double* queries, const std::size_t* ids, std::size_t begin, std::size_t end, F&& f) const;
-    template <class M, class W, class R>
-    void visit(W& walk, std::size_t id, typename W::State st, R& res) const;
+    template <class M, class W, class R, class N>
+    void visit(const N* nodes, W& walk, std::size_t id, typename W::State st, R& res) const;
     template <class M, class W, class R>
     void visit_split(W& walk, std::uint32_t id, R& res) const;
-    // Fills split_nodes_ from the nodes, after a build or a load.
+    // Fills the search copies of the nodes (split_nodes_, compact_) from the
+    // nodes, after a build or a load.
     void prepare_search();
 
     std::vector<Node> nodes_;
     std::vector<double> values_;
     std::vector<SplitNode> split_nodes_;
+    std::vector<CompactNode> compact_;
     std::vector<std::size_t> order_;
     std::vector<double> points_;
     std::size_t n_points_ = 0;

@@ -87,6 +87,25 @@ SpatialTree<Kind> SpatialTree<Kind>::build(const double* points, std::size_t n_p
 template <class Kind>
 void SpatialTree<Kind>::prepare_search() {
     split_nodes_.clear();
+    compact_.clear();
+    if constexpr (kind_has_compact_nodes<Kind>()) {
+        constexpr std::size_t kLimit = std::numeric_limits<std::uint32_t>::max();
+        // The copy may take as much memory as the tree's points, no more
+        // (trees of very small leaves search their full nodes).
+        const bool fits = nodes_.size() * sizeof(CompactNode) <= n_points_ * dim_ * sizeof(double);
+        if (dim_ >= 1 && dim_ <= kCompactMaxDim && n_points_ < kLimit && nodes_.size() < kLimit && fits) {
+            compact_.resize(nodes_.size());
+            for (std::size_t i = 0; i < nodes_.size(); ++i) {
+                if ((i & 0xffff) == 0) cancel_tick();
+                const Node& nd = nodes_[i];
+                CompactNode& c = compact_[i];
+                c.start = static_cast<std::uint32_t>(nd.start);
+                c.end = static_cast<std::uint32_t>(nd.end);
+                c.right = nd.leaf() ? 0u : static_cast<std::uint32_t>(nd.right);
+                Kind::fill_compact(*this, i, c);
+            }
+        }
+    }
     if constexpr (kind_has_split_nodes<Kind>()) {
         constexpr std::size_t kLimit = std::numeric_limits<std::uint32_t>::max();
         if (n_points_ >= kLimit || nodes_.size() >= kLimit || dim_ >= SplitNode::kSplitNan) return;
@@ -116,30 +135,50 @@ inline bool prunes(const R& res, double b) noexcept {
     return W::kReducedBound ? res.prunes_rdist(b) : res.prunes_dist(b);
 }
 
+// Radius searches scan a node whose children are two small leaves in one go,
+// without the children's bounds: their points are listed in storage order,
+// the order the two visits would give, and a bound only ever spares points
+// that are not within the radius.  Deciding about each leaf costs more than
+// its few distances.
+inline constexpr std::size_t kTwigPoints = 64;
+
 // One node whose bound did not prune it.  A leaf hands its points to the
 // result set in storage order; an internal node visits its children in the
 // walk's order, testing each child's bound just before its visit (so the
 // second child is tested against the results the first one left).
+//
+// `nodes` is the full node array, or the compact copy (with the kind's
+// CompactWalk): the same fields under the same names.
 template <class Kind>
-template <class M, class W, class R>
-void SpatialTree<Kind>::visit(W& walk, std::size_t id, typename W::State st, R& res) const {
-    const Node& nd = nodes_[id];
+template <class M, class W, class R, class N>
+void SpatialTree<Kind>::visit(const N* nodes, W& walk, std::size_t id, typename W::State st, R& res) const {
+    const N& nd = nodes[id];
     if (nd.leaf()) {
         cancel_tick();
         const std::size_t dim = fixed_dim<M>(dim_);
-        scan_leaf<M>(res, walk.q, points_.data() + nd.start * dim, nd.start, nd.end, dim, order_.data());
+        const std::size_t start = nd.start;
+        scan_leaf<M>(res, walk.q, points_.data() + start * dim, start, nd.end, dim, order_.data());
         return;
     }
+    if constexpr (!R::kOrdered) {
+        if (nodes[id + 1].leaf() && nodes[nd.right].leaf() && nd.end - nd.start <= kTwigPoints) {
+            cancel_tick();
+            const std::size_t dim = fixed_dim<M>(dim_);
+            const std::size_t start = nd.start;
+            scan_leaf<M>(res, walk.q, points_.data() + start * dim, start, nd.end, dim, order_.data());
+            return;
+        }
+    }
     // The right child's record lies past the whole left subtree.
-    __builtin_prefetch(&nodes_[nd.right]);
+    __builtin_prefetch(nodes + nd.right);
     auto split = walk.template split<R::kOrdered>(id, nd, st);
     // The near child of a kNN step may share its parent's tested bound.
     const typename W::State first = walk.enter(split, 0, st);
     if ((R::kOrdered && W::kNearChildShared) || !prunes<W>(res, walk.bound(split.child[0], first))) {
-        visit<M>(walk, split.child[0], first, res);
+        visit<M>(nodes, walk, split.child[0], first, res);
     }
     const typename W::State second = walk.enter(split, 1, st);
-    if (!prunes<W>(res, walk.bound(split.child[1], second))) visit<M>(walk, split.child[1], second, res);
+    if (!prunes<W>(res, walk.bound(split.child[1], second))) visit<M>(nodes, walk, split.child[1], second, res);
     walk.leave(split);
 }
 
@@ -156,6 +195,36 @@ void SpatialTree<Kind>::visit_split(W& walk, std::uint32_t id, R& res) const {
         const std::size_t start = nd.range[0];
         scan_leaf<M>(res, walk.q, points_.data() + start * dim, start, nd.range[1], dim, order_.data());
         return;
+    }
+    if constexpr (!R::kOrdered) {
+        const SplitNode& c0 = nodes[id + 1];
+        const SplitNode& c1 = nodes[nd.right];
+        if (c0.leaf() && c1.leaf() && c1.range[1] - c0.range[0] <= kTwigPoints) {
+            cancel_tick();
+            const std::size_t dim = fixed_dim<M>(dim_);
+            const std::size_t start = c0.range[0];
+            scan_leaf<M>(res, walk.q, points_.data() + start * dim, start, c1.range[1], dim, order_.data());
+            return;
+        }
+    }
+    if constexpr (R::kOrdered && W::kNearChildShared) {
+        // kNN over two small leaves: the nearer one, then the other without
+        // its bound (a leaf the bound would skip offers no point that the
+        // heap takes).
+        const SplitNode& c0 = nodes[id + 1];
+        const SplitNode& c1 = nodes[nd.right];
+        if (c0.leaf() && c1.leaf() && c1.range[1] - c0.range[0] <= kTwigPoints) {
+            cancel_tick();
+            const std::size_t dim = fixed_dim<M>(dim_);
+            const bool swap = !(nd.split_value >= walk.q[nd.split_dim()]);
+            const SplitNode& a = swap ? c1 : c0;
+            const SplitNode& b = swap ? c0 : c1;
+            scan_leaf<M>(res, walk.q, points_.data() + std::size_t{a.range[0]} * dim, a.range[0], a.range[1], dim,
+                         order_.data());
+            scan_leaf<M>(res, walk.q, points_.data() + std::size_t{b.range[0]} * dim, b.range[0], b.range[1], dim,
+                         order_.data());
+            return;
+        }
     }
     __builtin_prefetch(nodes + nd.right);
     auto split = walk.template split_at<R::kOrdered>(id, nd.right, nd.split_dim(), nd.split_value);
@@ -174,6 +243,15 @@ void SpatialTree<Kind>::visit_split(W& walk, std::uint32_t id, R& res) const {
 template <class Kind>
 template <class M, class R>
 void SpatialTree<Kind>::search(const double* q, R& res) const {
+    if constexpr (kind_has_compact_nodes<Kind>() && M::kDim != 0) {
+        if (!compact_.empty()) {
+            using CW = typename Kind::template CompactWalk<M>;
+            CW cwalk(*this, q);
+            const auto cst = cwalk.root();
+            if (!prunes<CW>(res, cwalk.bound(0, cst))) visit<M>(compact_.data(), cwalk, 0, cst, res);
+            return;
+        }
+    }
     using W = typename Kind::template Walk<M>;
     W walk(*this, q);
     const auto st = walk.root();
@@ -183,7 +261,7 @@ void SpatialTree<Kind>::search(const double* q, R& res) const {
             return;
         }
     }
-    if (!prunes<W>(res, walk.bound(0, st))) visit<M>(walk, 0, st, res);
+    if (!prunes<W>(res, walk.bound(0, st))) visit<M>(nodes_.data(), walk, 0, st, res);
 }
 
 template <class Kind>

@@ -89,6 +89,41 @@ struct VantageKind {
     template <class M>
     class Walk;
 
+    // The search copy of a node of a tree of 1 to 3 coordinates (tree.hpp):
+    // the vantage point inline, beside the distances its bound needs.  A node
+    // without a distance bound stores min_dist -inf and max_dist +inf, from
+    // which the bound comes out 0.0 as well.
+    struct CompactNode {
+        double point[kCompactMaxDim];
+        double threshold, min_dist, max_dist;
+        std::uint32_t vantage, start, end, right;
+        bool leaf() const noexcept { return right == 0; }
+    };
+    static void fill_compact(const Tree& t, std::size_t id, CompactNode& c) noexcept {
+        const Node& nd = t.node(id);
+        const double* vp = vantage_point(t, id);
+        for (std::size_t i = 0; i < kCompactMaxDim; ++i) c.point[i] = i < t.dim() ? vp[i] : 0.0;
+        c.threshold = nd.threshold;
+        const double inf = std::numeric_limits<double>::infinity();
+        c.min_dist = nd.no_bound ? -inf : nd.min_dist;
+        c.max_dist = nd.no_bound ? inf : nd.max_dist;
+        c.vantage = static_cast<std::uint32_t>(nd.vantage);
+    }
+    // bound_from over a compact node.  With min_dist -inf and max_dist +inf
+    // both differences are -inf or NaN, never above 0.0.
+    static double compact_bound(const CompactNode& nd, double slack, double d, bool partial_query) noexcept {
+        const double outside = (d - nd.max_dist) - slack * (d + nd.max_dist);
+        double b = pick(outside > 0.0, outside, 0.0);
+        if (!partial_query) {
+            const double inside = (nd.min_dist - d) - slack * (nd.min_dist + d);
+            if (inside > b) b = inside;
+        }
+        if (d < b) b = d;
+        return b;
+    }
+    template <class M>
+    class CompactWalk;
+
     template <class M>
     static double density_lower(const Tree& t, std::size_t id, const double* q, bool partial) noexcept {
         return bound_from(t, id, vantage_distance<M>(t, id, q), partial);
@@ -166,6 +201,43 @@ public:
 
 private:
     const Tree& t_;
+    bool partial_;
+};
+
+// Walk over the compact nodes: the same distances and bounds.
+template <class M>
+class VantageKind::CompactWalk {
+public:
+    static constexpr bool kReducedBound = false;
+    static constexpr bool kNearChildShared = false;
+    using State = Walk<M>::State;
+    using Split = Walk<M>::Split;
+
+    CompactWalk(const Tree& t, const double* query)
+        : q(query), nodes_(t.compact_nodes().data()), slack_(t.slack()), partial_(partial_query<M>(t, query)) {}
+    State root() const noexcept { return {nodes_[0].vantage, distance(0)}; }
+
+    template <bool Ordered>
+    Split split(std::size_t id, const CompactNode& nd, State st) const noexcept {
+        if (Ordered && !(st.d < nd.threshold)) return {{nd.right, id + 1}};
+        return {{id + 1, nd.right}};
+    }
+    State enter(const Split& s, int which, State st) const noexcept {
+        const std::size_t c = s.child[which];
+        const std::size_t v = nodes_[c].vantage;
+        return {v, v == st.vantage ? st.d : distance(c)};
+    }
+    double bound(std::size_t id, State st) const noexcept {
+        return compact_bound(nodes_[id], slack_, st.d, partial_);
+    }
+    void leave(const Split&) const noexcept {}
+
+    const double* q;
+
+private:
+    double distance(std::size_t id) const noexcept { return M::from_rdist(M::rdist(q, nodes_[id].point, M::kDim)); }
+    const CompactNode* nodes_;
+    double slack_;
     bool partial_;
 };
 
