@@ -66,10 +66,33 @@ void gaussian_rows_scalar(const double* rows, std::size_t dim, std::size_t m, st
     gaussian_scalar(out, out, m, h, kind == RowDistance::SumSquares);
 }
 
+template <RowDistance Kind>
+double gaussian_sum_scalar(const double* rows, std::size_t dim, std::size_t m, const double* q, double h,
+                           double acc) noexcept {
+    for (std::size_t j = 0; j < m; ++j, rows += dim) {
+        double r = 0.0;
+        rows_scalar<Kind>(rows, dim, 1, q, &r);
+        const double u = (Kind == RowDistance::SumSquares ? std::sqrt(r) : r) / h;
+        acc += std::exp(-0.5 * u * u);
+    }
+    return acc;
+}
+
 }  // namespace
 
+// The baseline sum, also the remainder of the vector ones.
+double gaussian_rows_sum_scalar(const double* rows, std::size_t dim, std::size_t m, std::size_t /*avail*/,
+                                const double* q, RowDistance kind, double h, double acc) noexcept {
+    switch (kind) {
+        case RowDistance::SumSquares: return gaussian_sum_scalar<RowDistance::SumSquares>(rows, dim, m, q, h, acc);
+        case RowDistance::SumAbs: return gaussian_sum_scalar<RowDistance::SumAbs>(rows, dim, m, q, h, acc);
+        case RowDistance::MaxAbs: return gaussian_sum_scalar<RowDistance::MaxAbs>(rows, dim, m, q, h, acc);
+    }
+    return acc;
+}
+
 constinit const VmathKernels kVmathBaseline{exp_scalar, log_scalar, gaussian_scalar, row_distances_scalar,
-                                            gaussian_rows_scalar};
+                                            gaussian_rows_scalar, gaussian_rows_sum_scalar};
 
 namespace {
 
@@ -173,6 +196,12 @@ bool gaussian_matches(const VmathKernels& k) {
                 k.gaussian_rows(rows.data(), dim, m, 61, q.data(), kind, 0.3, got.data());
                 for (std::size_t i = 0; i < m; ++i)
                     if (std::bit_cast<std::uint64_t>(got[i]) != std::bit_cast<std::uint64_t>(want[i])) return false;
+                // the running sums, through the quotient by 1/h and through the division
+                for (const double h : {0.3, 0x1p-420}) {
+                    const double s0 = kVmathBaseline.gaussian_rows_sum(rows.data(), dim, m, m, q.data(), kind, h, 0.5);
+                    const double s1 = k.gaussian_rows_sum(rows.data(), dim, m, 61, q.data(), kind, h, 0.5);
+                    if (std::bit_cast<std::uint64_t>(s0) != std::bit_cast<std::uint64_t>(s1)) return false;
+                }
             }
         }
     }
@@ -221,6 +250,10 @@ void row_distances(const double* rows, std::size_t dim, std::size_t m, std::size
 void gaussian_rows(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
                    RowDistance kind, double h, double* out) noexcept {
     kernels().gaussian_rows(rows, dim, m, avail, q, kind, h, out);
+}
+double gaussian_rows_sum(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
+                         RowDistance kind, double h, double acc) noexcept {
+    return kernels().gaussian_rows_sum(rows, dim, m, avail, q, kind, h, acc);
 }
 
 }  // namespace lumi::vmath

@@ -47,4 +47,10 @@ void row_distances(const double* rows, std::size_t dim, std::size_t m, std::size
 void gaussian_rows(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
                    RowDistance kind, double h, double* out) noexcept;
 
+// acc + g[0] + g[1] + ... + g[m - 1], added one at a time in that order, where
+// g[j] is the Gaussian kernel of row j as gaussian_rows gives it: the same
+// bits as the scalar loop, without storing the kernel values.
+double gaussian_rows_sum(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
+                         RowDistance kind, double h, double acc) noexcept;
+
 }  // namespace lumi::vmath

@@ -158,69 +158,122 @@ concept KdeTree = requires(const T& t, std::size_t node, const double* q) {
     { t.count(node) } -> std::convertible_to<std::size_t>;
 };
 
-// Points are evaluated in blocks: every point's distance (each point's own
-// sum in coordinate order) and kernel value, in vector lanes across points
-// (vmath::gaussian_rows, vmath::row_distances), then one running sum in
-// storage order.  Every step but the last is independent across points.
+// The leaves' points are summed through a pending range of storage
+// positions: a leaf (or a whole subtree) that starts where the pending range
+// ends extends it, anything else evaluates it first.  The kernel values are
+// still added one at a time in storage order, so the sum is the one of the
+// recursion, leaf after leaf; but neighbouring leaves (the common case, as
+// the recursion walks the storage order) make one long run of points, with
+// no partial vectors in between.
+//
+// The Gaussian runs through vmath::gaussian_rows_sum (distance, kernel and
+// running sum in registers); the other kernels take their distances from
+// vmath::row_distances, kBlock points at a time.
 inline constexpr std::size_t kBlock = 64;
+// Points evaluated between two checks for a stop.
+inline constexpr std::size_t kRun = 4096;
 
 template <class M>
 constexpr vmath::RowDistance row_distance_of() noexcept {
-    if constexpr (std::is_same_v<M, EuclideanMetric>) return vmath::RowDistance::SumSquares;
-    else if constexpr (std::is_same_v<M, ManhattanMetric>) return vmath::RowDistance::SumAbs;
-    else {
-        static_assert(std::is_same_v<M, ChebyshevMetric>);
-        return vmath::RowDistance::MaxAbs;
-    }
+    if constexpr (M::id == DistanceMetric::Euclidean) return vmath::RowDistance::SumSquares;
+    else if constexpr (M::id == DistanceMetric::Manhattan) return vmath::RowDistance::SumAbs;
+    else return vmath::RowDistance::MaxAbs;
 }
 
 template <class M, class Kernel>
-inline void add_points(const double* rows, std::size_t n_rows, std::size_t dim, std::size_t begin, std::size_t end,
-                       const double* q, double h, double& acc) {
-    constexpr vmath::RowDistance kind = row_distance_of<M>();
-    alignas(64) double buf[kBlock];
-    double a = acc;
-    for (std::size_t b = begin; b < end; b += kBlock) {
-        cancel_tick();
-        const std::size_t m = end - b < kBlock ? end - b : kBlock;
-        const double* x = rows + b * dim;
-        if constexpr (Kernel::has_finish) {
-            vmath::gaussian_rows(x, dim, m, n_rows - b, q, kind, h, buf);
-        } else {
-            vmath::row_distances(x, dim, m, n_rows - b, q, kind, buf);
-            for (std::size_t j = 0; j < m; ++j) buf[j] = Kernel::start(M::from_rdist(buf[j]) / h);
-        }
-        for (std::size_t j = 0; j < m; ++j) a += buf[j];
-    }
-    acc = a;
-}
+class LeafSum {
+public:
+    LeafSum(const double* rows, std::size_t n_rows, std::size_t dim, const double* q, double h) noexcept
+        : rows_(rows), n_rows_(n_rows), dim_(dim), q_(q), h_(h) {}
 
-// The pruning tests on distances rather than on u = distance / h.  For the
-// Gaussian the tests are u * u against 36 and 49 (see Gaussian); a distance
-// below 5.99 h or above 7.01 h (6.01 h) decides them whatever the rounding of
-// the division and the square, so the division is only made in the narrow
-// bands between.  The bounds are only used for a normal-range h, where
-// 5.99 h and its kin are within an ulp or two of their true values.
-template <class Kernel>
+    // The points at storage positions [start, end), after everything added so far.
+    void add_points(std::size_t start, std::size_t end) {
+        if (start != end_) {
+            flush();
+            begin_ = start;
+        }
+        end_ = end;
+        if (end_ - begin_ >= kRun) flush();
+    }
+    // One value (a node's estimate), after everything added so far.
+    void add_value(double v) {
+        flush();
+        acc_ += v;
+    }
+    double total() {
+        flush();
+        return acc_;
+    }
+
+private:
+    void flush() {
+        if (begin_ == end_) return;
+        cancel_tick();
+        constexpr vmath::RowDistance kind = row_distance_of<M>();
+        double a = acc_;
+        for (std::size_t b = begin_; b < end_;) {
+            const std::size_t m = std::min(end_ - b, Kernel::has_finish ? kRun : kBlock);
+            const double* x = rows_ + b * dim_;
+            if constexpr (Kernel::has_finish) {
+                a = vmath::gaussian_rows_sum(x, dim_, m, n_rows_ - b, q_, kind, h_, a);
+            } else {
+                alignas(64) double buf[kBlock];
+                vmath::row_distances(x, dim_, m, n_rows_ - b, q_, kind, buf);
+                for (std::size_t j = 0; j < m; ++j) a += Kernel::start(M::from_rdist(buf[j]) / h_);
+            }
+            b += m;
+            if (b < end_) cancel_tick();
+        }
+        acc_ = a;
+        begin_ = end_;
+    }
+
+    const double* rows_;
+    std::size_t n_rows_, dim_;
+    const double* q_;
+    double h_;
+    std::size_t begin_ = 0, end_ = 0;
+    double acc_ = 0.0;
+};
+
+// The pruning tests on distances rather than on u = distance / h, and on the
+// reduced distances of trees that give them.  For the Gaussian a distance at
+// most 6.78 h keeps a node, one above 6.80 h drops it, whatever the rounding
+// of the division and the square (the cut is at u = 6.78614 or so); only
+// bounds between are tested through u (see Gaussian).  These bounds are only
+// used for a normal-range h, where 6.78 h and its kin are within an ulp or
+// two of their true values, and their squares too.
+//
+// kept_below(d): whether no node whose bound is at most d can be dropped.
+// From a distance (any tree) it keeps the kernel's wide margin, since a
+// child's bound may exceed its parent's upper bound by rounding.  From a
+// reduced k-d box distance it is the keep test itself: a box below is never
+// farther, not even by rounding (see reduced_bounds in TreeView).
+template <class Kernel, class M>
 struct Pruning {
     double h;
     bool fast = false;
     double keep_below = 0.0, drop_above = 0.0, whole_below = 0.0, whole_above = 0.0;
+    double keep_below_r = 0.0, drop_above_r = 0.0;
 
     explicit Pruning(double bandwidth) noexcept : h(bandwidth) {
         if constexpr (std::is_same_v<Kernel, Gaussian>) {
-            fast = h > 1e-300 && h < 1e300;
-            keep_below = 5.99 * h;
-            drop_above = 7.01 * h;
-            whole_below = 5.99 * h;
-            whole_above = 6.01 * h;
+            fast = h > 1e-150 && h < 1e150;
+            if (fast) {
+                keep_below = 6.78 * h;
+                drop_above = 6.80 * h;
+                whole_below = 5.99 * h;
+                whole_above = 6.01 * h;
+                keep_below_r = M::rdist_within(keep_below);
+                drop_above_r = M::rdist_within(drop_above);
+            }
         }
     }
     // Kernel::negligible(d / h)
     bool negligible(double d) const noexcept {
         if (fast) {
             if (d >= 0.0 && d <= keep_below) return false;
-            if (d >= drop_above) return true;
+            if (d > drop_above) return true;
         }
         return Kernel::negligible(d / h);
     }
@@ -232,35 +285,64 @@ struct Pruning {
         }
         return Kernel::kept_below(d / h);
     }
+    // negligible(M::from_rdist(r))
+    bool negligible_r(double r) const noexcept {
+        if (fast) {
+            if (r >= 0.0 && r <= keep_below_r) return false;
+            if (r > drop_above_r) return true;
+        }
+        return Kernel::negligible(M::from_rdist(r) / h);
+    }
+    // Whether no box inside one whose farthest reduced distance is r is
+    // dropped by negligible_r.
+    bool kept_below_r(double r) const noexcept {
+        if (fast) return r >= 0.0 && r <= keep_below_r;
+        return Kernel::kept_below(M::from_rdist(r) / h);
+    }
 };
 
 template <bool Approx, class M, class Kernel, KdeTree Tree>
-void kde_recursive(const Tree& t, std::size_t node, const double* q, double& acc, const Pruning<Kernel>& pr,
-                   const ApproxCriterion& crit) {
+void kde_recursive(const Tree& t, std::size_t node, const double* q, LeafSum<M, Kernel>& sum,
+                   const Pruning<Kernel, M>& pr, const ApproxCriterion& crit) {
     const double h = pr.h;
     for (;;) {
-        if (t.is_leaf(node)) {
-            if (pr.negligible(t.lower_bound(node, q))) return;
-            add_points<M, Kernel>(t.stored_rows(), t.n_points(), t.dim(), t.start(node), t.end(node), q, h, acc);
-            return;
-        }
-        const DensityBounds bd = t.bounds(node, q);
-        if (pr.negligible(bd.lower)) return;
-        if constexpr (Approx) {
-            const std::size_t count = t.count(node);
-            if (estimates(crit, count, t.span(node))) {
-                const Interval iv = t.interval(node, q);
-                acc += (Kernel::value(iv.lo / h) + Kernel::value(iv.hi / h)) * 0.5 * static_cast<double>(count);
+        if constexpr (!Approx && Tree::kReducedBounds) {
+            if (t.is_leaf(node)) {
+                if (pr.negligible_r(t.reduced_lower(node, q))) return;
+                sum.add_points(t.start(node), t.end(node));
                 return;
             }
-        } else if (h > 0.0 && pr.kept_below(bd.upper)) {
-            // No node below can be pruned, and the leaves below, left to
-            // right, cover [start, end) in order: the same sum, without the
-            // visits.
-            add_points<M, Kernel>(t.stored_rows(), t.n_points(), t.dim(), t.start(node), t.end(node), q, h, acc);
-            return;
+            const DensityBounds bd = t.reduced_bounds(node, q);
+            if (pr.negligible_r(bd.lower)) return;
+            if (h > 0.0 && pr.kept_below_r(bd.upper)) {
+                // No node below can be pruned, and the leaves below, left to
+                // right, cover [start, end) in order: the same sum, without
+                // the visits.
+                sum.add_points(t.start(node), t.end(node));
+                return;
+            }
+        } else {
+            if (t.is_leaf(node)) {
+                if (pr.negligible(t.lower_bound(node, q))) return;
+                sum.add_points(t.start(node), t.end(node));
+                return;
+            }
+            const DensityBounds bd = t.bounds(node, q);
+            if (pr.negligible(bd.lower)) return;
+            if constexpr (Approx) {
+                const std::size_t count = t.count(node);
+                if (estimates(crit, count, t.span(node))) {
+                    const Interval iv = t.interval(node, q);
+                    sum.add_value((Kernel::value(iv.lo / h) + Kernel::value(iv.hi / h)) * 0.5 *
+                                  static_cast<double>(count));
+                    return;
+                }
+            } else if (h > 0.0 && pr.kept_below(bd.upper)) {
+                sum.add_points(t.start(node), t.end(node));  // as above
+                return;
+            }
         }
-        kde_recursive<Approx, M, Kernel>(t, t.left(node), q, acc, pr, crit);
+        kde_recursive<Approx, M, Kernel>(t, t.left(node), q, sum, pr, crit);
         node = t.right(node);  // the right child last: a loop instead of a call
     }
 }
@@ -280,13 +362,13 @@ template <bool Approx, class M, class Kernel, KdeTree Tree>
 void density_rows(const Tree& t, const double* queries, std::size_t n_queries, double h,
                   const ApproxCriterion& crit, double* out, const std::size_t* scatter) {
     const std::size_t dim = t.dim();
-    const Pruning<Kernel> pr(h);
+    const Pruning<Kernel, M> pr(h);
     parallel_for(n_queries, density_grain(t.n_points()), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-            double acc = 0.0;
             const double* q = queries + i * dim;
-            kde_recursive<Approx, M, Kernel>(t.for_query(q), 0, q, acc, pr, crit);
-            out[scatter ? scatter[i] : i] = acc;
+            LeafSum<M, Kernel> sum(t.stored_rows(), t.n_points(), dim, q, h);
+            kde_recursive<Approx, M, Kernel>(t.for_query(q), 0, q, sum, pr, crit);
+            out[scatter ? scatter[i] : i] = sum.total();
         }
     });
 }
@@ -298,6 +380,8 @@ template <class Kind, class M>
 struct TreeView {
     const SpatialTree<Kind>& tree;
     bool partial = false;
+    // Whether the k-d box bounds are read as reduced distances (reduced_bounds).
+    static constexpr bool kReducedBounds = std::is_same_v<Kind, BoxKind>;
 
     std::size_t dim() const noexcept { return tree.dim(); }
     std::size_t n_points() const noexcept { return tree.n_points(); }
@@ -313,6 +397,22 @@ struct TreeView {
     // The pruning bound and an upper bound from one distance computation.
     DensityBounds bounds(std::size_t node, const double* q) const noexcept {
         return Kind::template density_bounds<M>(tree, node, q, partial);
+    }
+    // The k-d box's nearest and farthest reduced distances (the same values
+    // as bounds(), before from_rdist).  The box of a node below is inside
+    // this one, and every step of both distances is monotone under
+    // rounding, so its nearest reduced distance is never above this upper
+    // one.
+    double reduced_lower(std::size_t node, const double* q) const noexcept
+        requires kReducedBounds
+    {
+        return Kind::template lower_rdist<M>(tree, node, q);
+    }
+    DensityBounds reduced_bounds(std::size_t node, const double* q) const noexcept
+        requires kReducedBounds
+    {
+        return {Kind::template lower_rdist<M>(tree, node, q),
+                box_far_rdist<M>(q, Kind::min_bounds(tree, node), Kind::max_bounds(tree, node), tree.dim())};
     }
     Interval interval(std::size_t node, const double* q) const { return Kind::template interval<M>(tree, node, q); }
     double span(std::size_t node) const noexcept { return Kind::span(tree, node); }
