@@ -35,6 +35,8 @@
 #include <cstddef>
 #include <limits>
 #include <type_traits>
+#include <vector>
+#include <algorithm>
 
 #include "base/cancel.hpp"
 #include "base/parallel.hpp"
@@ -301,8 +303,8 @@ struct Pruning {
     }
 };
 
-template <bool Approx, class M, class Kernel, KdeTree Tree>
-void kde_recursive(const Tree& t, std::size_t node, const double* q, LeafSum<M, Kernel>& sum,
+template <bool Approx, class M, class Kernel, KdeTree Tree, class Sum>
+void kde_recursive(const Tree& t, std::size_t node, const double* q, Sum& sum,
                    const Pruning<Kernel, M>& pr, const ApproxCriterion& crit) {
     const double h = pr.h;
     for (;;) {
@@ -354,6 +356,119 @@ inline std::size_t density_grain(std::size_t n_points) noexcept {
     return n_points >= kWork ? 1 : kWork / (n_points + 1);
 }
 
+// A query's kept points as runs of storage positions, in the order the
+// recursion adds them (neighbouring runs joined).
+struct Run {
+    std::size_t start, end;
+};
+
+class RunList {
+public:
+    explicit RunList(std::vector<Run>& runs) noexcept : runs_(runs) { runs_.clear(); }
+    void add_points(std::size_t start, std::size_t end) {
+        if (!runs_.empty() && runs_.back().end == start) runs_.back().end = end;
+        else runs_.push_back({start, end});
+    }
+
+private:
+    std::vector<Run>& runs_;
+};
+
+// Exact Gaussian densities of the query rows [begin, end), kLanes queries at
+// a time.  One query's sum is a chain of dependent additions, each waiting
+// for the one before; kLanes queries' chains advance side by side instead,
+// so the additions overlap while each query still adds its own values one at
+// a time, in its own order.  A lane lists its query's runs, turns them into
+// kernel values kBuf at a time (vmath::gaussian_rows), which the lanes add in
+// step; a lane whose query is done takes the next.
+template <class M, KdeTree Tree>
+void gaussian_rows_interleaved(const Tree& t, const double* queries, std::size_t begin, std::size_t end,
+                               const Pruning<Gaussian, M>& pr, const ApproxCriterion& crit, double* out,
+                               const std::size_t* scatter) {
+    constexpr std::size_t kLanes = 4, kBuf = 256;
+    constexpr vmath::RowDistance kind = row_distance_of<M>();
+    struct Lane {
+        std::vector<Run> runs;
+        std::size_t run = 0, pos = 0;  // the next point: position pos of runs[run]
+        std::size_t row = 0;           // the query row
+        const double* q = nullptr;
+        double acc = 0.0;
+        bool live = false;
+        std::size_t len = 0, at = 0;   // values in buf, and how many are added
+        alignas(64) double buf[kBuf];
+    };
+    static constexpr double kZeros[kBuf] = {};
+    const std::size_t dim = t.dim(), n_rows = t.n_points();
+    const double* rows = t.stored_rows();
+    const double h = pr.h;
+    Lane lanes[kLanes];
+    std::size_t next = begin;
+
+    auto fill = [&](Lane& l) {
+        cancel_tick();
+        l.len = l.at = 0;
+        while (l.len < kBuf && l.run < l.runs.size()) {
+            const std::size_t m = std::min(kBuf - l.len, l.runs[l.run].end - l.pos);
+            vmath::gaussian_rows(rows + l.pos * dim, dim, m, n_rows - l.pos, l.q, kind, h, l.buf + l.len);
+            l.len += m;
+            l.pos += m;
+            if (l.pos == l.runs[l.run].end && ++l.run < l.runs.size()) l.pos = l.runs[l.run].start;
+        }
+    };
+    // The next query with points to add into lane l; false when none is left.
+    auto take = [&](Lane& l) {
+        while (next < end) {
+            l.row = next++;
+            l.q = queries + l.row * dim;
+            RunList list(l.runs);
+            kde_recursive<false, M, Gaussian>(t.for_query(l.q), 0, l.q, list, pr, crit);
+            l.run = 0;
+            l.pos = l.runs.empty() ? 0 : l.runs[0].start;
+            l.acc = 0.0;
+            fill(l);
+            if (l.len > 0) return true;
+            out[scatter ? scatter[l.row] : l.row] = 0.0;
+        }
+        return false;
+    };
+
+    bool any = false;
+    for (Lane& l : lanes) any |= (l.live = take(l));
+    while (any) {
+        std::size_t k = kBuf;
+        const double* p[kLanes];
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            const Lane& l = lanes[j];
+            p[j] = l.live ? l.buf + l.at : kZeros;
+            if (l.live) k = std::min(k, l.len - l.at);
+        }
+        double a0 = lanes[0].acc, a1 = lanes[1].acc, a2 = lanes[2].acc, a3 = lanes[3].acc;
+        for (std::size_t i = 0; i < k; ++i) {
+            a0 += p[0][i];
+            a1 += p[1][i];
+            a2 += p[2][i];
+            a3 += p[3][i];
+        }
+        lanes[0].acc = a0;
+        lanes[1].acc = a1;
+        lanes[2].acc = a2;
+        lanes[3].acc = a3;
+        any = false;
+        for (Lane& l : lanes) {
+            if (!l.live) continue;
+            l.at += k;
+            if (l.at == l.len) {
+                fill(l);
+                if (l.len == 0) {
+                    out[scatter ? scatter[l.row] : l.row] = l.acc;
+                    l.live = take(l);
+                }
+            }
+            any |= l.live;
+        }
+    }
+}
+
 // Densities of `n_queries` rows of `dim` values at `queries`, written to
 // out[i] (or out[scatter[i]] when scatter is given).  Query rows are split
 // over the worker pool for large jobs; every row's sum is the same whatever
@@ -363,14 +478,21 @@ void density_rows(const Tree& t, const double* queries, std::size_t n_queries, d
                   const ApproxCriterion& crit, double* out, const std::size_t* scatter) {
     const std::size_t dim = t.dim();
     const Pruning<Kernel, M> pr(h);
-    parallel_for(n_queries, density_grain(t.n_points()), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            const double* q = queries + i * dim;
-            LeafSum<M, Kernel> sum(t.stored_rows(), t.n_points(), dim, q, h);
-            kde_recursive<Approx, M, Kernel>(t.for_query(q), 0, q, sum, pr, crit);
-            out[scatter ? scatter[i] : i] = sum.total();
-        }
-    });
+    if constexpr (!Approx && std::is_same_v<Kernel, Gaussian>) {
+        parallel_for(n_queries, std::max<std::size_t>(density_grain(t.n_points()), 8),
+                     [&](std::size_t begin, std::size_t end) {
+                         gaussian_rows_interleaved<M>(t, queries, begin, end, pr, crit, out, scatter);
+                     });
+    } else {
+        parallel_for(n_queries, density_grain(t.n_points()), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                const double* q = queries + i * dim;
+                LeafSum<M, Kernel> sum(t.stored_rows(), t.n_points(), dim, q, h);
+                kde_recursive<Approx, M, Kernel>(t.for_query(q), 0, q, sum, pr, crit);
+                out[scatter ? scatter[i] : i] = sum.total();
+            }
+        });
+    }
 }
 
 // The recursion's view of a tree under its metric policy M: the engine's
@@ -398,21 +520,41 @@ struct TreeView {
     DensityBounds bounds(std::size_t node, const double* q) const noexcept {
         return Kind::template density_bounds<M>(tree, node, q, partial);
     }
-    // The k-d box's nearest and farthest reduced distances (the same values
-    // as bounds(), before from_rdist).  The box of a node below is inside
-    // this one, and every step of both distances is monotone under
-    // rounding, so its nearest reduced distance is never above this upper
-    // one.
+    // The k-d box's nearest and farthest reduced distances (the values of
+    // BoxKind::lower_rdist and box_far_rdist, before from_rdist; bounds()
+    // gives them as distances).  The box of a node below is inside this one,
+    // and every step of both distances is monotone under rounding, so its
+    // nearest reduced distance is never above this upper one.
     double reduced_lower(std::size_t node, const double* q) const noexcept
         requires kReducedBounds
     {
-        return Kind::template lower_rdist<M>(tree, node, q);
+        if (M::id == DistanceMetric::Chebyshev && tree.node(node).has_nan) return 0.0;
+        const double* lo = Kind::min_bounds(tree, node);
+        const double* hi = Kind::max_bounds(tree, node);
+        double acc = 0.0;
+        for (std::size_t i = 0; i < fixed_dim<M>(tree.dim()); ++i) acc = M::add(acc, gap(q[i], lo[i], hi[i]));
+        return acc;
     }
     DensityBounds reduced_bounds(std::size_t node, const double* q) const noexcept
         requires kReducedBounds
     {
-        return {Kind::template lower_rdist<M>(tree, node, q),
-                box_far_rdist<M>(q, Kind::min_bounds(tree, node), Kind::max_bounds(tree, node), tree.dim())};
+        const double* lo = Kind::min_bounds(tree, node);
+        const double* hi = Kind::max_bounds(tree, node);
+        double near = 0.0, far = 0.0;
+        for (std::size_t i = 0; i < fixed_dim<M>(tree.dim()); ++i) {
+            near = M::add(near, gap(q[i], lo[i], hi[i]));
+            // the farther face (an exact tie takes hi)
+            const double to_lo = q[i] - lo[i], to_hi = q[i] - hi[i];
+            far = M::add(far, std::fabs(to_hi) < std::fabs(to_lo) ? to_lo : to_hi);
+        }
+        if (M::id == DistanceMetric::Chebyshev && tree.node(node).has_nan) near = 0.0;
+        return {near, far};
+    }
+    // box_gap(q, lo, hi) as selects rather than branches: whether the query
+    // lies below, inside or above a box's side is hard to predict.
+    static double gap(double q, double lo, double hi) noexcept {
+        const double above = q > hi ? q - hi : 0.0;
+        return q < lo ? lo - q : above;
     }
     Interval interval(std::size_t node, const double* q) const { return Kind::template interval<M>(tree, node, q); }
     double span(std::size_t node) const noexcept { return Kind::span(tree, node); }
