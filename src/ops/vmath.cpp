@@ -91,8 +91,44 @@ double gaussian_rows_sum_scalar(const double* rows, std::size_t dim, std::size_t
     return acc;
 }
 
-constinit const VmathKernels kVmathBaseline{exp_scalar, log_scalar, gaussian_scalar, row_distances_scalar,
-                                            gaussian_rows_scalar, gaussian_rows_sum_scalar};
+namespace {
+
+template <RowDistance Kind>
+void boxes_scalar(const double* lo, const double* hi, std::size_t stride, std::size_t k0, std::size_t k1,
+                  std::size_t dim, const double* q, double* out) noexcept {
+    for (std::size_t k = k0; k < k1; ++k) {
+        double acc = 0.0;
+        for (std::size_t i = 0; i < dim; ++i) {
+            const double l = lo[i * stride + k], h = hi[i * stride + k], qi = q[i];
+            const double g = qi < l ? l - qi : (qi > h ? qi - h : 0.0);
+            if constexpr (Kind == RowDistance::SumSquares) {
+                acc = acc + g * g;
+            } else if constexpr (Kind == RowDistance::SumAbs) {
+                acc = acc + std::fabs(g);
+            } else {
+                const double a = std::fabs(g);
+                acc = a > acc ? a : acc;
+            }
+        }
+        out[k] = acc;
+    }
+}
+
+void box_distances_scalar(const double* lo, const double* hi, std::size_t stride, std::size_t k0, std::size_t k1,
+                          std::size_t dim, const double* q, RowDistance kind, double* out) noexcept {
+    switch (kind) {
+        case RowDistance::SumSquares: boxes_scalar<RowDistance::SumSquares>(lo, hi, stride, k0, k1, dim, q, out); break;
+        case RowDistance::SumAbs: boxes_scalar<RowDistance::SumAbs>(lo, hi, stride, k0, k1, dim, q, out); break;
+        case RowDistance::MaxAbs: boxes_scalar<RowDistance::MaxAbs>(lo, hi, stride, k0, k1, dim, q, out); break;
+    }
+}
+
+}  // namespace
+
+constinit const VmathKernels kVmathBaseline{exp_scalar,           log_scalar,
+                                            gaussian_scalar,      row_distances_scalar,
+                                            gaussian_rows_scalar, gaussian_rows_sum_scalar,
+                                            box_distances_scalar};
 
 namespace {
 
@@ -254,6 +290,12 @@ void gaussian_rows(const double* rows, std::size_t dim, std::size_t m, std::size
 double gaussian_rows_sum(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
                          RowDistance kind, double h, double acc) noexcept {
     return kernels().gaussian_rows_sum(rows, dim, m, avail, q, kind, h, acc);
+}
+void box_distances(const double* lo, const double* hi, std::size_t stride, std::size_t k0, std::size_t k1,
+                   std::size_t dim, const double* q, RowDistance kind, double* out) noexcept {
+    static const VmathKernels& k = cpu::select(kVmathBaseline, LUMI_X86_KERNELS_OF(kVmathAvx2),
+                                               LUMI_X86_KERNELS_OF(kVmathAvx512));
+    k.box_distances(lo, hi, stride, k0, k1, dim, q, kind, out);
 }
 
 }  // namespace lumi::vmath

@@ -36,6 +36,7 @@
 #include <limits>
 #include <type_traits>
 #include <vector>
+#include <optional>
 #include <algorithm>
 
 #include "base/cancel.hpp"
@@ -257,10 +258,15 @@ struct Pruning {
     bool fast = false;
     double keep_below = 0.0, drop_above = 0.0, whole_below = 0.0, whole_above = 0.0;
     double keep_below_r = 0.0, drop_above_r = 0.0;
+    // Whether negligible_r is monotone (false below some bound, true above):
+    // the fast cuts, and between them the comparison with the cutoff (not
+    // the library's exp asked each time, which promises no such thing).
+    bool monotone = false;
 
     explicit Pruning(double bandwidth) noexcept : h(bandwidth) {
         if constexpr (std::is_same_v<Kernel, Gaussian>) {
             fast = h > 1e-150 && h < 1e150;
+            monotone = fast && gaussian_cutoff() == gaussian_cutoff();
             if (fast) {
                 keep_below = 6.78 * h;
                 drop_above = 6.80 * h;
@@ -303,9 +309,63 @@ struct Pruning {
     }
 };
 
+// The leaves of a k-d tree in storage order (leaf k holds the positions
+// [start[k], start[k + 1])), their boxes by coordinate (lo[i * stride + k],
+// so that vmath::box_distances reads whole vectors), and for every node the
+// leaves below it, [first[node], last[node]).
+struct LeafTable {
+    std::size_t n_leaves = 0, stride = 0, dim = 0;
+    std::vector<double> lo, hi;
+    std::vector<std::size_t> start;
+    std::vector<std::uint8_t> has_nan;
+    std::vector<std::uint32_t> first, last;
+
+    explicit LeafTable(const SpatialTree<BoxKind>& tree) : dim(tree.dim()) {
+        const std::size_t n_nodes = tree.nodes().size();
+        std::vector<std::uint32_t> index(n_nodes);
+        for (std::size_t id = 0; id < n_nodes; ++id)
+            if (tree.node(id).leaf()) index[id] = static_cast<std::uint32_t>(n_leaves++);
+        stride = (n_leaves + 7) / 8 * 8;
+        lo.assign(dim * stride, 0.0);
+        hi.assign(dim * stride, 0.0);
+        start.assign(n_leaves + 1, tree.n_points());
+        has_nan.assign(stride, 0);
+        first.resize(n_nodes);
+        last.resize(n_nodes);
+        for (std::size_t id = n_nodes; id-- > 0;) {
+            const KDNode& nd = tree.node(id);
+            if (nd.leaf()) {
+                const std::uint32_t k = index[id];
+                for (std::size_t i = 0; i < dim; ++i) {
+                    lo[i * stride + k] = BoxKind::min_bounds(tree, id)[i];
+                    hi[i * stride + k] = BoxKind::max_bounds(tree, id)[i];
+                }
+                start[k] = nd.start;
+                has_nan[k] = nd.has_nan;
+                first[id] = k;
+                last[id] = k + 1;
+            } else {
+                first[id] = first[id + 1];
+                last[id] = last[nd.right];
+            }
+        }
+    }
+};
+
+// Subtrees of at most this many leaves are searched by their leaves' boxes
+// alone, in vector lanes, instead of node by node.
+inline constexpr std::size_t kScanLeaves = 64;
+
+// What the recursion needs to scan leaves: the table and room for one
+// distance per leaf.
+struct LeafScan {
+    const LeafTable* table = nullptr;
+    double* dist = nullptr;
+};
+
 template <bool Approx, class M, class Kernel, KdeTree Tree, class Sum>
 void kde_recursive(const Tree& t, std::size_t node, const double* q, Sum& sum,
-                   const Pruning<Kernel, M>& pr, const ApproxCriterion& crit) {
+                   const Pruning<Kernel, M>& pr, const ApproxCriterion& crit, const LeafScan& scan = {}) {
     const double h = pr.h;
     for (;;) {
         if constexpr (!Approx && Tree::kReducedBounds) {
@@ -321,6 +381,23 @@ void kde_recursive(const Tree& t, std::size_t node, const double* q, Sum& sum,
                 // right, cover [start, end) in order: the same sum, without
                 // the visits.
                 sum.add_points(t.start(node), t.end(node));
+                return;
+            }
+            if (scan.table && scan.table->last[node] - scan.table->first[node] <= kScanLeaves) {
+                // A leaf's box lies inside every box above it, so its
+                // distance is at least theirs: with a monotone test, a leaf
+                // that is kept has no dropped node above it, and the leaves
+                // kept are those whose own box passes.  They are added in
+                // storage order, as the recursion would.
+                const LeafTable& lt = *scan.table;
+                const std::size_t k0 = lt.first[node], k1 = lt.last[node];
+                vmath::box_distances(lt.lo.data(), lt.hi.data(), lt.stride, k0, k1, lt.dim, q, row_distance_of<M>(),
+                                     scan.dist);
+                for (std::size_t k = k0; k < k1; ++k) {
+                    double r = scan.dist[k];
+                    if (M::id == DistanceMetric::Chebyshev && lt.has_nan[k]) r = 0.0;  // as lower_rdist
+                    if (!pr.negligible_r(r)) sum.add_points(lt.start[k], lt.start[k + 1]);
+                }
                 return;
             }
         } else {
@@ -344,7 +421,7 @@ void kde_recursive(const Tree& t, std::size_t node, const double* q, Sum& sum,
                 return;
             }
         }
-        kde_recursive<Approx, M, Kernel>(t, t.left(node), q, sum, pr, crit);
+        kde_recursive<Approx, M, Kernel>(t, t.left(node), q, sum, pr, crit, scan);
         node = t.right(node);  // the right child last: a loop instead of a call
     }
 }
@@ -384,7 +461,7 @@ private:
 template <class M, KdeTree Tree>
 void gaussian_rows_interleaved(const Tree& t, const double* queries, std::size_t begin, std::size_t end,
                                const Pruning<Gaussian, M>& pr, const ApproxCriterion& crit, double* out,
-                               const std::size_t* scatter) {
+                               const std::size_t* scatter, const LeafTable* table) {
     constexpr std::size_t kLanes = 4, kBuf = 256;
     constexpr vmath::RowDistance kind = row_distance_of<M>();
     struct Lane {
@@ -403,6 +480,8 @@ void gaussian_rows_interleaved(const Tree& t, const double* queries, std::size_t
     const double h = pr.h;
     Lane lanes[kLanes];
     std::size_t next = begin;
+    std::vector<double> dist(table ? table->stride : 0);
+    const LeafScan scan{table, dist.data()};
 
     auto fill = [&](Lane& l) {
         cancel_tick();
@@ -421,7 +500,7 @@ void gaussian_rows_interleaved(const Tree& t, const double* queries, std::size_t
             l.row = next++;
             l.q = queries + l.row * dim;
             RunList list(l.runs);
-            kde_recursive<false, M, Gaussian>(t.for_query(l.q), 0, l.q, list, pr, crit);
+            kde_recursive<false, M, Gaussian>(t.for_query(l.q), 0, l.q, list, pr, crit, scan);
             l.run = 0;
             l.pos = l.runs.empty() ? 0 : l.runs[0].start;
             l.acc = 0.0;
@@ -479,9 +558,14 @@ void density_rows(const Tree& t, const double* queries, std::size_t n_queries, d
     const std::size_t dim = t.dim();
     const Pruning<Kernel, M> pr(h);
     if constexpr (!Approx && std::is_same_v<Kernel, Gaussian>) {
+        std::optional<LeafTable> table;
+        if constexpr (Tree::kReducedBounds) {
+            if (pr.monotone && n_queries > 1) table.emplace(t.tree);
+        }
         parallel_for(n_queries, std::max<std::size_t>(density_grain(t.n_points()), 8),
                      [&](std::size_t begin, std::size_t end) {
-                         gaussian_rows_interleaved<M>(t, queries, begin, end, pr, crit, out, scatter);
+                         gaussian_rows_interleaved<M>(t, queries, begin, end, pr, crit, out, scatter,
+                                                      table ? &*table : nullptr);
                      });
     } else {
         parallel_for(n_queries, density_grain(t.n_points()), [&](std::size_t begin, std::size_t end) {
