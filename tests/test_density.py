@@ -547,3 +547,32 @@ def test_kd_gaussian_density_bit_exact_against_the_plain_recursion(dim, n, leaf_
     h = 0.05
     got = densities(t.kernel_density(None, h))[:30]
     assert got.tobytes() == np.array([replay_gaussian(structure, points[r].tolist(), h) for r in range(30)]).tobytes()
+
+
+@pytest.mark.parametrize("tree", TREES)
+@pytest.mark.parametrize("metric", METRICS)
+def test_exact_gaussian_equals_the_criterion_that_never_estimates(tree, metric):
+    # kernel_density takes the fast road (queries side by side, leaves' boxes
+    # in vector lanes); an approximation that never estimates walks the same
+    # nodes one query at a time.  Both must give the same bits, also for
+    # queries with infinite or NaN coordinates, points with NaN, and a
+    # bandwidth whose cut falls among the nodes.
+    rng = np.random.default_rng(41)
+    for dim in (1, 3, 5):
+        points = rng.random((1200, dim))
+        if dim > 1:  # NaN in a coordinate too narrow to split on
+            points[:, -1] *= 1e-3
+            points[::97, -1] = np.nan
+        q = np.vstack([rng.random((40, dim)) * 1.2 - 0.1, points[:5]])
+        q[3, 0] = np.inf
+        q[4, -1] = -np.inf
+        q[5, 0] = np.nan
+        t = build(tree, points, 6, metric)
+        qa = lv.Array.from_numpy(q)
+        for h in (0.02, 0.07, 0.5):
+            exact = densities(t.kernel_density(qa, h))
+            never = densities(t.kernel_density_approx(qa, h, "gaussian", "min_samples", min_samples=10**6))
+            assert exact.tobytes() == never.tobytes()
+        at_points = densities(t.kernel_density(None, 0.07))
+        never = densities(t.kernel_density_approx(None, 0.07, "gaussian", "min_samples", min_samples=10**6))
+        assert at_points.tobytes() == never.tobytes()
