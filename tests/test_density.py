@@ -549,6 +549,21 @@ def test_kd_gaussian_density_bit_exact_against_the_plain_recursion(dim, n, leaf_
     assert got.tobytes() == np.array([replay_gaussian(structure, points[r].tolist(), h) for r in range(30)]).tobytes()
 
 
+@pytest.mark.parametrize("scale", [1e100, 1e-118, 1e-125, 3e130])
+def test_kd_gaussian_density_bit_exact_at_extreme_scales(scale):
+    # Bandwidths far from 1 (the quotient by h is formed without a division
+    # only within a range of h; beyond it the division runs): still the plain
+    # recursion's bits.
+    rng = np.random.default_rng(77)
+    points = rng.random((1500, 3)) * scale
+    t = build("KDTree", points, 10)
+    structure = kd_structure(t)
+    q = np.vstack([rng.random((20, 3)) * scale, points[:3]])
+    for h in (0.06 * scale, 0.3 * scale):
+        got = densities(t.kernel_density(lv.Array.from_numpy(q), h))
+        assert got.tobytes() == np.array([replay_gaussian(structure, row.tolist(), h) for row in q]).tobytes()
+
+
 @pytest.mark.parametrize("tree", TREES)
 @pytest.mark.parametrize("metric", METRICS)
 def test_exact_gaussian_equals_the_criterion_that_never_estimates(tree, metric):
