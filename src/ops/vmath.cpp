@@ -114,6 +114,26 @@ void boxes_scalar(const double* lo, const double* hi, std::size_t stride, std::s
     }
 }
 
+void gaussian_cols_scalar(const double* cols, std::size_t stride, std::size_t dim, std::size_t m, const double* q,
+                          RowDistance kind, double h, double* out) noexcept {
+    for (std::size_t j = 0; j < m; ++j) {
+        double acc = 0.0;
+        for (std::size_t i = 0; i < dim; ++i) {
+            const double d = q[i] - cols[i * stride + j];
+            if (kind == RowDistance::SumSquares) {
+                acc = acc + d * d;
+            } else if (kind == RowDistance::SumAbs) {
+                acc = acc + std::fabs(d);
+            } else {
+                const double a = std::fabs(d);
+                acc = a > acc ? a : acc;
+            }
+        }
+        const double u = (kind == RowDistance::SumSquares ? std::sqrt(acc) : acc) / h;
+        out[j] = std::exp(-0.5 * u * u);
+    }
+}
+
 void box_distances_scalar(const double* lo, const double* hi, std::size_t stride, std::size_t k0, std::size_t k1,
                           std::size_t dim, const double* q, RowDistance kind, double* out) noexcept {
     switch (kind) {
@@ -128,7 +148,7 @@ void box_distances_scalar(const double* lo, const double* hi, std::size_t stride
 constinit const VmathKernels kVmathBaseline{exp_scalar,           log_scalar,
                                             gaussian_scalar,      row_distances_scalar,
                                             gaussian_rows_scalar, gaussian_rows_sum_scalar,
-                                            box_distances_scalar};
+                                            gaussian_cols_scalar, box_distances_scalar};
 
 namespace {
 
@@ -232,6 +252,15 @@ bool gaussian_matches(const VmathKernels& k) {
                 k.gaussian_rows(rows.data(), dim, m, 61, q.data(), kind, 0.3, got.data());
                 for (std::size_t i = 0; i < m; ++i)
                     if (std::bit_cast<std::uint64_t>(got[i]) != std::bit_cast<std::uint64_t>(want[i])) return false;
+                // the same rows stored by coordinate
+                {
+                    std::vector<double> cols(dim * 64, 0.0);
+                    for (std::size_t j = 0; j < 61; ++j)
+                        for (std::size_t i = 0; i < dim; ++i) cols[i * 64 + j] = rows[j * dim + i];
+                    k.gaussian_cols(cols.data(), 64, dim, m, q.data(), kind, 0.3, got.data());
+                    for (std::size_t i = 0; i < m; ++i)
+                        if (std::bit_cast<std::uint64_t>(got[i]) != std::bit_cast<std::uint64_t>(want[i])) return false;
+                }
                 // the running sums, through the quotient by 1/h and through the division
                 for (const double h : {0.3, 0x1p-420}) {
                     const double s0 = kVmathBaseline.gaussian_rows_sum(rows.data(), dim, m, m, q.data(), kind, h, 0.5);
@@ -290,6 +319,10 @@ void gaussian_rows(const double* rows, std::size_t dim, std::size_t m, std::size
 double gaussian_rows_sum(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
                          RowDistance kind, double h, double acc) noexcept {
     return kernels().gaussian_rows_sum(rows, dim, m, avail, q, kind, h, acc);
+}
+void gaussian_cols(const double* cols, std::size_t stride, std::size_t dim, std::size_t m, const double* q,
+                   RowDistance kind, double h, double* out) noexcept {
+    kernels().gaussian_cols(cols, stride, dim, m, q, kind, h, out);
 }
 void box_distances(const double* lo, const double* hi, std::size_t stride, std::size_t k0, std::size_t k1,
                    std::size_t dim, const double* q, RowDistance kind, double* out) noexcept {

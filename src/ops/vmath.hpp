@@ -53,6 +53,12 @@ void gaussian_rows(const double* rows, std::size_t dim, std::size_t m, std::size
 double gaussian_rows_sum(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
                          RowDistance kind, double h, double acc) noexcept;
 
+// gaussian_rows of m points stored by coordinate: coordinate i of point j is
+// cols[i * stride + j].  Whole vectors are read: entries up to m rounded up to
+// a multiple of 8 must be there (their lanes are discarded).
+void gaussian_cols(const double* cols, std::size_t stride, std::size_t dim, std::size_t m, const double* q,
+                   RowDistance kind, double h, double* out) noexcept;
+
 // out[k] for k0 <= k < k1: the folded gaps between q and box k, whose
 // corners are lo[i * stride + k] and hi[i * stride + k] for coordinate i <
 // dim: per coordinate lo - q when q < lo, else q - hi when q > hi, else 0.0,

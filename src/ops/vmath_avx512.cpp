@@ -136,6 +136,10 @@ void level_gaussian_rows(const double* rows, std::size_t dim, std::size_t m, std
                          RowDistance kind, double h, double* out) noexcept {
     gaussian_rows_apply<Avx512>(rows, dim, m, avail, q, kind, h, out);
 }
+void level_gaussian_cols(const double* cols, std::size_t stride, std::size_t dim, std::size_t m, const double* q,
+                         RowDistance kind, double h, double* out) noexcept {
+    gaussian_cols_apply<Avx512>(cols, stride, dim, m, q, kind, h, out);
+}
 void level_box_distances(const double* lo, const double* hi, std::size_t stride, std::size_t k0, std::size_t k1,
                          std::size_t dim, const double* q, RowDistance kind, double* out) noexcept {
     box_distances_apply<Avx512>(lo, hi, stride, k0, k1, dim, q, kind, out);
@@ -148,6 +152,7 @@ double level_gaussian_rows_sum(const double* rows, std::size_t dim, std::size_t 
 }  // namespace
 
 constinit const VmathKernels kVmathAvx512{level_exp, level_log, level_gaussian, level_row_distances, level_gaussian_rows,
-                                          level_gaussian_rows_sum, level_box_distances};
+                                          level_gaussian_rows_sum, level_gaussian_cols,
+                                          level_box_distances};
 
 }  // namespace lumi::vmath

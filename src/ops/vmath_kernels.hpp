@@ -23,6 +23,8 @@ struct VmathKernels {
                           RowDistance kind, double h, double* out) noexcept;
     double (*gaussian_rows_sum)(const double* rows, std::size_t dim, std::size_t m, std::size_t avail,
                                 const double* q, RowDistance kind, double h, double acc) noexcept;
+    void (*gaussian_cols)(const double* cols, std::size_t stride, std::size_t dim, std::size_t m, const double* q,
+                          RowDistance kind, double h, double* out) noexcept;
     void (*box_distances)(const double* lo, const double* hi, std::size_t stride, std::size_t k0, std::size_t k1,
                           std::size_t dim, const double* q, RowDistance kind, double* out) noexcept;
 };

@@ -36,7 +36,8 @@
 //   cuts a hair either side of the Gaussian's, so the exact test only runs
 //   between them (Pruning).
 // - Exact Gaussian sums run four queries side by side, so that their chains
-//   of additions overlap (gaussian_rows_interleaved).
+//   of additions overlap (gaussian_rows_interleaved), over a copy of the
+//   points stored by coordinate (PointColumns).
 // - On k-d trees, a subtree of a few dozen leaves is decided by its leaves'
 //   boxes alone, in vector lanes: the pruning test is monotone in the bound
 //   and a leaf's box lies inside its ancestors' boxes, so a leaf is kept by
@@ -467,6 +468,31 @@ private:
     std::vector<Run>& runs_;
 };
 
+// The tree's points stored by coordinate (coordinate i of position p at
+// cols[i * stride + p]), so that the kernel rows read each coordinate as
+// plain vectors; the stride leaves room for the last vectors' lanes.
+// Empty when the copy is not worth making (few queries) or cannot be made.
+struct PointColumns {
+    std::vector<double> store;
+    const double* cols = nullptr;
+    std::size_t stride = 0;
+
+    PointColumns() = default;
+    PointColumns(const double* rows, std::size_t n, std::size_t dim) {
+        stride = (n + 7) / 8 * 8 + 8;
+        try {
+            store.assign(dim * stride, 0.0);
+        } catch (const std::bad_alloc&) {
+            return;  // the rows themselves serve
+        }
+        for (std::size_t p = 0; p < n; ++p) {
+            if ((p & 0xffff) == 0) cancel_tick();
+            for (std::size_t i = 0; i < dim; ++i) store[i * stride + p] = rows[p * dim + i];
+        }
+        cols = store.data();
+    }
+};
+
 // Exact Gaussian densities of the query rows [begin, end), kLanes queries at
 // a time.  One query's sum is a chain of dependent additions, each waiting
 // for the one before; kLanes queries' chains advance side by side instead,
@@ -477,7 +503,7 @@ private:
 template <class M, KdeTree Tree>
 void gaussian_rows_interleaved(const Tree& t, const double* queries, std::size_t begin, std::size_t end,
                                const Pruning<Gaussian, M>& pr, const ApproxCriterion& crit, double* out,
-                               const std::size_t* scatter, const LeafTable* table) {
+                               const std::size_t* scatter, const LeafTable* table, const PointColumns& points) {
     constexpr std::size_t kLanes = 4, kBuf = 256;
     constexpr vmath::RowDistance kind = row_distance_of<M>();
     struct Lane {
@@ -504,7 +530,10 @@ void gaussian_rows_interleaved(const Tree& t, const double* queries, std::size_t
         l.len = l.at = 0;
         while (l.len < kBuf && l.run < l.runs.size()) {
             const std::size_t m = std::min(kBuf - l.len, l.runs[l.run].end - l.pos);
-            vmath::gaussian_rows(rows + l.pos * dim, dim, m, n_rows - l.pos, l.q, kind, h, l.buf + l.len);
+            if (points.cols)
+                vmath::gaussian_cols(points.cols + l.pos, points.stride, dim, m, l.q, kind, h, l.buf + l.len);
+            else
+                vmath::gaussian_rows(rows + l.pos * dim, dim, m, n_rows - l.pos, l.q, kind, h, l.buf + l.len);
             l.len += m;
             l.pos += m;
             if (l.pos == l.runs[l.run].end && ++l.run < l.runs.size()) l.pos = l.runs[l.run].start;
@@ -585,10 +614,12 @@ void density_rows(const Tree& t, const double* queries, std::size_t n_queries, d
                 }
             }
         }
+        // The copy costs about as much as evaluating every point once.
+        const PointColumns points = n_queries >= 32 ? PointColumns(t.stored_rows(), t.n_points(), dim) : PointColumns();
         parallel_for(n_queries, std::max<std::size_t>(density_grain(t.n_points()), 8),
                      [&](std::size_t begin, std::size_t end) {
                          gaussian_rows_interleaved<M>(t, queries, begin, end, pr, crit, out, scatter,
-                                                      table ? &*table : nullptr);
+                                                      table ? &*table : nullptr, points);
                      });
     } else {
         parallel_for(n_queries, density_grain(t.n_points()), [&](std::size_t begin, std::size_t end) {
