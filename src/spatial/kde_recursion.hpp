@@ -459,7 +459,9 @@ struct Run {
 class RunList {
 public:
     explicit RunList(std::vector<Run>& runs) noexcept : runs_(runs) { runs_.clear(); }
-    void add_points(std::size_t start, std::size_t end) {
+    // Called for every kept leaf: the common case (joining the last run)
+    // stays inline.
+    [[gnu::always_inline]] void add_points(std::size_t start, std::size_t end) {
         if (!runs_.empty() && runs_.back().end == start) runs_.back().end = end;
         else runs_.push_back({start, end});
     }
