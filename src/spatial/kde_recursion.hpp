@@ -506,7 +506,7 @@ template <class M, KdeTree Tree>
 void gaussian_rows_interleaved(const Tree& t, const double* queries, std::size_t begin, std::size_t end,
                                const Pruning<Gaussian, M>& pr, const ApproxCriterion& crit, double* out,
                                const std::size_t* scatter, const LeafTable* table, const PointColumns& points) {
-    constexpr std::size_t kLanes = 4, kBuf = 256;
+    constexpr std::size_t kLanes = 4, kBuf = 512;
     constexpr vmath::RowDistance kind = row_distance_of<M>();
     struct Lane {
         std::vector<Run> runs;
