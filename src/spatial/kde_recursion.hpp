@@ -188,7 +188,8 @@ concept KdeTree = requires(const T& t, std::size_t node, const double* q) {
 //
 // The Gaussian runs through vmath::gaussian_rows_sum (distance, kernel and
 // running sum in registers); the other kernels take their distances from
-// vmath::row_distances, kBlock points at a time.
+// vmath::row_distances, kBlock points at a time.  (Exact Gaussian sums take
+// another road: gaussian_rows_interleaved below.)
 inline constexpr std::size_t kBlock = 64;
 // Points evaluated between two checks for a stop.
 inline constexpr std::size_t kRun = 4096;
