@@ -462,8 +462,7 @@ def test_ball_density_with_infinite_or_huge_coordinates(metric, kernel):
 # a kept leaf adds its points' kernel values in storage order from 0.0.  Python
 # floats round every step as the C code must, and math.exp is the library's
 # exp, so the two must agree bit for bit whatever the library does to go
-# faster (pending runs of leaves, subtrees taken whole, vector lanes,
-# quotients without a division).
+# faster (pending runs of leaves, subtrees taken whole, vector lanes).
 
 def kd_structure(tree):
     import struct
@@ -551,9 +550,8 @@ def test_kd_gaussian_density_bit_exact_against_the_plain_recursion(dim, n, leaf_
 
 @pytest.mark.parametrize("scale", [1e100, 1e-118, 1e-125, 3e130])
 def test_kd_gaussian_density_bit_exact_at_extreme_scales(scale):
-    # Bandwidths far from 1 (the quotient by h is formed without a division
-    # only within a range of h; beyond it the division runs): still the plain
-    # recursion's bits.
+    # Bandwidths far from 1, where the cuts and the exp cutoff sit at
+    # extreme scales: still the plain recursion's bits.
     rng = np.random.default_rng(77)
     points = rng.random((1500, 3)) * scale
     t = build("KDTree", points, 10)

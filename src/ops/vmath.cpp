@@ -261,7 +261,7 @@ bool gaussian_matches(const VmathKernels& k) {
                     for (std::size_t i = 0; i < m; ++i)
                         if (std::bit_cast<std::uint64_t>(got[i]) != std::bit_cast<std::uint64_t>(want[i])) return false;
                 }
-                // the running sums, through the quotient by 1/h and through the division
+                // the running sums, at ordinary and extreme bandwidths
                 for (const double h : {0.3, 0x1p-420}) {
                     const double s0 = kVmathBaseline.gaussian_rows_sum(rows.data(), dim, m, m, q.data(), kind, h, 0.5);
                     const double s1 = k.gaussian_rows_sum(rows.data(), dim, m, 61, q.data(), kind, h, 0.5);
