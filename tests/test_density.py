@@ -453,3 +453,139 @@ def test_ball_density_with_infinite_or_huge_coordinates(metric, kernel):
                 want = brute(points, queries, metric, kernel, h)
                 assert_matches_brute(got, want, len(points))
                 assert (got > 0).sum() == (want > 0).sum()
+
+
+# ---------------------------------------------------------------------------
+# Bit-exact sums against the plain recursion, replayed in Python on the
+# structure the tree saves (its pickled state): every node tests its box's
+# lower bound, sqrt(sum of squared gaps) / h, against exp(-0.5 u u) < 1e-10;
+# a kept leaf adds its points' kernel values in storage order from 0.0.  Python
+# floats round every step as the C code must, and math.exp is the library's
+# exp, so the two must agree bit for bit whatever the library does to go
+# faster (pending runs of leaves, subtrees taken whole, vector lanes).
+
+def kd_structure(tree):
+    import struct
+    data = tree.__reduce__()[1][1]
+    n, dim, _leaf, metric, _opt, n_nodes = struct.unpack_from("<QQQBB6xQ", data, 16)
+    assert metric == 0
+    off = 56 + 8 * n
+    pts = struct.unpack_from("<%dd" % (n * dim), data, off)
+    off += 8 * n * dim
+    nodes = []
+    for _ in range(n_nodes):
+        start, end, right = struct.unpack_from("<QQQ", data, off)
+        nodes.append((start, end, None if right == 2**64 - 1 else right))
+        off += 41
+    boxes = struct.unpack_from("<%dd" % (n_nodes * 2 * dim), data, off)
+    rows = [pts[p * dim:(p + 1) * dim] for p in range(n)]
+    return dim, rows, nodes, [(boxes[2 * dim * i:2 * dim * i + dim], boxes[2 * dim * i + dim:2 * dim * (i + 1)])
+                              for i in range(n_nodes)]
+
+
+def replay_gaussian(structure, q, h):
+    dim, rows, nodes, boxes = structure
+    acc = 0.0
+    stack = [0]
+    while stack:
+        i = stack.pop()
+        lo, hi = boxes[i]
+        s = 0.0
+        for k in range(dim):
+            g = lo[k] - q[k] if q[k] < lo[k] else (q[k] - hi[k] if q[k] > hi[k] else 0.0)
+            s = s + g * g
+        u = math.sqrt(s) / h
+        if math.exp(-0.5 * u * u) < 1e-10:
+            continue
+        start, end, right = nodes[i]
+        if right is not None:
+            stack += [right, i + 1]
+            continue
+        for p in range(start, end):
+            s = 0.0
+            for k in range(dim):
+                d = q[k] - rows[p][k]
+                s = s + d * d
+            u = math.sqrt(s) / h
+            acc += math.exp(-0.5 * u * u)
+    return acc
+
+
+CUT = math.sqrt(-2.0 * math.log(1e-10))  # exp(-0.5 u u) = 1e-10
+
+
+def near_cut_queries(points, nodes_boxes, h, rng, count):
+    # Queries whose distance to some node box lies just around 6.786 h, the
+    # cut of the pruning test: one coordinate set that far from a box face.
+    out = []
+    for _ in range(count):
+        lo, hi = nodes_boxes[int(rng.integers(len(nodes_boxes)))]
+        q = [float(rng.uniform(a, b)) for a, b in zip(lo, hi)]
+        k = int(rng.integers(len(q)))
+        # within the fast tests' margins, or within a hair of the cut itself
+        u = float(rng.uniform(6.77, 6.81)) if len(out) % 2 else CUT + float(rng.uniform(-2e-5, 2e-5))
+        q[k] = hi[k] + h * u
+        out.append(q)
+    return np.array(out)
+
+
+@pytest.mark.parametrize("dim,n,leaf_size", [(3, 4000, 20), (3, 3000, 1), (1, 2000, 7), (2, 2500, 5), (5, 1500, 9)])
+def test_kd_gaussian_density_bit_exact_against_the_plain_recursion(dim, n, leaf_size):
+    rng = np.random.default_rng(dim * 100 + leaf_size)
+    points = rng.random((n, dim))
+    points[: n // 10] = points[n // 10: 2 * (n // 10)]  # duplicates: queries exactly on points twice
+    t = build("KDTree", points, leaf_size)
+    structure = kd_structure(t)
+    for h in (0.9 * n ** (-1.0 / (dim + 4)) * 0.3, 0.01, 0.35):
+        q = np.vstack([rng.random((12, dim)), points[:4], rng.random((4, dim)) * 3 - 1,
+                       near_cut_queries(points, structure[3], h, rng, 40)])
+        got = densities(t.kernel_density(lv.Array.from_numpy(q), h))
+        want = [replay_gaussian(structure, row.tolist(), h) for row in q]
+        assert got.tobytes() == np.array(want).tobytes()
+    # At the tree's own points (queries omitted): results by input row.
+    h = 0.05
+    got = densities(t.kernel_density(None, h))[:30]
+    assert got.tobytes() == np.array([replay_gaussian(structure, points[r].tolist(), h) for r in range(30)]).tobytes()
+
+
+@pytest.mark.parametrize("scale", [1e100, 1e-118, 1e-125, 3e130])
+def test_kd_gaussian_density_bit_exact_at_extreme_scales(scale):
+    # Bandwidths far from 1, where the cuts and the exp cutoff sit at
+    # extreme scales: still the plain recursion's bits.
+    rng = np.random.default_rng(77)
+    points = rng.random((1500, 3)) * scale
+    t = build("KDTree", points, 10)
+    structure = kd_structure(t)
+    q = np.vstack([rng.random((20, 3)) * scale, points[:3]])
+    for h in (0.06 * scale, 0.3 * scale):
+        got = densities(t.kernel_density(lv.Array.from_numpy(q), h))
+        assert got.tobytes() == np.array([replay_gaussian(structure, row.tolist(), h) for row in q]).tobytes()
+
+
+@pytest.mark.parametrize("tree", TREES)
+@pytest.mark.parametrize("metric", METRICS)
+def test_exact_gaussian_equals_the_criterion_that_never_estimates(tree, metric):
+    # kernel_density takes the fast road (queries side by side, leaves' boxes
+    # in vector lanes); an approximation that never estimates walks the same
+    # nodes one query at a time.  Both must give the same bits, also for
+    # queries with infinite or NaN coordinates, points with NaN, and a
+    # bandwidth whose cut falls among the nodes.
+    rng = np.random.default_rng(41)
+    for dim in (1, 3, 5):
+        points = rng.random((1200, dim))
+        if dim > 1:  # NaN in a coordinate too narrow to split on
+            points[:, -1] *= 1e-3
+            points[::97, -1] = np.nan
+        q = np.vstack([rng.random((40, dim)) * 1.2 - 0.1, points[:5]])
+        q[3, 0] = np.inf
+        q[4, -1] = -np.inf
+        q[5, 0] = np.nan
+        t = build(tree, points, 6, metric)
+        qa = lv.Array.from_numpy(q)
+        for h in (0.02, 0.07, 0.5):
+            exact = densities(t.kernel_density(qa, h))
+            never = densities(t.kernel_density_approx(qa, h, "gaussian", "min_samples", min_samples=10**6))
+            assert exact.tobytes() == never.tobytes()
+        at_points = densities(t.kernel_density(None, 0.07))
+        never = densities(t.kernel_density_approx(None, 0.07, "gaussian", "min_samples", min_samples=10**6))
+        assert at_points.tobytes() == never.tobytes()

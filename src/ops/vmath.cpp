@@ -66,10 +66,89 @@ void gaussian_rows_scalar(const double* rows, std::size_t dim, std::size_t m, st
     gaussian_scalar(out, out, m, h, kind == RowDistance::SumSquares);
 }
 
+template <RowDistance Kind>
+double gaussian_sum_scalar(const double* rows, std::size_t dim, std::size_t m, const double* q, double h,
+                           double acc) noexcept {
+    for (std::size_t j = 0; j < m; ++j, rows += dim) {
+        double r = 0.0;
+        rows_scalar<Kind>(rows, dim, 1, q, &r);
+        const double u = (Kind == RowDistance::SumSquares ? std::sqrt(r) : r) / h;
+        acc += std::exp(-0.5 * u * u);
+    }
+    return acc;
+}
+
 }  // namespace
 
-constinit const VmathKernels kVmathBaseline{exp_scalar, log_scalar, gaussian_scalar, row_distances_scalar,
-                                            gaussian_rows_scalar};
+// The baseline sum, also the remainder of the vector ones.
+double gaussian_rows_sum_scalar(const double* rows, std::size_t dim, std::size_t m, std::size_t /*avail*/,
+                                const double* q, RowDistance kind, double h, double acc) noexcept {
+    switch (kind) {
+        case RowDistance::SumSquares: return gaussian_sum_scalar<RowDistance::SumSquares>(rows, dim, m, q, h, acc);
+        case RowDistance::SumAbs: return gaussian_sum_scalar<RowDistance::SumAbs>(rows, dim, m, q, h, acc);
+        case RowDistance::MaxAbs: return gaussian_sum_scalar<RowDistance::MaxAbs>(rows, dim, m, q, h, acc);
+    }
+    return acc;
+}
+
+namespace {
+
+template <RowDistance Kind>
+void boxes_scalar(const double* lo, const double* hi, std::size_t stride, std::size_t k0, std::size_t k1,
+                  std::size_t dim, const double* q, double* out) noexcept {
+    for (std::size_t k = k0; k < k1; ++k) {
+        double acc = 0.0;
+        for (std::size_t i = 0; i < dim; ++i) {
+            const double l = lo[i * stride + k], h = hi[i * stride + k], qi = q[i];
+            const double g = qi < l ? l - qi : (qi > h ? qi - h : 0.0);
+            if constexpr (Kind == RowDistance::SumSquares) {
+                acc = acc + g * g;
+            } else if constexpr (Kind == RowDistance::SumAbs) {
+                acc = acc + std::fabs(g);
+            } else {
+                const double a = std::fabs(g);
+                acc = a > acc ? a : acc;
+            }
+        }
+        out[k] = acc;
+    }
+}
+
+void gaussian_cols_scalar(const double* cols, std::size_t stride, std::size_t dim, std::size_t m, const double* q,
+                          RowDistance kind, double h, double* out) noexcept {
+    for (std::size_t j = 0; j < m; ++j) {
+        double acc = 0.0;
+        for (std::size_t i = 0; i < dim; ++i) {
+            const double d = q[i] - cols[i * stride + j];
+            if (kind == RowDistance::SumSquares) {
+                acc = acc + d * d;
+            } else if (kind == RowDistance::SumAbs) {
+                acc = acc + std::fabs(d);
+            } else {
+                const double a = std::fabs(d);
+                acc = a > acc ? a : acc;
+            }
+        }
+        const double u = (kind == RowDistance::SumSquares ? std::sqrt(acc) : acc) / h;
+        out[j] = std::exp(-0.5 * u * u);
+    }
+}
+
+void box_distances_scalar(const double* lo, const double* hi, std::size_t stride, std::size_t k0, std::size_t k1,
+                          std::size_t dim, const double* q, RowDistance kind, double* out) noexcept {
+    switch (kind) {
+        case RowDistance::SumSquares: boxes_scalar<RowDistance::SumSquares>(lo, hi, stride, k0, k1, dim, q, out); break;
+        case RowDistance::SumAbs: boxes_scalar<RowDistance::SumAbs>(lo, hi, stride, k0, k1, dim, q, out); break;
+        case RowDistance::MaxAbs: boxes_scalar<RowDistance::MaxAbs>(lo, hi, stride, k0, k1, dim, q, out); break;
+    }
+}
+
+}  // namespace
+
+constinit const VmathKernels kVmathBaseline{exp_scalar,           log_scalar,
+                                            gaussian_scalar,      row_distances_scalar,
+                                            gaussian_rows_scalar, gaussian_rows_sum_scalar,
+                                            gaussian_cols_scalar, box_distances_scalar};
 
 namespace {
 
@@ -173,6 +252,21 @@ bool gaussian_matches(const VmathKernels& k) {
                 k.gaussian_rows(rows.data(), dim, m, 61, q.data(), kind, 0.3, got.data());
                 for (std::size_t i = 0; i < m; ++i)
                     if (std::bit_cast<std::uint64_t>(got[i]) != std::bit_cast<std::uint64_t>(want[i])) return false;
+                // the same rows stored by coordinate
+                {
+                    std::vector<double> cols(dim * 64, 0.0);
+                    for (std::size_t j = 0; j < 61; ++j)
+                        for (std::size_t i = 0; i < dim; ++i) cols[i * 64 + j] = rows[j * dim + i];
+                    k.gaussian_cols(cols.data(), 64, dim, m, q.data(), kind, 0.3, got.data());
+                    for (std::size_t i = 0; i < m; ++i)
+                        if (std::bit_cast<std::uint64_t>(got[i]) != std::bit_cast<std::uint64_t>(want[i])) return false;
+                }
+                // the running sums, at ordinary and extreme bandwidths
+                for (const double h : {0.3, 0x1p-420}) {
+                    const double s0 = kVmathBaseline.gaussian_rows_sum(rows.data(), dim, m, m, q.data(), kind, h, 0.5);
+                    const double s1 = k.gaussian_rows_sum(rows.data(), dim, m, 61, q.data(), kind, h, 0.5);
+                    if (std::bit_cast<std::uint64_t>(s0) != std::bit_cast<std::uint64_t>(s1)) return false;
+                }
             }
         }
     }
@@ -221,6 +315,20 @@ void row_distances(const double* rows, std::size_t dim, std::size_t m, std::size
 void gaussian_rows(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
                    RowDistance kind, double h, double* out) noexcept {
     kernels().gaussian_rows(rows, dim, m, avail, q, kind, h, out);
+}
+double gaussian_rows_sum(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
+                         RowDistance kind, double h, double acc) noexcept {
+    return kernels().gaussian_rows_sum(rows, dim, m, avail, q, kind, h, acc);
+}
+void gaussian_cols(const double* cols, std::size_t stride, std::size_t dim, std::size_t m, const double* q,
+                   RowDistance kind, double h, double* out) noexcept {
+    kernels().gaussian_cols(cols, stride, dim, m, q, kind, h, out);
+}
+void box_distances(const double* lo, const double* hi, std::size_t stride, std::size_t k0, std::size_t k1,
+                   std::size_t dim, const double* q, RowDistance kind, double* out) noexcept {
+    static const VmathKernels& k = cpu::select(kVmathBaseline, LUMI_X86_KERNELS_OF(kVmathAvx2),
+                                               LUMI_X86_KERNELS_OF(kVmathAvx512));
+    k.box_distances(lo, hi, stride, k0, k1, dim, q, kind, out);
 }
 
 }  // namespace lumi::vmath

@@ -47,4 +47,25 @@ void row_distances(const double* rows, std::size_t dim, std::size_t m, std::size
 void gaussian_rows(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
                    RowDistance kind, double h, double* out) noexcept;
 
+// acc + g[0] + g[1] + ... + g[m - 1], added one at a time in that order, where
+// g[j] is the Gaussian kernel of row j as gaussian_rows gives it: the same
+// bits as the scalar loop, without storing the kernel values.
+double gaussian_rows_sum(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
+                         RowDistance kind, double h, double acc) noexcept;
+
+// gaussian_rows of m points stored by coordinate: coordinate i of point j is
+// cols[i * stride + j].  Whole vectors are read: entries up to m rounded up to
+// a multiple of 8 must be there (their lanes are discarded).
+void gaussian_cols(const double* cols, std::size_t stride, std::size_t dim, std::size_t m, const double* q,
+                   RowDistance kind, double h, double* out) noexcept;
+
+// out[k] for k0 <= k < k1: the folded gaps between q and box k, whose
+// corners are lo[i * stride + k] and hi[i * stride + k] for coordinate i <
+// dim: per coordinate lo - q when q < lo, else q - hi when q > hi, else 0.0,
+// folded in coordinate order from +0.0 as row_distances folds differences,
+// each step rounded as written.  The arrays hold whole vectors: entries up to
+// k1 rounded up to a multiple of 8 may be read (and out written there).
+void box_distances(const double* lo, const double* hi, std::size_t stride, std::size_t k0, std::size_t k1,
+                   std::size_t dim, const double* q, RowDistance kind, double* out) noexcept;
+
 }  // namespace lumi::vmath

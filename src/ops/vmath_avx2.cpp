@@ -30,6 +30,7 @@ struct Avx2 {
     static D set(double v) { return _mm256_set1_pd(v); }
     static I seti(std::uint64_t v) { return _mm256_set1_epi64x(static_cast<long long>(v)); }
     static D fma(D a, D b, D c) { return _mm256_fmadd_pd(a, b, c); }
+    static D fnma(D a, D b, D c) { return _mm256_fnmadd_pd(a, b, c); }
     static D add(D a, D b) { return _mm256_add_pd(a, b); }
     static D sub(D a, D b) { return _mm256_sub_pd(a, b); }
     static D mul(D a, D b) { return _mm256_mul_pd(a, b); }
@@ -126,9 +127,23 @@ void level_gaussian_rows(const double* rows, std::size_t dim, std::size_t m, std
                          RowDistance kind, double h, double* out) noexcept {
     gaussian_rows_apply<Avx2>(rows, dim, m, avail, q, kind, h, out);
 }
+void level_gaussian_cols(const double* cols, std::size_t stride, std::size_t dim, std::size_t m, const double* q,
+                         RowDistance kind, double h, double* out) noexcept {
+    gaussian_cols_apply<Avx2>(cols, stride, dim, m, q, kind, h, out);
+}
+void level_box_distances(const double* lo, const double* hi, std::size_t stride, std::size_t k0, std::size_t k1,
+                         std::size_t dim, const double* q, RowDistance kind, double* out) noexcept {
+    box_distances_apply<Avx2>(lo, hi, stride, k0, k1, dim, q, kind, out);
+}
+double level_gaussian_rows_sum(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
+                               RowDistance kind, double h, double acc) noexcept {
+    return gaussian_rows_sum_apply<Avx2>(rows, dim, m, avail, q, kind, h, acc);
+}
 
 }  // namespace
 
-constinit const VmathKernels kVmathAvx2{level_exp, level_log, level_gaussian, level_row_distances, level_gaussian_rows};
+constinit const VmathKernels kVmathAvx2{level_exp, level_log, level_gaussian, level_row_distances, level_gaussian_rows,
+                                          level_gaussian_rows_sum, level_gaussian_cols,
+                                          level_box_distances};
 
 }  // namespace lumi::vmath

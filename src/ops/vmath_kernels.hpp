@@ -21,8 +21,18 @@ struct VmathKernels {
                           RowDistance kind, double* out) noexcept;
     void (*gaussian_rows)(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
                           RowDistance kind, double h, double* out) noexcept;
+    double (*gaussian_rows_sum)(const double* rows, std::size_t dim, std::size_t m, std::size_t avail,
+                                const double* q, RowDistance kind, double h, double acc) noexcept;
+    void (*gaussian_cols)(const double* cols, std::size_t stride, std::size_t dim, std::size_t m, const double* q,
+                          RowDistance kind, double h, double* out) noexcept;
+    void (*box_distances)(const double* lo, const double* hi, std::size_t stride, std::size_t k0, std::size_t k1,
+                          std::size_t dim, const double* q, RowDistance kind, double* out) noexcept;
 };
 
 extern const VmathKernels kVmathBaseline, kVmathAvx2, kVmathAvx512;
+
+// The baseline gaussian_rows_sum (the vector sets finish short arrays with it).
+double gaussian_rows_sum_scalar(const double* rows, std::size_t dim, std::size_t m, std::size_t avail,
+                                const double* q, RowDistance kind, double h, double acc) noexcept;
 
 }  // namespace lumi::vmath

@@ -48,6 +48,15 @@ void dispatch_density_rows(const SpatialTree<Kind>& tree, const double* queries,
                            KernelType kernel, double h,
                  const ApproxCriterion& criterion, double* out, const std::size_t* scatter) {
     const bool approx = criterion.tag != ApproxCriterion::Tag::None;
+    if (!approx && kernel == KernelType::Gaussian) {
+        // the common case, with the small dimensions unrolled
+        with_metric_dim(tree.metric(), tree.dim(), [&](auto metric) {
+            using M = decltype(metric);
+            const kde::TreeView<Kind, M> view{tree};
+            kde::density_rows<false, M, kde::Gaussian>(view, queries, n_queries, h, criterion, out, scatter);
+        });
+        return;
+    }
     with_metric(tree.metric(), [&](auto metric) {
         using M = decltype(metric);
         const kde::TreeView<Kind, M> view{tree};
