@@ -67,19 +67,26 @@ struct VantageKind {
     // point.  A Chebyshev query with a NaN coordinate measures in fewer
     // coordinates than min_dist was, so only d - max_dist holds then
     // (`partial_query`).
-    static double bound_from(const Tree& t, std::size_t id, double d, bool partial_query) noexcept {
-        const Node& nd = t.node(id);
-        if (nd.no_bound) return 0.0;
-        const double slack = t.slack();
-        double b = 0.0;
-        const double outside = (d - nd.max_dist) - slack * (d + nd.max_dist);
-        if (outside > b) b = outside;
+    // The bound of a node whose points lie at distances [min_dist, max_dist]
+    // from its vantage point, for a query at distance d from it.  A node
+    // without a distance bound passes -inf and +inf: both differences are
+    // then -inf or NaN, never above 0.0, and the bound is 0.0.
+    static double distance_bound(double min_dist, double max_dist, double slack, double d,
+                                 bool partial_query) noexcept {
+        const double outside = (d - max_dist) - slack * (d + max_dist);
+        double b = pick(outside > 0.0, outside, 0.0);
         if (!partial_query) {
-            const double inside = (nd.min_dist - d) - slack * (nd.min_dist + d);
+            const double inside = (min_dist - d) - slack * (min_dist + d);
             if (inside > b) b = inside;
         }
         if (d < b) b = d;
         return b;
+    }
+    static double bound_from(const Tree& t, std::size_t id, double d, bool partial_query) noexcept {
+        const Node& nd = t.node(id);
+        const double inf = std::numeric_limits<double>::infinity();
+        return distance_bound(nd.no_bound ? -inf : nd.min_dist, nd.no_bound ? inf : nd.max_dist, t.slack(), d,
+                              partial_query);
     }
     template <class M>
     static bool partial_query(const Tree& t, const double* q) noexcept {
@@ -109,17 +116,8 @@ struct VantageKind {
         c.max_dist = nd.no_bound ? inf : nd.max_dist;
         c.vantage = static_cast<std::uint32_t>(nd.vantage);
     }
-    // bound_from over a compact node.  With min_dist -inf and max_dist +inf
-    // both differences are -inf or NaN, never above 0.0.
     static double compact_bound(const CompactNode& nd, double slack, double d, bool partial_query) noexcept {
-        const double outside = (d - nd.max_dist) - slack * (d + nd.max_dist);
-        double b = pick(outside > 0.0, outside, 0.0);
-        if (!partial_query) {
-            const double inside = (nd.min_dist - d) - slack * (nd.min_dist + d);
-            if (inside > b) b = inside;
-        }
-        if (d < b) b = d;
-        return b;
+        return distance_bound(nd.min_dist, nd.max_dist, slack, d, partial_query);
     }
     template <class M>
     class CompactWalk;
