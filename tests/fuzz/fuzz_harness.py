@@ -1022,7 +1022,12 @@ def build_args(rng, ctx, params):
             args.append(value)
     r = rng.random()
     if r < 0.02:
-        args.append(gen_garbage(rng, ctx))
+        value = gen_garbage(rng, ctx)
+        # It may land on a parameter passed by name or left out, a work amount among them.
+        limits = [WORK_LIMITS[p.name] for p in params if p.name in WORK_LIMITS]
+        if limits and isinstance(value, int) and min(limits) < value < 2**64:
+            value = min(limits)
+        args.append(value)
     elif r < 0.04:
         kwargs[rng.choice(["bogus", "\ud800", "self", "shape", "a"])] = 1
     elif r < 0.06 and args:
