@@ -106,44 +106,8 @@ struct Avx2 {
 
 #include "ops/vmath_kernels.inc"
 
-double libm_exp(double x) { return std::exp(x); }
-
-void level_exp(const double* in, double* out, std::size_t n) noexcept {
-    apply_n<Avx2, exp_lanes<Avx2>, libm_exp>(in, out, n);
-}
-void level_log(const double* in, double* out, std::size_t n) noexcept {
-    log_apply<Avx2>(in, out, n);
-}
-void level_gaussian(const double* r, double* out, std::size_t n, double h, bool root) noexcept {
-    if (root) gaussian_apply<Avx2, true>(r, out, n, h);
-    else gaussian_apply<Avx2, false>(r, out, n, h);
-}
-
-void level_row_distances(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
-                         RowDistance kind, double* out) noexcept {
-    row_distances_apply<Avx2>(rows, dim, m, avail, q, kind, out);
-}
-void level_gaussian_rows(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
-                         RowDistance kind, double h, double* out) noexcept {
-    gaussian_rows_apply<Avx2>(rows, dim, m, avail, q, kind, h, out);
-}
-void level_gaussian_cols(const double* cols, std::size_t stride, std::size_t dim, std::size_t m, const double* q,
-                         RowDistance kind, double h, double* out) noexcept {
-    gaussian_cols_apply<Avx2>(cols, stride, dim, m, q, kind, h, out);
-}
-void level_box_distances(const double* lo, const double* hi, std::size_t stride, std::size_t k0, std::size_t k1,
-                         std::size_t dim, const double* q, RowDistance kind, double* out) noexcept {
-    box_distances_apply<Avx2>(lo, hi, stride, k0, k1, dim, q, kind, out);
-}
-double level_gaussian_rows_sum(const double* rows, std::size_t dim, std::size_t m, std::size_t avail, const double* q,
-                               RowDistance kind, double h, double acc) noexcept {
-    return gaussian_rows_sum_apply<Avx2>(rows, dim, m, avail, q, kind, h, acc);
-}
-
 }  // namespace
 
-constinit const VmathKernels kVmathAvx2{level_exp, level_log, level_gaussian, level_row_distances, level_gaussian_rows,
-                                          level_gaussian_rows_sum, level_gaussian_cols,
-                                          level_box_distances};
+constinit const VmathKernels kVmathAvx2 = LevelKernels<Avx2>::set;
 
 }  // namespace lumi::vmath
