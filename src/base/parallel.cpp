@@ -277,8 +277,8 @@ struct Pool {
     std::size_t sleeping = 0;
     // Bumped by wake_workers(): sleeping threads get up and look for a job
     // for a while, spinning ones look for longer.
-    std::size_t alarms = 0;
-    std::atomic<std::size_t> alarm_epoch{0};
+    // Written under the lock, read by spinning threads without it.
+    std::atomic<std::size_t> alarms{0};
     // The core of the latest caller to queue a job.
     int last_caller_core = -1;
     // When an idle thread last looked for a job (Clock ticks).
@@ -303,11 +303,11 @@ struct Pool {
     // waiting in vain takes little from whatever else wants that core.
     bool spin_for_job() noexcept {
         for (;;) {
-            const std::size_t seen = alarm_epoch.load(std::memory_order_relaxed);
+            const std::size_t seen = alarms.load(std::memory_order_relaxed);
             if (spin_until([this] { return queued.load(std::memory_order_acquire) != 0; }, kIdleSpin,
                            [this](Clock::time_point now) { last_poll.store(now.time_since_epoch().count(), std::memory_order_relaxed); }))
                 return true;
-            if (alarm_epoch.load(std::memory_order_relaxed) == seen) return false;
+            if (alarms.load(std::memory_order_relaxed) == seen) return false;
         }
     }
 
@@ -346,12 +346,12 @@ struct Pool {
             }
             if (queue.empty()) {
                 ++sleeping;
-                const std::size_t alarm = alarms;
+                const std::size_t alarm = alarms.load(std::memory_order_relaxed);
                 const int avoid = last_caller_core;
                 lk.unlock();  // no system calls under the lock
                 AvoidCore away(avoid);
                 lk.lock();
-                wake.wait(lk, [this, alarm] { return !queue.empty() || alarms != alarm; });
+                wake.wait(lk, [this, alarm] { return !queue.empty() || alarms.load(std::memory_order_relaxed) != alarm; });
                 --sleeping;
                 if (away.active()) {
                     lk.unlock();
@@ -520,8 +520,7 @@ void wake_workers(std::size_t helpers) noexcept {
     {
         std::lock_guard<std::mutex> lk(p->mu);
         to_wake = std::min(helpers, p->sleeping);
-        if (to_wake > 0) ++p->alarms;
-        p->alarm_epoch.fetch_add(1, std::memory_order_relaxed);
+        p->alarms.fetch_add(1, std::memory_order_relaxed);
         wake_all = to_wake >= p->threads;
     }
     p->notify(to_wake, wake_all);
