@@ -156,7 +156,7 @@ void gemm(std::size_t m, std::size_t n, std::size_t p, const double* a, std::siz
             // Panels of the slab, numbered block by block.
             const std::size_t kblocks = (n + k.kc - 1) / k.kc;
             const std::size_t cpanels = (s1 - s0 + k.nr - 1) / k.nr;
-            const std::size_t bgrain = std::max<std::size_t>(1, kParallelWork / 8 / (std::min(n, k.kc) * k.nr));
+            const std::size_t bgrain = std::max<std::size_t>(1, kParallelWork / 64 / (std::min(n, k.kc) * k.nr));
             parallel_for(cpanels * kblocks, bgrain, [&](std::size_t b, std::size_t e) {
                 for (std::size_t t = b; t < e; ++t) {
                     const std::size_t cp = t / kblocks, pc = t % kblocks * k.kc;
