@@ -603,6 +603,34 @@ def test_eig_tolerance_controls_iterations():
     assert len(vals.tolist()) == 2
 
 
+def test_eig_given_many_steps_lets_other_threads_run():
+    # A 2x2 matrix that never converges, given about half a second of steps:
+    # the main thread must get to run while the iteration goes on.
+    import threading
+    import time
+    import warnings
+
+    swap = mat([[0, 1], [1, 0]])
+    started = threading.Event()
+
+    def work():
+        started.set()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            la.eig_with_params(swap, 2_000_000, 0.0)
+
+    t = threading.Thread(target=work)
+    t.start()
+    started.wait()
+    time.sleep(0.05)
+    turns = 0
+    while t.is_alive():
+        turns += 1
+        time.sleep(0.001)
+    t.join()
+    assert turns > 10
+
+
 def test_eig_warns_when_the_iteration_limit_is_reached():
     import re
     import warnings

@@ -163,7 +163,9 @@ PyObject* fn_eig_with_params(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         const double tol = a[2] ? arg_f64("tol", a[2]) : lumi::kEigDefaultTol;
         // Borrowed only after the conversions, which may run Python code.
         SharedBorrow guard(obj->borrow);
-        const double work = cube(side(obj->arr)) * 4 * static_cast<double>(std::min<std::uint64_t>(max_iter, 1000));
+        // The whole allowance of steps counts: a small matrix given many
+        // steps may iterate for long, and other threads run meanwhile.
+        const double work = cube(side(obj->arr)) * 4 * static_cast<double>(max_iter);
         lumi::EigReport report;
         auto result = run_core(work, [&] { return lumi::eig_with_params(obj->arr, max_iter, tol, &report); });
         warn_unconverged("eig_with_params", report, tol);
