@@ -13,11 +13,11 @@
 #include <utility>
 #include <vector>
 
-#include "spatial/tree.hpp"
+#include "spatial/centre_walk.hpp"
 
 namespace lumi {
 
-struct BallKind : PlainKind<BallKind> {
+struct BallKind : PlainKind<BallKind>, CentreKind<BallKind> {
     struct Node : NodeLinks {
         double radius;  // largest distance from the centroid to a node point; 0.0 when empty
     };
@@ -28,13 +28,6 @@ struct BallKind : PlainKind<BallKind> {
     template <class M, class B>
     static bool make_node(B& b, Node& nd, std::size_t id, std::size_t start, std::size_t end,
                           std::vector<double>& keys);
-
-    // Distance from q to the node's centroid under M (nodes: FullNodes or
-    // CompactNodes, below).
-    template <class M, class Nodes>
-    static double centroid_distance(const Nodes& nodes, std::size_t id, const double* q, std::size_t dim) noexcept {
-        return M::from_rdist(M::rdist(q, nodes.centroid(id), fixed_dim<M>(dim)));
-    }
 
     // max(d - radius, 0), lowered by the rounding slack of the triangle
     // inequality.  An infinite distance or radius, or a NaN distance from a
@@ -69,51 +62,32 @@ struct BallKind : PlainKind<BallKind> {
         bool leaf() const noexcept { return right == 0; }
     };
 
-    // Where a search reads a node's centroid and radius: the full nodes, or
-    // their compact copy.
-    struct FullNodes {
-        explicit FullNodes(const Tree& t) noexcept : t_(t) {}
-        const double* centroid(std::size_t id) const noexcept { return t_.values(id); }
-        double radius(std::size_t id) const noexcept { return t_.node(id).radius; }
-
-    private:
-        const Tree& t_;
-    };
-    struct CompactNodes {
-        explicit CompactNodes(const Tree& t) noexcept : nodes_(t.compact_nodes().data()) {}
-        const double* centroid(std::size_t id) const noexcept { return nodes_[id].centroid; }
-        double radius(std::size_t id) const noexcept { return nodes_[id].radius; }
-
-    private:
-        const CompactNode* nodes_;
-    };
+    // What a search reads of a node (centre_walk.hpp): the centroid and the
+    // radius, from the full nodes or from the compact copy.
+    static const double* centre(const Tree* t, std::size_t id) noexcept { return t->values(id); }
+    static const double* centre(const CompactNode* c, std::size_t id) noexcept { return c[id].centroid; }
+    static double radius(const Tree* t, std::size_t id) noexcept { return t->node(id).radius; }
+    static double radius(const CompactNode* c, std::size_t id) noexcept { return c[id].radius; }
     static void fill_compact(const Tree& t, std::size_t id, CompactNode& c) noexcept {
-        const FullNodes full(t);
-        copy_compact_point(c.centroid, full.centroid(id), t.dim());
-        c.radius = full.radius(id);
+        copy_compact_point(c.centroid, centre(&t, id), t.dim());
+        c.radius = radius(&t, id);
     }
 
-    // One walk over either node layout (tree.hpp).
     template <class M, class Nodes>
     class NodeWalk;
-    template <class M>
-    using Walk = NodeWalk<M, FullNodes>;
-    template <class M>
-    using CompactWalk = NodeWalk<M, CompactNodes>;
 
     template <class M>
     static double density_lower(const Tree& t, std::size_t id, const double* q, bool nan_query) noexcept {
-        return bound_from(centroid_distance<M>(FullNodes(t), id, q, t.dim()), t.node(id).radius, t.slack(), nan_query);
+        return bound_from(centre_distance<BallKind, M>(&t, id, q, t.dim()), t.node(id).radius, t.slack(), nan_query);
     }
     template <class M>
     static DensityBounds density_bounds(const Tree& t, std::size_t id, const double* q, bool nan_query) noexcept {
-        const FullNodes full(t);
-        const double d = centroid_distance<M>(full, id, q, t.dim());
+        const double d = centre_distance<BallKind, M>(&t, id, q, t.dim());
         const double r = t.node(id).radius;
         const double lower = bound_from(d, r, t.slack(), nan_query);
         // A NaN centroid coordinate means NaN points below, whose Chebyshev
         // distances skip it: no upper bound then.
-        const double* c = full.centroid(id);
+        const double* c = centre(&t, id);
         for (std::size_t i = 0; i < t.dim(); ++i) {
             if (c[i] != c[i]) return {lower, std::numeric_limits<double>::infinity()};
         }
@@ -121,7 +95,7 @@ struct BallKind : PlainKind<BallKind> {
     }
     template <class M>
     static Interval interval(const Tree& t, std::size_t id, const double* q) noexcept {
-        const double d = centroid_distance<M>(FullNodes(t), id, q, t.dim());
+        const double d = centre_distance<BallKind, M>(&t, id, q, t.dim());
         const double r = t.node(id).radius;
         const double lo = d - r;
         return {lo > 0.0 ? lo : 0.0, d + r};
@@ -144,10 +118,8 @@ using BallNode = BallKind::Node;
 // A child's state is the query's distance to its centroid, computed for both
 // children at their parent (kNN orders them by it).
 template <class M, class Nodes>
-class BallKind::NodeWalk {
+class BallKind::NodeWalk : public CentreWalk<BallKind, M, Nodes> {
 public:
-    static constexpr bool kReducedBound = false;
-    static constexpr bool kNearChildShared = false;
     struct State {
         double d;
     };
@@ -156,14 +128,13 @@ public:
         double d[2];
     };
 
-    NodeWalk(const Tree& t, const double* query)
-        : q(query), nodes_(t), dim_(t.dim()), slack_(t.slack()) {}
-    State root() const noexcept { return {distance(0)}; }
+    using CentreWalk<BallKind, M, Nodes>::CentreWalk;
+    State root() const noexcept { return {this->distance(0)}; }
 
     // kNN: the right child first only when its centroid is strictly nearer.
     template <bool Ordered, class N>
     Split split(std::size_t id, const N& nd, State) const noexcept {
-        Split s{{id + 1, nd.right}, {distance(id + 1), distance(nd.right)}};
+        Split s{{id + 1, nd.right}, {this->distance(id + 1), this->distance(nd.right)}};
         if (Ordered && s.d[1] < s.d[0]) {
             std::swap(s.child[0], s.child[1]);
             std::swap(s.d[0], s.d[1]);
@@ -172,16 +143,9 @@ public:
     }
     State enter(const Split& s, int which, State) const noexcept { return {s.d[which]}; }
     // NaN and 0 prune nothing here alike.
-    double bound(std::size_t id, State st) const noexcept { return search_bound(st.d, nodes_.radius(id), slack_); }
-    void leave(const Split&) const noexcept {}
-
-    const double* q;
-
-private:
-    double distance(std::size_t id) const noexcept { return centroid_distance<M>(nodes_, id, q, dim_); }
-    Nodes nodes_;
-    std::size_t dim_;
-    double slack_;
+    double bound(std::size_t id, State st) const noexcept {
+        return search_bound(st.d, radius(this->nodes_, id), this->slack_);
+    }
 };
 
 extern template class SpatialTree<BallKind>;

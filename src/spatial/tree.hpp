@@ -88,12 +88,6 @@ constexpr bool kind_has_split_nodes() {
 // child is 0 in a leaf (no node's right child is the root).
 inline constexpr std::size_t kCompactMaxDim = 3;
 
-// A point of dim <= kCompactMaxDim coordinates into a compact node, the
-// unused places 0.0.
-inline void copy_compact_point(double (&to)[kCompactMaxDim], const double* from, std::size_t dim) noexcept {
-    for (std::size_t i = 0; i < kCompactMaxDim; ++i) to[i] = i < dim ? from[i] : 0.0;
-}
-
 struct NoCompactNode {
     std::uint32_t start, end, right;
     bool leaf() const noexcept { return true; }

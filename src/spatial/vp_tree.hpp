@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "spatial/tree.hpp"
+#include "spatial/centre_walk.hpp"
 
 namespace lumi {
 
@@ -23,7 +23,7 @@ enum class VantageSelection : std::uint8_t { First = 0, Random = 1 };
 
 std::optional<VantageSelection> selection_from_name(std::string_view lowered);
 
-struct VantageKind {
+struct VantageKind : CentreKind<VantageKind> {
     struct Node : NodeLinks {
         std::size_t vantage;  // storage position of this node's vantage point
         double threshold;     // median distance from the vantage point to the other points
@@ -61,50 +61,32 @@ struct VantageKind {
         bool leaf() const noexcept { return right == 0; }
     };
 
-    // Where a search reads a node's vantage point and the range of distances
-    // [min_dist, max_dist] from it to the node's points: the full nodes, or
-    // their compact copy.  A node without a distance bound reads min_dist
-    // -inf and max_dist +inf (the compact copy stores them so), from which
-    // its bound comes out 0.0.
-    struct FullNodes {
-        explicit FullNodes(const Tree& t) noexcept : t_(t) {}
-        std::size_t vantage(std::size_t id) const noexcept { return t_.node(id).vantage; }
-        const double* point(std::size_t id) const noexcept { return t_.row(t_.node(id).vantage); }
-        double min_dist(std::size_t id) const noexcept {
-            const Node& nd = t_.node(id);
-            return nd.no_bound ? -std::numeric_limits<double>::infinity() : nd.min_dist;
-        }
-        double max_dist(std::size_t id) const noexcept {
-            const Node& nd = t_.node(id);
-            return nd.no_bound ? std::numeric_limits<double>::infinity() : nd.max_dist;
-        }
-
-    private:
-        const Tree& t_;
-    };
-    struct CompactNodes {
-        explicit CompactNodes(const Tree& t) noexcept : nodes_(t.compact_nodes().data()) {}
-        std::size_t vantage(std::size_t id) const noexcept { return nodes_[id].vantage; }
-        const double* point(std::size_t id) const noexcept { return nodes_[id].point; }
-        double min_dist(std::size_t id) const noexcept { return nodes_[id].min_dist; }
-        double max_dist(std::size_t id) const noexcept { return nodes_[id].max_dist; }
-
-    private:
-        const CompactNode* nodes_;
-    };
-    static void fill_compact(const Tree& t, std::size_t id, CompactNode& c) noexcept {
-        const FullNodes full(t);
-        copy_compact_point(c.point, full.point(id), t.dim());
-        c.threshold = t.node(id).threshold;
-        c.min_dist = full.min_dist(id);
-        c.max_dist = full.max_dist(id);
-        c.vantage = static_cast<std::uint32_t>(full.vantage(id));
+    // What a search reads of a node (centre_walk.hpp), from the full nodes
+    // or from the compact copy: the vantage point (its position and
+    // coordinates) and the range [min_dist, max_dist] of the distances from
+    // it to the node's points.  A node without a distance bound reads
+    // min_dist -inf and max_dist +inf (the compact copy stores them so), from
+    // which its bound comes out 0.0.
+    static std::size_t vantage(const Tree* t, std::size_t id) noexcept { return t->node(id).vantage; }
+    static std::size_t vantage(const CompactNode* c, std::size_t id) noexcept { return c[id].vantage; }
+    static const double* centre(const Tree* t, std::size_t id) noexcept { return t->row(t->node(id).vantage); }
+    static const double* centre(const CompactNode* c, std::size_t id) noexcept { return c[id].point; }
+    static double min_dist(const Tree* t, std::size_t id) noexcept {
+        const Node& nd = t->node(id);
+        return nd.no_bound ? -std::numeric_limits<double>::infinity() : nd.min_dist;
     }
-
-    // Distance from q to the node's vantage point under M.
-    template <class M, class Nodes>
-    static double vantage_distance(const Nodes& nodes, std::size_t id, const double* q, std::size_t dim) noexcept {
-        return M::from_rdist(M::rdist(q, nodes.point(id), fixed_dim<M>(dim)));
+    static double min_dist(const CompactNode* c, std::size_t id) noexcept { return c[id].min_dist; }
+    static double max_dist(const Tree* t, std::size_t id) noexcept {
+        const Node& nd = t->node(id);
+        return nd.no_bound ? std::numeric_limits<double>::infinity() : nd.max_dist;
+    }
+    static double max_dist(const CompactNode* c, std::size_t id) noexcept { return c[id].max_dist; }
+    static void fill_compact(const Tree& t, std::size_t id, CompactNode& c) noexcept {
+        copy_compact_point(c.point, centre(&t, id), t.dim());
+        c.threshold = t.node(id).threshold;
+        c.min_dist = min_dist(&t, id);
+        c.max_dist = max_dist(&t, id);
+        c.vantage = static_cast<std::uint32_t>(vantage(&t, id));
     }
 
     // Lower bound of the distances from q to the node's points, from
@@ -117,13 +99,13 @@ struct VantageKind {
     // both differences are then -inf or NaN, never above 0.0, and the bound
     // is 0.0.
     template <class Nodes>
-    static double bound_from(const Nodes& nodes, std::size_t id, double slack, double d, bool partial_query) noexcept {
-        const double max_dist = nodes.max_dist(id);
-        const double outside = (d - max_dist) - slack * (d + max_dist);
+    static double bound_from(Nodes nodes, std::size_t id, double slack, double d, bool partial_query) noexcept {
+        const double hi = max_dist(nodes, id);
+        const double outside = (d - hi) - slack * (d + hi);
         double b = pick(outside > 0.0, outside, 0.0);
         if (!partial_query) {
-            const double min_dist = nodes.min_dist(id);
-            const double inside = (min_dist - d) - slack * (min_dist + d);
+            const double lo = min_dist(nodes, id);
+            const double inside = (lo - d) - slack * (lo + d);
             if (inside > b) b = inside;
         }
         if (d < b) b = d;
@@ -134,30 +116,23 @@ struct VantageKind {
         return M::id == DistanceMetric::Chebyshev && has_nan_coordinate(q, t.dim());
     }
 
-    // One walk over either node layout (tree.hpp).
     template <class M, class Nodes>
     class NodeWalk;
-    template <class M>
-    using Walk = NodeWalk<M, FullNodes>;
-    template <class M>
-    using CompactWalk = NodeWalk<M, CompactNodes>;
 
     template <class M>
     static double density_lower(const Tree& t, std::size_t id, const double* q, bool partial) noexcept {
-        const FullNodes full(t);
-        return bound_from(full, id, t.slack(), vantage_distance<M>(full, id, q, t.dim()), partial);
+        return bound_from(&t, id, t.slack(), centre_distance<VantageKind, M>(&t, id, q, t.dim()), partial);
     }
     template <class M>
     static DensityBounds density_bounds(const Tree& t, std::size_t id, const double* q, bool partial) noexcept {
-        const FullNodes full(t);
-        const double d = vantage_distance<M>(full, id, q, t.dim());
+        const double d = centre_distance<VantageKind, M>(&t, id, q, t.dim());
         const Node& nd = t.node(id);
-        return {bound_from(full, id, t.slack(), d, partial),
+        return {bound_from(&t, id, t.slack(), d, partial),
                 nd.no_bound ? std::numeric_limits<double>::infinity() : d + nd.max_dist};
     }
     template <class M>
     static Interval interval(const Tree& t, std::size_t id, const double* q) noexcept {
-        const double d = vantage_distance<M>(FullNodes(t), id, q, t.dim());
+        const double d = centre_distance<VantageKind, M>(&t, id, q, t.dim());
         const double m = t.node(id).max_dist;
         const double lo = d - m;
         return {lo > 0.0 ? lo : 0.0, d + m};
@@ -189,10 +164,8 @@ using VPNode = VantageKind::Node;
 // A node's state is the query's distance to its vantage point, reused by an
 // inside child that keeps its parent's vantage point.
 template <class M, class Nodes>
-class VantageKind::NodeWalk {
+class VantageKind::NodeWalk : public CentreWalk<VantageKind, M, Nodes> {
 public:
-    static constexpr bool kReducedBound = false;
-    static constexpr bool kNearChildShared = false;
     struct State {
         std::size_t vantage;
         double d;
@@ -201,9 +174,9 @@ public:
         std::size_t child[2];
     };
 
-    NodeWalk(const Tree& t, const double* query)
-        : q(query), nodes_(t), dim_(t.dim()), slack_(t.slack()), partial_(partial_query<M>(t, query)) {}
-    State root() const noexcept { return {nodes_.vantage(0), distance(0)}; }
+    NodeWalk(const Tree& t, const double* query) noexcept
+        : CentreWalk<VantageKind, M, Nodes>(t, query), partial_(partial_query<M>(t, query)) {}
+    State root() const noexcept { return {vantage(this->nodes_, 0), this->distance(0)}; }
 
     // kNN: the inside child first when the query is inside the threshold.
     template <bool Ordered, class N>
@@ -213,19 +186,14 @@ public:
     }
     State enter(const Split& s, int which, State st) const noexcept {
         const std::size_t c = s.child[which];
-        const std::size_t v = nodes_.vantage(c);
-        return {v, v == st.vantage ? st.d : distance(c)};
+        const std::size_t v = vantage(this->nodes_, c);
+        return {v, v == st.vantage ? st.d : this->distance(c)};
     }
-    double bound(std::size_t id, State st) const noexcept { return bound_from(nodes_, id, slack_, st.d, partial_); }
-    void leave(const Split&) const noexcept {}
-
-    const double* q;
+    double bound(std::size_t id, State st) const noexcept {
+        return bound_from(this->nodes_, id, this->slack_, st.d, partial_);
+    }
 
 private:
-    double distance(std::size_t id) const noexcept { return vantage_distance<M>(nodes_, id, q, dim_); }
-    Nodes nodes_;
-    std::size_t dim_;
-    double slack_;
     bool partial_;
 };
 
