@@ -330,19 +330,11 @@ struct Pruning {
     // The tests of a bound read as a reduced distance or as a distance.
     template <bool Reduced>
     bool drops(double b) const noexcept {
-        if constexpr (Reduced) {
-            return negligible_r(b);
-        } else {
-            return negligible(b);
-        }
+        return Reduced ? negligible_r(b) : negligible(b);
     }
     template <bool Reduced>
     bool keeps_all(double b) const noexcept {
-        if constexpr (Reduced) {
-            return kept_below_r(b);
-        } else {
-            return kept_below(b);
-        }
+        return Reduced ? kept_below_r(b) : kept_below(b);
     }
 };
 
@@ -703,19 +695,13 @@ struct TreeView {
     // The bounds as reduced distances or as distances.
     template <bool Reduced>
     double lower(std::size_t node, const double* q) const noexcept {
-        if constexpr (Reduced) {
-            return reduced_lower(node, q);
-        } else {
-            return lower_bound(node, q);
-        }
+        if constexpr (Reduced) return reduced_lower(node, q);
+        else return lower_bound(node, q);
     }
     template <bool Reduced>
     DensityBounds node_bounds(std::size_t node, const double* q) const noexcept {
-        if constexpr (Reduced) {
-            return reduced_bounds(node, q);
-        } else {
-            return bounds(node, q);
-        }
+        if constexpr (Reduced) return reduced_bounds(node, q);
+        else return bounds(node, q);
     }
     // box_gap(q, lo, hi) as selects rather than branches: whether the query
     // lies below, inside or above a box's side is hard to predict.
