@@ -95,10 +95,7 @@ struct BallKind : PlainKind<BallKind>, CentreKind<BallKind> {
     }
     template <class M>
     static Interval interval(const Tree& t, std::size_t id, const double* q) noexcept {
-        const double d = centre_distance<BallKind, M>(&t, id, q, t.dim());
-        const double r = t.node(id).radius;
-        const double lo = d - r;
-        return {lo > 0.0 ? lo : 0.0, d + r};
+        return centre_interval<BallKind, M>(t, id, q, t.node(id).radius);
     }
     static double span(const Tree& t, std::size_t id) noexcept { return 2.0 * t.node(id).radius; }
 
@@ -113,7 +110,6 @@ struct BallKind : PlainKind<BallKind>, CentreKind<BallKind> {
 };
 
 using BallTree = SpatialTree<BallKind>;
-using BallNode = BallKind::Node;
 
 // A child's state is the query's distance to its centroid, computed for both
 // children at their parent (kNN orders them by it).

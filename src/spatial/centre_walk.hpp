@@ -30,6 +30,16 @@ double centre_distance(Nodes nodes, std::size_t id, const double* q, std::size_t
     return M::from_rdist(M::rdist(q, Kind::centre(nodes, id), fixed_dim<M>(dim)));
 }
 
+// The range [max(d - r, 0), d + r] of the distances from q to the points of
+// node `id`, d being q's distance to its centre and r the largest distance
+// from the centre to one of them.
+template <class Kind, class M>
+Interval centre_interval(const SpatialTree<Kind>& t, std::size_t id, const double* q, double r) noexcept {
+    const double d = centre_distance<Kind, M>(&t, id, q, t.dim());
+    const double lo = d - r;
+    return {lo > 0.0 ? lo : 0.0, d + r};
+}
+
 // Kind's NodeWalk over the full nodes or over the compact copy, looked up
 // only once Kind is complete.
 template <class Kind, class M, bool Compact>

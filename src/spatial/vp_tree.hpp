@@ -132,10 +132,7 @@ struct VantageKind : CentreKind<VantageKind> {
     }
     template <class M>
     static Interval interval(const Tree& t, std::size_t id, const double* q) noexcept {
-        const double d = centre_distance<VantageKind, M>(&t, id, q, t.dim());
-        const double m = t.node(id).max_dist;
-        const double lo = d - m;
-        return {lo > 0.0 ? lo : 0.0, d + m};
+        return centre_interval<VantageKind, M>(t, id, q, t.node(id).max_dist);
     }
     static double span(const Tree& t, std::size_t id) noexcept { return t.node(id).max_dist - t.node(id).min_dist; }
 
@@ -159,7 +156,6 @@ struct VantageKind : CentreKind<VantageKind> {
 };
 
 using VPTree = SpatialTree<VantageKind>;
-using VPNode = VantageKind::Node;
 
 // A node's state is the query's distance to its vantage point, reused by an
 // inside child that keeps its parent's vantage point.
