@@ -48,6 +48,8 @@ struct NodeWalkOf {
     using type = typename Kind::template NodeWalk<M, Nodes>;
 };
 
+// What such a kind derives from: Walk<M> and CompactWalk<M>, the names the
+// engine's search looks up.
 template <class Kind>
 struct CentreKind {
     template <class M>
@@ -56,6 +58,9 @@ struct CentreKind {
     using CompactWalk = typename NodeWalkOf<Kind, M, true>::type;
 };
 
+// What every NodeWalk shares: the query, the node source, the dimension and
+// the rounding slack of the bounds, the distance to a node's centre, and
+// nothing to undo on the way back up.
 template <class Kind, class M, class Nodes>
 class CentreWalk {
 public:
