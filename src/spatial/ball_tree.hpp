@@ -13,11 +13,11 @@
 #include <utility>
 #include <vector>
 
-#include "spatial/tree.hpp"
+#include "spatial/centre_walk.hpp"
 
 namespace lumi {
 
-struct BallKind : PlainKind<BallKind> {
+struct BallKind : PlainKind<BallKind>, CentreKind<BallKind> {
     struct Node : NodeLinks {
         double radius;  // largest distance from the centroid to a node point; 0.0 when empty
     };
@@ -28,14 +28,6 @@ struct BallKind : PlainKind<BallKind> {
     template <class M, class B>
     static bool make_node(B& b, Node& nd, std::size_t id, std::size_t start, std::size_t end,
                           std::vector<double>& keys);
-
-    static const double* centroid(const Tree& t, std::size_t id) noexcept { return t.values(id); }
-
-    // Distance from q to the node's centroid under M.
-    template <class M>
-    static double centroid_distance(const Tree& t, std::size_t id, const double* q) noexcept {
-        return M::from_rdist(M::rdist(q, centroid(t, id), fixed_dim<M>(t.dim())));
-    }
 
     // max(d - radius, 0), lowered by the rounding slack of the triangle
     // inequality.  An infinite distance or radius, or a NaN distance from a
@@ -60,9 +52,6 @@ struct BallKind : PlainKind<BallKind> {
         return M::id != DistanceMetric::Chebyshev && has_nan_coordinate(q, t.dim());
     }
 
-    template <class M>
-    class Walk;
-
     // The search copy of a node of a tree of 1 to 3 coordinates (tree.hpp):
     // the centroid inline, so a child's distance and bound come from one
     // record.
@@ -72,26 +61,33 @@ struct BallKind : PlainKind<BallKind> {
         std::uint32_t start, end, right;
         bool leaf() const noexcept { return right == 0; }
     };
+
+    // What a search reads of a node (centre_walk.hpp): the centroid and the
+    // radius, from the full nodes or from the compact copy.
+    static const double* centre(const Tree* t, std::size_t id) noexcept { return t->values(id); }
+    static const double* centre(const CompactNode* c, std::size_t id) noexcept { return c[id].centroid; }
+    static double radius(const Tree* t, std::size_t id) noexcept { return t->node(id).radius; }
+    static double radius(const CompactNode* c, std::size_t id) noexcept { return c[id].radius; }
     static void fill_compact(const Tree& t, std::size_t id, CompactNode& c) noexcept {
-        const double* centre = centroid(t, id);
-        for (std::size_t i = 0; i < kCompactMaxDim; ++i) c.centroid[i] = i < t.dim() ? centre[i] : 0.0;
-        c.radius = t.node(id).radius;
+        copy_compact_point(c.centroid, centre(&t, id), t.dim());
+        c.radius = radius(&t, id);
     }
-    template <class M>
-    class CompactWalk;
+
+    template <class M, class Nodes>
+    class NodeWalk;
 
     template <class M>
     static double density_lower(const Tree& t, std::size_t id, const double* q, bool nan_query) noexcept {
-        return bound_from(centroid_distance<M>(t, id, q), t.node(id).radius, t.slack(), nan_query);
+        return bound_from(centre_distance<BallKind, M>(&t, id, q, t.dim()), t.node(id).radius, t.slack(), nan_query);
     }
     template <class M>
     static DensityBounds density_bounds(const Tree& t, std::size_t id, const double* q, bool nan_query) noexcept {
-        const double d = centroid_distance<M>(t, id, q);
+        const double d = centre_distance<BallKind, M>(&t, id, q, t.dim());
         const double r = t.node(id).radius;
         const double lower = bound_from(d, r, t.slack(), nan_query);
         // A NaN centroid coordinate means NaN points below, whose Chebyshev
         // distances skip it: no upper bound then.
-        const double* c = centroid(t, id);
+        const double* c = centre(&t, id);
         for (std::size_t i = 0; i < t.dim(); ++i) {
             if (c[i] != c[i]) return {lower, std::numeric_limits<double>::infinity()};
         }
@@ -99,10 +95,7 @@ struct BallKind : PlainKind<BallKind> {
     }
     template <class M>
     static Interval interval(const Tree& t, std::size_t id, const double* q) noexcept {
-        const double d = centroid_distance<M>(t, id, q);
-        const double r = t.node(id).radius;
-        const double lo = d - r;
-        return {lo > 0.0 ? lo : 0.0, d + r};
+        return centre_interval<BallKind, M>(t, id, q, t.node(id).radius);
     }
     static double span(const Tree& t, std::size_t id) noexcept { return 2.0 * t.node(id).radius; }
 
@@ -117,15 +110,12 @@ struct BallKind : PlainKind<BallKind> {
 };
 
 using BallTree = SpatialTree<BallKind>;
-using BallNode = BallKind::Node;
 
 // A child's state is the query's distance to its centroid, computed for both
 // children at their parent (kNN orders them by it).
-template <class M>
-class BallKind::Walk {
+template <class M, class Nodes>
+class BallKind::NodeWalk : public CentreWalk<BallKind, M, Nodes> {
 public:
-    static constexpr bool kReducedBound = false;
-    static constexpr bool kNearChildShared = false;
     struct State {
         double d;
     };
@@ -134,13 +124,13 @@ public:
         double d[2];
     };
 
-    Walk(const Tree& t, const double* query) : q(query), t_(t) {}
-    State root() const noexcept { return {centroid_distance<M>(t_, 0, q)}; }
+    using CentreWalk<BallKind, M, Nodes>::CentreWalk;
+    State root() const noexcept { return {this->distance(0)}; }
 
     // kNN: the right child first only when its centroid is strictly nearer.
-    template <bool Ordered>
-    Split split(std::size_t id, const Node& nd, State) const noexcept {
-        Split s{{id + 1, nd.right}, {centroid_distance<M>(t_, id + 1, q), centroid_distance<M>(t_, nd.right, q)}};
+    template <bool Ordered, class N>
+    Split split(std::size_t id, const N& nd, State) const noexcept {
+        Split s{{id + 1, nd.right}, {this->distance(id + 1), this->distance(nd.right)}};
         if (Ordered && s.d[1] < s.d[0]) {
             std::swap(s.child[0], s.child[1]);
             std::swap(s.d[0], s.d[1]);
@@ -150,51 +140,8 @@ public:
     State enter(const Split& s, int which, State) const noexcept { return {s.d[which]}; }
     // NaN and 0 prune nothing here alike.
     double bound(std::size_t id, State st) const noexcept {
-        return search_bound(st.d, t_.node(id).radius, t_.slack());
+        return search_bound(st.d, radius(this->nodes_, id), this->slack_);
     }
-    void leave(const Split&) const noexcept {}
-
-    const double* q;
-
-private:
-    const Tree& t_;
-};
-
-// Walk over the compact nodes: the same distances and bounds.
-template <class M>
-class BallKind::CompactWalk {
-public:
-    static constexpr bool kReducedBound = false;
-    static constexpr bool kNearChildShared = false;
-    using State = Walk<M>::State;
-    using Split = Walk<M>::Split;
-
-    CompactWalk(const Tree& t, const double* query) : q(query), t_(t), nodes_(t.compact_nodes().data()) {}
-    State root() const noexcept { return {distance(0)}; }
-
-    template <bool Ordered>
-    Split split(std::size_t id, const CompactNode& nd, State) const noexcept {
-        Split s{{id + 1, nd.right}, {distance(id + 1), distance(nd.right)}};
-        if (Ordered && s.d[1] < s.d[0]) {
-            std::swap(s.child[0], s.child[1]);
-            std::swap(s.d[0], s.d[1]);
-        }
-        return s;
-    }
-    State enter(const Split& s, int which, State) const noexcept { return {s.d[which]}; }
-    double bound(std::size_t id, State st) const noexcept {
-        return search_bound(st.d, nodes_[id].radius, t_.slack());
-    }
-    void leave(const Split&) const noexcept {}
-
-    const double* q;
-
-private:
-    double distance(std::size_t id) const noexcept {
-        return M::from_rdist(M::rdist(q, nodes_[id].centroid, M::kDim));
-    }
-    const Tree& t_;
-    const CompactNode* nodes_;
 };
 
 extern template class SpatialTree<BallKind>;

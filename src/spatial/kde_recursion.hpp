@@ -173,6 +173,8 @@ concept KdeTree = requires(const T& t, std::size_t node, const double* q) {
     { t.end(node) } -> std::convertible_to<std::size_t>;
     { t.lower_bound(node, q) } -> std::convertible_to<double>;
     { t.bounds(node, q) } -> std::convertible_to<DensityBounds>;
+    { t.template lower<false>(node, q) } -> std::convertible_to<double>;
+    { t.template node_bounds<false>(node, q) } -> std::convertible_to<DensityBounds>;
     { t.interval(node, q) } -> std::convertible_to<Interval>;
     { t.span(node) } -> std::convertible_to<double>;
     { t.count(node) } -> std::convertible_to<std::size_t>;
@@ -325,6 +327,15 @@ struct Pruning {
         if (fast) return r >= 0.0 && r <= keep_below_r;
         return Kernel::kept_below(M::from_rdist(r) / h);
     }
+    // The tests of a bound read as a reduced distance or as a distance.
+    template <bool Reduced>
+    bool drops(double b) const noexcept {
+        return Reduced ? negligible_r(b) : negligible(b);
+    }
+    template <bool Reduced>
+    bool keeps_all(double b) const noexcept {
+        return Reduced ? kept_below_r(b) : kept_below(b);
+    }
 };
 
 // The leaves of a k-d tree in storage order (leaf k holds the positions
@@ -385,22 +396,32 @@ template <bool Approx, class M, class Kernel, KdeTree Tree, class Sum>
 void kde_recursive(const Tree& t, std::size_t node, const double* q, Sum& sum,
                    const Pruning<Kernel, M>& pr, const ApproxCriterion& crit, const LeafScan& scan = {}) {
     const double h = pr.h;
+    // Exact sums over k-d trees read the box bounds as reduced distances.
+    constexpr bool kReduced = !Approx && Tree::kReducedBounds;
     for (;;) {
-        if constexpr (!Approx && Tree::kReducedBounds) {
-            if (t.is_leaf(node)) {
-                if (pr.negligible_r(t.reduced_lower(node, q))) return;
-                sum.add_points(t.start(node), t.end(node));
+        if (t.is_leaf(node)) {
+            if (pr.template drops<kReduced>(t.template lower<kReduced>(node, q))) return;
+            sum.add_points(t.start(node), t.end(node));
+            return;
+        }
+        const DensityBounds bd = t.template node_bounds<kReduced>(node, q);
+        if (pr.template drops<kReduced>(bd.lower)) return;
+        if constexpr (Approx) {
+            const std::size_t count = t.count(node);
+            if (estimates(crit, count, t.span(node))) {
+                const Interval iv = t.interval(node, q);
+                sum.add_value((Kernel::value(iv.lo / h) + Kernel::value(iv.hi / h)) * 0.5 *
+                              static_cast<double>(count));
                 return;
             }
-            const DensityBounds bd = t.reduced_bounds(node, q);
-            if (pr.negligible_r(bd.lower)) return;
-            if (h > 0.0 && pr.kept_below_r(bd.upper)) {
-                // No node below can be pruned, and the leaves below, left to
-                // right, cover [start, end) in order: the same sum, without
-                // the visits.
-                sum.add_points(t.start(node), t.end(node));
-                return;
-            }
+        } else if (h > 0.0 && pr.template keeps_all<kReduced>(bd.upper)) {
+            // No node below can be pruned, and the leaves below, left to
+            // right, cover [start, end) in order: the same sum, without the
+            // visits.
+            sum.add_points(t.start(node), t.end(node));
+            return;
+        }
+        if constexpr (kReduced) {
             if (scan.table && scan.table->last[node] - scan.table->first[node] <= kScanLeaves) {
                 // A leaf's box lies inside every box above it, so its
                 // distance is at least theirs: with a monotone test, a leaf
@@ -416,26 +437,6 @@ void kde_recursive(const Tree& t, std::size_t node, const double* q, Sum& sum,
                     if (M::id == DistanceMetric::Chebyshev && lt.has_nan[k]) r = 0.0;  // as lower_rdist
                     if (!pr.negligible_r(r)) sum.add_points(lt.start[k], lt.start[k + 1]);
                 }
-                return;
-            }
-        } else {
-            if (t.is_leaf(node)) {
-                if (pr.negligible(t.lower_bound(node, q))) return;
-                sum.add_points(t.start(node), t.end(node));
-                return;
-            }
-            const DensityBounds bd = t.bounds(node, q);
-            if (pr.negligible(bd.lower)) return;
-            if constexpr (Approx) {
-                const std::size_t count = t.count(node);
-                if (estimates(crit, count, t.span(node))) {
-                    const Interval iv = t.interval(node, q);
-                    sum.add_value((Kernel::value(iv.lo / h) + Kernel::value(iv.hi / h)) * 0.5 *
-                                  static_cast<double>(count));
-                    return;
-                }
-            } else if (h > 0.0 && pr.kept_below(bd.upper)) {
-                sum.add_points(t.start(node), t.end(node));  // as above
                 return;
             }
         }
@@ -690,6 +691,17 @@ struct TreeView {
         }
         if (M::id == DistanceMetric::Chebyshev && tree.node(node).has_nan) near = 0.0;
         return {near, far};
+    }
+    // The bounds as reduced distances or as distances.
+    template <bool Reduced>
+    double lower(std::size_t node, const double* q) const noexcept {
+        if constexpr (Reduced) return reduced_lower(node, q);
+        else return lower_bound(node, q);
+    }
+    template <bool Reduced>
+    DensityBounds node_bounds(std::size_t node, const double* q) const noexcept {
+        if constexpr (Reduced) return reduced_bounds(node, q);
+        else return bounds(node, q);
     }
     // box_gap(q, lo, hi) as selects rather than branches: whether the query
     // lies below, inside or above a box's side is hard to predict.

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "spatial/tree.hpp"
+#include "spatial/centre_walk.hpp"
 
 namespace lumi {
 
@@ -23,7 +23,7 @@ enum class VantageSelection : std::uint8_t { First = 0, Random = 1 };
 
 std::optional<VantageSelection> selection_from_name(std::string_view lowered);
 
-struct VantageKind {
+struct VantageKind : CentreKind<VantageKind> {
     struct Node : NodeLinks {
         std::size_t vantage;  // storage position of this node's vantage point
         double threshold;     // median distance from the vantage point to the other points
@@ -52,12 +52,41 @@ struct VantageKind {
     static bool make_node(B& b, Node& nd, std::size_t id, std::size_t start, std::size_t end,
                           std::vector<double>& dists);
 
-    static const double* vantage_point(const Tree& t, std::size_t id) noexcept { return t.row(t.node(id).vantage); }
+    // The search copy of a node of a tree of 1 to 3 coordinates (tree.hpp):
+    // the vantage point inline, beside the distances its bound needs.
+    struct CompactNode {
+        double point[kCompactMaxDim];
+        double threshold, min_dist, max_dist;
+        std::uint32_t vantage, start, end, right;
+        bool leaf() const noexcept { return right == 0; }
+    };
 
-    // Distance from q to the node's vantage point under M.
-    template <class M>
-    static double vantage_distance(const Tree& t, std::size_t id, const double* q) noexcept {
-        return M::from_rdist(M::rdist(q, vantage_point(t, id), fixed_dim<M>(t.dim())));
+    // What a search reads of a node (centre_walk.hpp), from the full nodes
+    // or from the compact copy: the vantage point (its position and
+    // coordinates) and the range [min_dist, max_dist] of the distances from
+    // it to the node's points.  A node without a distance bound reads
+    // min_dist -inf and max_dist +inf (the compact copy stores them so), from
+    // which its bound comes out 0.0.
+    static std::size_t vantage(const Tree* t, std::size_t id) noexcept { return t->node(id).vantage; }
+    static std::size_t vantage(const CompactNode* c, std::size_t id) noexcept { return c[id].vantage; }
+    static const double* centre(const Tree* t, std::size_t id) noexcept { return t->row(t->node(id).vantage); }
+    static const double* centre(const CompactNode* c, std::size_t id) noexcept { return c[id].point; }
+    static double min_dist(const Tree* t, std::size_t id) noexcept {
+        const Node& nd = t->node(id);
+        return nd.no_bound ? -std::numeric_limits<double>::infinity() : nd.min_dist;
+    }
+    static double min_dist(const CompactNode* c, std::size_t id) noexcept { return c[id].min_dist; }
+    static double max_dist(const Tree* t, std::size_t id) noexcept {
+        const Node& nd = t->node(id);
+        return nd.no_bound ? std::numeric_limits<double>::infinity() : nd.max_dist;
+    }
+    static double max_dist(const CompactNode* c, std::size_t id) noexcept { return c[id].max_dist; }
+    static void fill_compact(const Tree& t, std::size_t id, CompactNode& c) noexcept {
+        copy_compact_point(c.point, centre(&t, id), t.dim());
+        c.threshold = t.node(id).threshold;
+        c.min_dist = min_dist(&t, id);
+        c.max_dist = max_dist(&t, id);
+        c.vantage = static_cast<std::uint32_t>(vantage(&t, id));
     }
 
     // Lower bound of the distances from q to the node's points, from
@@ -66,78 +95,44 @@ struct VantageKind {
     // inequality, NaN candidates passed over; d itself covers the vantage
     // point.  A Chebyshev query with a NaN coordinate measures in fewer
     // coordinates than min_dist was, so only d - max_dist holds then
-    // (`partial_query`).
-    // The bound of a node whose points lie at distances [min_dist, max_dist]
-    // from its vantage point, for a query at distance d from it.  A node
-    // without a distance bound passes -inf and +inf: both differences are
-    // then -inf or NaN, never above 0.0, and the bound is 0.0.
-    static double distance_bound(double min_dist, double max_dist, double slack, double d,
-                                 bool partial_query) noexcept {
-        const double outside = (d - max_dist) - slack * (d + max_dist);
+    // (`partial_query`).  A node without a distance bound gets -inf and +inf:
+    // both differences are then -inf or NaN, never above 0.0, and the bound
+    // is 0.0.
+    template <class Nodes>
+    static double bound_from(Nodes nodes, std::size_t id, double slack, double d, bool partial_query) noexcept {
+        const double hi = max_dist(nodes, id);
+        const double outside = (d - hi) - slack * (d + hi);
         double b = pick(outside > 0.0, outside, 0.0);
         if (!partial_query) {
-            const double inside = (min_dist - d) - slack * (min_dist + d);
+            const double lo = min_dist(nodes, id);
+            const double inside = (lo - d) - slack * (lo + d);
             if (inside > b) b = inside;
         }
         if (d < b) b = d;
         return b;
-    }
-    static double bound_from(const Tree& t, std::size_t id, double d, bool partial_query) noexcept {
-        const Node& nd = t.node(id);
-        const double inf = std::numeric_limits<double>::infinity();
-        return distance_bound(nd.no_bound ? -inf : nd.min_dist, nd.no_bound ? inf : nd.max_dist, t.slack(), d,
-                              partial_query);
     }
     template <class M>
     static bool partial_query(const Tree& t, const double* q) noexcept {
         return M::id == DistanceMetric::Chebyshev && has_nan_coordinate(q, t.dim());
     }
 
-    template <class M>
-    class Walk;
-
-    // The search copy of a node of a tree of 1 to 3 coordinates (tree.hpp):
-    // the vantage point inline, beside the distances its bound needs.  A node
-    // without a distance bound stores min_dist -inf and max_dist +inf, from
-    // which the bound comes out 0.0 as well.
-    struct CompactNode {
-        double point[kCompactMaxDim];
-        double threshold, min_dist, max_dist;
-        std::uint32_t vantage, start, end, right;
-        bool leaf() const noexcept { return right == 0; }
-    };
-    static void fill_compact(const Tree& t, std::size_t id, CompactNode& c) noexcept {
-        const Node& nd = t.node(id);
-        const double* vp = vantage_point(t, id);
-        for (std::size_t i = 0; i < kCompactMaxDim; ++i) c.point[i] = i < t.dim() ? vp[i] : 0.0;
-        c.threshold = nd.threshold;
-        const double inf = std::numeric_limits<double>::infinity();
-        c.min_dist = nd.no_bound ? -inf : nd.min_dist;
-        c.max_dist = nd.no_bound ? inf : nd.max_dist;
-        c.vantage = static_cast<std::uint32_t>(nd.vantage);
-    }
-    static double compact_bound(const CompactNode& nd, double slack, double d, bool partial_query) noexcept {
-        return distance_bound(nd.min_dist, nd.max_dist, slack, d, partial_query);
-    }
-    template <class M>
-    class CompactWalk;
+    template <class M, class Nodes>
+    class NodeWalk;
 
     template <class M>
     static double density_lower(const Tree& t, std::size_t id, const double* q, bool partial) noexcept {
-        return bound_from(t, id, vantage_distance<M>(t, id, q), partial);
+        return bound_from(&t, id, t.slack(), centre_distance<VantageKind, M>(&t, id, q, t.dim()), partial);
     }
     template <class M>
     static DensityBounds density_bounds(const Tree& t, std::size_t id, const double* q, bool partial) noexcept {
-        const double d = vantage_distance<M>(t, id, q);
+        const double d = centre_distance<VantageKind, M>(&t, id, q, t.dim());
         const Node& nd = t.node(id);
-        return {bound_from(t, id, d, partial), nd.no_bound ? std::numeric_limits<double>::infinity() : d + nd.max_dist};
+        return {bound_from(&t, id, t.slack(), d, partial),
+                nd.no_bound ? std::numeric_limits<double>::infinity() : d + nd.max_dist};
     }
     template <class M>
     static Interval interval(const Tree& t, std::size_t id, const double* q) noexcept {
-        const double d = vantage_distance<M>(t, id, q);
-        const double m = t.node(id).max_dist;
-        const double lo = d - m;
-        return {lo > 0.0 ? lo : 0.0, d + m};
+        return centre_interval<VantageKind, M>(t, id, q, t.node(id).max_dist);
     }
     static double span(const Tree& t, std::size_t id) noexcept { return t.node(id).max_dist - t.node(id).min_dist; }
 
@@ -161,15 +156,12 @@ struct VantageKind {
 };
 
 using VPTree = SpatialTree<VantageKind>;
-using VPNode = VantageKind::Node;
 
 // A node's state is the query's distance to its vantage point, reused by an
 // inside child that keeps its parent's vantage point.
-template <class M>
-class VantageKind::Walk {
+template <class M, class Nodes>
+class VantageKind::NodeWalk : public CentreWalk<VantageKind, M, Nodes> {
 public:
-    static constexpr bool kReducedBound = false;
-    static constexpr bool kNearChildShared = false;
     struct State {
         std::size_t vantage;
         double d;
@@ -178,64 +170,26 @@ public:
         std::size_t child[2];
     };
 
-    Walk(const Tree& t, const double* query) : q(query), t_(t), partial_(partial_query<M>(t, query)) {}
-    State root() const noexcept { return {t_.node(0).vantage, vantage_distance<M>(t_, 0, q)}; }
+    NodeWalk(const Tree& t, const double* query) noexcept
+        : CentreWalk<VantageKind, M, Nodes>(t, query), partial_(partial_query<M>(t, query)) {}
+    State root() const noexcept { return {vantage(this->nodes_, 0), this->distance(0)}; }
 
     // kNN: the inside child first when the query is inside the threshold.
-    template <bool Ordered>
-    Split split(std::size_t id, const Node& nd, State st) const noexcept {
+    template <bool Ordered, class N>
+    Split split(std::size_t id, const N& nd, State st) const noexcept {
         if (Ordered && !(st.d < nd.threshold)) return {{nd.right, id + 1}};
         return {{id + 1, nd.right}};
     }
     State enter(const Split& s, int which, State st) const noexcept {
         const std::size_t c = s.child[which];
-        const std::size_t v = t_.node(c).vantage;
-        return {v, v == st.vantage ? st.d : vantage_distance<M>(t_, c, q)};
-    }
-    double bound(std::size_t id, State st) const noexcept { return bound_from(t_, id, st.d, partial_); }
-    void leave(const Split&) const noexcept {}
-
-    const double* q;
-
-private:
-    const Tree& t_;
-    bool partial_;
-};
-
-// Walk over the compact nodes: the same distances and bounds.
-template <class M>
-class VantageKind::CompactWalk {
-public:
-    static constexpr bool kReducedBound = false;
-    static constexpr bool kNearChildShared = false;
-    using State = Walk<M>::State;
-    using Split = Walk<M>::Split;
-
-    CompactWalk(const Tree& t, const double* query)
-        : q(query), nodes_(t.compact_nodes().data()), slack_(t.slack()), partial_(partial_query<M>(t, query)) {}
-    State root() const noexcept { return {nodes_[0].vantage, distance(0)}; }
-
-    template <bool Ordered>
-    Split split(std::size_t id, const CompactNode& nd, State st) const noexcept {
-        if (Ordered && !(st.d < nd.threshold)) return {{nd.right, id + 1}};
-        return {{id + 1, nd.right}};
-    }
-    State enter(const Split& s, int which, State st) const noexcept {
-        const std::size_t c = s.child[which];
-        const std::size_t v = nodes_[c].vantage;
-        return {v, v == st.vantage ? st.d : distance(c)};
+        const std::size_t v = vantage(this->nodes_, c);
+        return {v, v == st.vantage ? st.d : this->distance(c)};
     }
     double bound(std::size_t id, State st) const noexcept {
-        return compact_bound(nodes_[id], slack_, st.d, partial_);
+        return bound_from(this->nodes_, id, this->slack_, st.d, partial_);
     }
-    void leave(const Split&) const noexcept {}
-
-    const double* q;
 
 private:
-    double distance(std::size_t id) const noexcept { return M::from_rdist(M::rdist(q, nodes_[id].point, M::kDim)); }
-    const CompactNode* nodes_;
-    double slack_;
     bool partial_;
 };
 

@@ -192,12 +192,7 @@ PyObject* tree_query_radius_batch(PyObject* self, PyObject* const* args, Py_ssiz
     });
 }
 
-#define LUMI_BATCH_METHODS(Tree)                                                                        \
-    template PyObject* tree_query_knn_batch<Tree>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept; \
-    template PyObject* tree_query_radius_batch<Tree>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-
-LUMI_FOR_EACH_TREE(LUMI_BATCH_METHODS)
-
-#undef LUMI_BATCH_METHODS
+LUMI_INSTANTIATE_TREE_METHOD(tree_query_knn_batch)
+LUMI_INSTANTIATE_TREE_METHOD(tree_query_radius_batch)
 
 }  // namespace lumipy

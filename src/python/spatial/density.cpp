@@ -171,12 +171,7 @@ PyObject* tree_kernel_density_approx(PyObject* self, PyObject* const* args, Py_s
     });
 }
 
-#define LUMI_DENSITY_METHODS(Tree)                                                                     \
-    template PyObject* tree_kernel_density<Tree>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept; \
-    template PyObject* tree_kernel_density_approx<Tree>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-
-LUMI_FOR_EACH_TREE(LUMI_DENSITY_METHODS)
-
-#undef LUMI_DENSITY_METHODS
+LUMI_INSTANTIATE_TREE_METHOD(tree_kernel_density)
+LUMI_INSTANTIATE_TREE_METHOD(tree_kernel_density_approx)
 
 }  // namespace lumipy

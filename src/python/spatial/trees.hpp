@@ -61,6 +61,12 @@ LUMI_SPATIAL_KINDS(LUMI_TREE_TRAITS, )
 #define LUMI_TREE_OF_KIND(X, KIND, ...) X(lumi::SpatialTree<lumi::KIND>)
 #define LUMI_FOR_EACH_TREE(X) LUMI_SPATIAL_KINDS(LUMI_TREE_OF_KIND, X)
 
+// The explicit instantiations, for each tree class, of the method template F,
+// a noexcept METH_FASTCALL | METH_KEYWORDS entry point.
+#define LUMI_TREE_METHOD_OF_KIND(F, KIND, ...) \
+    template PyObject* F<lumi::SpatialTree<lumi::KIND>>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+#define LUMI_INSTANTIATE_TREE_METHOD(F) LUMI_SPATIAL_KINDS(LUMI_TREE_METHOD_OF_KIND, F)
+
 template <class Tree>
 const Tree& tree_of(PyObject* self) noexcept {
     return reinterpret_cast<TreeObject<Tree>*>(self)->tree;
