@@ -97,7 +97,91 @@ struct SelectKeys {
     void set_key(std::size_t i, double v) const noexcept {
         if constexpr (!Column) keys[i] = v;
     }
+
+    // One position's row, row number and key, held aside (fixed D only).
+    static constexpr bool kFixedWidth = D != 0;
+    struct Held {
+        double x[D ? D : 1];
+        std::size_t row_number;
+        double key;
+    };
+    Held take(std::size_t i) const noexcept {
+        Held h;
+        std::copy_n(row(i), width(), h.x);
+        h.row_number = order[start + i];
+        h.key = (*this)[i];
+        return h;
+    }
+    void put(std::size_t i, const Held& h) const noexcept {
+        std::copy_n(h.x, width(), row(i));
+        order[start + i] = h.row_number;
+        set_key(i, h.key);
+    }
+    // Position src's contents to position dst (src's are left as they were).
+    void move(std::size_t dst, std::size_t src) const noexcept {
+        std::copy_n(row(src), width(), row(dst));
+        order[start + dst] = order[start + src];
+        if constexpr (!Column) keys[dst] = keys[src];
+    }
 };
+
+// Insertion sort of local positions [left, right] (inclusive): each position
+// in turn moves down past every key strictly greater than its own, so equal
+// keys keep their order.  With fixed rows the moving entry is held aside and
+// the others shift up, which leaves the same arrangement as exchanging
+// neighbours without storing each row twice.
+template <class K>
+void insertion_sort(const K& keys, std::ptrdiff_t left, std::ptrdiff_t right) {
+    for (std::ptrdiff_t a = left + 1; a <= right; ++a) {
+        const auto ua = static_cast<std::size_t>(a);
+        const double key = keys[ua];
+        if (!(key < keys[ua - 1])) continue;
+        if constexpr (K::kFixedWidth) {
+            const auto held = keys.take(ua);
+            std::size_t b = ua;
+            do {
+                keys.move(b, b - 1);
+                --b;
+            } while (b > static_cast<std::size_t>(left) && key < keys[b - 1]);
+            keys.put(b, held);
+        } else {
+            for (std::size_t b = ua; b > static_cast<std::size_t>(left) && keys[b] < keys[b - 1]; --b) {
+                keys.swap(b, b - 1);
+            }
+        }
+    }
+}
+
+// The one-by-one finish of a partition around p over local positions
+// [a, b), fewer than 64 of them: from the left, every position whose key is
+// >= p (the scan passes over keys < p) is exchanged with the next one from
+// the right whose key is <= p, until the two scans meet.  The keys' two
+// tests are taken into bit masks first (a swap only touches positions that
+// neither scan reads again), so the scans are bit searches instead of
+// unpredictable branches.  Returns where the left scan stopped.
+template <class K>
+std::size_t partition_tail(const K keys, std::size_t a, std::size_t b, double p) {
+    const std::size_t n = b - a;
+    std::uint64_t ge = 0, le = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+        const double v = keys[a + t];
+        ge |= static_cast<std::uint64_t>(v >= p) << t;
+        le |= static_cast<std::uint64_t>(v <= p) << t;
+    }
+    // The scans' current ends, relative to a: [lo, hi) is still unread.
+    std::size_t lo = 0, hi = n;
+    for (;;) {
+        const std::uint64_t below_hi = (std::uint64_t{1} << hi) - 1;
+        const std::uint64_t stop_l = ge & below_hi & ~((std::uint64_t{1} << lo) - 1);
+        const std::size_t x = stop_l ? static_cast<std::size_t>(std::countr_zero(stop_l)) : hi;
+        const std::uint64_t stop_r = le & below_hi & ~((std::uint64_t{1} << x) - 1);
+        const std::size_t y = stop_r ? 64 - static_cast<std::size_t>(std::countl_zero(stop_r)) : x;  // exclusive
+        if (y - x < 2) return a + x;
+        keys.swap(a + x, a + y - 1);
+        lo = x + 1;
+        hi = y - 1;
+    }
+}
 
 // Splits local positions [l, r) around the value p: afterwards [l, split) <= p
 // <= [split, r).  Keys are compared in blocks without branches, recording
@@ -137,16 +221,7 @@ std::size_t partition_keys(const K keys, std::size_t l, std::size_t r, double p)
         if (num_r == 0) j -= B;
     }
     // [l, i) <= p <= [j, r); the rest one by one.
-    std::size_t a = i, b = j;  // b exclusive
-    for (;;) {
-        while (a < b && keys[a] < p) ++a;
-        while (a < b && keys[b - 1] > p) --b;
-        if (b - a < 2) break;
-        keys.swap(a, b - 1);
-        ++a;
-        --b;
-    }
-    return a;
+    return partition_tail(keys, i, j, p);
 }
 
 // The guaranteed finish of a selection on an adversarial order: nth_element
@@ -185,9 +260,7 @@ void select_range(const K keys, std::ptrdiff_t left, std::ptrdiff_t right, std::
     };
     for (int rounds = 0; right > left; ++rounds) {
         if (right - left < 16) {
-            for (std::ptrdiff_t a = left + 1; a <= right; ++a) {
-                for (std::ptrdiff_t b = a; b > left && at(b) < at(b - 1); --b) swap_at(b, b - 1);
-            }
+            insertion_sort(keys, left, right);
             return;
         }
         if (rounds > 64 || depth > 16) {
@@ -286,9 +359,11 @@ inline double first_zero(const double* x, std::size_t count, std::size_t stride)
 // Several points at a time in independent accumulators (the minimum and
 // maximum of numbers do not depend on the grouping; NaN never enters), then
 // the zeros' signs as the one-at-a-time scan would leave them.
-template <std::size_t D>
+// CheckNan false: the caller knows the rows hold no NaN, and the loop is
+// minima and maxima alone (which vectorise).
+template <std::size_t D, bool CheckNan = true>
 bool bounding_box_fixed(const double* x, std::size_t count, double* lo_out, double* hi_out) noexcept {
-    constexpr std::size_t L = D == 1 ? 8 : D == 2 ? 4 : 2;
+    constexpr std::size_t L = D == 1 ? 8 : D == 2 ? 4 : (D == 3 && !CheckNan) ? 4 : 2;
     constexpr double inf = std::numeric_limits<double>::infinity();
     double lo[L * D], hi[L * D];
     for (std::size_t j = 0; j < L * D; ++j) {
@@ -303,7 +378,7 @@ bool bounding_box_fixed(const double* x, std::size_t count, double* lo_out, doub
             const double v = p[j];
             lo[j] = v < lo[j] ? v : lo[j];
             hi[j] = v > hi[j] ? v : hi[j];
-            nan |= v != v;
+            if constexpr (CheckNan) nan |= v != v;
         }
     }
     for (std::size_t j = 0; j < n * D; ++j) {
@@ -363,6 +438,25 @@ bool bounding_box(const double* x, std::size_t count, std::size_t dim, double* l
         }
     }
     return nan;
+}
+
+void bounding_box_numbers(const double* x, std::size_t count, std::size_t dim, double* lo, double* hi) noexcept {
+    switch (dim) {
+        case 1:
+            bounding_box_fixed<1, false>(x, count, lo, hi);
+            return;
+        case 2:
+            bounding_box_fixed<2, false>(x, count, lo, hi);
+            return;
+        case 3:
+            bounding_box_fixed<3, false>(x, count, lo, hi);
+            return;
+        case 4:
+            bounding_box_fixed<4, false>(x, count, lo, hi);
+            return;
+        default:
+            bounding_box(x, count, dim, lo, hi);
+    }
 }
 
 void column_sums(const double* x, std::size_t count, std::size_t dim, double* sums) noexcept {

@@ -411,6 +411,8 @@ private:
 // left out: +inf / -inf when a coordinate has no other value); returns
 // whether any value was NaN.
 bool bounding_box(const double* rows, std::size_t count, std::size_t dim, double* lo, double* hi) noexcept;
+// The same box for rows known to hold no NaN.
+void bounding_box_numbers(const double* rows, std::size_t count, std::size_t dim, double* lo, double* hi) noexcept;
 
 // Per-coordinate sums of `count` consecutive rows, in row order from -0.0.
 void column_sums(const double* rows, std::size_t count, std::size_t dim, double* sums) noexcept;
