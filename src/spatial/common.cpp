@@ -6,6 +6,10 @@
 #include <numeric>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "base/cancel.hpp"
 #include "base/messages.hpp"
 #include "base/parallel.hpp"
@@ -184,41 +188,30 @@ std::size_t partition_tail(const K keys, std::size_t a, std::size_t b, double p)
 }
 
 // Splits local positions [l, r) around the value p: afterwards [l, split) <= p
-// <= [split, r).  Keys are compared in blocks without branches, recording
-// the offsets of misplaced entries, which are then exchanged pairwise (the
-// block partition of Edelkamp and Weiss); the last stretch goes one by one.
-// (K by value: the offsets are bytes, which may alias anything, so a key
-// accessor behind a reference would be reloaded after every store.)
+// <= [split, r).  Keys are compared in blocks of 32 without branches, one
+// bit per misplaced entry (>= p in a left block, <= p in a right block,
+// whose bit t is position j - 1 - t), and the misplaced entries are then
+// exchanged pairwise in bit order (the block partition of Edelkamp and
+// Weiss); the last stretch goes one by one.
 template <class K>
 std::size_t partition_keys(const K keys, std::size_t l, std::size_t r, double p) {
     constexpr std::size_t B = 32;
-    unsigned char off_l[B], off_r[B];
-    std::size_t num_l = 0, num_r = 0, first_l = 0, first_r = 0;
+    std::uint32_t ml = 0, mr = 0;  // the current blocks' misplaced entries not yet exchanged
     std::size_t i = l, j = r;
     while (j - i >= 2 * B) {
         cancel_tick();
-        if (num_l == 0) {
-            first_l = 0;
-            for (std::size_t t = 0; t < B; ++t) {
-                off_l[num_l] = static_cast<unsigned char>(t);
-                num_l += keys[i + t] >= p;
-            }
+        if (ml == 0) {
+            for (std::size_t t = 0; t < B; ++t) ml |= static_cast<std::uint32_t>(keys[i + t] >= p) << t;
         }
-        if (num_r == 0) {
-            first_r = 0;
-            for (std::size_t t = 0; t < B; ++t) {
-                off_r[num_r] = static_cast<unsigned char>(t);
-                num_r += keys[j - 1 - t] <= p;
-            }
+        if (mr == 0) {
+            for (std::size_t t = 0; t < B; ++t) mr |= static_cast<std::uint32_t>(keys[j - 1 - t] <= p) << t;
         }
-        const std::size_t n = std::min(num_l, num_r);
-        for (std::size_t t = 0; t < n; ++t) keys.swap(i + off_l[first_l + t], j - 1 - off_r[first_r + t]);
-        num_l -= n;
-        num_r -= n;
-        first_l += n;
-        first_r += n;
-        if (num_l == 0) i += B;
-        if (num_r == 0) j -= B;
+        for (; ml != 0 && mr != 0; ml &= ml - 1, mr &= mr - 1) {
+            keys.swap(i + static_cast<std::size_t>(std::countr_zero(ml)),
+                      j - 1 - static_cast<std::size_t>(std::countr_zero(mr)));
+        }
+        if (ml == 0) i += B;
+        if (mr == 0) j -= B;
     }
     // [l, i) <= p <= [j, r); the rest one by one.
     return partition_tail(keys, i, j, p);
@@ -361,8 +354,61 @@ inline double first_zero(const double* x, std::size_t count, std::size_t stride)
 // the zeros' signs as the one-at-a-time scan would leave them.
 // CheckNan false: the caller knows the rows hold no NaN, and the loop is
 // minima and maxima alone (which vectorise).
+#if defined(__SSE2__)
+// The NaN-free box of D-coordinate rows, two doubles per register: the
+// rows are read as one flat run, W doubles (whole rows, an even count) a
+// step, so lane j of a step always holds coordinate j % D.
+template <std::size_t D>
+void bounding_box_sse2(const double* x, std::size_t count, double* lo_out, double* hi_out) noexcept {
+    constexpr std::size_t W = D == 3 ? 12 : 8;
+    constexpr std::size_t R = W / 2;
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    __m128d lo[R], hi[R];
+    for (std::size_t r = 0; r < R; ++r) {
+        lo[r] = _mm_set1_pd(inf);
+        hi[r] = _mm_set1_pd(-inf);
+    }
+    const std::size_t total = count * D;
+    std::size_t j = 0;
+    for (; j + W <= total; j += W) {
+        for (std::size_t r = 0; r < R; ++r) {
+            const __m128d v = _mm_loadu_pd(x + j + 2 * r);
+            lo[r] = _mm_min_pd(v, lo[r]);
+            hi[r] = _mm_max_pd(v, hi[r]);
+        }
+    }
+    double lo_lane[W], hi_lane[W];
+    for (std::size_t r = 0; r < R; ++r) {
+        _mm_storeu_pd(lo_lane + 2 * r, lo[r]);
+        _mm_storeu_pd(hi_lane + 2 * r, hi[r]);
+    }
+    for (std::size_t t = 0; j + t < total; ++t) {
+        const double v = x[j + t];
+        lo_lane[t] = v < lo_lane[t] ? v : lo_lane[t];
+        hi_lane[t] = v > hi_lane[t] ? v : hi_lane[t];
+    }
+    for (std::size_t i = 0; i < D; ++i) {
+        double a = lo_lane[i], b = hi_lane[i];
+        for (std::size_t l = i + D; l < W; l += D) {
+            a = lo_lane[l] < a ? lo_lane[l] : a;
+            b = hi_lane[l] > b ? hi_lane[l] : b;
+        }
+        if (a == 0.0) a = first_zero(x + i, count, D);
+        if (b == 0.0) b = first_zero(x + i, count, D);
+        lo_out[i] = a;
+        hi_out[i] = b;
+    }
+}
+#endif
+
 template <std::size_t D, bool CheckNan = true>
 bool bounding_box_fixed(const double* x, std::size_t count, double* lo_out, double* hi_out) noexcept {
+#if defined(__SSE2__)
+    if constexpr (!CheckNan) {
+        bounding_box_sse2<D>(x, count, lo_out, hi_out);
+        return false;
+    }
+#endif
     constexpr std::size_t L = D == 1 ? 8 : D == 2 ? 4 : (D == 3 && !CheckNan) ? 4 : 2;
     constexpr double inf = std::numeric_limits<double>::infinity();
     double lo[L * D], hi[L * D];
