@@ -101,6 +101,15 @@ struct SelectKeys {
     void set_key(std::size_t i, double v) const noexcept {
         if constexpr (!Column) keys[i] = v;
     }
+    // Where key i lies, and how far apart neighbouring keys are.
+    const double* key_at(std::size_t i) const noexcept {
+        if constexpr (Column) {
+            return row(i) + column;
+        } else {
+            return keys + i;
+        }
+    }
+    std::ptrdiff_t key_stride() const noexcept { return Column ? static_cast<std::ptrdiff_t>(width()) : 1; }
 
     // One position's row, row number and key, held aside (fixed D only).
     static constexpr bool kFixedWidth = D != 0;
@@ -157,6 +166,30 @@ void insertion_sort(const K& keys, std::ptrdiff_t left, std::ptrdiff_t right) {
 }
 
 // The one-by-one finish of a partition around p over local positions
+// Bit t set when the key at x + t * stride (t < n <= 64) is >= p (Ge) or
+// <= p (Le): the same comparisons one at a time would make, two at a time.
+template <class M>
+std::uint64_t key_bits(const double* x, std::ptrdiff_t stride, std::size_t n, double p) noexcept {
+    std::uint64_t bits = 0;
+    std::size_t t = 0;
+#if defined(__SSE2__)
+    const __m128d pv = _mm_set1_pd(p);
+    for (; t + 2 <= n; t += 2, x += 2 * stride) {
+        const __m128d v = _mm_loadh_pd(_mm_load_sd(x), x + stride);
+        const int m = _mm_movemask_pd(M::ge ? _mm_cmpge_pd(v, pv) : _mm_cmple_pd(v, pv));
+        bits |= static_cast<std::uint64_t>(m) << t;
+    }
+#endif
+    for (; t < n; ++t, x += stride) bits |= static_cast<std::uint64_t>(M::ge ? *x >= p : *x <= p) << t;
+    return bits;
+}
+struct Ge {
+    static constexpr bool ge = true;
+};
+struct Le {
+    static constexpr bool ge = false;
+};
+
 // [a, b), fewer than 64 of them: from the left, every position whose key is
 // >= p (the scan passes over keys < p) is exchanged with the next one from
 // the right whose key is <= p, until the two scans meet.  The keys' two
@@ -166,12 +199,9 @@ void insertion_sort(const K& keys, std::ptrdiff_t left, std::ptrdiff_t right) {
 template <class K>
 std::size_t partition_tail(const K keys, std::size_t a, std::size_t b, double p) {
     const std::size_t n = b - a;
-    std::uint64_t ge = 0, le = 0;
-    for (std::size_t t = 0; t < n; ++t) {
-        const double v = keys[a + t];
-        ge |= static_cast<std::uint64_t>(v >= p) << t;
-        le |= static_cast<std::uint64_t>(v <= p) << t;
-    }
+    if (n < 2) return a + (n == 1 && keys[a] < p);  // what the scans below leave
+    const std::uint64_t ge = key_bits<Ge>(keys.key_at(a), keys.key_stride(), n, p);
+    const std::uint64_t le = key_bits<Le>(keys.key_at(a), keys.key_stride(), n, p);
     // The scans' current ends, relative to a: [lo, hi) is still unread.
     std::size_t lo = 0, hi = n;
     for (;;) {
@@ -200,12 +230,8 @@ std::size_t partition_keys(const K keys, std::size_t l, std::size_t r, double p)
     std::size_t i = l, j = r;
     while (j - i >= 2 * B) {
         cancel_tick();
-        if (ml == 0) {
-            for (std::size_t t = 0; t < B; ++t) ml |= static_cast<std::uint32_t>(keys[i + t] >= p) << t;
-        }
-        if (mr == 0) {
-            for (std::size_t t = 0; t < B; ++t) mr |= static_cast<std::uint32_t>(keys[j - 1 - t] <= p) << t;
-        }
+        if (ml == 0) ml = static_cast<std::uint32_t>(key_bits<Ge>(keys.key_at(i), keys.key_stride(), B, p));
+        if (mr == 0) mr = static_cast<std::uint32_t>(key_bits<Le>(keys.key_at(j - 1), -keys.key_stride(), B, p));
         for (; ml != 0 && mr != 0; ml &= ml - 1, mr &= mr - 1) {
             keys.swap(i + static_cast<std::size_t>(std::countr_zero(ml)),
                       j - 1 - static_cast<std::size_t>(std::countr_zero(mr)));
