@@ -2,9 +2,17 @@
 // shared by the three spatial indexes.
 #include "spatial/common.hpp"
 
+#include <atomic>
+#include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <numeric>
 #include <type_traits>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -54,16 +62,62 @@ void check_points_shape(std::size_t ndim) {
     if (ndim != 2) throw Error(msg::kPointsNot2D);
 }
 
-RowStore::RowStore(const double* input, std::size_t n, std::size_t dim)
-    : dim_(dim), order_(n) {
+RowStore::RowStore(const double* input, std::size_t n, std::size_t dim) : RowStore(n, dim) { fill(input); }
+
+RowStore::RowStore(std::size_t n, std::size_t dim) : dim_(dim) {
+    rows_.reserve(n * dim);
+    order_.reserve(n);
+}
+
+void RowStore::fill(const double* input) {
     // In pieces: copying a large input (page faults included) takes a while.
     constexpr std::size_t kPiece = std::size_t{1} << 20;
-    rows_.reserve(n * dim);
-    for (std::size_t i = 0; i < n * dim; i += kPiece) {
+    const std::size_t total = rows_.capacity(), n = order_.capacity();
+    rows_.clear();
+    for (std::size_t i = 0; i < total; i += kPiece) {
         check_cancel();
-        rows_.insert(rows_.end(), input + i, input + i + std::min(kPiece, n * dim - i));
+        rows_.insert(rows_.end(), input + i, input + i + std::min(kPiece, total - i));
     }
+    order_.resize(n);
     std::iota(order_.begin(), order_.end(), std::size_t{0});
+}
+
+void populate_pages(const MemorySpan* spans, std::size_t count) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    // Kernels before 5.14 refuse the request: then the writes fault as usual.
+    static std::atomic<bool> refused{false};
+    constexpr std::size_t kMaxSpans = 8, kMinPages = 64, kPagesPerPiece = 32;
+    static const std::size_t page = [] {
+        const long p = sysconf(_SC_PAGESIZE);
+        return p > 0 ? static_cast<std::size_t>(p) : std::size_t{4096};
+    }();
+    if (refused.load(std::memory_order_relaxed) || count > kMaxSpans) return;
+    // Whole pages around each span (pages it shares with other blocks are
+    // mapped memory of this process too; populating leaves them as they are).
+    std::uintptr_t first[kMaxSpans];
+    std::size_t offset[kMaxSpans + 1] = {0};
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto lo = reinterpret_cast<std::uintptr_t>(spans[i].data);
+        first[i] = lo / page * page;
+        const std::size_t pages = spans[i].bytes == 0 ? 0 : (lo + spans[i].bytes - first[i] + page - 1) / page;
+        offset[i + 1] = offset[i] + pages;
+    }
+    const std::size_t total = offset[count];
+    if (total < kMinPages) return;
+    parallel_for(total, kPagesPerPiece, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = 0; i < count && !refused.load(std::memory_order_relaxed); ++i) {
+            const std::size_t lo = std::max(b, offset[i]), hi = std::min(e, offset[i + 1]);
+            if (lo >= hi) continue;
+            void* at = reinterpret_cast<void*>(first[i] + (lo - offset[i]) * page);
+            if (madvise(at, (hi - lo) * page, MADV_POPULATE_WRITE) != 0 && errno == EINVAL) {
+                refused.store(true, std::memory_order_relaxed);
+            }
+        }
+    });
+#else
+    (void)spans;
+    (void)count;
+#endif
 }
 
 namespace {

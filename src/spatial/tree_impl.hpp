@@ -3,6 +3,8 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -41,6 +43,30 @@ struct SpatialTree<Kind>::Builder {
     }
 };
 
+// Whether prepare_search keeps the compact copy of a tree's nodes (a copy
+// that may take as much memory as the tree's points, no more: trees of very
+// small leaves search their full nodes), and the split copy.
+template <class Kind>
+bool keeps_compact_nodes(std::size_t n_points, std::size_t dim, std::size_t n_nodes) noexcept {
+    if constexpr (kind_has_compact_nodes<Kind>()) {
+        constexpr std::size_t kLimit = std::numeric_limits<std::uint32_t>::max();
+        const bool fits = n_nodes * sizeof(typename Kind::CompactNode) <= n_points * dim * sizeof(double);
+        return dim >= 1 && dim <= kCompactMaxDim && n_points < kLimit && n_nodes < kLimit && fits;
+    } else {
+        return false;
+    }
+}
+
+template <class Kind>
+bool keeps_split_nodes(std::size_t n_points, std::size_t dim, std::size_t n_nodes) noexcept {
+    if constexpr (kind_has_split_nodes<Kind>()) {
+        constexpr std::size_t kLimit = std::numeric_limits<std::uint32_t>::max();
+        return n_points < kLimit && n_nodes < kLimit && dim < SplitNode::kSplitNan;
+    } else {
+        return false;
+    }
+}
+
 template <class Kind>
 SpatialTree<Kind> SpatialTree<Kind>::from_ndarray(const ArrayF64& points, std::size_t leaf_size, DistanceMetric metric,
                                                   Options options) {
@@ -59,10 +85,20 @@ SpatialTree<Kind> SpatialTree<Kind>::build(const double* points, std::size_t n_p
     t.metric_ = metric;
     t.options_ = options;
     t.slack_ = triangle_slack(dim);
-    RowStore rows(points, n_points, dim);
+    RowStore rows(n_points, dim);
     std::vector<SubtreeTask> tasks;
     Builder b{t, rows, leaf_size < 1 ? 1 : leaf_size, subtree_task_grain(n_points), &tasks, {}};
     const std::size_t total = b.node_count(n_points);
+    // Everything the tree will hold is reserved first and its pages mapped
+    // on the pool, then written.
+    t.nodes_.reserve(total);
+    t.values_.reserve(total * Kind::kValuesPerDim * dim);
+    if (keeps_compact_nodes<Kind>(n_points, dim, total)) t.compact_.reserve(total);
+    if (keeps_split_nodes<Kind>(n_points, dim, total)) t.split_nodes_.reserve(total);
+    const MemorySpan fresh[] = {rows.rows_span(), rows.order_span(), capacity_span(t.nodes_),
+                                capacity_span(t.values_), capacity_span(t.compact_), capacity_span(t.split_nodes_)};
+    populate_pages(fresh, std::size(fresh));
+    rows.fill(points);
     t.nodes_.resize(total);
     t.values_.resize(total * Kind::kValuesPerDim * dim);
     Kind::start_build(b.state, total);
@@ -89,11 +125,7 @@ void SpatialTree<Kind>::prepare_search() {
     split_nodes_.clear();
     compact_.clear();
     if constexpr (kind_has_compact_nodes<Kind>()) {
-        constexpr std::size_t kLimit = std::numeric_limits<std::uint32_t>::max();
-        // The copy may take as much memory as the tree's points, no more
-        // (trees of very small leaves search their full nodes).
-        const bool fits = nodes_.size() * sizeof(CompactNode) <= n_points_ * dim_ * sizeof(double);
-        if (dim_ >= 1 && dim_ <= kCompactMaxDim && n_points_ < kLimit && nodes_.size() < kLimit && fits) {
+        if (keeps_compact_nodes<Kind>(n_points_, dim_, nodes_.size())) {
             compact_.resize(nodes_.size());
             for (std::size_t i = 0; i < nodes_.size(); ++i) {
                 if ((i & 0xffff) == 0) cancel_tick();
@@ -107,8 +139,7 @@ void SpatialTree<Kind>::prepare_search() {
         }
     }
     if constexpr (kind_has_split_nodes<Kind>()) {
-        constexpr std::size_t kLimit = std::numeric_limits<std::uint32_t>::max();
-        if (n_points_ >= kLimit || nodes_.size() >= kLimit || dim_ >= SplitNode::kSplitNan) return;
+        if (!keeps_split_nodes<Kind>(n_points_, dim_, nodes_.size())) return;
         split_nodes_.resize(nodes_.size());
         for (std::size_t i = 0; i < nodes_.size(); ++i) {
             if ((i & 0xffff) == 0) cancel_tick();
