@@ -17,9 +17,8 @@ template <class Kind>
 struct SpatialTree<Kind>::Builder {
     SpatialTree& t;
     RowStore& rows;
-    std::size_t leaf;                 // effective leaf size, at least 1
-    std::size_t grain;                // see tasks
-    std::vector<SubtreeTask>* tasks;  // when set, ranges of up to grain points are left here
+    std::size_t leaf;   // effective leaf size, at least 1
+    std::size_t grain;  // see node
     typename Kind::BuildState state;
 
     std::size_t node_count(std::size_t count) const {
@@ -27,8 +26,11 @@ struct SpatialTree<Kind>::Builder {
         return subtree_node_count(count, leaf, Kind::left_count);
     }
 
+    // The subtree over [start, end) with root id.  With `tasks` set, ranges
+    // of up to grain points are left there instead, to be built later.
     template <class M>
-    void node(std::size_t id, std::size_t start, std::size_t end, std::vector<double>& scratch) {
+    void node(std::size_t id, std::size_t start, std::size_t end, std::vector<double>& scratch,
+              std::vector<SubtreeTask>* tasks = nullptr) {
         if (end - start >= 4096) check_cancel();
         if (tasks && end - start <= grain) {
             tasks->push_back({id, start, end});
@@ -38,8 +40,42 @@ struct SpatialTree<Kind>::Builder {
         if (!Kind::template make_node<M>(*this, nd, id, start, end, scratch)) return;
         const std::size_t mid = start + Kind::left_count(end - start);
         nd.right = id + 1 + node_count(mid - start);
-        node<M>(id + 1, start, mid, scratch);
-        node<M>(nd.right, mid, end, scratch);
+        node<M>(id + 1, start, mid, scratch, tasks);
+        node<M>(nd.right, mid, end, scratch, tasks);
+    }
+
+    // The top of the tree down to the subtrees of up to grain points, which
+    // are left in `tasks`.  The root is made on this thread; when both of its
+    // halves are larger than the grain, their tops are made side by side on
+    // the pool (disjoint ranges and node ids, so the tree is the same).
+    template <class M>
+    void top(std::size_t n, std::vector<SubtreeTask>& tasks) {
+        std::vector<double> scratch;
+        if (n <= grain) {
+            node<M>(0, 0, n, scratch, &tasks);
+            return;
+        }
+        if (n >= 4096) check_cancel();
+        Node& root = t.nodes_[0];
+        if (!Kind::template make_node<M>(*this, root, 0, 0, n, scratch)) return;
+        const std::size_t mid = Kind::left_count(n);
+        root.right = 1 + node_count(mid);
+        std::vector<SubtreeTask> side[2];
+        const SubtreeTask halves[2] = {{1, 0, mid}, {root.right, mid, n}};
+        auto half = [&](std::size_t i, std::vector<double>& s) {
+            node<M>(halves[i].id, halves[i].start, halves[i].end, s, &side[i]);
+        };
+        if (mid > grain && n - mid > grain && worker_count() > 1) {
+            parallel_for(2, 1, [&](std::size_t b, std::size_t e) {
+                std::vector<double> own;
+                for (std::size_t i = b; i < e; ++i) half(i, own);
+            });
+        } else {
+            half(0, scratch);
+            half(1, scratch);
+        }
+        tasks = std::move(side[0]);
+        tasks.insert(tasks.end(), side[1].begin(), side[1].end());
     }
 };
 
@@ -87,7 +123,7 @@ SpatialTree<Kind> SpatialTree<Kind>::build(const double* points, std::size_t n_p
     t.slack_ = triangle_slack(dim);
     RowStore rows(n_points, dim);
     std::vector<SubtreeTask> tasks;
-    Builder b{t, rows, leaf_size < 1 ? 1 : leaf_size, subtree_task_grain(n_points), &tasks, {}};
+    Builder b{t, rows, leaf_size < 1 ? 1 : leaf_size, subtree_task_grain(n_points), {}};
     const std::size_t total = b.node_count(n_points);
     // Everything the tree will hold is reserved first and its pages mapped
     // on the pool, then written.
@@ -102,12 +138,10 @@ SpatialTree<Kind> SpatialTree<Kind>::build(const double* points, std::size_t n_p
     t.nodes_.resize(total);
     t.values_.resize(total * Kind::kValuesPerDim * dim);
     Kind::start_build(b.state, total);
-    // The top of the tree on this thread, the subtrees below on the pool.
+    // The top of the tree first, then the subtrees below on the pool.
     with_metric(metric, [&](auto m) {
         using M = decltype(m);
-        std::vector<double> scratch;
-        b.template node<M>(0, 0, n_points, scratch);
-        b.tasks = nullptr;
+        b.template top<M>(n_points, tasks);
         run_subtree_tasks(tasks, [](void* ctx, const SubtreeTask& task) {
             std::vector<double> task_scratch;
             static_cast<Builder*>(ctx)->template node<M>(task.id, task.start, task.end, task_scratch);
