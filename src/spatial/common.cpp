@@ -219,7 +219,6 @@ void insertion_sort(const K& keys, std::ptrdiff_t left, std::ptrdiff_t right) {
     }
 }
 
-// The one-by-one finish of a partition around p over local positions
 // Bit t set when the key at x + t * stride (t < n <= 64) is >= p (Ge) or
 // <= p (Le): the same comparisons one at a time would make, two at a time.
 template <class M>
@@ -244,6 +243,7 @@ struct Le {
     static constexpr bool ge = false;
 };
 
+// The one-by-one finish of a partition around p over local positions
 // [a, b), fewer than 64 of them: from the left, every position whose key is
 // >= p (the scan passes over keys < p) is exchanged with the next one from
 // the right whose key is <= p, until the two scans meet.  The keys' two
@@ -429,11 +429,6 @@ inline double first_zero(const double* x, std::size_t count, std::size_t stride)
     return 0.0;
 }
 
-// Several points at a time in independent accumulators (the minimum and
-// maximum of numbers do not depend on the grouping; NaN never enters), then
-// the zeros' signs as the one-at-a-time scan would leave them.
-// CheckNan false: the caller knows the rows hold no NaN, and the loop is
-// minima and maxima alone (which vectorise).
 #if defined(__SSE2__)
 // The NaN-free box of D-coordinate rows, two doubles per register: the
 // rows are read as one flat run, W doubles (whole rows, an even count) a
@@ -481,6 +476,11 @@ void bounding_box_sse2(const double* x, std::size_t count, double* lo_out, doubl
 }
 #endif
 
+// Several points at a time in independent accumulators (the minimum and
+// maximum of numbers do not depend on the grouping; NaN never enters), then
+// the zeros' signs as the one-at-a-time scan would leave them.  CheckNan
+// false: the caller knows the rows hold no NaN, and the loop is minima and
+// maxima alone.
 template <std::size_t D, bool CheckNan = true>
 bool bounding_box_fixed(const double* x, std::size_t count, double* lo_out, double* hi_out) noexcept {
 #if defined(__SSE2__)
