@@ -2,9 +2,21 @@
 // shared by the three spatial indexes.
 #include "spatial/common.hpp"
 
+#include <atomic>
+#include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <numeric>
 #include <type_traits>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "base/cancel.hpp"
 #include "base/messages.hpp"
@@ -50,16 +62,62 @@ void check_points_shape(std::size_t ndim) {
     if (ndim != 2) throw Error(msg::kPointsNot2D);
 }
 
-RowStore::RowStore(const double* input, std::size_t n, std::size_t dim)
-    : dim_(dim), order_(n) {
+RowStore::RowStore(const double* input, std::size_t n, std::size_t dim) : RowStore(n, dim) { fill(input); }
+
+RowStore::RowStore(std::size_t n, std::size_t dim) : dim_(dim) {
+    rows_.reserve(n * dim);
+    order_.reserve(n);
+}
+
+void RowStore::fill(const double* input) {
     // In pieces: copying a large input (page faults included) takes a while.
     constexpr std::size_t kPiece = std::size_t{1} << 20;
-    rows_.reserve(n * dim);
-    for (std::size_t i = 0; i < n * dim; i += kPiece) {
+    const std::size_t total = rows_.capacity(), n = order_.capacity();
+    rows_.clear();
+    for (std::size_t i = 0; i < total; i += kPiece) {
         check_cancel();
-        rows_.insert(rows_.end(), input + i, input + i + std::min(kPiece, n * dim - i));
+        rows_.insert(rows_.end(), input + i, input + i + std::min(kPiece, total - i));
     }
+    order_.resize(n);
     std::iota(order_.begin(), order_.end(), std::size_t{0});
+}
+
+void populate_pages(const MemorySpan* spans, std::size_t count) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    // Kernels before 5.14 refuse the request: then the writes fault as usual.
+    static std::atomic<bool> refused{false};
+    constexpr std::size_t kMaxSpans = 8, kMinPages = 64, kPagesPerPiece = 32;
+    static const std::size_t page = [] {
+        const long p = sysconf(_SC_PAGESIZE);
+        return p > 0 ? static_cast<std::size_t>(p) : std::size_t{4096};
+    }();
+    if (refused.load(std::memory_order_relaxed) || count > kMaxSpans) return;
+    // Whole pages around each span (pages it shares with other blocks are
+    // mapped memory of this process too; populating leaves them as they are).
+    std::uintptr_t first[kMaxSpans];
+    std::size_t offset[kMaxSpans + 1] = {0};
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto lo = reinterpret_cast<std::uintptr_t>(spans[i].data);
+        first[i] = lo / page * page;
+        const std::size_t pages = spans[i].bytes == 0 ? 0 : (lo + spans[i].bytes - first[i] + page - 1) / page;
+        offset[i + 1] = offset[i] + pages;
+    }
+    const std::size_t total = offset[count];
+    if (total < kMinPages) return;
+    parallel_for(total, kPagesPerPiece, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = 0; i < count && !refused.load(std::memory_order_relaxed); ++i) {
+            const std::size_t lo = std::max(b, offset[i]), hi = std::min(e, offset[i + 1]);
+            if (lo >= hi) continue;
+            void* at = reinterpret_cast<void*>(first[i] + (lo - offset[i]) * page);
+            if (madvise(at, (hi - lo) * page, MADV_POPULATE_WRITE) != 0 && errno == EINVAL) {
+                refused.store(true, std::memory_order_relaxed);
+            }
+        }
+    });
+#else
+    (void)spans;
+    (void)count;
+#endif
 }
 
 namespace {
@@ -97,56 +155,146 @@ struct SelectKeys {
     void set_key(std::size_t i, double v) const noexcept {
         if constexpr (!Column) keys[i] = v;
     }
+    // Where key i lies, and how far apart neighbouring keys are.
+    const double* key_at(std::size_t i) const noexcept {
+        if constexpr (Column) {
+            return row(i) + column;
+        } else {
+            return keys + i;
+        }
+    }
+    std::ptrdiff_t key_stride() const noexcept { return Column ? static_cast<std::ptrdiff_t>(width()) : 1; }
+
+    // One position's row, row number and key, held aside (fixed D only).
+    static constexpr bool kFixedWidth = D != 0;
+    struct Held {
+        double x[D ? D : 1];
+        std::size_t row_number;
+        double key;
+    };
+    Held take(std::size_t i) const noexcept {
+        Held h;
+        std::copy_n(row(i), width(), h.x);
+        h.row_number = order[start + i];
+        h.key = (*this)[i];
+        return h;
+    }
+    void put(std::size_t i, const Held& h) const noexcept {
+        std::copy_n(h.x, width(), row(i));
+        order[start + i] = h.row_number;
+        set_key(i, h.key);
+    }
+    // Position src's contents to position dst (src's are left as they were).
+    void move(std::size_t dst, std::size_t src) const noexcept {
+        std::copy_n(row(src), width(), row(dst));
+        order[start + dst] = order[start + src];
+        if constexpr (!Column) keys[dst] = keys[src];
+    }
 };
 
+// Insertion sort of local positions [left, right] (inclusive): each position
+// in turn moves down past every key strictly greater than its own, so equal
+// keys keep their order.  With fixed rows the moving entry is held aside and
+// the others shift up, which leaves the same arrangement as exchanging
+// neighbours without storing each row twice.
+template <class K>
+void insertion_sort(const K& keys, std::ptrdiff_t left, std::ptrdiff_t right) {
+    for (std::ptrdiff_t a = left + 1; a <= right; ++a) {
+        const auto ua = static_cast<std::size_t>(a);
+        const double key = keys[ua];
+        if (!(key < keys[ua - 1])) continue;
+        if constexpr (K::kFixedWidth) {
+            const auto held = keys.take(ua);
+            std::size_t b = ua;
+            do {
+                keys.move(b, b - 1);
+                --b;
+            } while (b > static_cast<std::size_t>(left) && key < keys[b - 1]);
+            keys.put(b, held);
+        } else {
+            for (std::size_t b = ua; b > static_cast<std::size_t>(left) && keys[b] < keys[b - 1]; --b) {
+                keys.swap(b, b - 1);
+            }
+        }
+    }
+}
+
+// Bit t set when the key at x + t * stride (t < n <= 64) is >= p (Ge) or
+// <= p (Le): the same comparisons one at a time would make, two at a time.
+template <class M>
+std::uint64_t key_bits(const double* x, std::ptrdiff_t stride, std::size_t n, double p) noexcept {
+    std::uint64_t bits = 0;
+    std::size_t t = 0;
+#if defined(__SSE2__)
+    const __m128d pv = _mm_set1_pd(p);
+    for (; t + 2 <= n; t += 2, x += 2 * stride) {
+        const __m128d v = _mm_loadh_pd(_mm_load_sd(x), x + stride);
+        const int m = _mm_movemask_pd(M::ge ? _mm_cmpge_pd(v, pv) : _mm_cmple_pd(v, pv));
+        bits |= static_cast<std::uint64_t>(m) << t;
+    }
+#endif
+    for (; t < n; ++t, x += stride) bits |= static_cast<std::uint64_t>(M::ge ? *x >= p : *x <= p) << t;
+    return bits;
+}
+struct Ge {
+    static constexpr bool ge = true;
+};
+struct Le {
+    static constexpr bool ge = false;
+};
+
+// The one-by-one finish of a partition around p over local positions
+// [a, b), fewer than 64 of them: from the left, every position whose key is
+// >= p (the scan passes over keys < p) is exchanged with the next one from
+// the right whose key is <= p, until the two scans meet.  The keys' two
+// tests are taken into bit masks first (a swap only touches positions that
+// neither scan reads again), so the scans are bit searches instead of
+// unpredictable branches.  Returns where the left scan stopped.
+template <class K>
+std::size_t partition_tail(const K keys, std::size_t a, std::size_t b, double p) {
+    const std::size_t n = b - a;
+    if (n < 2) return a + (n == 1 && keys[a] < p);  // what the scans below leave
+    const std::uint64_t ge = key_bits<Ge>(keys.key_at(a), keys.key_stride(), n, p);
+    const std::uint64_t le = key_bits<Le>(keys.key_at(a), keys.key_stride(), n, p);
+    // The scans' current ends, relative to a: [lo, hi) is still unread.
+    std::size_t lo = 0, hi = n;
+    for (;;) {
+        const std::uint64_t below_hi = (std::uint64_t{1} << hi) - 1;
+        const std::uint64_t stop_l = ge & below_hi & ~((std::uint64_t{1} << lo) - 1);
+        const std::size_t x = stop_l ? static_cast<std::size_t>(std::countr_zero(stop_l)) : hi;
+        const std::uint64_t stop_r = le & below_hi & ~((std::uint64_t{1} << x) - 1);
+        const std::size_t y = stop_r ? 64 - static_cast<std::size_t>(std::countl_zero(stop_r)) : x;  // exclusive
+        if (y - x < 2) return a + x;
+        keys.swap(a + x, a + y - 1);
+        lo = x + 1;
+        hi = y - 1;
+    }
+}
+
 // Splits local positions [l, r) around the value p: afterwards [l, split) <= p
-// <= [split, r).  Keys are compared in blocks without branches, recording
-// the offsets of misplaced entries, which are then exchanged pairwise (the
-// block partition of Edelkamp and Weiss); the last stretch goes one by one.
-// (K by value: the offsets are bytes, which may alias anything, so a key
-// accessor behind a reference would be reloaded after every store.)
+// <= [split, r).  Keys are compared in blocks of 32 without branches, one
+// bit per misplaced entry (>= p in a left block, <= p in a right block,
+// whose bit t is position j - 1 - t), and the misplaced entries are then
+// exchanged pairwise in bit order (the block partition of Edelkamp and
+// Weiss); the last stretch goes one by one.
 template <class K>
 std::size_t partition_keys(const K keys, std::size_t l, std::size_t r, double p) {
     constexpr std::size_t B = 32;
-    unsigned char off_l[B], off_r[B];
-    std::size_t num_l = 0, num_r = 0, first_l = 0, first_r = 0;
+    std::uint32_t ml = 0, mr = 0;  // the current blocks' misplaced entries not yet exchanged
     std::size_t i = l, j = r;
     while (j - i >= 2 * B) {
         cancel_tick();
-        if (num_l == 0) {
-            first_l = 0;
-            for (std::size_t t = 0; t < B; ++t) {
-                off_l[num_l] = static_cast<unsigned char>(t);
-                num_l += keys[i + t] >= p;
-            }
+        if (ml == 0) ml = static_cast<std::uint32_t>(key_bits<Ge>(keys.key_at(i), keys.key_stride(), B, p));
+        if (mr == 0) mr = static_cast<std::uint32_t>(key_bits<Le>(keys.key_at(j - 1), -keys.key_stride(), B, p));
+        for (; ml != 0 && mr != 0; ml &= ml - 1, mr &= mr - 1) {
+            keys.swap(i + static_cast<std::size_t>(std::countr_zero(ml)),
+                      j - 1 - static_cast<std::size_t>(std::countr_zero(mr)));
         }
-        if (num_r == 0) {
-            first_r = 0;
-            for (std::size_t t = 0; t < B; ++t) {
-                off_r[num_r] = static_cast<unsigned char>(t);
-                num_r += keys[j - 1 - t] <= p;
-            }
-        }
-        const std::size_t n = std::min(num_l, num_r);
-        for (std::size_t t = 0; t < n; ++t) keys.swap(i + off_l[first_l + t], j - 1 - off_r[first_r + t]);
-        num_l -= n;
-        num_r -= n;
-        first_l += n;
-        first_r += n;
-        if (num_l == 0) i += B;
-        if (num_r == 0) j -= B;
+        if (ml == 0) i += B;
+        if (mr == 0) j -= B;
     }
     // [l, i) <= p <= [j, r); the rest one by one.
-    std::size_t a = i, b = j;  // b exclusive
-    for (;;) {
-        while (a < b && keys[a] < p) ++a;
-        while (a < b && keys[b - 1] > p) --b;
-        if (b - a < 2) break;
-        keys.swap(a, b - 1);
-        ++a;
-        --b;
-    }
-    return a;
+    return partition_tail(keys, i, j, p);
 }
 
 // The guaranteed finish of a selection on an adversarial order: nth_element
@@ -185,9 +333,7 @@ void select_range(const K keys, std::ptrdiff_t left, std::ptrdiff_t right, std::
     };
     for (int rounds = 0; right > left; ++rounds) {
         if (right - left < 16) {
-            for (std::ptrdiff_t a = left + 1; a <= right; ++a) {
-                for (std::ptrdiff_t b = a; b > left && at(b) < at(b - 1); --b) swap_at(b, b - 1);
-            }
+            insertion_sort(keys, left, right);
             return;
         }
         if (rounds > 64 || depth > 16) {
@@ -283,12 +429,67 @@ inline double first_zero(const double* x, std::size_t count, std::size_t stride)
     return 0.0;
 }
 
+#if defined(__SSE2__)
+// The NaN-free box of D-coordinate rows, two doubles per register: the
+// rows are read as one flat run, W doubles (whole rows, an even count) a
+// step, so lane j of a step always holds coordinate j % D.
+template <std::size_t D>
+void bounding_box_sse2(const double* x, std::size_t count, double* lo_out, double* hi_out) noexcept {
+    constexpr std::size_t W = D == 3 ? 12 : 8;
+    constexpr std::size_t R = W / 2;
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    __m128d lo[R], hi[R];
+    for (std::size_t r = 0; r < R; ++r) {
+        lo[r] = _mm_set1_pd(inf);
+        hi[r] = _mm_set1_pd(-inf);
+    }
+    const std::size_t total = count * D;
+    std::size_t j = 0;
+    for (; j + W <= total; j += W) {
+        for (std::size_t r = 0; r < R; ++r) {
+            const __m128d v = _mm_loadu_pd(x + j + 2 * r);
+            lo[r] = _mm_min_pd(v, lo[r]);
+            hi[r] = _mm_max_pd(v, hi[r]);
+        }
+    }
+    double lo_lane[W], hi_lane[W];
+    for (std::size_t r = 0; r < R; ++r) {
+        _mm_storeu_pd(lo_lane + 2 * r, lo[r]);
+        _mm_storeu_pd(hi_lane + 2 * r, hi[r]);
+    }
+    for (std::size_t t = 0; j + t < total; ++t) {
+        const double v = x[j + t];
+        lo_lane[t] = v < lo_lane[t] ? v : lo_lane[t];
+        hi_lane[t] = v > hi_lane[t] ? v : hi_lane[t];
+    }
+    for (std::size_t i = 0; i < D; ++i) {
+        double a = lo_lane[i], b = hi_lane[i];
+        for (std::size_t l = i + D; l < W; l += D) {
+            a = lo_lane[l] < a ? lo_lane[l] : a;
+            b = hi_lane[l] > b ? hi_lane[l] : b;
+        }
+        if (a == 0.0) a = first_zero(x + i, count, D);
+        if (b == 0.0) b = first_zero(x + i, count, D);
+        lo_out[i] = a;
+        hi_out[i] = b;
+    }
+}
+#endif
+
 // Several points at a time in independent accumulators (the minimum and
 // maximum of numbers do not depend on the grouping; NaN never enters), then
-// the zeros' signs as the one-at-a-time scan would leave them.
-template <std::size_t D>
+// the zeros' signs as the one-at-a-time scan would leave them.  CheckNan
+// false: the caller knows the rows hold no NaN, and the loop is minima and
+// maxima alone.
+template <std::size_t D, bool CheckNan = true>
 bool bounding_box_fixed(const double* x, std::size_t count, double* lo_out, double* hi_out) noexcept {
-    constexpr std::size_t L = D == 1 ? 8 : D == 2 ? 4 : 2;
+#if defined(__SSE2__)
+    if constexpr (!CheckNan) {
+        bounding_box_sse2<D>(x, count, lo_out, hi_out);
+        return false;
+    }
+#endif
+    constexpr std::size_t L = D == 1 ? 8 : D == 2 ? 4 : (D == 3 && !CheckNan) ? 4 : 2;
     constexpr double inf = std::numeric_limits<double>::infinity();
     double lo[L * D], hi[L * D];
     for (std::size_t j = 0; j < L * D; ++j) {
@@ -303,7 +504,7 @@ bool bounding_box_fixed(const double* x, std::size_t count, double* lo_out, doub
             const double v = p[j];
             lo[j] = v < lo[j] ? v : lo[j];
             hi[j] = v > hi[j] ? v : hi[j];
-            nan |= v != v;
+            if constexpr (CheckNan) nan |= v != v;
         }
     }
     for (std::size_t j = 0; j < n * D; ++j) {
@@ -363,6 +564,25 @@ bool bounding_box(const double* x, std::size_t count, std::size_t dim, double* l
         }
     }
     return nan;
+}
+
+void bounding_box_numbers(const double* x, std::size_t count, std::size_t dim, double* lo, double* hi) noexcept {
+    switch (dim) {
+        case 1:
+            bounding_box_fixed<1, false>(x, count, lo, hi);
+            return;
+        case 2:
+            bounding_box_fixed<2, false>(x, count, lo, hi);
+            return;
+        case 3:
+            bounding_box_fixed<3, false>(x, count, lo, hi);
+            return;
+        case 4:
+            bounding_box_fixed<4, false>(x, count, lo, hi);
+            return;
+        default:
+            bounding_box(x, count, dim, lo, hi);
+    }
 }
 
 void column_sums(const double* x, std::size_t count, std::size_t dim, double* sums) noexcept {

@@ -364,11 +364,34 @@ private:
 // Fails a build whose input is not (n_points, dim).
 void check_points_shape(std::size_t ndim);
 
+// A block of memory, for populate_pages.
+struct MemorySpan {
+    const void* data;
+    std::size_t bytes;
+};
+
+template <class T>
+MemorySpan capacity_span(const std::vector<T>& v) noexcept {
+    return {v.data(), v.capacity() * sizeof(T)};
+}
+
+// Maps the pages of freshly reserved storage, on the worker pool, before it
+// is first written: the first touch of a page costs a fault each, which
+// would otherwise come one at a time on the thread that fills the storage.
+// Contents are left as they are.  Does nothing where the system has no
+// such request, or for small amounts.
+void populate_pages(const MemorySpan* spans, std::size_t count);
+
 // Working storage of a build: the points in current order next to `order`.
 // Subtrees own disjoint ranges, so they can be built on different threads.
 class RowStore {
 public:
     RowStore(const double* input, std::size_t n, std::size_t dim);
+    // Room for n rows, not written yet: fill() copies the input in.
+    RowStore(std::size_t n, std::size_t dim);
+    void fill(const double* input);
+    MemorySpan rows_span() const noexcept { return capacity_span(rows_); }
+    MemorySpan order_span() const noexcept { return capacity_span(order_); }
 
     std::size_t dim() const noexcept { return dim_; }
     double* row(std::size_t p) noexcept { return rows_.data() + p * dim_; }
@@ -411,6 +434,8 @@ private:
 // left out: +inf / -inf when a coordinate has no other value); returns
 // whether any value was NaN.
 bool bounding_box(const double* rows, std::size_t count, std::size_t dim, double* lo, double* hi) noexcept;
+// The same box for rows known to hold no NaN.
+void bounding_box_numbers(const double* rows, std::size_t count, std::size_t dim, double* lo, double* hi) noexcept;
 
 // Per-coordinate sums of `count` consecutive rows, in row order from -0.0.
 void column_sums(const double* rows, std::size_t count, std::size_t dim, double* sums) noexcept;

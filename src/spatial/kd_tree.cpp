@@ -25,7 +25,14 @@ bool BoxKind::make_node(B& b, Node& nd, std::size_t id, std::size_t start, std::
     const std::size_t dim = b.t.dim();
     double* lo = b.t.values(id);
     double* hi = lo + dim;
-    const bool has_nan = bounding_box(b.rows.row(start), end - start, dim, lo, hi);
+    const double* rows = b.rows.row(start);
+    bool has_nan = false;
+    if (b.state.nan_free) {
+        bounding_box_numbers(rows, end - start, dim, lo, hi);
+    } else {
+        has_nan = bounding_box(rows, end - start, dim, lo, hi);
+        if (id == 0) b.state.nan_free = !has_nan;
+    }
     std::size_t split_dim = 0;
     double best = 0.0;
     for (std::size_t i = 0; i < dim; ++i) {

@@ -20,6 +20,15 @@ struct BoxKind : PlainKind<BoxKind> {
         bool has_nan;        // some point of the node has a NaN coordinate
     };
 
+    // Whether the points hold no NaN at all, known once the root's box is
+    // made (the root is made before any other node): boxes below
+    // then skip the NaN test.
+    struct BuildState {
+        bool nan_free = false;
+    };
+    static void start_build(BuildState& s, std::size_t) { s.nan_free = false; }
+    static void finish_build(Tree&, BuildState&) {}
+
     static constexpr std::size_t kValuesPerDim = 2;  // per node: dim minima, then dim maxima
     static constexpr bool kNoCoordinatesOneLeaf = true;
     static constexpr bool kSplitNodes = true;  // searches read SplitNodes (tree.hpp)

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -15,9 +17,8 @@ template <class Kind>
 struct SpatialTree<Kind>::Builder {
     SpatialTree& t;
     RowStore& rows;
-    std::size_t leaf;                 // effective leaf size, at least 1
-    std::size_t grain;                // see tasks
-    std::vector<SubtreeTask>* tasks;  // when set, ranges of up to grain points are left here
+    std::size_t leaf;   // effective leaf size, at least 1
+    std::size_t grain;  // see node
     typename Kind::BuildState state;
 
     std::size_t node_count(std::size_t count) const {
@@ -25,8 +26,11 @@ struct SpatialTree<Kind>::Builder {
         return subtree_node_count(count, leaf, Kind::left_count);
     }
 
+    // The subtree over [start, end) with root id.  With `tasks` set, ranges
+    // of up to grain points are left there instead, to be built later.
     template <class M>
-    void node(std::size_t id, std::size_t start, std::size_t end, std::vector<double>& scratch) {
+    void node(std::size_t id, std::size_t start, std::size_t end, std::vector<double>& scratch,
+              std::vector<SubtreeTask>* tasks = nullptr) {
         if (end - start >= 4096) check_cancel();
         if (tasks && end - start <= grain) {
             tasks->push_back({id, start, end});
@@ -36,10 +40,68 @@ struct SpatialTree<Kind>::Builder {
         if (!Kind::template make_node<M>(*this, nd, id, start, end, scratch)) return;
         const std::size_t mid = start + Kind::left_count(end - start);
         nd.right = id + 1 + node_count(mid - start);
-        node<M>(id + 1, start, mid, scratch);
-        node<M>(nd.right, mid, end, scratch);
+        node<M>(id + 1, start, mid, scratch, tasks);
+        node<M>(nd.right, mid, end, scratch, tasks);
+    }
+
+    // The top of the tree down to the subtrees of up to grain points, which
+    // are left in `tasks`.  The root is made on this thread; when both of its
+    // halves are larger than the grain, their tops are made side by side on
+    // the pool (disjoint ranges and node ids, so the tree is the same).
+    template <class M>
+    void top(std::size_t n, std::vector<SubtreeTask>& tasks) {
+        std::vector<double> scratch;
+        if (n <= grain) {
+            node<M>(0, 0, n, scratch, &tasks);
+            return;
+        }
+        if (n >= 4096) check_cancel();
+        Node& root = t.nodes_[0];
+        if (!Kind::template make_node<M>(*this, root, 0, 0, n, scratch)) return;
+        const std::size_t mid = Kind::left_count(n);
+        root.right = 1 + node_count(mid);
+        std::vector<SubtreeTask> side[2];
+        const SubtreeTask halves[2] = {{1, 0, mid}, {root.right, mid, n}};
+        auto half = [&](std::size_t i, std::vector<double>& s) {
+            node<M>(halves[i].id, halves[i].start, halves[i].end, s, &side[i]);
+        };
+        if (mid > grain && n - mid > grain && worker_count() > 1) {
+            parallel_for(2, 1, [&](std::size_t b, std::size_t e) {
+                std::vector<double> own;
+                for (std::size_t i = b; i < e; ++i) half(i, own);
+            });
+        } else {
+            half(0, scratch);
+            half(1, scratch);
+        }
+        tasks = std::move(side[0]);
+        tasks.insert(tasks.end(), side[1].begin(), side[1].end());
     }
 };
+
+// Whether prepare_search keeps the compact copy of a tree's nodes (a copy
+// that may take as much memory as the tree's points, no more: trees of very
+// small leaves search their full nodes), and the split copy.
+template <class Kind>
+bool keeps_compact_nodes(std::size_t n_points, std::size_t dim, std::size_t n_nodes) noexcept {
+    if constexpr (kind_has_compact_nodes<Kind>()) {
+        constexpr std::size_t kLimit = std::numeric_limits<std::uint32_t>::max();
+        const bool fits = n_nodes * sizeof(typename Kind::CompactNode) <= n_points * dim * sizeof(double);
+        return dim >= 1 && dim <= kCompactMaxDim && n_points < kLimit && n_nodes < kLimit && fits;
+    } else {
+        return false;
+    }
+}
+
+template <class Kind>
+bool keeps_split_nodes(std::size_t n_points, std::size_t dim, std::size_t n_nodes) noexcept {
+    if constexpr (kind_has_split_nodes<Kind>()) {
+        constexpr std::size_t kLimit = std::numeric_limits<std::uint32_t>::max();
+        return n_points < kLimit && n_nodes < kLimit && dim < SplitNode::kSplitNan;
+    } else {
+        return false;
+    }
+}
 
 template <class Kind>
 SpatialTree<Kind> SpatialTree<Kind>::from_ndarray(const ArrayF64& points, std::size_t leaf_size, DistanceMetric metric,
@@ -59,19 +121,27 @@ SpatialTree<Kind> SpatialTree<Kind>::build(const double* points, std::size_t n_p
     t.metric_ = metric;
     t.options_ = options;
     t.slack_ = triangle_slack(dim);
-    RowStore rows(points, n_points, dim);
+    RowStore rows(n_points, dim);
     std::vector<SubtreeTask> tasks;
-    Builder b{t, rows, leaf_size < 1 ? 1 : leaf_size, subtree_task_grain(n_points), &tasks, {}};
+    Builder b{t, rows, leaf_size < 1 ? 1 : leaf_size, subtree_task_grain(n_points), {}};
     const std::size_t total = b.node_count(n_points);
+    // Everything the tree will hold is reserved first and its pages mapped
+    // on the pool, then written.
+    t.nodes_.reserve(total);
+    t.values_.reserve(total * Kind::kValuesPerDim * dim);
+    if (keeps_compact_nodes<Kind>(n_points, dim, total)) t.compact_.reserve(total);
+    if (keeps_split_nodes<Kind>(n_points, dim, total)) t.split_nodes_.reserve(total);
+    const MemorySpan fresh[] = {rows.rows_span(), rows.order_span(), capacity_span(t.nodes_),
+                                capacity_span(t.values_), capacity_span(t.compact_), capacity_span(t.split_nodes_)};
+    populate_pages(fresh, std::size(fresh));
+    rows.fill(points);
     t.nodes_.resize(total);
     t.values_.resize(total * Kind::kValuesPerDim * dim);
     Kind::start_build(b.state, total);
-    // The top of the tree on this thread, the subtrees below on the pool.
+    // The top of the tree first, then the subtrees below on the pool.
     with_metric(metric, [&](auto m) {
         using M = decltype(m);
-        std::vector<double> scratch;
-        b.template node<M>(0, 0, n_points, scratch);
-        b.tasks = nullptr;
+        b.template top<M>(n_points, tasks);
         run_subtree_tasks(tasks, [](void* ctx, const SubtreeTask& task) {
             std::vector<double> task_scratch;
             static_cast<Builder*>(ctx)->template node<M>(task.id, task.start, task.end, task_scratch);
@@ -89,11 +159,7 @@ void SpatialTree<Kind>::prepare_search() {
     split_nodes_.clear();
     compact_.clear();
     if constexpr (kind_has_compact_nodes<Kind>()) {
-        constexpr std::size_t kLimit = std::numeric_limits<std::uint32_t>::max();
-        // The copy may take as much memory as the tree's points, no more
-        // (trees of very small leaves search their full nodes).
-        const bool fits = nodes_.size() * sizeof(CompactNode) <= n_points_ * dim_ * sizeof(double);
-        if (dim_ >= 1 && dim_ <= kCompactMaxDim && n_points_ < kLimit && nodes_.size() < kLimit && fits) {
+        if (keeps_compact_nodes<Kind>(n_points_, dim_, nodes_.size())) {
             compact_.resize(nodes_.size());
             for (std::size_t i = 0; i < nodes_.size(); ++i) {
                 if ((i & 0xffff) == 0) cancel_tick();
@@ -107,8 +173,7 @@ void SpatialTree<Kind>::prepare_search() {
         }
     }
     if constexpr (kind_has_split_nodes<Kind>()) {
-        constexpr std::size_t kLimit = std::numeric_limits<std::uint32_t>::max();
-        if (n_points_ >= kLimit || nodes_.size() >= kLimit || dim_ >= SplitNode::kSplitNan) return;
+        if (!keeps_split_nodes<Kind>(n_points_, dim_, nodes_.size())) return;
         split_nodes_.resize(nodes_.size());
         for (std::size_t i = 0; i < nodes_.size(); ++i) {
             if ((i & 0xffff) == 0) cancel_tick();
