@@ -537,18 +537,19 @@ void column_sums_fixed(const double* x, std::size_t count, double* out) noexcept
     std::copy_n(s, D, out);
 }
 
-}  // namespace
-
-bool bounding_box(const double* x, std::size_t count, std::size_t dim, double* lo, double* hi) noexcept {
+// The box of `count` rows of `dim` coordinates; NaN values are left out and
+// reported when CheckNan, and the rows are taken to hold none otherwise.
+template <bool CheckNan>
+bool box_of_rows(const double* x, std::size_t count, std::size_t dim, double* lo, double* hi) noexcept {
     switch (dim) {
         case 1:
-            return bounding_box_fixed<1>(x, count, lo, hi);
+            return bounding_box_fixed<1, CheckNan>(x, count, lo, hi);
         case 2:
-            return bounding_box_fixed<2>(x, count, lo, hi);
+            return bounding_box_fixed<2, CheckNan>(x, count, lo, hi);
         case 3:
-            return bounding_box_fixed<3>(x, count, lo, hi);
+            return bounding_box_fixed<3, CheckNan>(x, count, lo, hi);
         case 4:
-            return bounding_box_fixed<4>(x, count, lo, hi);
+            return bounding_box_fixed<4, CheckNan>(x, count, lo, hi);
         default:
             break;
     }
@@ -560,29 +561,20 @@ bool bounding_box(const double* x, std::size_t count, std::size_t dim, double* l
             const double v = x[i];
             lo[i] = v < lo[i] ? v : lo[i];
             hi[i] = v > hi[i] ? v : hi[i];
-            nan |= v != v;
+            if constexpr (CheckNan) nan |= v != v;
         }
     }
     return nan;
 }
 
+}  // namespace
+
+bool bounding_box(const double* x, std::size_t count, std::size_t dim, double* lo, double* hi) noexcept {
+    return box_of_rows<true>(x, count, dim, lo, hi);
+}
+
 void bounding_box_numbers(const double* x, std::size_t count, std::size_t dim, double* lo, double* hi) noexcept {
-    switch (dim) {
-        case 1:
-            bounding_box_fixed<1, false>(x, count, lo, hi);
-            return;
-        case 2:
-            bounding_box_fixed<2, false>(x, count, lo, hi);
-            return;
-        case 3:
-            bounding_box_fixed<3, false>(x, count, lo, hi);
-            return;
-        case 4:
-            bounding_box_fixed<4, false>(x, count, lo, hi);
-            return;
-        default:
-            bounding_box(x, count, dim, lo, hi);
-    }
+    box_of_rows<false>(x, count, dim, lo, hi);
 }
 
 void column_sums(const double* x, std::size_t count, std::size_t dim, double* sums) noexcept {
