@@ -153,26 +153,21 @@ def _query_rows():
         ))
     # Ten times the points: the node records no longer fit the caches, which
     # is where the ball and VP trees' compact node copies count.
+    # (radius 0.02 holds about 30 of 1e6 uniform points)
     for tree in ("ball", "vp"):
-        rows.append(Workload(
-            name=f"spatial {tree} 1000x query_knn k=10 1e6x3 vs cKDTree",
-            setup=_query_setup(tree, "cKDTree", 1_000_000),
-            lumi="for q in qs: t.query_knn(q, 10)",
-            peer="for q in qs: p.query(q, k=10)",
-            peer_name="scipy",
-            target=None,
-            check=False,
-        ))
-        # radius 0.02 holds about 30 of 1e6 uniform points
-        rows.append(Workload(
-            name=f"spatial {tree} 1000x query_radius ~30 pts 1e6x3 vs cKDTree",
-            setup=_query_setup(tree, "cKDTree", 1_000_000),
-            lumi="for q in qs: t.query_radius(q, 0.02)",
-            peer="for q in qs: p.query_ball_point(q, 0.02)",
-            peer_name="scipy",
-            target=None,
-            check=False,
-        ))
+        for label, lumi, peer in [
+            ("query_knn k=10", "t.query_knn(q, 10)", "p.query(q, k=10)"),
+            ("query_radius ~30 pts", "t.query_radius(q, 0.02)", "p.query_ball_point(q, 0.02)"),
+        ]:
+            rows.append(Workload(
+                name=f"spatial {tree} 1000x {label} 1e6x3 vs cKDTree",
+                setup=_query_setup(tree, "cKDTree", 1_000_000),
+                lumi=f"for q in qs: {lumi}",
+                peer=f"for q in qs: {peer}",
+                peer_name="scipy",
+                target=None,
+                check=False,
+            ))
     return rows
 
 
