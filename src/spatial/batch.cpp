@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include <unistd.h>
@@ -25,66 +26,136 @@ constexpr std::size_t kReorderRows = 512;
 
 }  // namespace
 
-std::vector<std::size_t> locality_order(const double* q, std::size_t n, std::size_t dim) {
-    std::vector<std::size_t> order;
-    if (n < kReorderRows || dim == 0) return order;
-    const std::size_t m = std::min<std::size_t>(dim, 3);
-    const unsigned bits = m == 1 ? 32 : m == 2 ? 31 : 21;
-    double lo[3], scale[3];
-    for (std::size_t c = 0; c < m; ++c) {
-        double a = std::numeric_limits<double>::infinity(), b = -a;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double v = q[i * dim + c];
-            if (std::isfinite(v)) {
-                a = std::min(a, v);
-                b = std::max(b, v);
-            }
-        }
-        lo[c] = a;
-        const double span = b - a;
-        scale[c] = (b > a && std::isfinite(span)) ? static_cast<double>((std::uint64_t{1} << bits) - 1) / span : 0.0;
-    }
-    const double top = static_cast<double>((std::uint64_t{1} << bits) - 1);
-    std::vector<std::pair<std::uint64_t, std::size_t>> keyed(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        cancel_tick();
-        std::uint64_t cell[3] = {0, 0, 0};
-        for (std::size_t c = 0; c < m; ++c) {
-            const double t = (q[i * dim + c] - lo[c]) * scale[c];
-            // NaN and values below the range go to cell 0, above it to the top.
-            cell[c] = t >= 0.0 ? static_cast<std::uint64_t>(std::min(t, top)) : 0;
-        }
-        std::uint64_t key = 0;
-        for (unsigned b = bits; b-- > 0;) {
-            for (std::size_t c = 0; c < m; ++c) key = (key << 1) | ((cell[c] >> b) & 1);
-        }
-        keyed[i] = {key, i};
-    }
-    // A stable radix sort on the key, from the lowest digit up: the order of
-    // (key, row) pairs, as a comparison sort would give, in a few passes.
+namespace {
+
+// The low 32 bits of v moved to the even bits; the low 21 (11) bits moved
+// to every third bit.
+std::uint64_t spread2(std::uint64_t v) noexcept {
+    v &= 0xffffffffu;
+    v = (v | v << 16) & 0x0000ffff0000ffffu;
+    v = (v | v << 8) & 0x00ff00ff00ff00ffu;
+    v = (v | v << 4) & 0x0f0f0f0f0f0f0f0fu;
+    v = (v | v << 2) & 0x3333333333333333u;
+    return (v | v << 1) & 0x5555555555555555u;
+}
+
+std::uint64_t spread3(std::uint64_t v) noexcept {
+    v &= 0x1fffffu;
+    v = (v | v << 32) & 0x001f00000000ffffu;
+    v = (v | v << 16) & 0x001f0000ff0000ffu;
+    v = (v | v << 8) & 0x100f00f00f00f00fu;
+    v = (v | v << 4) & 0x10c30c30c30c30c3u;
+    return (v | v << 2) & 0x1249249249249249u;
+}
+
+// Stable LSD radix sort of items by key_of(item) (key_bits bits), through
+// `spare` (the same size as items).
+template <class T, class Key>
+void radix_sort(std::vector<T>& items, std::vector<T>& spare, unsigned key_bits, Key key_of) {
     constexpr unsigned kDigitBits = 11;
     constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-    std::vector<std::pair<std::uint64_t, std::size_t>> spare(n);
+    const std::size_t n = items.size();
     std::vector<std::size_t> bucket(kBuckets);
-    const unsigned key_bits = bits * static_cast<unsigned>(m);
     for (unsigned shift = 0; shift < key_bits; shift += kDigitBits) {
         std::fill(bucket.begin(), bucket.end(), std::size_t{0});
-        for (std::size_t i = 0; i < n; ++i) ++bucket[(keyed[i].first >> shift) & (kBuckets - 1)];
-        if (bucket[(keyed[0].first >> shift) & (kBuckets - 1)] == n) continue;  // one digit for all
+        for (std::size_t i = 0; i < n; ++i) ++bucket[(key_of(items[i]) >> shift) & (kBuckets - 1)];
+        if (bucket[(key_of(items[0]) >> shift) & (kBuckets - 1)] == n) continue;  // one digit for all
         std::size_t sum = 0;
         for (std::size_t& c : bucket) {
             const std::size_t here = c;
             c = sum;
             sum += here;
         }
-        for (std::size_t i = 0; i < n; ++i) {
-            cancel_tick();
-            spare[bucket[(keyed[i].first >> shift) & (kBuckets - 1)]++] = keyed[i];
-        }
-        keyed.swap(spare);
+        check_cancel();
+        for (std::size_t i = 0; i < n; ++i) spare[bucket[(key_of(items[i]) >> shift) & (kBuckets - 1)]++] = items[i];
+        items.swap(spare);
     }
+}
+
+// The Z-order key of every row, over the first M coordinates, with `bits`
+// bits each: row i's key into items[i] (key << 32 | i) when the rows fit
+// 32 bits, else items[i] = {key, i}.
+template <std::size_t M, class Item>
+void z_keys(const double* q, std::size_t n, std::size_t dim, unsigned bits, std::size_t max_workers,
+            std::vector<Item>& items) {
+    double lo[M], scale[M];
+    for (std::size_t c = 0; c < M; ++c) {
+        lo[c] = std::numeric_limits<double>::infinity();
+        scale[c] = -lo[c];  // the maximum, for now
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if ((i & 0xffff) == 0) cancel_tick();
+        for (std::size_t c = 0; c < M; ++c) {
+            const double v = q[i * dim + c];
+            const bool finite = std::fabs(v) <= std::numeric_limits<double>::max();
+            lo[c] = finite && v < lo[c] ? v : lo[c];
+            scale[c] = finite && v > scale[c] ? v : scale[c];
+        }
+    }
+    const double top = static_cast<double>((std::uint64_t{1} << bits) - 1);
+    for (std::size_t c = 0; c < M; ++c) {
+        const double span = scale[c] - lo[c];
+        scale[c] = (scale[c] > lo[c] && std::isfinite(span)) ? top / span : 0.0;
+    }
+    parallel_for(n, 4096, [&](std::size_t begin, std::size_t end) {
+        check_cancel();
+        for (std::size_t i = begin; i < end; ++i) {
+            std::uint64_t cell[M];
+            for (std::size_t c = 0; c < M; ++c) {
+                const double t = (q[i * dim + c] - lo[c]) * scale[c];
+                // NaN and values below the range go to cell 0, above it to the top.
+                cell[c] = static_cast<std::uint64_t>(static_cast<std::int64_t>(t >= 0.0 ? (t < top ? t : top) : 0.0));
+            }
+            // Coordinate 0 takes the highest bit of each group.
+            std::uint64_t key;
+            if constexpr (M == 1) {
+                key = cell[0];
+            } else if constexpr (M == 2) {
+                key = spread2(cell[0]) << 1 | spread2(cell[1]);
+            } else {
+                key = spread3(cell[0]) << 2 | spread3(cell[1]) << 1 | spread3(cell[2]);
+            }
+            if constexpr (std::is_same_v<Item, std::uint64_t>) {
+                items[i] = key << 32 | i;
+            } else {
+                items[i] = {key, i};
+            }
+        }
+    }, max_workers);
+}
+
+template <class Item>
+void z_keys(const double* q, std::size_t n, std::size_t dim, unsigned bits, std::size_t max_workers,
+            std::vector<Item>& items) {
+    if (dim == 1) return z_keys<1>(q, n, dim, bits, max_workers, items);
+    if (dim == 2) return z_keys<2>(q, n, dim, bits, max_workers, items);
+    z_keys<3>(q, n, dim, bits, max_workers, items);
+}
+
+}  // namespace
+
+std::vector<std::size_t> locality_order(const double* q, std::size_t n, std::size_t dim, std::size_t max_workers) {
+    std::vector<std::size_t> order;
+    if (n < kReorderRows || dim == 0) return order;
+    // A grid of 2^30 to 2^32 cells over the queries' range: fine enough for
+    // any number of rows that fits in memory, with a key of at most 32 bits.
+    const std::size_t m = std::min<std::size_t>(dim, 3);
+    const unsigned bits = m == 1 ? 32 : m == 2 ? 16 : 10;
+    const unsigned key_bits = bits * static_cast<unsigned>(m);
     order.resize(n);
-    for (std::size_t i = 0; i < n; ++i) order[i] = keyed[i].second;
+    if (n <= std::numeric_limits<std::uint32_t>::max()) {
+        // key << 32 | row in one word; sorting by the key keeps the rows of a
+        // cell in ascending order.
+        std::vector<std::uint64_t> items(n), spare(n);
+        z_keys(q, n, dim, bits, max_workers, items);
+        radix_sort(items, spare, key_bits, [](std::uint64_t v) { return v >> 32; });
+        for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(items[i]);
+    } else {
+        std::vector<std::pair<std::uint64_t, std::size_t>> items(n), spare(n);
+        z_keys(q, n, dim, bits, max_workers, items);
+        radix_sort(items, spare, key_bits, [](const auto& v) { return v.first; });
+        for (std::size_t i = 0; i < n; ++i) order[i] = items[i].second;
+    }
     return order;
 }
 
@@ -111,7 +182,7 @@ template <class Tree>
 void knn_batch(const Tree& tree, const double* queries, std::size_t n, std::size_t k, std::size_t max_workers,
                double* dist, std::int64_t* rows) {
     if (n == 0 || k == 0) return;
-    const std::vector<std::size_t> order = locality_order(queries, n, tree.dim());
+    const std::vector<std::size_t> order = locality_order(queries, n, tree.dim(), max_workers);
     const std::size_t* ids = order.empty() ? nullptr : order.data();
     parallel_for(n, kKnnGrain, [&](std::size_t begin, std::size_t end) {
         KnnHeap heap;
@@ -128,7 +199,7 @@ void radius_count_batch(const Tree& tree, const double* queries, std::size_t n, 
         std::fill_n(counts, n, std::int64_t{0});
         return;
     }
-    const std::vector<std::size_t> order = locality_order(queries, n, dim);
+    const std::vector<std::size_t> order = locality_order(queries, n, dim, max_workers);
     const std::size_t* ids = order.empty() ? nullptr : order.data();
     parallel_for(n, kRadiusBlock, [&](std::size_t begin, std::size_t end) {
         tree.radius_count_rows(queries, ids, begin, end, radius, counts);
@@ -139,10 +210,11 @@ template <class Tree>
 RadiusBatch radius_batch(const Tree& tree, const double* queries, std::size_t n, double radius,
                          std::size_t max_workers, std::size_t max_total) {
     RadiusBatch out;
-    out.offsets.assign(n + 1, 0);
+    out.offsets = Buffer<std::int64_t>::uninit(n + 1);
+    out.offsets[0] = 0;
     if (n == 0) return out;
     const std::size_t dim = tree.dim();
-    const std::vector<std::size_t> order = locality_order(queries, n, dim);
+    const std::vector<std::size_t> order = locality_order(queries, n, dim, max_workers);
     // Blocks are runs of kRadiusBlock positions of the processing order;
     // start[i] is where row i's answer begins in its block.
     const std::size_t nblocks = (n + kRadiusBlock - 1) / kRadiusBlock;
@@ -161,7 +233,7 @@ RadiusBatch radius_batch(const Tree& tree, const double* queries, std::size_t n,
         out.offsets[i + 1] = static_cast<std::int64_t>(total);
     }
     if (total > max_total) throw std::bad_alloc();
-    out.rows.resize(total);
+    out.rows = Buffer<std::int64_t>::uninit(total);
     // Block of each row: its position in the processing order.
     std::vector<std::size_t> block_of(n);
     for (std::size_t p = 0; p < n; ++p) block_of[order.empty() ? p : order[p]] = p / kRadiusBlock;

@@ -11,12 +11,16 @@
 #include <cstdint>
 #include <vector>
 
+#include "array/buffer.hpp"
+
 namespace lumi {
 
 // Processing order of n query rows of dim coordinates: along a Z-order curve
-// over (up to) their first three coordinates.  Small sets keep their own
-// order (an empty result).
-std::vector<std::size_t> locality_order(const double* queries, std::size_t n, std::size_t dim);
+// over (up to) their first three coordinates, keys computed on up to
+// max_workers threads (0: the whole pool).  Small sets keep their own order
+// (an empty result).
+std::vector<std::size_t> locality_order(const double* queries, std::size_t n, std::size_t dim,
+                                        std::size_t max_workers = 0);
 
 // The k nearest neighbours of each of n rows (queries row-major, the tree's
 // dim coordinates each): distances into dist[i * k ..], input rows into
@@ -41,8 +45,8 @@ void radius_count_batch(const Tree& tree, const double* queries, std::size_t n, 
 // (`rows`), with offsets[i] .. offsets[i + 1] the part of row i.  Throws
 // std::bad_alloc when the answer holds more than max_total rows.
 struct RadiusBatch {
-    std::vector<std::int64_t> rows;
-    std::vector<std::int64_t> offsets;  // n + 1 entries
+    Buffer<std::int64_t> rows;
+    Buffer<std::int64_t> offsets;  // n + 1 entries
 };
 template <class Tree>
 RadiusBatch radius_batch(const Tree& tree, const double* queries, std::size_t n, double radius,

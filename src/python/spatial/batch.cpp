@@ -78,14 +78,14 @@ public:
 
 // The query rows, copied into `values` (row-major, rows * dim) while the
 // interpreter lock is held, so no other thread can change them afterwards.
-std::size_t read_batch_queries(PyObject* obj, std::size_t dim, std::vector<double>& values) {
+std::size_t read_batch_queries(PyObject* obj, std::size_t dim, lumi::Buffer<double>& values) {
     if (is_array(obj)) {
         ArrayObject* a = as_array_object(obj);
         SharedBorrow guard(a->borrow);
         const lumi::ArrayF64& arr = a->arr;
         if (arr.ndim() != 2) raise_not_2d();
         if (arr.shape[1] != dim) raise_width();
-        values.assign(arr.data.begin(), arr.data.end());
+        values = arr.data;
         return arr.shape[0];
     }
     if (!PyObject_CheckBuffer(obj)) raise_queries_type("'" + type_qualname(obj) + "'");
@@ -104,7 +104,7 @@ std::size_t read_batch_queries(PyObject* obj, std::size_t dim, std::vector<doubl
     if (static_cast<std::size_t>(v.shape[1]) != dim) raise_width();
     // A broadcast view can describe far more rows than it stores.
     if (dim != 0 && rows > kMaxElements / dim) raise_no_memory();
-    values.resize(rows * dim);
+    values = lumi::Buffer<double>::uninit(rows * dim);
     const auto* base = static_cast<const char*>(v.buf);
     const Py_ssize_t s0 = v.strides ? v.strides[0] : static_cast<Py_ssize_t>(dim * 8);
     const Py_ssize_t s1 = v.strides ? v.strides[1] : 8;
@@ -132,7 +132,7 @@ PyObject* tree_query_knn_batch(PyObject* self, PyObject* const* args, Py_ssize_t
         const Tree& tree = tree_of<Tree>(self);
         const std::uint64_t k64 = arg_u64("k", a[1]);
         const std::size_t max_workers = arg_workers(a[2]);
-        std::vector<double> queries;
+        lumi::Buffer<double> queries;
         const std::size_t n = read_batch_queries(a[0], tree.dim(), queries);
 
         const auto k = static_cast<std::size_t>(k64);
@@ -142,7 +142,7 @@ PyObject* tree_query_knn_batch(PyObject* self, PyObject* const* args, Py_ssize_t
         lumi::check_knn_batch_size(n, k);
         const std::size_t total = n * k;
         lumi::ArrayF64 dist = lumi::ArrayF64::uninit(lumi::Shape{n, k});
-        std::vector<std::int64_t> rows(total);
+        auto rows = lumi::Buffer<std::int64_t>::uninit(total);
         if (total > 0) {
             // The tree is immutable and `self` owns it; the queries are our
             // own copy.
@@ -167,11 +167,11 @@ PyObject* tree_query_radius_batch(PyObject* self, PyObject* const* args, Py_ssiz
         const double radius = arg_f64("radius", a[1]);
         const bool count_only = arg_flag(a[2]);
         const std::size_t max_workers = arg_workers(a[3]);
-        std::vector<double> queries;
+        lumi::Buffer<double> queries;
         const std::size_t n = read_batch_queries(a[0], tree.dim(), queries);
 
         if (count_only) {
-            std::vector<std::int64_t> counts(n);
+            auto counts = lumi::Buffer<std::int64_t>::uninit(n);
             if (n > 0) {
                 Ref keep = Ref::borrow(self);
                 GilRelease nogil;

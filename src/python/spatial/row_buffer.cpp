@@ -16,7 +16,7 @@ namespace {
 
 struct RowBufferObject {
     PyObject_HEAD
-    std::vector<std::int64_t> values;
+    lumi::Buffer<std::int64_t> values;
     Py_ssize_t shape[2];
     Py_ssize_t strides[2];
     int ndim;
@@ -25,7 +25,7 @@ struct RowBufferObject {
 RowBufferObject* as_row_buffer(PyObject* self) noexcept { return reinterpret_cast<RowBufferObject*>(self); }
 
 void row_buffer_dealloc(PyObject* self) {
-    as_row_buffer(self)->values.~vector();
+    as_row_buffer(self)->values.~Buffer();
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -146,10 +146,10 @@ PyTypeObject& row_buffer_type() {
 
 }  // namespace
 
-Ref new_row_buffer(std::vector<std::int64_t>&& values, int ndim, std::size_t n0, std::size_t n1) {
+Ref new_row_buffer(lumi::Buffer<std::int64_t>&& values, int ndim, std::size_t n0, std::size_t n1) {
     auto* o = PyObject_New(RowBufferObject, &row_buffer_type());
     if (!o) throw PyErrAlready{};
-    new (&o->values) std::vector<std::int64_t>(std::move(values));
+    new (&o->values) lumi::Buffer<std::int64_t>(std::move(values));
     o->ndim = ndim;
     o->shape[0] = static_cast<Py_ssize_t>(n0);
     o->shape[1] = ndim == 2 ? static_cast<Py_ssize_t>(n1) : 0;

@@ -10,7 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+
+#include "array/buffer.hpp"
 
 #include "python/runtime/ref.hpp"
 
@@ -18,6 +19,6 @@ namespace lumipy {
 
 // A new buffer owning `values`, of shape (n0,) when ndim is 1 and (n0, n1)
 // when ndim is 2; values.size() must equal the product.
-Ref new_row_buffer(std::vector<std::int64_t>&& values, int ndim, std::size_t n0, std::size_t n1 = 0);
+Ref new_row_buffer(lumi::Buffer<std::int64_t>&& values, int ndim, std::size_t n0, std::size_t n1 = 0);
 
 }  // namespace lumipy
