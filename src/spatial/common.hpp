@@ -277,8 +277,8 @@ private:
     double* data_;
 };
 
-// One candidate of a k-nearest search: reduced distance (or, after finish(),
-// the distance) and input row.
+// One candidate of a k-nearest search: reduced distance and storage
+// position, or after finish() the distance and input row.
 struct Neighbor {
     double dist;
     std::size_t row;
@@ -313,10 +313,12 @@ public:
         }
     }
 
-    // Sorts the candidates by ascending distance and converts the reduced
-    // distances into distances.
+    // Sorts the candidates by ascending distance, converts the reduced
+    // distances into distances and the storage positions into input rows
+    // (order[position]).  The search offers positions: a candidate's row is
+    // looked up only if it stays to the end.
     template <class M>
-    const std::vector<Neighbor>& finish() {
+    const std::vector<Neighbor>& finish(const std::size_t* order) {
         // Popping the heap one entry at a time is what sort_heap does; a
         // large heap pops in runs with a stop check between them.
         constexpr std::size_t kPopsPerCheck = 4096;
@@ -326,7 +328,10 @@ public:
             for (std::size_t i = 0; i < kPopsPerCheck; ++i) std::pop_heap(items_.begin(), last--, less);
         }
         std::sort_heap(items_.begin(), last, less);
-        for (Neighbor& c : items_) c.dist = M::from_rdist(c.dist);
+        for (Neighbor& c : items_) {
+            c.dist = M::from_rdist(c.dist);
+            c.row = order[c.row];
+        }
         return items_;
     }
     const std::vector<Neighbor>& items() const noexcept { return items_; }

@@ -94,4 +94,28 @@ inline std::uint64_t within_mask(const double* q, const double* x, std::size_t c
     return mask;
 }
 
+// The reduced distances of the `count` (at most 64) points at x into rd[],
+// and bit i set when rd[i] < limit.
+template <class M>
+inline std::uint64_t below_mask(const double* q, const double* x, std::size_t count, std::size_t dim, double limit,
+                                double* rd) noexcept {
+    std::uint64_t mask = 0;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    if constexpr (has_pair_scan<M>()) {
+        const __m128d lim = _mm_set1_pd(limit);
+        for (; i + 2 <= count; i += 2, x += 2 * M::kDim) {
+            const __m128d r = pair_rdist<M>(q, x);
+            _mm_storeu_pd(rd + i, r);
+            mask |= static_cast<std::uint64_t>(_mm_movemask_pd(_mm_cmplt_pd(r, lim))) << i;
+        }
+    }
+#endif
+    for (; i < count; ++i, x += dim) {
+        rd[i] = M::rdist(q, x, dim);
+        mask |= static_cast<std::uint64_t>(rd[i] < limit) << i;
+    }
+    return mask;
+}
+
 }  // namespace lumi

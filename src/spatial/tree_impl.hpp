@@ -338,7 +338,7 @@ void SpatialTree<Kind>::knn_search(const double* q, std::size_t query_len, std::
         using M = decltype(m);
         KnnResults<M> res{heap};
         search<M>(q, res);
-        heap.finish<M>();
+        heap.finish<M>(order_.data());
     });
 }
 
@@ -411,7 +411,7 @@ void SpatialTree<Kind>::knn_rows(const double* queries, const std::size_t* ids, 
             heap.reset(k, n_points_);
             KnnResults<M> res{heap};
             search<M>(q, res);
-            const auto& found = heap.template finish<M>();
+            const auto& found = heap.template finish<M>(order_.data());
             found_count = found.size();
             for (std::size_t j = 0; j < found_count; ++j) {
                 d[j] = found[j].dist;
