@@ -50,6 +50,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -291,25 +292,25 @@ public:
     // Starts a search for k > 0 neighbours among n points.
     void reset(std::size_t k, std::size_t n) {
         k_ = k;
-        items_.clear();
-        items_.reserve(std::min(k, n));
+        n_ = 0;
+        const std::size_t cap = std::min(k, n);
+        if (buf_.size() < cap) buf_.resize(cap);
     }
-    std::size_t size() const noexcept { return items_.size(); }
-    std::size_t capacity() const noexcept { return items_.capacity(); }
-    bool full() const noexcept { return items_.size() == k_; }
+    std::size_t size() const noexcept { return n_; }
+    std::size_t capacity() const noexcept { return buf_.capacity(); }
+    bool full() const noexcept { return n_ == k_; }
     // Largest reduced distance held; only meaningful when full().
-    double worst() const noexcept { return items_.front().dist; }
+    double worst() const noexcept { return buf_.front().dist; }
 
     template <class M>
     void offer(double rd, std::size_t row) {
-        if (items_.size() < k_) {
+        if (n_ < k_) {
             if (rd != rd) rd = std::numeric_limits<double>::infinity();  // NaN ranks last
-            items_.push_back({rd, row});
-            std::push_heap(items_.begin(), items_.end(), less);
-            if (items_.size() == k_) sure_ = M::surely_nearer_below(items_.front().dist);
-        } else if (rd < sure_ || M::strictly_nearer(rd, items_.front().dist)) {
+            push(rd, row);
+            if (n_ == k_) sure_ = M::surely_nearer_below(buf_.front().dist);
+        } else if (rd < sure_ || M::strictly_nearer(rd, buf_.front().dist)) {
             replace_top(rd, row);
-            sure_ = M::surely_nearer_below(items_.front().dist);
+            sure_ = M::surely_nearer_below(buf_.front().dist);
         }
     }
 
@@ -318,23 +319,24 @@ public:
     // (order[position]).  The search offers positions: a candidate's row is
     // looked up only if it stays to the end.
     template <class M>
-    const std::vector<Neighbor>& finish(const std::size_t* order) {
+    std::span<const Neighbor> finish(const std::size_t* order) {
         // Popping the heap one entry at a time is what sort_heap does; a
         // large heap pops in runs with a stop check between them.
         constexpr std::size_t kPopsPerCheck = 4096;
-        auto last = items_.end();
-        while (last - items_.begin() > static_cast<std::ptrdiff_t>(kPopsPerCheck)) {
+        Neighbor* h = buf_.data();
+        Neighbor* last = h + n_;
+        while (last - h > static_cast<std::ptrdiff_t>(kPopsPerCheck)) {
             check_cancel();
-            for (std::size_t i = 0; i < kPopsPerCheck; ++i) std::pop_heap(items_.begin(), last--, less);
+            for (std::size_t i = 0; i < kPopsPerCheck; ++i) std::pop_heap(h, last--, less);
         }
-        std::sort_heap(items_.begin(), last, less);
-        for (Neighbor& c : items_) {
-            c.dist = M::from_rdist(c.dist);
-            c.row = order[c.row];
+        std::sort_heap(h, last, less);
+        for (std::size_t i = 0; i < n_; ++i) {
+            h[i].dist = M::from_rdist(h[i].dist);
+            h[i].row = order[h[i].row];
         }
-        return items_;
+        return {h, n_};
     }
-    const std::vector<Neighbor>& items() const noexcept { return items_; }
+    std::span<const Neighbor> items() const noexcept { return {buf_.data(), n_}; }
 
 private:
     // A function object (not a function pointer) so the heap algorithms inline it.
@@ -342,10 +344,23 @@ private:
         bool operator()(const Neighbor& a, const Neighbor& b) const noexcept { return a.dist < b.dist; }
     };
     static constexpr Less less{};
+    // Adds an entry, as push_heap does: up from the end past every parent
+    // that is nearer.
+    void push(double rd, std::size_t row) noexcept {
+        Neighbor* h = buf_.data();
+        std::size_t i = n_++;
+        while (i > 0) {
+            const std::size_t parent = (i - 1) / 2;
+            if (!(h[parent].dist < rd)) break;
+            h[i] = h[parent];
+            i = parent;
+        }
+        h[i] = {rd, row};
+    }
     void replace_top(double rd, std::size_t row) noexcept {
         // Sift the new entry down from the root.
-        Neighbor* h = items_.data();
-        const std::size_t n = items_.size();
+        Neighbor* h = buf_.data();
+        const std::size_t n = n_;
         std::size_t i = 0;
         for (;;) {
             std::size_t c = 2 * i + 1;
@@ -358,7 +373,8 @@ private:
         h[i] = {rd, row};
     }
 
-    std::vector<Neighbor> items_;
+    std::vector<Neighbor> buf_;  // the heap: its first n_ entries
+    std::size_t n_ = 0;
     std::size_t k_ = 0;
     double sure_ = 0.0;  // when full: a smaller value is strictly nearer than the worst
 };

@@ -145,7 +145,7 @@ struct KnnResults {
               const std::size_t*) {
         if constexpr (has_pair_scan<M>()) {
             std::size_t p = start;
-            for (; p < end && !heap.full(); ++p, x += dim) heap.offer<M>(M::rdist(q, x, dim), p);
+            for (; p < end && !heap.full(); ++p, x += M::kDim) heap.offer<M>(M::rdist(q, x, M::kDim), p);
             double rd[kMaskBlock];
             while (p < end) {
                 const std::size_t n = end - p < kMaskBlock ? end - p : kMaskBlock;
