@@ -49,7 +49,7 @@ def _setup(tree: str, peer_cls: str):
 def _rows():
     rows = []
     for tree, peer_cls, peer_name, peer, target in [
-        ("kd", "cKDTree", "scipy", "p.query(Q, k=10, workers=-1)", 0.7),
+        ("kd", "cKDTree", "scipy", "p.query(Q, k=10, workers=-1)", 0.2),
         ("kd", "KDTree", "scikit-learn", "p.query(Q, k=10)", 0.3),
         ("ball", "cKDTree", "scipy", "p.query(Q, k=10, workers=-1)", None),
         ("ball", "BallTree", "scikit-learn", "p.query(Q, k=10)", None),

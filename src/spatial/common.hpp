@@ -49,6 +49,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -294,23 +295,26 @@ public:
         k_ = k;
         n_ = 0;
         const std::size_t cap = std::min(k, n);
-        if (buf_.size() < cap) buf_.resize(cap);
+        if (cap_ < cap) {
+            buf_.reset(new Neighbor[cap]);  // left unwritten
+            cap_ = cap;
+        }
     }
     std::size_t size() const noexcept { return n_; }
-    std::size_t capacity() const noexcept { return buf_.capacity(); }
+    std::size_t capacity() const noexcept { return cap_; }
     bool full() const noexcept { return n_ == k_; }
     // Largest reduced distance held; only meaningful when full().
-    double worst() const noexcept { return buf_.front().dist; }
+    double worst() const noexcept { return buf_[0].dist; }
 
     template <class M>
     void offer(double rd, std::size_t row) {
         if (n_ < k_) {
             if (rd != rd) rd = std::numeric_limits<double>::infinity();  // NaN ranks last
             push(rd, row);
-            if (n_ == k_) sure_ = M::surely_nearer_below(buf_.front().dist);
-        } else if (rd < sure_ || M::strictly_nearer(rd, buf_.front().dist)) {
+            if (n_ == k_) sure_ = M::surely_nearer_below(buf_[0].dist);
+        } else if (rd < sure_ || M::strictly_nearer(rd, buf_[0].dist)) {
             replace_top(rd, row);
-            sure_ = M::surely_nearer_below(buf_.front().dist);
+            sure_ = M::surely_nearer_below(buf_[0].dist);
         }
     }
 
@@ -323,7 +327,7 @@ public:
         // Popping the heap one entry at a time is what sort_heap does; a
         // large heap pops in runs with a stop check between them.
         constexpr std::size_t kPopsPerCheck = 4096;
-        Neighbor* h = buf_.data();
+        Neighbor* h = buf_.get();
         Neighbor* last = h + n_;
         while (last - h > static_cast<std::ptrdiff_t>(kPopsPerCheck)) {
             check_cancel();
@@ -336,7 +340,7 @@ public:
         }
         return {h, n_};
     }
-    std::span<const Neighbor> items() const noexcept { return {buf_.data(), n_}; }
+    std::span<const Neighbor> items() const noexcept { return {buf_.get(), n_}; }
 
 private:
     // A function object (not a function pointer) so the heap algorithms inline it.
@@ -347,7 +351,7 @@ private:
     // Adds an entry, as push_heap does: up from the end past every parent
     // that is nearer.
     void push(double rd, std::size_t row) noexcept {
-        Neighbor* h = buf_.data();
+        Neighbor* h = buf_.get();
         std::size_t i = n_++;
         while (i > 0) {
             const std::size_t parent = (i - 1) / 2;
@@ -359,7 +363,7 @@ private:
     }
     void replace_top(double rd, std::size_t row) noexcept {
         // Sift the new entry down from the root.
-        Neighbor* h = buf_.data();
+        Neighbor* h = buf_.get();
         const std::size_t n = n_;
         std::size_t i = 0;
         for (;;) {
@@ -373,7 +377,8 @@ private:
         h[i] = {rd, row};
     }
 
-    std::vector<Neighbor> buf_;  // the heap: its first n_ entries
+    std::unique_ptr<Neighbor[]> buf_;  // the heap: its first n_ of cap_ entries
+    std::size_t cap_ = 0;
     std::size_t n_ = 0;
     std::size_t k_ = 0;
     double sure_ = 0.0;  // when full: a smaller value is strictly nearer than the worst
