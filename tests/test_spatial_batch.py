@@ -188,6 +188,30 @@ def test_empty_query_sets_and_empty_results():
     assert d.shape == [3, 0] and np.asarray(r).shape == (3, 0)
 
 
+@pytest.mark.parametrize("cls", TREES)
+def test_answers_written_in_full_over_reused_memory(cls):
+    # The answer buffers start unwritten: freshly freed blocks full of a
+    # byte pattern must not show through in any cell, whatever the rows find.
+    # (A VP tree needs a point: its rows are all found ones.)
+    empty = None if cls is spatial.VPTree else cls.from_array(lv.Array.from_numpy(np.empty((0, 2))))
+    tree = build(cls, np.random.default_rng(5).random((40, 2)))
+    queries = np.random.default_rng(6).random((3000, 2))
+    queries[::7] = np.nan
+    for _ in range(3):
+        junk = [np.full(3000 * 16, 0x7f7f7f7f7f7f7f7f, dtype=np.int64) for _ in range(4)]
+        del junk
+        if empty is not None:
+            d, r = empty.query_knn_batch(queries, 5)
+            assert np.isinf(d.to_numpy()).all() and (np.asarray(r) == 0).all()
+            assert (np.asarray(empty.query_radius_batch(queries, 2.0, count_only=True)) == 0).all()
+        assert (np.asarray(tree.query_radius_batch(queries, -1.0, count_only=True)) == 0).all()
+        rows, off = tree.query_radius_batch(queries, math.nan)
+        assert rows.shape == [0] and (np.asarray(off) == 0).all()
+        d, r = tree.query_knn_batch(queries, 50)  # 40 found, 10 padded per row
+        assert (np.asarray(r)[:, 40:] == 40).all() and np.isinf(d.to_numpy()[:, 40:]).all()
+        assert sorted(np.asarray(r)[1].tolist()[:40]) == list(range(40))
+
+
 def test_row_buffer_protocol():
     tree = spatial.VPTree.from_array(lv.Array.from_numpy(np.random.default_rng(2).random((50, 2))))
     dist, r = tree.query_knn_batch(np.random.default_rng(3).random((4, 2)), 3)
