@@ -74,11 +74,30 @@ constexpr bool has_pair_scan() {
 
 #endif
 
-// Bit i set when point i of the `count` (at most 64) points at x is within
-// `limit` (reduced distance <= limit), or with Below strictly below it;
-// with Below the reduced distances also go to rd[].
-template <class M, bool Below>
-inline std::uint64_t limit_mask(const double* q, const double* x, std::size_t count, std::size_t dim, double limit,
+// Bit i set when point i of the `count` (at most 64) points at x lies within
+// `limit` (reduced distance <= limit).
+template <class M>
+inline std::uint64_t within_mask(const double* q, const double* x, std::size_t count, std::size_t dim,
+                                 double limit) noexcept {
+    std::uint64_t mask = 0;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    if constexpr (has_pair_scan<M>()) {
+        const __m128d lim = _mm_set1_pd(limit);
+        for (; i + 2 <= count; i += 2, x += 2 * M::kDim) {
+            const auto hits = static_cast<std::uint64_t>(_mm_movemask_pd(_mm_cmple_pd(pair_rdist<M>(q, x), lim)));
+            mask |= hits << i;
+        }
+    }
+#endif
+    for (; i < count; ++i, x += dim) mask |= static_cast<std::uint64_t>(M::rdist(q, x, dim) <= limit) << i;
+    return mask;
+}
+
+// The reduced distances of the `count` (at most 64) points at x into rd[],
+// and bit i set when rd[i] < limit.
+template <class M>
+inline std::uint64_t below_mask(const double* q, const double* x, std::size_t count, std::size_t dim, double limit,
                                 double* rd) noexcept {
     std::uint64_t mask = 0;
     std::size_t i = 0;
@@ -87,30 +106,16 @@ inline std::uint64_t limit_mask(const double* q, const double* x, std::size_t co
         const __m128d lim = _mm_set1_pd(limit);
         for (; i + 2 <= count; i += 2, x += 2 * M::kDim) {
             const __m128d r = pair_rdist<M>(q, x);
-            if constexpr (Below) _mm_storeu_pd(rd + i, r);
-            const __m128d hit = Below ? _mm_cmplt_pd(r, lim) : _mm_cmple_pd(r, lim);
-            mask |= static_cast<std::uint64_t>(_mm_movemask_pd(hit)) << i;
+            _mm_storeu_pd(rd + i, r);
+            mask |= static_cast<std::uint64_t>(_mm_movemask_pd(_mm_cmplt_pd(r, lim))) << i;
         }
     }
 #endif
     for (; i < count; ++i, x += dim) {
-        const double r = M::rdist(q, x, dim);
-        if constexpr (Below) rd[i] = r;
-        mask |= static_cast<std::uint64_t>(Below ? r < limit : r <= limit) << i;
+        rd[i] = M::rdist(q, x, dim);
+        mask |= static_cast<std::uint64_t>(rd[i] < limit) << i;
     }
     return mask;
-}
-
-template <class M>
-inline std::uint64_t within_mask(const double* q, const double* x, std::size_t count, std::size_t dim,
-                                 double limit) noexcept {
-    return limit_mask<M, false>(q, x, count, dim, limit, nullptr);
-}
-
-template <class M>
-inline std::uint64_t below_mask(const double* q, const double* x, std::size_t count, std::size_t dim, double limit,
-                                double* rd) noexcept {
-    return limit_mask<M, true>(q, x, count, dim, limit, rd);
 }
 
 }  // namespace lumi
