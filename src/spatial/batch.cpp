@@ -5,7 +5,6 @@
 #include <cmath>
 #include <limits>
 #include <new>
-#include <type_traits>
 #include <utility>
 
 #include <unistd.h>
@@ -28,8 +27,8 @@ constexpr std::size_t kReorderRows = 512;
 
 namespace {
 
-// The low 32 bits of v moved to the even bits; the low 21 (11) bits moved
-// to every third bit.
+// spread2: the low 32 bits of v moved to the even bits; spread3: the low 21
+// bits moved to every third bit.
 std::uint64_t spread2(std::uint64_t v) noexcept {
     v &= 0xffffffffu;
     v = (v | v << 16) & 0x0000ffff0000ffffu;
@@ -48,10 +47,10 @@ std::uint64_t spread3(std::uint64_t v) noexcept {
     return (v | v << 2) & 0x1249249249249249u;
 }
 
-// Stable LSD radix sort of items by key_of(item) (key_bits bits), through
-// `spare` (the same size as items).
-template <class T, class Key>
-void radix_sort(std::vector<T>& items, std::vector<T>& spare, unsigned key_bits, Key key_of) {
+// Stable LSD radix sort of items by their high 32 bits, of which the low
+// key_bits are set, through `spare` (the same size as items).
+void radix_sort_high(std::vector<std::uint64_t>& items, std::vector<std::uint64_t>& spare, unsigned key_bits) {
+    auto key_of = [](std::uint64_t v) { return v >> 32; };
     constexpr unsigned kDigitBits = 11;
     constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
     const std::size_t n = items.size();
@@ -72,12 +71,11 @@ void radix_sort(std::vector<T>& items, std::vector<T>& spare, unsigned key_bits,
     }
 }
 
-// The Z-order key of every row, over the first M coordinates, with `bits`
-// bits each: row i's key into items[i] (key << 32 | i) when the rows fit
-// 32 bits, else items[i] = {key, i}.
-template <std::size_t M, class Item>
+// The Z-order key of every row (n < 2^32), over the first M coordinates,
+// with `bits` bits each: items[i] = key << 32 | i.
+template <std::size_t M>
 void z_keys(const double* q, std::size_t n, std::size_t dim, unsigned bits, std::size_t max_workers,
-            std::vector<Item>& items) {
+            std::vector<std::uint64_t>& items) {
     double lo[M], scale[M];
     for (std::size_t c = 0; c < M; ++c) {
         lo[c] = std::numeric_limits<double>::infinity();
@@ -115,18 +113,13 @@ void z_keys(const double* q, std::size_t n, std::size_t dim, unsigned bits, std:
             } else {
                 key = spread3(cell[0]) << 2 | spread3(cell[1]) << 1 | spread3(cell[2]);
             }
-            if constexpr (std::is_same_v<Item, std::uint64_t>) {
-                items[i] = key << 32 | i;
-            } else {
-                items[i] = {key, i};
-            }
+            items[i] = key << 32 | i;
         }
     }, max_workers);
 }
 
-template <class Item>
 void z_keys(const double* q, std::size_t n, std::size_t dim, unsigned bits, std::size_t max_workers,
-            std::vector<Item>& items) {
+            std::vector<std::uint64_t>& items) {
     if (dim == 1) return z_keys<1>(q, n, dim, bits, max_workers, items);
     if (dim == 2) return z_keys<2>(q, n, dim, bits, max_workers, items);
     z_keys<3>(q, n, dim, bits, max_workers, items);
@@ -136,26 +129,20 @@ void z_keys(const double* q, std::size_t n, std::size_t dim, unsigned bits, std:
 
 std::vector<std::size_t> locality_order(const double* q, std::size_t n, std::size_t dim, std::size_t max_workers) {
     std::vector<std::size_t> order;
-    if (n < kReorderRows || dim == 0) return order;
+    // (Sets of 2^32 rows or more, some hundred gigabytes, keep their order.)
+    if (n < kReorderRows || dim == 0 || n > std::numeric_limits<std::uint32_t>::max()) return order;
     // A grid of 2^30 to 2^32 cells over the queries' range: fine enough for
     // any number of rows that fits in memory, with a key of at most 32 bits.
     const std::size_t m = std::min<std::size_t>(dim, 3);
     const unsigned bits = m == 1 ? 32 : m == 2 ? 16 : 10;
     const unsigned key_bits = bits * static_cast<unsigned>(m);
+    // key << 32 | row in one word; sorting by the key keeps the rows of a
+    // cell in ascending order.
+    std::vector<std::uint64_t> items(n), spare(n);
+    z_keys(q, n, dim, bits, max_workers, items);
+    radix_sort_high(items, spare, key_bits);
     order.resize(n);
-    if (n <= std::numeric_limits<std::uint32_t>::max()) {
-        // key << 32 | row in one word; sorting by the key keeps the rows of a
-        // cell in ascending order.
-        std::vector<std::uint64_t> items(n), spare(n);
-        z_keys(q, n, dim, bits, max_workers, items);
-        radix_sort(items, spare, key_bits, [](std::uint64_t v) { return v >> 32; });
-        for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(items[i]);
-    } else {
-        std::vector<std::pair<std::uint64_t, std::size_t>> items(n), spare(n);
-        z_keys(q, n, dim, bits, max_workers, items);
-        radix_sort(items, spare, key_bits, [](const auto& v) { return v.first; });
-        for (std::size_t i = 0; i < n; ++i) order[i] = items[i].second;
-    }
+    for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(items[i]);
     return order;
 }
 

@@ -135,44 +135,31 @@ struct KnnResults {
     bool prunes_rdist(double b) const noexcept { return heap.full() && b > heap.worst(); }
     bool prunes_dist(double b) const noexcept { return heap.full() && b > M::from_rdist(heap.worst()); }
     // Once the heap is full, only a point nearer than the worst is offered.
-    // With a pair scan, the distances of up to 64 points are computed first,
-    // with a mask of those nearer than the worst at the start: the worst only
-    // shrinks, so the points offered are those of the mask still nearer than
-    // the worst when their turn comes, the same ones in the same order as
-    // point by point.  The heap holds storage positions (see
-    // KnnHeap::finish).
+    // The distances of up to 64 points are computed first, with a mask of
+    // those nearer than the worst at the start: the worst only shrinks, so
+    // the points offered are those of the mask still nearer than the worst
+    // when their turn comes, the same ones in the same order as point by
+    // point.  The heap holds storage positions (see KnnHeap::finish).
     void scan(const double* q, const double* x, std::size_t start, std::size_t end, std::size_t dim,
               const std::size_t*) {
-        if constexpr (has_pair_scan<M>()) {
-            std::size_t p = start;
-            for (; p < end && !heap.full(); ++p, x += M::kDim) heap.offer<M>(M::rdist(q, x, M::kDim), p);
-            double rd[kMaskBlock];
-            while (p < end) {
-                const std::size_t n = end - p < kMaskBlock ? end - p : kMaskBlock;
-                for (std::uint64_t m = below_mask<M>(q, x, n, dim, heap.worst(), rd); m != 0; m &= m - 1) {
-                    const int i = std::countr_zero(m);
-                    if (rd[i] < heap.worst()) heap.offer<M>(rd[i], p + static_cast<std::size_t>(i));
-                }
-                p += n;
-                x += n * dim;
+        dim = fixed_dim<M>(dim);
+        std::size_t p = start;
+        for (; p < end && !heap.full(); ++p, x += dim) heap.offer<M>(M::rdist(q, x, dim), p);
+        double rd[kMaskBlock];
+        while (p < end) {
+            const std::size_t n = end - p < kMaskBlock ? end - p : kMaskBlock;
+            for (std::uint64_t m = below_mask<M>(q, x, n, dim, heap.worst(), rd); m != 0; m &= m - 1) {
+                const int i = std::countr_zero(m);
+                if (rd[i] < heap.worst()) heap.offer<M>(rd[i], p + static_cast<std::size_t>(i));
             }
-            return;
-        }
-        bool full = heap.full();
-        double worst = full ? heap.worst() : 0.0;
-        for (std::size_t p = start; p < end; ++p, x += dim) {
-            const double rd = M::rdist(q, x, dim);
-            if (full && !(rd < worst)) continue;
-            heap.offer<M>(rd, p);
-            full = heap.full();
-            worst = full ? heap.worst() : 0.0;
+            p += n;
+            x += n * dim;
         }
     }
 };
 
-// The radius sets test a leaf's points in blocks of up to 64 (one bit each)
-// and read the row permutation only for the points within the radius.
-
+// The radius sets read the row permutation only for the points within the
+// radius.
 template <class M>
 struct RadiusRows {
     static constexpr bool kOrdered = false;
