@@ -716,14 +716,22 @@ def exercise_tree(t, rng):
             continue
     if dim is None:
         return
+    def batch(q):
+        # A few rows, or enough to be searched in locality order, some of them
+        # NaN, infinite or huge.
+        rows = np.array([q] * rng.choice([rng.randint(0, 70), 600])).reshape(-1, dim)
+        for _ in range(rng.randint(0, 4)):
+            if len(rows):
+                rows[rng.randrange(len(rows)), rng.randrange(dim) if dim else 0:] = rng.choice(
+                    [math.nan, math.inf, -1e308, rng.uniform(-5, 5)])
+        return rows
+
     for _ in range(3):
         q = [rng.uniform(-5, 5) for _ in range(dim)]
         for call in (lambda: t.query_knn(q, rng.choice([0, 1, 3, 50])), lambda: t.query_radius(q, rng.uniform(0, 3)),
                      lambda: getattr(t, "kernel_density", lambda *a: None)(None),
-                     lambda: np is not None and t.query_knn_batch(np.array([q] * rng.randint(0, 70)).reshape(-1, dim),
-                                                                  rng.choice([0, 1, 3, 50])),
-                     lambda: np is not None and t.query_radius_batch(np.array([q] * rng.randint(0, 70)).reshape(
-                         -1, dim), rng.uniform(0, 3), rng.random() < 0.5),
+                     lambda: np is not None and t.query_knn_batch(batch(q), rng.choice([0, 1, 3, 50])),
+                     lambda: np is not None and t.query_radius_batch(batch(q), rng.uniform(0, 3), rng.random() < 0.5),
                      lambda: t.__reduce__()):
             try:
                 call()
