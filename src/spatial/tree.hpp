@@ -139,18 +139,26 @@ struct KnnResults {
     // those nearer than the worst at the start: the worst only shrinks, so
     // the points offered are those of the mask still nearer than the worst
     // when their turn comes, the same ones in the same order as point by
-    // point.  The heap holds storage positions (see KnnHeap::finish).
+    // point.  The heap holds storage positions (see KnnHeap::finish); the
+    // row permutation's entry of each point offered is fetched meanwhile,
+    // so that finish finds the rows of the kept ones in the cache.
     void scan(const double* q, const double* x, std::size_t start, std::size_t end, std::size_t dim,
-              const std::size_t*) {
+              const std::size_t* rows) {
         dim = fixed_dim<M>(dim);
         std::size_t p = start;
-        for (; p < end && !heap.full(); ++p, x += dim) heap.offer<M>(M::rdist(q, x, dim), p);
+        for (; p < end && !heap.full(); ++p, x += dim) {
+            __builtin_prefetch(rows + p);
+            heap.offer<M>(M::rdist(q, x, dim), p);
+        }
         double rd[kMaskBlock];
         while (p < end) {
             const std::size_t n = end - p < kMaskBlock ? end - p : kMaskBlock;
             for (std::uint64_t m = below_mask<M>(q, x, n, dim, heap.worst(), rd); m != 0; m &= m - 1) {
                 const int i = std::countr_zero(m);
-                if (rd[i] < heap.worst()) heap.offer<M>(rd[i], p + static_cast<std::size_t>(i));
+                if (rd[i] < heap.worst()) {
+                    __builtin_prefetch(rows + p + static_cast<std::size_t>(i));
+                    heap.offer<M>(rd[i], p + static_cast<std::size_t>(i));
+                }
             }
             p += n;
             x += n * dim;
