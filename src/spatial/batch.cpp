@@ -2,6 +2,7 @@
 #include "spatial/batch.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -38,7 +39,7 @@ std::uint64_t spread2(std::uint64_t v) noexcept {
     return (v | v << 1) & 0x5555555555555555u;
 }
 
-std::uint64_t spread3(std::uint64_t v) noexcept {
+constexpr std::uint64_t spread3(std::uint64_t v) noexcept {
     v &= 0x1fffffu;
     v = (v | v << 32) & 0x001f00000000ffffu;
     v = (v | v << 16) & 0x001f0000ff0000ffu;
@@ -47,15 +48,28 @@ std::uint64_t spread3(std::uint64_t v) noexcept {
     return (v | v << 2) & 0x1249249249249249u;
 }
 
+// spread3 of every 10-bit value: the 3-D keys' cells have 10 bits.
+struct Spread3Table {
+    std::uint32_t v[1024];
+    constexpr Spread3Table() : v() {
+        for (std::uint64_t i = 0; i < 1024; ++i) v[i] = static_cast<std::uint32_t>(spread3(i));
+    }
+};
+constexpr Spread3Table kSpread3;
+
 // Stable LSD radix sort of items by their high 32 bits, of which the low
-// key_bits are set, through `spare` (the same size as items).
+// key_bits are set, through `spare` (the same size as items).  Only the top
+// digits that tell about 8n cells apart are sorted: finer cells would hold
+// less than a row each, and the rows of a cell keep their order.
 void radix_sort_high(std::vector<std::uint64_t>& items, std::vector<std::uint64_t>& spare, unsigned key_bits) {
     auto key_of = [](std::uint64_t v) { return v >> 32; };
     constexpr unsigned kDigitBits = 11;
     constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
     const std::size_t n = items.size();
+    const unsigned wanted = std::min(key_bits, static_cast<unsigned>(std::bit_width(n)) + 3);
+    const unsigned sorted_bits = std::min(key_bits, (wanted + kDigitBits - 1) / kDigitBits * kDigitBits);
     std::vector<std::size_t> bucket(kBuckets);
-    for (unsigned shift = 0; shift < key_bits; shift += kDigitBits) {
+    for (unsigned shift = key_bits - sorted_bits; shift < key_bits; shift += kDigitBits) {
         std::fill(bucket.begin(), bucket.end(), std::size_t{0});
         for (std::size_t i = 0; i < n; ++i) ++bucket[(key_of(items[i]) >> shift) & (kBuckets - 1)];
         if (bucket[(key_of(items[0]) >> shift) & (kBuckets - 1)] == n) continue;  // one digit for all
@@ -111,7 +125,8 @@ void z_keys(const double* q, std::size_t n, std::size_t dim, unsigned bits, std:
             } else if constexpr (M == 2) {
                 key = spread2(cell[0]) << 1 | spread2(cell[1]);
             } else {
-                key = spread3(cell[0]) << 2 | spread3(cell[1]) << 1 | spread3(cell[2]);
+                key = std::uint64_t{kSpread3.v[cell[0]]} << 2 | std::uint64_t{kSpread3.v[cell[1]]} << 1 |
+                      kSpread3.v[cell[2]];
             }
             items[i] = key << 32 | i;
         }

@@ -109,6 +109,10 @@ std::size_t read_batch_queries(PyObject* obj, std::size_t dim, lumi::Buffer<doub
     const Py_ssize_t s0 = v.strides ? v.strides[0] : static_cast<Py_ssize_t>(dim * 8);
     const Py_ssize_t s1 = v.strides ? v.strides[1] : 8;
     double* out = values.data();
+    if (s1 == 8 && s0 == static_cast<Py_ssize_t>(dim * 8)) {  // C-contiguous rows: one block
+        if (rows * dim != 0) std::memcpy(out, base, rows * dim * 8);
+        return rows;
+    }
     for (std::size_t i = 0; i < rows; ++i) {
         const char* row = base + static_cast<Py_ssize_t>(i) * s0;
         if (s1 == 8) {
