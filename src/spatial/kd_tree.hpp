@@ -176,6 +176,17 @@ public:
         return acc;
     }
     void leave(const Split& s) noexcept { g_[s.sd] = s.old; }
+    // kNN past a split at sv along sd, once the near side is done: the far
+    // side's gap there is |q[sd] - sv| (the same value split_at gives it;
+    // a NaN coordinate or a query on the split keeps the parent's gap).
+    // Returns the parent's gap, for gap_leave.
+    double far_gap_enter(std::size_t sd, double sv) noexcept {
+        const double old = g_[sd];
+        const double a = std::fabs(q[sd] - sv);
+        g_[sd] = pick(a > 0.0, a, old);
+        return old;
+    }
+    void gap_leave(std::size_t sd, double old) noexcept { g_[sd] = old; }
 
     const double* q;
 

@@ -291,6 +291,23 @@ void SpatialTree<Kind>::visit_split(W& walk, std::uint32_t id, R& res) const {
             return;
         }
     }
+    if constexpr (R::kOrdered && W::kNearChildShared) {
+        // kNN: the near child keeps the parent's gaps (and bound); the far
+        // child's gap along the split coordinate is worked out only once the
+        // near side is done.
+        const std::size_t sd = nd.split_dim();
+        const double sv = nd.split_value;
+        const bool swap = !(sv >= walk.q[sd]);
+        const std::uint32_t left = id + 1;
+        const std::uint32_t right = nd.right;
+        __builtin_prefetch(nodes + right);
+        visit_split<M>(walk, swap ? right : left, res);
+        const std::uint32_t far = swap ? left : right;
+        const double old = walk.far_gap_enter(sd, sv);
+        if (!prunes<W>(res, walk.gap_bound(nodes[far].has_nan()))) visit_split<M>(walk, far, res);
+        walk.gap_leave(sd, old);
+        return;
+    }
     __builtin_prefetch(nodes + nd.right);
     auto split = walk.template split_at<R::kOrdered>(id, nd.right, nd.split_dim(), nd.split_value);
     walk.enter(split, 0, {});
