@@ -343,3 +343,23 @@ def test_large_query_sets_row_by_row(cls, dim):
     for i, q in enumerate(queries):
         assert r[i].tolist() == tree.query_knn(list(q), 4)
         assert rows[off[i]:off[i + 1]].tolist() == tree.query_radius(list(q), 0.15)
+
+
+@pytest.mark.parametrize("cls", TREES)
+def test_tie_heavy_runs_of_rows_answer_as_single_queries(cls):
+    # Small answers are kept sorted and searched again with the heap when
+    # they hold equal distances; a run of such rows switches a block of the
+    # batch to the heap for its remaining rows.  Runs of tied rows (grid
+    # queries on a grid), then rows without ties, in one block: every row
+    # must still be the single query's answer, tied neighbours' order
+    # included.
+    rng = np.random.default_rng(21)
+    points = np.vstack([np.indices((12, 12)).reshape(2, -1).T.astype(float), rng.random((200, 2)) * 11])
+    grid_q = rng.integers(0, 12, (1500, 2)).astype(float)
+    queries = np.vstack([grid_q[:700], rng.random((800, 2)) * 11, grid_q[700:]])
+    tree = build(cls, points, "euclidean", 4)
+    for k in (5, 16):
+        _, r = tree.query_knn_batch(queries, k)
+        r = np.asarray(r)
+        for i in range(0, len(queries), 7):
+            assert r[i].tolist() == tree.query_knn(list(queries[i]), k)

@@ -346,6 +346,12 @@ public:
         return {h, n_};
     }
     std::span<const Neighbor> items() const noexcept { return {buf_.get(), n_}; }
+    // Takes a finished answer of n <= min(k, points) entries found by
+    // SortedKnn, as finish would have left it: the entries to write.
+    std::span<Neighbor> finished(std::size_t n) noexcept {
+        n_ = n;
+        return {buf_.get(), n};
+    }
 
 private:
     // Sorting a small heap whose distances all differ: each entry's place is
@@ -426,6 +432,107 @@ private:
     std::size_t n_ = 0;
     std::size_t k_ = 0;
     double sure_ = 0.0;  // when full: a smaller value is strictly nearer than the worst
+};
+
+// The candidates of a k-nearest search for k <= kMax, kept sorted by
+// distance instead of in a heap: a new one is slotted in by shifting the
+// farther ones up a place, without a branch on the values.  It holds at
+// every moment the same distances as KnnHeap would (the same offers are
+// taken, and the farthest is the one dropped), so it needs no final sort;
+// it can differ from the heap only in which of several equal distances it
+// keeps or in the order of equal distances, and says so: finish refuses an
+// answer with a tie, or after dropping one of several equally far
+// candidates, and the search then runs again with KnnHeap.
+class SortedKnn {
+public:
+    static constexpr std::size_t kMax = 16;
+
+    // Starts a search for 0 < k <= kMax neighbours among n points.
+    void reset(std::size_t k, std::size_t) noexcept {
+        k_ = k;
+        n_ = 0;
+        tie_ = false;
+    }
+    std::size_t size() const noexcept { return n_; }
+    bool full() const noexcept { return n_ == k_; }
+    double worst() const noexcept { return d()[k_ - 1]; }
+
+    template <class M>
+    void offer(double rd, std::size_t pos) noexcept {
+        if (n_ < k_) {
+            if (rd != rd) rd = std::numeric_limits<double>::infinity();  // NaN ranks last
+            insert(rd, pos, n_);
+            if (++n_ == k_) sure_ = M::surely_nearer_below(d()[k_ - 1]);
+        } else if (rd < sure_ || M::strictly_nearer(rd, d()[k_ - 1])) {
+            tie_ |= k_ > 1 && d()[k_ - 2] == d()[k_ - 1];
+            insert(rd, pos, k_ - 1);
+            sure_ = M::surely_nearer_below(d()[k_ - 1]);
+        }
+    }
+
+    // Hands the answer over nearest first, put(i, distance, input row) for
+    // i < size(); false, handing nothing, when the heap's answer could
+    // differ (see above).
+    template <class M, class Put>
+    bool finish(const std::size_t* order, Put&& put) const noexcept {
+        if (tie_) return false;
+        bool tie = false;
+        for (std::size_t i = 1; i < n_; ++i) tie |= d()[i - 1] == d()[i];
+        if (tie) return false;
+        for (std::size_t i = 0; i < n_; ++i) put(i, M::from_rdist(d()[i]), order[r()[i]]);
+        return true;
+    }
+
+private:
+    // Places (rd, pos) among the sorted entries [0, last), dropping entry
+    // `last` (an empty slot while filling): every entry farther than rd
+    // moves up one place.  Entry j becomes, when d[j] > rd (or j == last),
+    // the larger of d[j - 1] and rd, else stays; d[-1] is -inf.  Pairs go
+    // from the top down, so that d[j - 1] is read before it is written.
+    void insert(double rd, std::size_t pos, std::size_t last) noexcept {
+        d()[last] = std::numeric_limits<double>::quiet_NaN();  // compares as farther than anything
+#if defined(__SSE2__) && defined(__x86_64__)
+        const __m128d rv = _mm_set1_pd(rd);
+        const __m128i pv = _mm_set1_epi64x(static_cast<long long>(pos));
+        for (std::size_t j = last & ~std::size_t{1};; j -= 2) {
+            const __m128d dj = _mm_load_pd(d() + j);
+            const __m128d dm = _mm_loadu_pd(d() + j - 1);
+            const __m128d moves = _mm_cmpnle_pd(dj, rv);      // d[j] > rd, or the NaN slot
+            const __m128d from = _mm_cmpnle_pd(dm, rv);       // d[j - 1] moves up too
+            const __m128d nd = _mm_or_pd(_mm_and_pd(moves, _mm_max_pd(dm, rv)), _mm_andnot_pd(moves, dj));
+            const __m128i mi = _mm_castpd_si128(moves);
+            const __m128i fi = _mm_castpd_si128(from);
+            const __m128i rj = _mm_load_si128(reinterpret_cast<const __m128i*>(r() + j));
+            const __m128i rm = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r() + j - 1));
+            const __m128i in = _mm_or_si128(_mm_and_si128(fi, rm), _mm_andnot_si128(fi, pv));
+            const __m128i nr = _mm_or_si128(_mm_and_si128(mi, in), _mm_andnot_si128(mi, rj));
+            _mm_store_pd(d() + j, nd);
+            _mm_store_si128(reinterpret_cast<__m128i*>(r() + j), nr);
+            if (j == 0) break;
+        }
+#else
+        std::size_t j = last;
+        for (; j > 0 && !(d()[j - 1] <= rd); --j) {
+            d()[j] = d()[j - 1];
+            r()[j] = r()[j - 1];
+        }
+        d()[j] = rd;
+        r()[j] = pos;
+#endif
+    }
+
+    // Entries 0 .. kMax - 1 from index 2 (16-byte aligned), with d[-1] =
+    // -inf below them and room for the pair past the last.
+    alignas(16) double dbuf_[kMax + 4] = {0.0, -std::numeric_limits<double>::infinity()};
+    alignas(16) std::size_t rbuf_[kMax + 4] = {};
+    std::size_t k_ = 0;
+    std::size_t n_ = 0;
+    bool tie_ = false;
+    double sure_ = 0.0;
+    double* d() noexcept { return dbuf_ + 2; }
+    const double* d() const noexcept { return dbuf_ + 2; }
+    std::size_t* r() noexcept { return rbuf_ + 2; }
+    const std::size_t* r() const noexcept { return rbuf_ + 2; }  // when full: a smaller value is strictly nearer than the worst
 };
 
 // ---------------------------------------------------------------------------

@@ -128,10 +128,10 @@ struct DensityBounds {
 // Leaf points are tested in blocks of up to kMaskBlock, one bit each.
 inline constexpr std::size_t kMaskBlock = 64;
 
-template <class M>
+template <class M, class Heap = KnnHeap>
 struct KnnResults {
     static constexpr bool kOrdered = true;  // nearer child first
-    KnnHeap& heap;
+    Heap& heap;  // KnnHeap, or SortedKnn for a small k
     bool prunes_rdist(double b) const noexcept { return heap.full() && b > heap.worst(); }
     bool prunes_dist(double b) const noexcept { return heap.full() && b > M::from_rdist(heap.worst()); }
     // Once the heap is full, only a point nearer than the worst is offered.
@@ -148,7 +148,7 @@ struct KnnResults {
         std::size_t p = start;
         for (; p < end && !heap.full(); ++p, x += dim) {
             __builtin_prefetch(rows + p);
-            heap.offer<M>(M::rdist(q, x, dim), p);
+            heap.template offer<M>(M::rdist(q, x, dim), p);
         }
         double rd[kMaskBlock];
         while (p < end) {
@@ -157,7 +157,7 @@ struct KnnResults {
                 const int i = std::countr_zero(m);
                 if (rd[i] < heap.worst()) {
                     __builtin_prefetch(rows + p + static_cast<std::size_t>(i));
-                    heap.offer<M>(rd[i], p + static_cast<std::size_t>(i));
+                    heap.template offer<M>(rd[i], p + static_cast<std::size_t>(i));
                 }
             }
             p += n;

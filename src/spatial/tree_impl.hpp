@@ -353,6 +353,19 @@ void SpatialTree<Kind>::knn_search(const double* q, std::size_t query_len, std::
     if (k == 0 || n_points_ == 0) return;
     with_metric_dim(metric_, dim_, [&](auto m) {
         using M = decltype(m);
+        if (k <= SortedKnn::kMax) {  // the heap again only for an answer with ties (see knn_rows)
+            SortedKnn sorted;
+            sorted.reset(k, n_points_);
+            KnnResults<M, SortedKnn> small{sorted};
+            search<M>(q, small);
+            const std::span<Neighbor> out = heap.finished(sorted.size());
+            if (sorted.template finish<M>(order_.data(), [&](std::size_t j, double dj, std::size_t rj) {
+                    out[j] = {dj, rj};
+                })) {
+                return;
+            }
+            heap.reset(k, n_points_);
+        }
         KnnResults<M> res{heap};
         search<M>(q, res);
         heap.finish<M>(order_.data());
@@ -413,6 +426,11 @@ template <class Kind>
 void SpatialTree<Kind>::knn_rows(const double* queries, const std::size_t* ids, std::size_t begin, std::size_t end,
                                  std::size_t k, KnnHeap& heap, double* dist, std::int64_t* rows) const {
     const auto pad_row = static_cast<std::int64_t>(n_points_);
+    // A small k searches with SortedKnn first, and again with the heap when
+    // the answer has ties; a run of rows where that happens often (data
+    // full of equal distances) goes straight to the heap.
+    SortedKnn sorted;
+    std::size_t tried = 0, refused = 0;
     each_row(queries, ids, begin, end, [&](auto m, std::size_t i, const double* q, std::size_t ahead) {
         using M = decltype(m);
         if (ahead != kNoNode && k != 0) {  // the ends of the answer rows, for writing
@@ -424,7 +442,23 @@ void SpatialTree<Kind>::knn_rows(const double* queries, const std::size_t* ids, 
         double* d = dist + i * k;
         std::int64_t* r = rows + i * k;
         std::size_t found_count = 0;
-        if (k != 0 && n_points_ != 0) {
+        bool done = false;
+        if (k != 0 && n_points_ != 0 && k <= SortedKnn::kMax && refused * 4 <= tried + 16) {
+            sorted.reset(k, n_points_);
+            KnnResults<M, SortedKnn> res{sorted};
+            search<M>(q, res);
+            ++tried;
+            done = sorted.template finish<M>(order_.data(), [&](std::size_t j, double dj, std::size_t rj) {
+                d[j] = dj;
+                r[j] = static_cast<std::int64_t>(rj);
+            });
+            if (done) {
+                found_count = sorted.size();
+            } else {
+                ++refused;
+            }
+        }
+        if (!done && k != 0 && n_points_ != 0) {
             heap.reset(k, n_points_);
             KnnResults<M> res{heap};
             search<M>(q, res);
