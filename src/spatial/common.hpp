@@ -488,31 +488,41 @@ private:
     // `last` (an empty slot while filling): every entry farther than rd
     // moves up one place.  Entry j becomes, when d[j] > rd (or j == last),
     // the larger of d[j - 1] and rd, else stays; d[-1] is -inf.  Pairs go
-    // from the top down, so that d[j - 1] is read before it is written.
+    // from the top down, so that d[j - 1] is read before it is written, and
+    // every load is an aligned pair (d[j - 1] comes from the pair below), so
+    // that it can take the pair stored by the previous insert.
     void insert(double rd, std::size_t pos, std::size_t last) noexcept {
-        d()[last] = std::numeric_limits<double>::quiet_NaN();  // compares as farther than anything
 #if defined(__SSE2__) && defined(__x86_64__)
+        double* d = this->d();
+        std::size_t* r = this->r();
         const __m128d rv = _mm_set1_pd(rd);
-        const __m128i pv = _mm_set1_epi64x(static_cast<long long>(pos));
-        for (std::size_t j = last & ~std::size_t{1};; j -= 2) {
-            const __m128d dj = _mm_load_pd(d() + j);
-            const __m128d dm = _mm_loadu_pd(d() + j - 1);
-            const __m128d moves = _mm_cmpnle_pd(dj, rv);      // d[j] > rd, or the NaN slot
-            const __m128d from = _mm_cmpnle_pd(dm, rv);       // d[j - 1] moves up too
+        const __m128d pv = _mm_castsi128_pd(_mm_set1_epi64x(static_cast<long long>(pos)));
+        std::size_t j = last & ~std::size_t{1};
+        // In the top pair, the lane of `last` moves whatever it holds.
+        __m128d force = _mm_castsi128_pd((last & 1) != 0 ? _mm_set_epi64x(-1, 0) : _mm_set_epi64x(0, -1));
+        __m128d dj = _mm_load_pd(d + j);
+        __m128d rj = _mm_load_pd(reinterpret_cast<const double*>(r + j));
+        for (;;) {
+            const __m128d dl = _mm_load_pd(d + j - 2);  // the pair below (d[-2], d[-1] under pair 0)
+            const __m128d rl = _mm_load_pd(reinterpret_cast<const double*>(r + j - 2));
+            const __m128d dm = _mm_shuffle_pd(dl, dj, 1);  // d[j - 1], d[j]
+            const __m128d rm = _mm_shuffle_pd(rl, rj, 1);
+            const __m128d moves = _mm_or_pd(_mm_cmpgt_pd(dj, rv), force);
+            const __m128d from = _mm_cmpgt_pd(dm, rv);  // d[j - 1] moves up too
             const __m128d nd = _mm_or_pd(_mm_and_pd(moves, _mm_max_pd(dm, rv)), _mm_andnot_pd(moves, dj));
-            const __m128i mi = _mm_castpd_si128(moves);
-            const __m128i fi = _mm_castpd_si128(from);
-            const __m128i rj = _mm_load_si128(reinterpret_cast<const __m128i*>(r() + j));
-            const __m128i rm = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r() + j - 1));
-            const __m128i in = _mm_or_si128(_mm_and_si128(fi, rm), _mm_andnot_si128(fi, pv));
-            const __m128i nr = _mm_or_si128(_mm_and_si128(mi, in), _mm_andnot_si128(mi, rj));
-            _mm_store_pd(d() + j, nd);
-            _mm_store_si128(reinterpret_cast<__m128i*>(r() + j), nr);
+            const __m128d in = _mm_or_pd(_mm_and_pd(from, rm), _mm_andnot_pd(from, pv));
+            const __m128d nr = _mm_or_pd(_mm_and_pd(moves, in), _mm_andnot_pd(moves, rj));
+            _mm_store_pd(d + j, nd);
+            _mm_store_pd(reinterpret_cast<double*>(r + j), nr);
             if (j == 0) break;
+            j -= 2;
+            dj = dl;
+            rj = rl;
+            force = _mm_setzero_pd();
         }
 #else
         std::size_t j = last;
-        for (; j > 0 && !(d()[j - 1] <= rd); --j) {
+        for (; j > 0 && d()[j - 1] > rd; --j) {
             d()[j] = d()[j - 1];
             r()[j] = r()[j - 1];
         }
@@ -523,7 +533,8 @@ private:
 
     // Entries 0 .. kMax - 1 from index 2 (16-byte aligned), with d[-1] =
     // -inf below them and room for the pair past the last.
-    alignas(16) double dbuf_[kMax + 4] = {0.0, -std::numeric_limits<double>::infinity()};
+    alignas(16) double dbuf_[kMax + 4] = {-std::numeric_limits<double>::infinity(),
+                                          -std::numeric_limits<double>::infinity()};
     alignas(16) std::size_t rbuf_[kMax + 4] = {};
     std::size_t k_ = 0;
     std::size_t n_ = 0;
