@@ -491,7 +491,7 @@ private:
     // from the top down, so that d[j - 1] is read before it is written, and
     // every load is an aligned pair (d[j - 1] comes from the pair below), so
     // that it can take the pair stored by the previous insert.
-    void insert(double rd, std::size_t pos, std::size_t last) noexcept {
+    [[gnu::always_inline]] void insert(double rd, std::size_t pos, std::size_t last) noexcept {
 #if defined(__SSE2__) && defined(__x86_64__)
         double* d = this->d();
         std::size_t* r = this->r();
