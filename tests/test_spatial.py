@@ -441,10 +441,11 @@ def test_tie_order_is_stable(name, metric):
     assert h.hexdigest()[:16] == TIE_ORDER_DIGESTS[(name, metric)]
 
 
-# Small answers (up to 16 neighbours) are sorted by counting, which gives the
-# heap sort's order only when no two distances tie; with a tie the heap sort
-# runs.  Digests of answers with a few ties among distinct distances and with
-# many ties, for k on both sides of 16.
+# Small answers (up to 16 neighbours) are collected in sorted order instead
+# of a heap, which gives the heap sort's answer only when no two distances
+# tie; with a tie the search runs again with the heap.  Digests (made with
+# the heap alone) of answers with a few ties among distinct distances and
+# with many ties, for k on both sides of 16.
 SMALL_HEAP_DIGESTS = {"KDTree": "cccb8c5f9740362a", "BallTree": "b90366d829731885", "VPTree": "e3d2cc2ef58e6e06"}
 
 

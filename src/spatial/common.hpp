@@ -333,7 +333,6 @@ public:
         constexpr std::size_t kPopsPerCheck = 4096;
         Neighbor* h = buf_.get();
         Neighbor* last = h + n_;
-        if (n_ <= kRankSortMax && rank_sort(h, n_)) last = h;
         while (last - h > static_cast<std::ptrdiff_t>(kPopsPerCheck)) {
             check_cancel();
             for (std::size_t i = 0; i < kPopsPerCheck; ++i) std::pop_heap(h, last--, less);
@@ -354,45 +353,6 @@ public:
     }
 
 private:
-    // Sorting a small heap whose distances all differ: each entry's place is
-    // the number of entries below it, counted without branches.  Any sort
-    // gives that order; entries that tie have no order but sort_heap's, so
-    // with a tie the heap is left as it was (false).
-    static constexpr std::size_t kRankSortMax = 16;  // and d[] holds one more (odd n)
-    static bool rank_sort(Neighbor* h, std::size_t n) noexcept {
-        alignas(16) double d[kRankSortMax + 1];
-        std::size_t rank[kRankSortMax];
-        for (std::size_t i = 0; i < n; ++i) d[i] = h[i].dist;
-        std::uint32_t seen = 0;
-#if defined(__SSE2__) && defined(__x86_64__)
-        const std::size_t pairs = (n + 1) / 2;
-        if (n % 2 != 0) d[n] = std::numeric_limits<double>::infinity();  // below no entry
-        for (std::size_t i = 0; i < n; ++i) {
-            const __m128d di = _mm_set1_pd(d[i]);
-            __m128i count = _mm_setzero_si128();
-            for (std::size_t j = 0; j < pairs; ++j) {
-                // A true lane is all ones, -1.
-                count = _mm_sub_epi64(count, _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(d + 2 * j), di)));
-            }
-            const auto r = static_cast<std::size_t>(_mm_cvtsi128_si64(count) +
-                                                    _mm_cvtsi128_si64(_mm_unpackhi_epi64(count, count)));
-            rank[i] = r;
-            seen |= std::uint32_t{1} << r;
-        }
-#else
-        for (std::size_t i = 0; i < n; ++i) {
-            std::size_t r = 0;
-            for (std::size_t j = 0; j < n; ++j) r += d[j] < d[i];
-            rank[i] = r;
-            seen |= std::uint32_t{1} << r;
-        }
-#endif
-        if (seen != (std::uint32_t{1} << n) - 1) return false;
-        Neighbor sorted[kRankSortMax];
-        for (std::size_t i = 0; i < n; ++i) sorted[rank[i]] = h[i];
-        for (std::size_t i = 0; i < n; ++i) h[i] = sorted[i];
-        return true;
-    }
     // A function object (not a function pointer) so the heap algorithms inline it.
     struct Less {
         bool operator()(const Neighbor& a, const Neighbor& b) const noexcept { return a.dist < b.dist; }
