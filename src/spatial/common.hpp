@@ -498,12 +498,12 @@ private:
     alignas(16) std::size_t rbuf_[kMax + 4] = {};
     std::size_t k_ = 0;
     std::size_t n_ = 0;
-    bool tie_ = false;
-    double sure_ = 0.0;
+    bool tie_ = false;   // a dropped candidate was as far as the one kept below it
+    double sure_ = 0.0;  // when full: a smaller value is strictly nearer than the worst
     double* d() noexcept { return dbuf_ + 2; }
     const double* d() const noexcept { return dbuf_ + 2; }
     std::size_t* r() noexcept { return rbuf_ + 2; }
-    const std::size_t* r() const noexcept { return rbuf_ + 2; }  // when full: a smaller value is strictly nearer than the worst
+    const std::size_t* r() const noexcept { return rbuf_ + 2; }
 };
 
 // ---------------------------------------------------------------------------
