@@ -407,8 +407,8 @@ class SortedKnn {
 public:
     static constexpr std::size_t kMax = 16;
 
-    // Starts a search for 0 < k <= kMax neighbours among n points.
-    void reset(std::size_t k, std::size_t) noexcept {
+    // Starts a search for 0 < k <= kMax neighbours.
+    void reset(std::size_t k) noexcept {
         k_ = k;
         n_ = 0;
         tie_ = false;
@@ -430,15 +430,16 @@ public:
         }
     }
 
-    // Hands the answer over nearest first, put(i, distance, input row) for
-    // i < size(); false, handing nothing, when the heap's answer could
-    // differ (see above).
-    template <class M, class Put>
-    bool finish(const std::size_t* order, Put&& put) const noexcept {
+    // Hands the answer over nearest first: size(n), then put(i, distance,
+    // input row) for i < n; false, handing nothing, when the heap's answer
+    // could differ (see above).
+    template <class M, class Size, class Put>
+    bool finish(const std::size_t* order, Size&& size, Put&& put) const noexcept {
         if (tie_) return false;
         bool tie = false;
         for (std::size_t i = 1; i < n_; ++i) tie |= d()[i - 1] == d()[i];
         if (tie) return false;
+        size(n_);
         for (std::size_t i = 0; i < n_; ++i) put(i, M::from_rdist(d()[i]), order[r()[i]]);
         return true;
     }

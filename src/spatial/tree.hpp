@@ -318,6 +318,8 @@ private:
     double* values(std::size_t id) noexcept { return values_.data() + id * Kind::kValuesPerDim * dim_; }
     template <class F>
     void each_row(const double* queries, const std::size_t* ids, std::size_t begin, std::size_t end, F&& f) const;
+    template <class M, class Size, class Put>
+    bool knn_sorted(const double* q, std::size_t k, SortedKnn& sorted, Size&& size, Put&& put) const;
     template <class M, class W, class R, class N>
     void visit(const N* nodes, W& walk, std::size_t id, typename W::State st, R& res) const;
     template <class M, class W, class R>

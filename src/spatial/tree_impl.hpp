@@ -346,6 +346,18 @@ void SpatialTree<Kind>::search(const double* q, R& res) const {
     if (!prunes<W>(res, walk.bound(0, st))) visit<M>(nodes_.data(), walk, 0, st, res);
 }
 
+// The k <= SortedKnn::kMax nearest neighbours of q kept sorted: on success
+// size(n) and then put(j, distance, input row) for j < n; false (nothing
+// handed over) for an answer the heap could give otherwise (SortedKnn).
+template <class Kind>
+template <class M, class Size, class Put>
+bool SpatialTree<Kind>::knn_sorted(const double* q, std::size_t k, SortedKnn& sorted, Size&& size, Put&& put) const {
+    sorted.reset(k);
+    KnnResults<M, SortedKnn> res{sorted};
+    search<M>(q, res);
+    return sorted.template finish<M>(order_.data(), size, put);
+}
+
 template <class Kind>
 void SpatialTree<Kind>::knn_search(const double* q, std::size_t query_len, std::size_t k, KnnHeap& heap) const {
     check_query_length(query_len, dim_);
@@ -353,15 +365,11 @@ void SpatialTree<Kind>::knn_search(const double* q, std::size_t query_len, std::
     if (k == 0 || n_points_ == 0) return;
     with_metric_dim(metric_, dim_, [&](auto m) {
         using M = decltype(m);
-        if (k <= SortedKnn::kMax) {  // the heap again only for an answer with ties (see knn_rows)
+        if (k <= SortedKnn::kMax) {  // the heap again only for an answer with ties
             SortedKnn sorted;
-            sorted.reset(k, n_points_);
-            KnnResults<M, SortedKnn> small{sorted};
-            search<M>(q, small);
-            const std::span<Neighbor> out = heap.finished(sorted.size());
-            if (sorted.template finish<M>(order_.data(), [&](std::size_t j, double dj, std::size_t rj) {
-                    out[j] = {dj, rj};
-                })) {
+            std::span<Neighbor> out;
+            if (knn_sorted<M>(q, k, sorted, [&](std::size_t n) { out = heap.finished(n); },
+                              [&](std::size_t j, double dj, std::size_t rj) { out[j] = {dj, rj}; })) {
                 return;
             }
             heap.reset(k, n_points_);
@@ -444,19 +452,13 @@ void SpatialTree<Kind>::knn_rows(const double* queries, const std::size_t* ids, 
         std::size_t found_count = 0;
         bool done = false;
         if (k != 0 && n_points_ != 0 && k <= SortedKnn::kMax && refused * 4 <= tried + 16) {
-            sorted.reset(k, n_points_);
-            KnnResults<M, SortedKnn> res{sorted};
-            search<M>(q, res);
             ++tried;
-            done = sorted.template finish<M>(order_.data(), [&](std::size_t j, double dj, std::size_t rj) {
-                d[j] = dj;
-                r[j] = static_cast<std::int64_t>(rj);
-            });
-            if (done) {
-                found_count = sorted.size();
-            } else {
-                ++refused;
-            }
+            done = knn_sorted<M>(q, k, sorted, [&](std::size_t n) { found_count = n; },
+                                 [&](std::size_t j, double dj, std::size_t rj) {
+                                     d[j] = dj;
+                                     r[j] = static_cast<std::int64_t>(rj);
+                                 });
+            if (!done) ++refused;
         }
         if (!done && k != 0 && n_points_ != 0) {
             heap.reset(k, n_points_);
