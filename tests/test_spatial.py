@@ -1,8 +1,10 @@
 """Spatial indexes: k-nearest and radius queries against brute force, the
 classes' argument handling, and the cases where a naive bound would drop
 points (Chebyshev boxes, vantage points, NaN coordinates)."""
+import gc
 import inspect
 import math
+import sys
 
 import numpy as np
 import pytest
@@ -360,6 +362,72 @@ def test_reentrant_query_conversion():
     D = distances(SETS["uniform"], [0.5, 0.5, 0.5], "euclidean")
     check_knn(tree.query_knn(q, 10), D, 10)
     check_radius(tree.query_radius(q, 0.25), D, 0.25)
+
+
+# Past the size at which a thread hands its query scratch back to the allocator.
+SCRATCH_ROWS = 70_000
+
+
+@pytest.mark.parametrize("cls, extra", TREES)
+def test_scratch_survives_any_size_sequence_and_reentry(cls, extra):
+    X = (np.arange(SCRATCH_ROWS) % 7.0).reshape(-1, 1)
+    tree = build(cls, X, 20, extra=extra)
+    D = distances(X, [0.4], "euclidean")
+    everything = list(range(SCRATCH_ROWS))
+
+    def small():
+        check_knn(tree.query_knn([0.4], 3), D, 3)
+        check_radius(tree.query_radius([0.4], 0.7), D, 0.7)
+
+    # Large answers, then small ones, in both orders and repeated.
+    for _ in range(2):
+        small()
+        assert sorted(tree.query_knn([0.4], SCRATCH_ROWS)) == everything
+        assert sorted(tree.query_radius([0.4], 10.0)) == everything
+        small()
+
+    # A coordinate's __float__ asks large then small questions while the
+    # outer call holds its query buffer.
+    class Reentrant:
+        def __float__(self):
+            assert len(tree.query_knn([0.4], SCRATCH_ROWS)) == SCRATCH_ROWS
+            small()
+            return 0.4
+
+    check_knn(tree.query_knn([Reentrant()], 5), D, 5)
+    check_radius(tree.query_radius([Reentrant()], 0.7), D, 0.7)
+
+    # A finaliser run by the collector while the outer call builds its answer
+    # (after the search, with the candidates still in the outer's scratch).
+    ran_inside = []
+
+    class Finalised:
+        def __del__(self):
+            ran_inside.append(state == "inside")
+            small()
+            assert len(tree.query_knn([0.4], SCRATCH_ROWS)) == SCRATCH_ROWS
+
+    query_knn, q = tree.query_knn, [0.4]
+    for k in (5, 2000):
+        old = gc.get_threshold()
+        gc.collect()
+        try:
+            state = "before"
+            f = Finalised()
+            f.cycle = f
+            del f
+            # The next tracked allocation (the answer's list) collects.
+            gc.set_threshold(gc.get_count()[0])
+            state = "inside"
+            rows = query_knn(q, k)
+            state = "after"
+        finally:
+            gc.set_threshold(*old)
+        gc.collect()
+        check_knn(rows, D, k)
+    assert len(ran_inside) == 2
+    if sys.version_info < (3, 12):  # later versions collect between bytecodes only
+        assert all(ran_inside)
 
 
 def test_trees_keep_their_own_copy():

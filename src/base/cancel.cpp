@@ -32,6 +32,7 @@ void check_frame(CancelFrame* f) {
     if (!f->poll) return;
     // next_ms == 0: the first check polls.
     if (f->next_ms != 0 && now_ms() < f->next_ms) return;
+    if (t_poll_depth + 1 >= kPollDepths) return;  // see kPollDepths
     ++t_poll_depth;
     const bool stop = f->poll(f->ctx);
     --t_poll_depth;

@@ -98,6 +98,12 @@ private:
 // handler run at depth 1 (per-thread caches keep one set per depth).
 inline unsigned poll_depth() noexcept { return detail::t_poll_depth; }
 
+// Polls nest at most this deep: a call made from a handler at the deepest
+// level still stops when another thread of its call asks, but runs no
+// handler itself, so no more than kPollDepths sets of per-thread caches are
+// ever in use on one thread.
+constexpr unsigned kPollDepths = 3;
+
 // Whether a call on this thread can be stopped (a scope or a followed call).
 inline bool cancel_active() noexcept { return detail::t_cancel != nullptr; }
 

@@ -77,9 +77,8 @@ void at_thread_exit(void* p, void (*del)(void*)) noexcept;
 // as they were.
 template <class T>
 T& thread_cache() {
-    constexpr unsigned kDepths = 3;
-    thread_local T* objects[kDepths] = {};
-    T*& p = objects[std::min(poll_depth(), kDepths - 1)];
+    thread_local T* objects[kPollDepths] = {};
+    T*& p = objects[std::min(poll_depth(), kPollDepths - 1)];
     if (!p) {
         p = new T();
         at_thread_exit(p, [](void* q) { delete static_cast<T*>(q); });

@@ -294,6 +294,20 @@ struct Neighbor {
 // across queries (its storage is kept).
 class KnnHeap {
 public:
+    KnnHeap() = default;
+    // A moved-from heap is empty, with no storage: its capacity goes with it.
+    KnnHeap(KnnHeap&& o) noexcept { *this = std::move(o); }
+    KnnHeap& operator=(KnnHeap&& o) noexcept {
+        buf_ = std::move(o.buf_);
+        cap_ = std::exchange(o.cap_, 0);
+        n_ = std::exchange(o.n_, 0);
+        k_ = std::exchange(o.k_, 0);
+        sure_ = o.sure_;
+        return *this;
+    }
+    KnnHeap(const KnnHeap&) = delete;
+    KnnHeap& operator=(const KnnHeap&) = delete;
+
     // Starts a search for k > 0 neighbours among n points.
     void reset(std::size_t k, std::size_t n) {
         k_ = k;

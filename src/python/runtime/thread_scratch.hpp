@@ -11,11 +11,14 @@ namespace lumipy {
 
 // Per-thread scratch taken for one call and handed back afterwards; a
 // re-entrant call on the same thread (from a conversion hook or a finaliser)
-// finds the slot empty and uses fresh storage, so calls never share it.
+// finds a freshly made value in the slot and uses storage of its own, so
+// calls never share it.  The slot always holds a whole value: taking it
+// leaves a new T there (not a moved-from one), and a value too large to
+// keep is simply not handed back.
 template <class T>
 class ThreadScratch {
 public:
-    ThreadScratch() : value_(std::move(slot())) {}
+    ThreadScratch() : value_(std::exchange(slot(), T{})) {}
     ~ThreadScratch() {
         if (!too_big(value_)) slot() = std::move(value_);
     }
