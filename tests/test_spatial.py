@@ -430,6 +430,16 @@ def test_scratch_survives_any_size_sequence_and_reentry(cls, extra):
         assert all(ran_inside)
 
 
+@pytest.mark.parametrize("cls, extra", TREES)
+def test_dim_is_read_only(cls, extra):
+    for shape in ([5, 3], [0, 4]):
+        tree = build(cls, np.arange(shape[0] * shape[1], dtype=float).reshape(shape), extra=extra)
+        assert tree.dim == shape[1] and type(tree.dim) is int
+        with pytest.raises(AttributeError):
+            tree.dim = 7
+        assert tree.dim == shape[1]
+
+
 def test_trees_keep_their_own_copy():
     X = SETS["uniform"].copy()
     a = lv.Array.from_numpy(X)

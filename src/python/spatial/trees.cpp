@@ -240,6 +240,21 @@ PyMethodDef* tree_methods() {
     return methods;
 }
 
+// The number of coordinates of the tree's points (read-only).
+template <class Tree>
+PyObject* tree_dim(PyObject* self, void*) {
+    return entry([&] { return check(PyLong_FromSize_t(tree_of<Tree>(self).dim())).release(); });
+}
+
+template <class Tree>
+PyGetSetDef* tree_getset() {
+    static PyGetSetDef getset[] = {
+        {"dim", tree_dim<Tree>, nullptr, "Number of coordinates of the tree's points.", nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    return getset;
+}
+
 }  // namespace
 
 // The classes have no constructor (no tp_new): calling one raises TypeError.
@@ -250,6 +265,7 @@ PyTypeObject& tree_type() {
         init_type(t, TreeTraits<Tree>::cls, sizeof(TreeObject<Tree>), nullptr);
         t.tp_dealloc = tree_dealloc<Tree>;
         t.tp_methods = tree_methods<Tree>();
+        t.tp_getset = tree_getset<Tree>();
     });
 }
 
