@@ -432,7 +432,7 @@ def test_scratch_survives_any_size_sequence_and_reentry(cls, extra):
 
 @pytest.mark.parametrize("cls, extra", TREES)
 def test_dim_is_read_only(cls, extra):
-    for shape in ([5, 3], [0, 4]):
+    for shape in ([5, 3], [0, 4])[: 1 if cls is sp.VPTree else 2]:  # a VPTree needs a point
         tree = build(cls, np.arange(shape[0] * shape[1], dtype=float).reshape(shape), extra=extra)
         assert tree.dim == shape[1] and type(tree.dim) is int
         with pytest.raises(AttributeError):
