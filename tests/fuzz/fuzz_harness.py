@@ -45,6 +45,7 @@ from __future__ import annotations
 
 import array as _array
 import copy
+import gc
 import inspect
 import math
 import operator
@@ -107,6 +108,7 @@ class Context:
         self.mutating = False   # some hook may have changed an input
         self.reentrant = None   # callable re-entering the entry point under test
         self.has_big = False    # a large input is already part of the call
+        self.planted = False    # garbage with a re-entering finaliser was made
 
     def note(self, obj):
         if type(obj).__name__ in FACTORIES:
@@ -153,6 +155,16 @@ class Hook:
         if kind == "mutate":
             mutate(ctx)
             return convert(self.value)
+        if kind == "reenter_later":
+            # Garbage whose finaliser re-enters, collected at the call's next
+            # allocation of a tracked object (its answer, say) - where a
+            # conversion hook never runs.
+            if ctx.reentrant is not None:
+                again, ctx.reentrant = ctx.reentrant, None
+                Finalised(ctx, again).cycle_to_self()
+                ctx.planted = True
+                collect_at_next_allocation()
+            return convert(self.value)
         if kind == "reenter":
             if ctx.reentrant is not None:
                 again, ctx.reentrant = ctx.reentrant, None  # once
@@ -164,6 +176,37 @@ class Hook:
                     pass
             return convert(self.value)
         raise AssertionError(kind)
+
+
+class Finalised:
+    """Cyclic garbage whose finaliser makes one call (errors swallowed: a
+    finaliser's exception would only be printed, so what its hooks raise is
+    not the outer call's business either)."""
+
+    def __init__(self, ctx, call):
+        self.ctx, self.call = ctx, call
+
+    def cycle_to_self(self):
+        self.me = self
+
+    def __del__(self):
+        call, self.call = self.call, None
+        fired = self.ctx.fired
+        try:
+            call()
+        except BaseException:  # noqa: BLE001 - nothing may escape a finaliser
+            pass
+        finally:
+            self.ctx.fired = fired
+
+
+_default_threshold = gc.get_threshold()
+
+
+def collect_at_next_allocation():
+    """Makes the collector run at the next allocation of a tracked object
+    (on interpreters that collect at allocations); run_one restores it."""
+    gc.set_threshold(gc.get_count()[0] or 1)
 
 
 def mutate(ctx):
@@ -256,7 +299,7 @@ class ListSub(list):
 
 def gen_hook(rng, ctx, value=1.0):
     kind = rng.choice(["value", "raise_plain", "interrupt", "exit", "memory", "wrong_type", "mutate", "mutate",
-                       "reenter"])
+                       "reenter", "reenter_later"])
     return Hook(ctx, kind, value)
 
 
@@ -660,6 +703,25 @@ def gen_garbage(rng, ctx):
 # ---------------------------------------------------------------------------
 # Classes: how to make an instance, and a cheap operation that must not find
 # a borrow flag taken.
+
+# Past the sizes at which a thread keeps its query scratch (kNN candidates,
+# answer rows) for the next call; the single-query methods run on such trees
+# now and then (the others would answer 70,000 rows per query).
+BIG_TREE_ROWS = 70_000
+BIG_TREE_METHODS = ("query_knn", "query_radius")
+_big_trees = {}
+
+
+def big_tree(cls, rng):
+    """A tree of BIG_TREE_ROWS points with many ties, built once per process
+    and metric (trees never change, so calls may share one)."""
+    metric = rng.choice(["euclidean", "manhattan", "chebyshev"])
+    key = (cls.__name__, metric)
+    if key not in _big_trees:
+        values = [float(i * 2654435761 % 4093 % 50) for i in range(BIG_TREE_ROWS * 2)]
+        _big_trees[key] = cls.from_array(lv.Array([BIG_TREE_ROWS, 2], values), 20, metric)
+    return _big_trees[key]
+
 
 def make_tree(cls):
     def make(rng, ctx):
@@ -1093,6 +1155,8 @@ def make_call(seed, index, entries):
     receiver = None
     if cls is not None:
         receiver = shared(rng, cls.__name__)
+        if entry.attr in BIG_TREE_METHODS and rng.random() < 0.05:
+            receiver = ctx.note(big_tree(cls, rng))
         if receiver is None:
             receiver = FACTORIES[cls.__name__][0](rng, ctx)
     if entry.kind == "property":
@@ -1122,6 +1186,15 @@ def make_call(seed, index, entries):
         args, kwargs = build_args(rng, ctx, entry.params)
     fn = getattr(receiver, entry.attr) if entry.kind == "method" else entry.target
     ctx.reentrant = lambda: fn(*args, **kwargs)
+    if entry.kind == "method" and hasattr(receiver, "query_knn") and rng.random() < 0.5:
+        # Re-entry asking a large tree of the same class for every point,
+        # then for one.
+        def ctx_reentrant(tree=big_tree(type(receiver), rng)):
+            q = [0.5] * tree.dim
+            tree.query_knn(q, 2**62)
+            tree.query_radius(q, 1e300)
+            tree.query_knn(q, 1)
+        ctx.reentrant = ctx_reentrant
     return entry, ctx, (lambda: fn(*args, **kwargs)), f"{entry.name}(*{args!r}, **{kwargs!r})"
 
 
@@ -1154,6 +1227,10 @@ def run_one(seed, index, entries):
         raised = e
     except Exception as e:  # noqa: BLE001 - any Exception is an allowed outcome
         raised = e
+    finally:
+        gc.set_threshold(*_default_threshold)
+        if ctx.planted:  # its finaliser runs now if it has not yet, not in a later call
+            gc.collect()
     # Anything else (a real KeyboardInterrupt, SystemExit) ends the run.
     if raised is not None:
         if isinstance(raised, SystemError):

@@ -98,7 +98,7 @@ def argument_sets(entry):
                 args[k] = fh.gen_garbage(rng, ctx) if rng.random() < 0.6 else \
                     fh.EvilNumber(fh.Hook(ctx, rng.choice(["raise_plain", "interrupt", "memory", "wrong_type"])))
             call = (fn, args, {})
-        if ctx.mutating or any(isinstance(a, fh.EvilNumber) and a.hook.kind == "reenter" for a in call[1]):
+        if ctx.mutating or any(isinstance(a, fh.EvilNumber) and a.hook.kind in ("reenter", "reenter_later") for a in call[1]):
             continue
         out.append(call)
     return out
