@@ -27,6 +27,13 @@ def _queries(m: int = 1000):
     return [list(map(float, q)) for q in np.random.default_rng(99).random((m, 3))]
 
 
+def _query_rows_numpy(m: int = 1000):
+    """The same queries as NumPy 1-D rows, as users pass them."""
+    import numpy as np
+
+    return np.random.default_rng(99).random((m, 3))
+
+
 _LV_TREES = {"kd": "KDTree", "ball": "BallTree", "vp": "VPTree"}
 
 
@@ -115,7 +122,8 @@ def _query_setup(tree: str, peer_cls: str, n: int = 100_000):
             import sklearn.neighbors as nb
 
             p = getattr(nb, peer_cls)(X, leaf_size=20)
-        return {"t": t, "qs": qs}, {"p": p, "qs": qs, "qs2": [[q] for q in qs]}
+        rows = list(_query_rows_numpy())
+        return {"t": t, "qs": qs, "qn": rows}, {"p": p, "qs": qs, "qs2": [[q] for q in qs], "qn": rows}
 
     return setup
 
@@ -147,6 +155,20 @@ def _query_rows():
             setup=_query_setup(tree, "cKDTree"),
             lumi="for q in qs: t.query_radius(q, 0.042)",
             peer="for q in qs: p.query_ball_point(q, 0.042)",
+            peer_name="scipy",
+            target=target,
+            check=False,
+        ))
+    # The same queries as NumPy rows on both sides, as users pass them.
+    for label, lumi, peer, target in [
+        ("query_knn k=10", "t.query_knn(q, 10)", "p.query(q, k=10)", 0.12),
+        ("query_radius ~30 pts", "t.query_radius(q, 0.042)", "p.query_ball_point(q, 0.042)", 0.2),
+    ]:
+        rows.append(Workload(
+            name=f"spatial kd 1000x {label} 1e5x3 NumPy rows vs cKDTree",
+            setup=_query_setup("kd", "cKDTree"),
+            lumi=f"for q in qn: {lumi}",
+            peer=f"for q in qn: {peer}",
             peer_name="scipy",
             target=target,
             check=False,

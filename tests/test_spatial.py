@@ -1,6 +1,7 @@
 """Spatial indexes: k-nearest and radius queries against brute force, the
 classes' argument handling, and the cases where a naive bound would drop
 points (Chebyshev boxes, vantage points, NaN coordinates)."""
+import array
 import gc
 import inspect
 import math
@@ -327,6 +328,50 @@ def test_query_forms(cls):
             tree.query_knn(bad, 1)
         with err(ValueError, "query must be a scalar, list, or Array"):
             tree.query_radius(bad, 1.0)
+
+
+def _outcome(call):
+    """What a call gives: its answer (floats by their bits) or its exception
+    with message and notes."""
+    try:
+        got = call()
+    except Exception as e:
+        return type(e), str(e), getattr(e, "__notes__", None)
+    return [x.hex() for x in got] if isinstance(got, lv.Array) else got.hex() if isinstance(got, float) else got
+
+
+@pytest.mark.parametrize("cls", [sp.KDTree, sp.BallTree, sp.VPTree])
+@pytest.mark.filterwarnings("ignore:Warning. converting a masked element")
+def test_float64_buffers_read_like_lists(cls):
+    # A float64 vector read through its buffer gives what its items give
+    # one by one: the same answers, bits, errors and notes, for every
+    # length, stride and value; other buffers take the item route.
+    tree = build(cls, SETS["uniform"], 5)
+    v = [0.25, -0.0, 0.75]
+    odd = [float("nan"), float("inf"), -0.0]
+    forms = [
+        (np.array(v), v), (array.array("d", v), v), (memoryview(array.array("d", v)), v),
+        (np.arange(9.0)[::3] / 8, [0.0, 3 / 8, 6 / 8]), (memoryview(np.arange(9.0))[::3], [0.0, 3.0, 6.0]),
+        (np.array(odd), odd), (np.array(v + [1.0]), v + [1.0]), (np.array(v[:2]), v[:2]), (np.zeros(0), []),
+        (array.array("d", [0.5]), [0.5]), (np.arange(50.0), list(np.arange(50.0))),
+        # Not one-dimensional float64: read item by item, as before.
+        (np.array(v, dtype=np.float32), [float(x) for x in np.array(v, dtype=np.float32)]),
+        (np.array(v, dtype=">f8"), v), (array.array("f", [0.5, 1.5, 2.5]), [0.5, 1.5, 2.5]),
+        (memoryview(np.array([v])), [v]), (np.array([v]), [v]), (memoryview(np.array(0.5)), object()),
+        (np.ma.array(v, mask=[0, 1, 0]), [0.25, float("nan"), 0.75]),
+    ]
+    for form, same in forms:
+        for call in (lambda t, q: t.query_knn(q, 6), lambda t, q: t.query_radius(q, 0.3),
+                     lambda t, q: t.kernel_density(q, 0.5), lambda t, q: t.kernel_density_approx(q, 0.5)):
+            assert _outcome(lambda: call(tree, form)) == _outcome(lambda: call(tree, same)), (form, call)
+    # A one-element array converts as a number first, then as a sequence.
+    line = build(cls, SETS["line"], 5)
+    assert line.query_knn(np.array([12.0]), 3) == line.query_knn(12.0, 3)
+    assert _outcome(lambda: tree.query_knn(np.array([12.0]), 3)) == _outcome(lambda: tree.query_knn(12.0, 3))
+    released = memoryview(array.array("d", v))
+    released.release()
+    with err(ValueError, "query must be a scalar, list, or Array"):
+        tree.query_knn(released, 1)
 
 
 @pytest.mark.parametrize("call, exc, message", [

@@ -34,6 +34,18 @@ ArrayObject* cast_array(PyObject* obj);
 // Same with the "argument 'NAME': " prefix.
 ArrayObject* arg_array(const char* name, PyObject* obj);
 
+// float64 values read in place: `len` of them, `stride` bytes apart.
+struct StridedF64 {
+    const char* data = nullptr;
+    std::size_t len = 0;
+    Py_ssize_t stride = 0;
+};
+
+// Whether obj is exactly a numpy.ndarray (not a subclass) of one dimension
+// and native float64; `out` then views its values.  Never imports NumPy: an
+// object of that type means it is loaded.
+bool numpy_f64_vector(PyObject* obj, StridedF64& out);
+
 // A new Array object taking ownership of the core value.
 PyObject* wrap_array(lumi::ArrayF64&& value);
 

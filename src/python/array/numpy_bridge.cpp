@@ -148,6 +148,21 @@ const NumpyApi& numpy_api() {
     return api;
 }
 
+}  // namespace
+
+bool numpy_f64_vector(PyObject* obj, StridedF64& out) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (std::strcmp(type->tp_name, "numpy.ndarray") != 0) return false;
+    const NumpyApi& np = numpy_api();
+    if (type != np.ndarray) return false;
+    const auto* arr = reinterpret_cast<const NpyArrayHead*>(obj);
+    if (arr->nd != 1 || !np.equiv_types(arr->descr, np.float64)) return false;
+    out = {arr->data, static_cast<std::size_t>(arr->dimensions[0]), arr->strides[0]};
+    return true;
+}
+
+namespace {
+
 // ---------------------------------------------------------------------------
 // PySliceContainer: owns the buffer that the NumPy arrays made by to_numpy
 // view, and frees it when the last of them goes away.

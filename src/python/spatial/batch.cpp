@@ -4,7 +4,6 @@
 #include "python/spatial/batch.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -57,24 +56,6 @@ bool arg_flag(PyObject* obj) {
 
 [[noreturn]] void raise_not_2d() { raise_value_error(lumi::msg::kQueriesNot2D); }
 [[noreturn]] void raise_width() { raise_value_error(lumi::msg::kQueryWidth); }
-
-bool is_float64_format(const char* f) {
-    if (!f) return false;  // unsigned bytes
-    if (*f == '@' || *f == '=' || (*f == '<' && std::endian::native == std::endian::little) ||
-        (*f == '>' && std::endian::native == std::endian::big)) {
-        ++f;
-    }
-    return std::strcmp(f, "d") == 0;
-}
-
-class BufferView {
-public:
-    Py_buffer view{};
-    bool held = false;
-    ~BufferView() {
-        if (held) PyBuffer_Release(&view);
-    }
-};
 
 // The query rows, copied into `values` (row-major, rows * dim) while the
 // interpreter lock is held, so no other thread can change them afterwards.

@@ -49,9 +49,25 @@ struct QueryRows {
 
 [[noreturn]] void raise_query_form() { raise_value_error(lumi::msg::kQueriesForm); }
 
+// One query vector of q.owned.size() values: of length dim, or refused.
+void check_query_vector(QueryRows& q, std::size_t dim) {
+    if (q.owned.size() != dim) {
+        raise_value_error(lumi::msg::query_vector_length(q.owned.size(), dim));
+    }
+    q.data = q.owned.data();
+    q.rows = 1;
+    q.width = dim;
+}
+
 void read_queries(PyObject* obj, std::size_t dim, QueryRows& q) {
     if (!obj || obj == Py_None) {
         q.own_points = true;
+        return;
+    }
+    if (F64Vector v; !is_array(obj) && v.read(obj)) {
+        q.owned = lumi::Buffer<double>::uninit(v.size());
+        v.copy(q.owned.data(), v.size());
+        check_query_vector(q, dim);
         return;
     }
     if (!is_array(obj)) {
@@ -95,12 +111,7 @@ void read_queries(PyObject* obj, std::size_t dim, QueryRows& q) {
         clear_ordinary_error();
         raise_query_form();
     }
-    if (q.owned.size() != dim) {
-        raise_value_error(lumi::msg::query_vector_length(q.owned.size(), dim));
-    }
-    q.data = q.owned.data();
-    q.rows = 1;
-    q.width = dim;
+    check_query_vector(q, dim);
 }
 
 template <class Tree>

@@ -3,6 +3,8 @@
 #include "python/spatial/trees.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -43,6 +45,37 @@ bool has_number_conversion(PyObject* obj) {
 
 }  // namespace
 
+bool is_float64_format(const char* f) noexcept {
+    if (!f) return false;  // unsigned bytes
+    if (*f == '@' || *f == '=' || (*f == '<' && std::endian::native == std::endian::little) ||
+        (*f == '>' && std::endian::native == std::endian::big)) {
+        ++f;
+    }
+    return std::strcmp(f, "d") == 0;
+}
+
+bool F64Vector::read(PyObject* obj) {
+    if (numpy_f64_vector(obj, v_)) return v_.len != 1;
+    if (has_number_conversion(obj) || !PyObject_CheckBuffer(obj) || !PySequence_Check(obj)) return false;
+    Py_buffer& v = buffer_.view;
+    if (PyObject_GetBuffer(obj, &v, PyBUF_RECORDS_RO) < 0) {
+        clear_ordinary_error();
+        return false;
+    }
+    buffer_.held = true;
+    if (v.ndim != 1 || v.itemsize != 8 || !is_float64_format(v.format)) return false;
+    v_ = {static_cast<const char*>(v.buf), static_cast<std::size_t>(v.shape[0]), v.strides ? v.strides[0] : 8};
+    return true;
+}
+
+void F64Vector::copy(double* out, std::size_t n) const noexcept {
+    if (v_.stride == sizeof(double)) {
+        if (n) std::memcpy(out, v_.data, n * sizeof(double));
+        return;
+    }
+    for (std::size_t i = 0; i < n; ++i) std::memcpy(out + i, v_.data + static_cast<Py_ssize_t>(i) * v_.stride, 8);
+}
+
 void to_query(PyObject* obj, std::vector<double>& out, std::size_t max_len) {
     out.clear();
     if (PyFloat_Check(obj)) {
@@ -53,6 +86,11 @@ void to_query(PyObject* obj, std::vector<double>& out, std::size_t max_len) {
         ArrayObject* a = as_array_object(obj);
         SharedBorrow guard(a->borrow);
         out.assign(a->arr.data.begin(), a->arr.data.begin() + std::min(a->arr.size(), max_len));
+        return;
+    }
+    if (F64Vector v; v.read(obj)) {
+        out.resize(std::min(v.size(), max_len));
+        v.copy(out.data(), out.size());
         return;
     }
     if (has_number_conversion(obj)) {

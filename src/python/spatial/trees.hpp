@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "python/array/array.hpp"
 #include "python/runtime/options.hpp"
 #include "python/runtime/ref.hpp"
 #include "python/runtime/thread_scratch.hpp"
@@ -72,6 +73,43 @@ const Tree& tree_of(PyObject* self) noexcept {
     return reinterpret_cast<TreeObject<Tree>*>(self)->tree;
 }
 
+
+// Whether a buffer format names native float64 ("d", "@d", "=d", or the
+// machine's own byte order).
+bool is_float64_format(const char* f) noexcept;
+
+// A buffer view held until destruction.
+struct BufferView {
+    Py_buffer view{};
+    bool held = false;
+    BufferView() = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
+        if (held) PyBuffer_Release(&view);
+    }
+};
+
+// The values of a one-dimensional float64 vector that a point or query
+// argument exposes, read in place: what converting it item by item through
+// the sequence protocol would give (the same values, so the same bits and
+// the same length), without making an object per item.  It takes an exact
+// numpy.ndarray of native float64 and one dimension, unless it has one
+// element (such an array converts as a number first), and a buffer of
+// format "d" and one dimension from a sequence without a number conversion
+// (memoryview, array.array('d')); anything else is left to the general
+// conversion (read() returns false).
+class F64Vector {
+public:
+    bool read(PyObject* obj);
+    std::size_t size() const noexcept { return v_.len; }
+    // The first n <= size() values into out.
+    void copy(double* out, std::size_t n) const noexcept;
+
+private:
+    StridedF64 v_;
+    BufferView buffer_;
+};
 
 // Fills `out` with a query vector: a number (one coordinate), an Array (all
 // its values, row-major) or a sequence of numbers; anything else raises
