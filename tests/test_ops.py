@@ -379,20 +379,22 @@ def test_asarray_parser_names(fn, name):
         fn([1], data=[1])
 
 
-# exp and log run through vector kernels that must give the platform library's
-# bits for every input.  The reference is the library itself: math.exp /
-# math.log where they return a value, and a direct call through ctypes where
-# they raise (overflow, log of zero or negatives) or, for log, hand NaNs back
-# untouched.
+# exp, log, sin and cos run through vector kernels that must give the platform
+# library's bits for every input.  The reference is the library itself:
+# math.exp / math.log / math.sin / math.cos where they return a value, and a
+# direct call through ctypes where they raise (overflow, log of zero or
+# negatives, sin of infinities) or, for log, hand NaNs back untouched.
 _LIBM = ctypes.CDLL(ctypes.util.find_library("m"))
-for _name in ("exp", "log"):
+for _name in ("exp", "log", "sin", "cos"):
     getattr(_LIBM, _name).restype = ctypes.c_double
     getattr(_LIBM, _name).argtypes = [ctypes.c_double]
 
 
 def libm_reference(name, x):
     fn = getattr(math, name)
-    direct = ~np.isfinite(x) | ((x > 709.0) if name == "exp" else (x <= 0.0))
+    direct = ~np.isfinite(x)
+    if name in ("exp", "log"):
+        direct |= (x > 709.0) if name == "exp" else (x <= 0.0)
     out = np.empty_like(x)
     out[~direct] = np.fromiter(map(fn, x[~direct].tolist()), np.float64, int((~direct).sum()))
     out[direct] = [getattr(_LIBM, name)(v) for v in x[direct].tolist()]
@@ -406,6 +408,8 @@ def vmath_inputs(name, n, seed):
     rng = np.random.default_rng(seed)
     k = n // 8
     bits = rng.integers(0, 2**63, k, dtype=np.uint64, endpoint=True)
+    if name in ("sin", "cos"):
+        return trig_inputs(rng, n, k, bits)
     if name == "log":
         bits &= np.uint64(0x7FFFFFFFFFFFFFFF)
         bits[: k // 50] |= np.uint64(1 << 63)  # a few negatives
@@ -428,8 +432,31 @@ def vmath_inputs(name, n, seed):
     return x[rng.permutation(len(x))]
 
 
-@pytest.mark.parametrize("name", ["exp", "log"])
-def test_exp_log_match_the_library_bit_for_bit(name):
+def trig_inputs(rng, n, k, bits):
+    """sin / cos inputs: random bit patterns, every binade of the fast range
+    (2^-26 to 105414350) and a little beyond, both signs, the samplers'
+    arguments 2 pi u, a few periods, the edges of every path +- 2000 ulps, and
+    the points where the quadrant, the table entry or the reduced argument's
+    series changes (multiples of pi/4, k/256 and pi/2 - k/256, n pi/2 +- 0.126)."""
+    signs = rng.choice([-1.0, 1.0], 6 * k)
+    edges = np.array([2.0**-27, 2.0**-26, 0x1B6 / 2**9, float.fromhex("0x1.368fdp1"), float.fromhex("0x1.921fbp26"),
+                      0.126, math.pi / 2])
+    marks = np.concatenate([np.arange(1, 400) * (math.pi / 4), np.arange(220) / 256.0,
+                            math.pi / 2 - np.arange(220) / 256.0, np.arange(1, 200) * (math.pi / 2) + 0.126,
+                            np.arange(1, 200) * (math.pi / 2) - 0.126])
+    near = np.concatenate([edges[rng.integers(0, len(edges), k)], marks[rng.integers(0, len(marks), k)]])
+    near = (near.view(np.int64) + rng.integers(-2000, 2001, 2 * k)).view(np.float64)
+    binades = np.ldexp(1.0 + rng.random(2 * k), rng.integers(-30, 28, 2 * k))
+    periods = rng.uniform(0.0, 40.0, k)
+    x = np.concatenate([bits.view(np.float64), np.concatenate([near, binades, periods]) * signs[: 5 * k]])
+    specials = np.array([0.0, -0.0, math.inf, -math.inf, math.nan, NAN_PAYLOAD, NEG_NAN_PAYLOAD, 1.0])
+    uniform = rng.random(n - len(x) - len(specials)) * 6.283185307179586  # the samplers' arguments
+    x = np.concatenate([specials, x, uniform])
+    return x[rng.permutation(len(x))]
+
+
+@pytest.mark.parametrize("name", ["exp", "log", "sin", "cos"])
+def test_vector_functions_match_the_library_bit_for_bit(name):
     x = vmath_inputs(name, 10_000_000, 19)
     got = getattr(lv.Array.from_numpy(x), name)().to_numpy()
     want = libm_reference(name, x)
@@ -466,7 +493,7 @@ import json, sys, numpy as np, lumivander as lv
 sys.path.insert(0, {tests!r})
 from test_ops import vmath_inputs, libm_reference
 out = []
-for name in ("exp", "log"):
+for name in ("exp", "log", "sin", "cos"):
     x = vmath_inputs(name, 400_000, 5)
     got = getattr(lv.Array.from_numpy(x), name)().to_numpy()
     out.append(int((got.view(np.uint64) != libm_reference(name, x).view(np.uint64)).sum()))
@@ -484,8 +511,8 @@ print(json.dumps([out, np.concatenate([dens, approx, samples]).view(np.uint64).t
 
 def test_scalar_fallback_gives_the_same_bits():
     """LUMIVANDER_VMATH_SELFTEST=fail makes the first-use check fail, as on a
-    library the kernels do not match: every exp and log then goes through the
-    scalar calls.  The results (element-wise, density, samplers) must equal
+    library the kernels do not match: every exp, log, sin and cos then goes
+    through the scalar calls.  The results (element-wise, density, samplers) must equal
     those of the vector kernels, of the AVX2 ones and of the baseline level."""
     script = _FALLBACK_SCRIPT.format(tests=os.path.dirname(os.path.abspath(__file__)))
     runs = {}
@@ -496,6 +523,6 @@ def test_scalar_fallback_gives_the_same_bits():
                              timeout=600)
         assert res.returncode == 0, res.stderr
         mismatches, bits = json.loads(res.stdout)
-        assert mismatches == [0, 0], (label, mismatches)
+        assert mismatches == [0, 0, 0, 0], (label, mismatches)
         runs[label] = bits
     assert runs["fallback"] == runs["vector"] == runs["avx2"] == runs["baseline"]

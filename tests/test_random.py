@@ -408,6 +408,29 @@ def test_failed_calls_consume_nothing(call, exc, message):
     after(g, r)
 
 
+def test_empty_and_failed_requests_leave_the_generator_untouched():
+    # Every sampler on each of its paths (the wide-range uniform, power-of-two
+    # and other integer ranges, gamma and beta with and without the power
+    # boost): empty shapes, refused parameters, impossible shapes.
+    every = [("uniform", (0.0, 1.0)), ("uniform", (-1e308, 1e308)), ("randint", (0, 10)), ("randint", (-8, 8)),
+             ("standard_normal", ()), ("normal", (1.0, 2.0)), ("lognormal", (0.0, 1.0)), ("gamma", (2.0, 1.0)),
+             ("gamma", (1.0, 3.0)), ("gamma", (0.5, 3.0)), ("beta", (2.0, 3.0)), ("beta", (0.5, 3.0)),
+             ("beta", (2.0, 0.25))]
+    refused = [("uniform", (1.0, 1.0)), ("randint", (3, 3)), ("gamma", (0.0, 1.0)), ("gamma", (2.0, -1.0)),
+               ("beta", (math.nan, 1.0)), ("beta", (2.0, 0.0))]
+    fresh = Generator.from_seed(21).uniform(0.0, 1.0, [3]).tolist()
+    for name, params in every + refused:
+        for shape in [[0], [0, 5], [3, 0, 2], [2**62, 2**62], [-1]] + ([[3]] if (name, params) in refused else []):
+            g = Generator.from_seed(21)
+            try:
+                out = getattr(g, name)(*params, shape)
+            except (ValueError, MemoryError, OverflowError):
+                pass
+            else:
+                assert (name, params) in every and 0 in shape and len(flat(out)) == 0
+            assert g.uniform(0.0, 1.0, [3]).tolist() == fresh, (name, params, shape)
+
+
 @pytest.mark.parametrize("call", [
     lambda g: g.uniform(0, 1, [-1]),
     lambda g: g.randint(0, 2**63, [1]),

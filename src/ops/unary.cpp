@@ -1,13 +1,14 @@
 // The element functions as loops of the element-wise kernels, split into
 // chunks over the worker pool.  exp and log go through the array functions of
-// ops/vmath.hpp, the other transcendental functions are per-element libm
-// calls; either way the results are exactly what calling the platform's
+// ops/vmath.hpp, sin and cos through those of ops/vtrig.hpp, the other
+// transcendental functions are per-element libm calls; either way the results are exactly what calling the platform's
 // functions directly gives.
 #include "ops/unary.hpp"
 
 #include "base/parallel.hpp"
 #include "ops/kernels.hpp"
 #include "ops/vmath.hpp"
+#include "ops/vtrig.hpp"
 
 namespace lumi {
 
@@ -69,6 +70,8 @@ std::size_t clip_grain() noexcept { return kGrainBitwise; }
 ArrayF64 unary_op_copy(const ArrayF64& a, UnaryOp op) {
     if (op == UnaryOp::Exp) return apply(a, unary_grain(op), vmath::exp_n);
     if (op == UnaryOp::Log) return apply(a, unary_grain(op), vmath::log_n);
+    if (op == UnaryOp::Sin) return apply(a, unary_grain(op), vtrig::sin_n);
+    if (op == UnaryOp::Cos) return apply(a, unary_grain(op), vtrig::cos_n);
     const auto f = kern::elementwise_kernels().unary[static_cast<std::size_t>(op)];
     return apply(a, unary_grain(op), f);
 }

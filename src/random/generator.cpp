@@ -14,6 +14,7 @@
 #include "base/messages.hpp"
 #include "base/parallel.hpp"
 #include "ops/vmath.hpp"
+#include "ops/vtrig.hpp"
 
 namespace lumi {
 
@@ -174,7 +175,8 @@ void draw_pairs(Generator& self, double* dst, std::size_t first, std::size_t las
     self = g;
 }
 
-// Pairs whose u1 logarithms are taken in one array call.
+// Pairs whose u1 logarithms and u2 sines and cosines are taken in one array
+// call each.
 constexpr std::size_t kLogBatch = 256;
 
 // Transforms pairs [first, last) of parked uniforms into deviates, then maps
@@ -183,18 +185,21 @@ constexpr std::size_t kLogBatch = 256;
 template <bool Exp, class F>
 void transform_pairs(double* dst, std::size_t first, std::size_t last, F f) {
     alignas(64) double lg[kLogBatch];
+    alignas(64) double sn[kLogBatch];
+    alignas(64) double cs[kLogBatch];
     for (std::size_t b = first; b < last; b += kLogBatch) {
         const std::size_t m = last - b < kLogBatch ? last - b : kLogBatch;
-        for (std::size_t j = 0; j < m; ++j) lg[j] = dst[2 * (b + j)];
+        for (std::size_t j = 0; j < m; ++j) {
+            lg[j] = dst[2 * (b + j)];
+            sn[j] = dst[2 * (b + j) + 1] * kTwoPi;  // theta
+        }
         vmath::log_n(lg, lg, m);
+        vtrig::sincos_n(sn, sn, cs, m);
         for (std::size_t j = 0; j < m; ++j) {
             const std::size_t k = b + j;
             const double r = std::sqrt(lg[j] * -2.0);
-            const double theta = dst[2 * k + 1] * kTwoPi;
-            const double s = std::sin(theta);
-            const double c = std::cos(theta);
-            dst[2 * k] = f(s * r);
-            dst[2 * k + 1] = f(r * c);
+            dst[2 * k] = f(sn[j] * r);
+            dst[2 * k + 1] = f(r * cs[j]);
         }
         if constexpr (Exp) vmath::exp_n(dst + 2 * b, dst + 2 * b, 2 * m);
     }
@@ -217,9 +222,12 @@ constexpr std::size_t kNormalPairGrain = 4096;
 constexpr std::size_t kNormalBlock = 1024;
 
 // Samples f(z) of standard normal deviates z, or exp(f(z)) with Exp.
+// The draws advance a copy of the generator, stored back once the whole
+// array is filled: an interrupted call leaves the generator as it was.
 template <bool Exp = false, class F>
 NdArray<double> normal_fill(Generator& self, const Shape& shape, F f) {
     auto out = NdArray<double>::uninit(shape);
+    Generator g = self;
     const std::size_t n = out.size();
     const std::size_t pairs = n / 2;
     const std::size_t nblocks = (pairs + kNormalBlock - 1) / kNormalBlock;
@@ -237,7 +245,7 @@ NdArray<double> normal_fill(Generator& self, const Shape& shape, F f) {
                 if (drawn.load(std::memory_order_acquire) <= b) {
                     std::lock_guard<std::mutex> lock(mu);
                     std::size_t k = drawn.load(std::memory_order_relaxed);
-                    for (; k <= b; ++k) draw_pairs(self, dst, k * kNormalBlock, block_end(k));
+                    for (; k <= b; ++k) draw_pairs(g, dst, k * kNormalBlock, block_end(k));
                     if (k > drawn.load(std::memory_order_relaxed)) drawn.store(k, std::memory_order_release);
                 }
                 transform_pairs<Exp>(dst, b * kNormalBlock, block_end(b), f);
@@ -249,14 +257,15 @@ NdArray<double> normal_fill(Generator& self, const Shape& shape, F f) {
     } else {
         for (std::size_t b = 0; b < nblocks; ++b) {
             check_cancel();
-            draw_pairs(self, dst, b * kNormalBlock, block_end(b));
+            draw_pairs(g, dst, b * kNormalBlock, block_end(b));
             transform_pairs<Exp>(dst, b * kNormalBlock, block_end(b), f);
         }
     }
     if (n % 2 == 1) {
-        const double v = f(odd_deviate(self));
+        const double v = f(odd_deviate(g));
         dst[n - 1] = Exp ? std::exp(v) : v;
     }
+    self = g;
     return out;
 }
 
@@ -276,22 +285,26 @@ NdArray<double> Generator::lognormal(double mu, double sigma, const Shape& shape
 
 namespace {
 
-// The stream's uniforms one at a time, logs by the library.
+// The stream's uniforms one at a time, logs and cosines by the library.
 struct DirectUniforms {
     Generator& g;
     double last = 0.0;
     double next() noexcept { return last = g.next_f64(); }
     double log_u1() const noexcept { return std::log(last); }
+    double cos_u2() const noexcept { return std::cos(last * kTwoPi); }
 };
 
 // The stream's uniforms drawn ahead a block at a time, for the gamma loop
 // without the power boost.  Its attempts take three uniforms (u1, u2, u),
 // or two when v <= 0, which is rare; so the uniforms that will be u1s are,
-// from the current attempt on, every third one, and their logs are taken in
-// one array call (vmath::log_n: the library's bits).  When a u1 turns up
-// elsewhere (after a two-uniform attempt) the logs are retaken from it.  The values read, and
-// so every result, are those of drawing one by one; finish() leaves the
-// generator just after the last uniform read.
+// from the current attempt on, every third one, and their logs, and the
+// cosines of 2 pi u2 for the uniforms after them, are taken in one array call
+// each (vmath::log_n, vtrig::cos_n: the library's bits).  When a u1 turns up
+// elsewhere (after a two-uniform attempt) both are retaken from it; a u2
+// drawn in the next block gets its cosine from the library.  The values
+// read, and so every result, are those of drawing one by one; finish()
+// leaves the generator just after the last uniform read (where it started
+// when nothing was read).
 class UniformsAhead {
 public:
     explicit UniformsAhead(Generator& g) noexcept : g_(g), start_(g) {}
@@ -305,8 +318,16 @@ public:
         if (p < from_ || (p - from_) % 3 != 0) take_logs(p);
         return lg_[(p - from_) / 3];
     }
+    // cos(u2 * 2 pi) of the uniform just taken, read right after the u1 whose
+    // log was taken
+    double cos_u2() const noexcept {
+        const std::size_t q = pos_ - 1;
+        if (q == 0) return std::cos(u_[0] * kTwoPi);  // u1 ended the previous block
+        return cs_[(q - 1 - from_) / 3];
+    }
     // The generator where one-by-one drawing would have left it.
     void finish() noexcept {
+        if (!drawn_) return;
         g_ = start_;
         for (std::size_t k = 0; k < pos_; ++k) g_.next_u64();
     }
@@ -315,17 +336,22 @@ private:
     static constexpr std::size_t kAhead = 3 * 128;
 
     void refill() noexcept {
+        drawn_ = true;
         start_ = g_;
         for (std::size_t k = 0; k < kAhead; ++k) u_[k] = g_.next_f64();
         pos_ = 0;
         from_ = kAhead;  // no logs yet
     }
-    // logs of u_[p], u_[p + 3], ... to the end of the block
+    // logs of u_[p], u_[p + 3], ... to the end of the block, and the cosines
+    // of 2 pi u_[p + 1], 2 pi u_[p + 4], ...
     void take_logs(std::size_t p) noexcept {
         alignas(64) double x[kAhead / 3 + 1];
         std::size_t m = 0;
         for (std::size_t k = p; k < kAhead; k += 3) x[m++] = u_[k];
         vmath::log_n(x, lg_, m);
+        m = 0;
+        for (std::size_t k = p + 1; k < kAhead; k += 3) x[m++] = u_[k] * kTwoPi;
+        vtrig::cos_n(x, cs_, m);
         from_ = p;
     }
 
@@ -333,8 +359,10 @@ private:
     Generator start_;  // the generator before u_[0]
     alignas(64) double u_[kAhead];
     alignas(64) double lg_[kAhead / 3 + 1];
+    alignas(64) double cs_[kAhead / 3 + 1];
     std::size_t pos_ = kAhead;
     std::size_t from_ = kAhead;
+    bool drawn_ = false;  // a block was drawn
 };
 
 // sample_gamma_single with its per-parameter constants worked out once per
@@ -363,14 +391,15 @@ public:
         return core(src);
     }
     // The loop over any source of the stream's uniforms: next() gives the
-    // next one, log_u1() the log of the one just taken as u1.
+    // next one, log_u1() the log of the one just taken as u1, cos_u2() the
+    // cosine of 2 pi times the one just taken as u2.
     template <class Src>
     double core(Src& src) const noexcept {
         for (;;) {
             src.next();  // u1
             const double lu1 = src.log_u1();
-            const double u2 = src.next();
-            const double z = std::cos(u2 * kTwoPi) * std::sqrt(lu1 * -2.0);
+            src.next();  // u2
+            const double z = src.cos_u2() * std::sqrt(lu1 * -2.0);
             double v = h_ * z + 1.0;
             if (!(v > 0.0)) continue;
             v = (v * v) * v;
@@ -475,15 +504,30 @@ NdArray<double> Generator::beta(double alpha, double beta_param, const Shape& sh
     double* dst = out.data.data();
     const std::size_t n = out.size();
     const GammaSampler sample_x(alpha), sample_y(beta_param);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i % kCheckEvery == 0) check_cancel();
-        const GammaDraw x = draw_gamma(g, sample_x);
-        const GammaDraw y = draw_gamma(g, sample_y);
+    auto put = [&](std::size_t i, const GammaDraw& x, const GammaDraw& y) {
         const double sum = y.value + x.value;
         if (sum >= DBL_MIN && sum <= DBL_MAX) [[likely]] {
             dst[i] = x.value / sum;
         } else {
             dst[i] = beta_ratio_extreme(x, y, alpha, beta_param);
+        }
+    };
+    if (!sample_x.boosted() && !sample_y.boosted()) {
+        // both loops read the stream through one read-ahead block, x's first
+        UniformsAhead src(g);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i % kCheckEvery == 0) check_cancel();
+            const GammaDraw x{sample_x.core(src)};
+            const GammaDraw y{sample_y.core(src)};
+            put(i, x, y);
+        }
+        src.finish();
+    } else {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i % kCheckEvery == 0) check_cancel();
+            const GammaDraw x = draw_gamma(g, sample_x);
+            const GammaDraw y = draw_gamma(g, sample_y);
+            put(i, x, y);
         }
     }
     *this = g;
