@@ -30,8 +30,8 @@ ArrayF64 apply(const ArrayF64& a, std::size_t grain, Loop loop) {
 // the calling thread.  Single-thread costs on a 2-core AVX-512 machine, ns
 // per element at 1e5-1e6 elements (slowly varying inputs; glibc's arcsin,
 // sin and cos take several times longer on scattered ones): exp and log 1-1.5
-// with the vector kernels (4 as scalar calls), arcsin 3.8, arccos 4.2; sin
-// 7.9, cos 8.7, tan 10.1, arctan 8.0.
+// with the vector kernels (4 as scalar calls), sin and cos about 4 with theirs
+// (8-9 as scalar calls), arcsin 3.8, arccos 4.2; tan 10.1, arctan 8.0.
 //
 // sqrt (0.6 ns) and the bit operations (0.23 ns) are bound by memory and by
 // the page faults of the fresh result.  On an idle machine two threads take
@@ -40,8 +40,8 @@ ArrayF64 apply(const ArrayF64& a, std::size_t grain, Loop loop) {
 // for a preempted helper's chunk), so they split only from 2 Mi elements,
 // where each chunk is a millisecond or more.
 constexpr std::size_t kGrainVmath = std::size_t{1} << 15;  // exp log
-constexpr std::size_t kGrainFastLibm = 12288;   // arcsin arccos
-constexpr std::size_t kGrainSlowLibm = 6144;    // sin cos tan arctan
+constexpr std::size_t kGrainFastLibm = 12288;   // arcsin arccos sin cos
+constexpr std::size_t kGrainSlowLibm = 6144;    // tan arctan
 constexpr std::size_t kGrainSqrt = std::size_t{1} << 20;
 constexpr std::size_t kGrainBitwise = std::size_t{1} << 20;  // neg abs sign clip
 
@@ -52,9 +52,9 @@ std::size_t unary_grain(UnaryOp op) noexcept {
         case UnaryOp::Exp:
         case UnaryOp::Log: return kGrainVmath;
         case UnaryOp::Asin:
-        case UnaryOp::Acos: return kGrainFastLibm;
+        case UnaryOp::Acos:
         case UnaryOp::Sin:
-        case UnaryOp::Cos:
+        case UnaryOp::Cos: return kGrainFastLibm;
         case UnaryOp::Tan:
         case UnaryOp::Atan: return kGrainSlowLibm;
         case UnaryOp::Sqrt: return kGrainSqrt;
