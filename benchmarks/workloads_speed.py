@@ -95,6 +95,14 @@ for _name, _lumi, _peer, (_lo, _hi) in METHODS:
                          _lumi, _peer, target=TARGETS.get((_name, _label, _threads)))
             )
 
+# sin and cos over a full period (the samplers' arguments): vector kernels
+# with the library's exact bits, against NumPy's calls of the library.
+WORKLOADS += [
+    Workload(f"ew {_name} [0, 2pi)  n=1e6  1 thread", _setup(10**6, 0.0, 6.283185307179586, 1), f"a.{_name}()",
+             f"np.{_name}(a)", target=0.3)
+    for _name in ("sin", "cos")
+]
+
 # Per-call overhead of a tiny result: shape and strides live inside the
 # array object, so the data is the only allocation.
 WORKLOADS += [

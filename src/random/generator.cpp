@@ -294,10 +294,11 @@ struct DirectUniforms {
     double cos_u2() const noexcept { return std::cos(last * kTwoPi); }
 };
 
-// The stream's uniforms drawn ahead a block at a time, for the gamma loop
-// without the power boost.  Its attempts take three uniforms (u1, u2, u),
-// or two when v <= 0, which is rare; so the uniforms that will be u1s are,
-// from the current attempt on, every third one, and their logs, and the
+// The stream's uniforms drawn ahead a block at a time, for the gamma loop.
+// Its attempts take three uniforms (u1, u2, u), or two when v <= 0, which is
+// rare, and most accept; with the power boost each variate then takes one
+// more.  So the uniforms that will be u1s are, from the current attempt on,
+// mostly every third one (every fourth with the boost), and their logs, and the
 // cosines of 2 pi u2 for the uniforms after them, are taken in one array call
 // each (vmath::log_n, vtrig::cos_n: the library's bits).  When a u1 turns up
 // elsewhere (after a two-uniform attempt) both are retaken from it; a u2
@@ -305,6 +306,7 @@ struct DirectUniforms {
 // read, and so every result, are those of drawing one by one; finish()
 // leaves the generator just after the last uniform read (where it started
 // when nothing was read).
+template <std::size_t Stride>  // uniforms from one u1 to the next: 3, or 4 with the boost
 class UniformsAhead {
 public:
     explicit UniformsAhead(Generator& g) noexcept : g_(g), start_(g) {}
@@ -315,15 +317,15 @@ public:
     }
     double log_u1() noexcept {
         const std::size_t p = pos_ - 1;
-        if (p < from_ || (p - from_) % 3 != 0) take_logs(p);
-        return lg_[(p - from_) / 3];
+        if (p < from_ || (p - from_) % Stride != 0) take_logs(p);
+        return lg_[(p - from_) / Stride];
     }
     // cos(u2 * 2 pi) of the uniform just taken, read right after the u1 whose
     // log was taken
     double cos_u2() const noexcept {
         const std::size_t q = pos_ - 1;
         if (q == 0) return std::cos(u_[0] * kTwoPi);  // u1 ended the previous block
-        return cs_[(q - 1 - from_) / 3];
+        return cs_[(q - 1 - from_) / Stride];
     }
     // The generator where one-by-one drawing would have left it.
     void finish() noexcept {
@@ -333,7 +335,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kAhead = 3 * 128;
+    static constexpr std::size_t kAhead = 3 * 128;  // a multiple of every stride
 
     void refill() noexcept {
         drawn_ = true;
@@ -342,15 +344,15 @@ private:
         pos_ = 0;
         from_ = kAhead;  // no logs yet
     }
-    // logs of u_[p], u_[p + 3], ... to the end of the block, and the cosines
-    // of 2 pi u_[p + 1], 2 pi u_[p + 4], ...
+    // logs of u_[p], u_[p + stride], ... to the end of the block, and the
+    // cosines of 2 pi u_[p + 1], 2 pi u_[p + 1 + stride], ...
     void take_logs(std::size_t p) noexcept {
         alignas(64) double x[kAhead / 3 + 1];
         std::size_t m = 0;
-        for (std::size_t k = p; k < kAhead; k += 3) x[m++] = u_[k];
+        for (std::size_t k = p; k < kAhead; k += Stride) x[m++] = u_[k];
         vmath::log_n(x, lg_, m);
         m = 0;
-        for (std::size_t k = p + 1; k < kAhead; k += 3) x[m++] = u_[k] * kTwoPi;
+        for (std::size_t k = p + 1; k < kAhead; k += Stride) x[m++] = u_[k] * kTwoPi;
         vtrig::cos_n(x, cs_, m);
         from_ = p;
     }
@@ -429,12 +431,23 @@ NdArray<double> Generator::gamma(double shape_param, double scale, const Shape& 
     const std::size_t n = out.size();
     const GammaSampler sample(shape_param);
     if (sample.boosted()) {
-        for (std::size_t i = 0; i < n; ++i) {
-            if (i % kCheckEvery == 0) check_cancel();
-            dst[i] = sample(g) * scale;
+        // the variates and boost uniforms of a batch first, then the powers
+        constexpr std::size_t kPowBatch = 256;
+        alignas(64) double xs[kPowBatch];
+        alignas(64) double us[kPowBatch];
+        UniformsAhead<4> src(g);
+        for (std::size_t b = 0; b < n; b += kPowBatch) {
+            if (b % kCheckEvery == 0) check_cancel();
+            const std::size_t m = n - b < kPowBatch ? n - b : kPowBatch;
+            for (std::size_t j = 0; j < m; ++j) {
+                xs[j] = sample.core(src);
+                us[j] = src.next();
+            }
+            for (std::size_t j = 0; j < m; ++j) dst[b + j] = (std::pow(us[j], sample.inv_a()) * xs[j]) * scale;
         }
+        src.finish();
     } else {
-        UniformsAhead src(g);
+        UniformsAhead<3> src(g);
         for (std::size_t i = 0; i < n; ++i) {
             if (i % kCheckEvery == 0) check_cancel();
             dst[i] = sample.core(src) * scale;
@@ -514,7 +527,7 @@ NdArray<double> Generator::beta(double alpha, double beta_param, const Shape& sh
     };
     if (!sample_x.boosted() && !sample_y.boosted()) {
         // both loops read the stream through one read-ahead block, x's first
-        UniformsAhead src(g);
+        UniformsAhead<3> src(g);
         for (std::size_t i = 0; i < n; ++i) {
             if (i % kCheckEvery == 0) check_cancel();
             const GammaDraw x{sample_x.core(src)};

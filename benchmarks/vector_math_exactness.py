@@ -1,11 +1,13 @@
-"""Long exactness check of the element-wise exp and log against the platform
-library (math.exp / math.log, ctypes where those raise), over the input
-classes of the test suite's differential test: every binade, NaNs,
-infinities, subnormals, the edges of the vector kernels' fast ranges, the
-values near 0 (exp) and 1 (log), uniform draws.
+"""Long exactness check of the element-wise exp, log, sin and cos against the
+platform library (math.exp / math.log / math.sin / math.cos, ctypes where
+those raise), over the input classes of the test suite's differential test:
+every binade, NaNs, infinities, subnormals, the edges of the vector kernels'
+fast ranges and paths, the values near 0 (exp) and 1 (log), the quadrant and
+table boundaries (sin, cos), uniform draws and the samplers' angles.
 
-    python benchmarks/exp_log_exactness.py             # 1e9 inputs per function
-    python benchmarks/exp_log_exactness.py 1e7 --isa avx2
+    python benchmarks/vector_math_exactness.py             # 1e9 inputs per function
+    python benchmarks/vector_math_exactness.py 1e7 --isa avx2
+    python benchmarks/vector_math_exactness.py 1e9 sin cos
 
 Prints the mismatch count per block and in total; exits 1 on any mismatch.
 """
@@ -23,6 +25,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("count", nargs="?", default="1e9", help="inputs per function")
+    ap.add_argument("functions", nargs="*", default=["exp", "log", "sin", "cos"])
     ap.add_argument("--block", type=int, default=10_000_000)
     ap.add_argument("--isa", help="run with LUMIVANDER_ISA set to this (in a fresh process)")
     args = ap.parse_args()
@@ -37,7 +40,7 @@ def main():
 
     total = int(float(args.count))
     bad_all = 0
-    for name in ("exp", "log"):
+    for name in args.functions:
         done, bad, t0 = 0, 0, time.time()
         seed = 1000
         while done < total:
