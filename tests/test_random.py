@@ -631,7 +631,8 @@ def test_results_independent_of_thread_count():
     after(g, r)
 
 
-@pytest.mark.parametrize("a,n,seed", [(2.0, 120_000, 3), (2.0, 4097, 4), (3.5, 30_000, 5), (2.0, 9000, 6)])
+@pytest.mark.parametrize("a,n,seed", [(2.0, 120_000, 3), (2.0, 4097, 4), (3.5, 30_000, 5), (2.0, 9000, 6),
+                                      (0.5, 20_000, 7), (0.05, 3001, 8)])
 def test_large_gamma_fills_match_reference(a, n, seed):
     g, r = Generator.from_seed(seed), Ref(seed)
     got = flat(g.gamma(a, 0.5, [n]))
@@ -639,6 +640,13 @@ def test_large_gamma_fills_match_reference(a, n, seed):
     after(g, r)
     if n >= 100_000:
         assert r.short_rejections > 0  # the two-word rejection path was taken
+
+
+@pytest.mark.parametrize("a,b", [(2.0, 3.0), (1.0, 7.5), (0.5, 3.0)])
+def test_large_beta_fills_match_reference(a, b):
+    g, r = Generator.from_seed(17), Ref(17)
+    assert bits(flat(g.beta(a, b, [7000]))) == bits(r.beta(a, b, 7000))
+    after(g, r)
 
 
 def test_concurrent_use():
