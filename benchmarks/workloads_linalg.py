@@ -76,6 +76,33 @@ def _eig_steps_numpy(ns: dict) -> None:
         v = v @ q
 
 
+def systems(kind: str, n: int, rhs: int = 0, m: int = 0):
+    """Both sides on one thread: a matrix `a` of the kind ("general",
+    "lower" triangular, "chol": the lower Cholesky factor of an SPD matrix,
+    "tall": m x n) and right-hand sides `b` (a vector when rhs is 0).  The
+    peer namespace also holds scipy.linalg as `sl`."""
+
+    def setup(lv, peer):
+        import numpy as np
+        import scipy.linalg
+
+        os.environ["LUMIVANDER_NUM_THREADS"] = "1"
+        import threadpoolctl
+
+        limiter = threadpoolctl.threadpool_limits(limits=1, user_api="blas")
+        rows = m if kind == "tall" else n
+        a = np.array(_values(rows * n, 1)).reshape(rows, n)
+        if kind == "lower":
+            a = np.tril(a) + 8.0 * np.eye(n)
+        elif kind == "chol":
+            a = np.linalg.cholesky(a @ a.T + n * np.eye(n))
+        b = np.array(_values(rows * max(rhs, 1), 2)).reshape((rows, rhs) if rhs else (rows,))
+        lumi = {"a": lv.Array.from_numpy(a), "b": lv.Array.from_numpy(b)}
+        return lumi, {"a": a, "b": b, "np": np, "sl": scipy.linalg, "_limiter": limiter}
+
+    return setup
+
+
 def _note(extra: str = "") -> str:
     return f"{_BLAS}{'; ' + extra if extra else ''}"
 
@@ -142,6 +169,24 @@ WORKLOADS = [
     Workload("linalg eig 200x200 10 iterations  1 thread", matrices(True, a=(200, 200)),
              "lv.linalg.eig_with_params(a, 10, 0.0)", _eig_steps_numpy, check=False,
              note=_note("both sides on 1 thread; per iteration: time / 10, 3.7 n^3 = 3.0e7 multiply-adds")),
+    # Solvers, both sides on one thread.
+    Workload("linalg solve 1000x1000 1 rhs  1 thread", systems("general", 1000), "lv.linalg.solve(a, b)",
+             "np.linalg.solve(a, b)", target=1.0, check=False, note=_note("numpy: LAPACK gesv")),
+    Workload("linalg solve_triangular 1000x1000 1000 rhs  1 thread", systems("lower", 1000, 1000),
+             "lv.linalg.solve_triangular(a, b, lower=True)", "sl.solve_triangular(a, b, lower=True, check_finite=False)",
+             peer_name="scipy", target=1.0, check=False, note=_note("scipy: LAPACK trtrs")),
+    Workload("linalg cho_solve 1000x1000 1000 rhs  1 thread", systems("chol", 1000, 1000),
+             "lv.linalg.cho_solve(a, b)", "sl.cho_solve((a, True), b, check_finite=False)",
+             peer_name="scipy", target=1.0, check=False, note=_note("scipy: LAPACK potrs")),
+    Workload("linalg qr_reduced 10000x20  1 thread", systems("tall", 20, m=10000), "lv.linalg.qr_reduced(a)",
+             "np.linalg.qr(a)", target=1.0, check=False,
+             note=_note("Q bit-identical to qr's: m^2 n multiply-adds; numpy: geqrf + orgqr, m n^2")),
+    Workload("linalg lstsq 10000x20  1 thread", systems("tall", 20, m=10000), "lv.linalg.lstsq(a, b)",
+             "np.linalg.lstsq(a, b)", target=1.0, check=False, note=_note("numpy: LAPACK gelsd (SVD)")),
+    Workload("linalg inv 500x500  1 thread", systems("general", 500), "lv.linalg.inv(a)", "np.linalg.inv(a)",
+             target=1.0, check=False, note=_note("numpy: LAPACK gesv with the identity")),
+    Workload("linalg det 500x500  1 thread", systems("general", 500), "lv.linalg.det(a)", "np.linalg.det(a)",
+             target=1.0, check=False, note=_note("numpy: LAPACK getrf")),
     Workload("linalg eig 30x30 symmetric", matrices(spd=True, a=(30, 30)), "lv.linalg.eig(a)",
              "np.linalg.eigh(a)", check=False,
              note="unshifted QR iteration (up to 1000 steps) against LAPACK syevd"),

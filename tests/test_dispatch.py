@@ -1,7 +1,7 @@
 """CPU dispatch: every instruction-set level that LUMIVANDER_ISA can select
 (and this CPU supports) gives the same bits on every kernel path: element-wise
 functions and arithmetic (flat, with a number, broadcast rows), products of
-edge-heavy and skinny shapes and the factorisations built on them, selection
+edge-heavy and skinny shapes, the factorisations and solvers built on them, selection
 for median and quantiles, the zero tests, and kernel density sums over several
 dimensions and metrics."""
 
@@ -94,6 +94,17 @@ for m, n in ((70, 45), (45, 70), (33, 33), (9, 100)):
     put("qr %d %d" % (m, n), q, r)
 e = lv.Array([65, 65], values(65 * 65, special=0.0))
 put("eig 65", *lv.linalg.eig_with_params(e + e.t(), 3, 0.0))
+# Solvers: recursive halves through the product kernels, big enough to split.
+for n, r in ((70, 1), (70, 5), (300, 300)):
+    g = lv.Array([n, n], values(n * n, special=0.0))
+    b = lv.Array([n, r], values(n * r, special=0.0)) if r > 1 else lv.asarray(values(n, special=0.0))
+    spd = lv.linalg.matmul(g, g.t()) + lv.eye(n) * float(n)
+    put("solve %d %d" % (n, r), lv.linalg.solve(g, b), lv.linalg.solve_triangular(g, b, lower=True),
+        lv.linalg.solve_triangular(g, b), lv.linalg.cho_solve(lv.linalg.cholesky(spd), b), any_nan=True)
+    put("inv det %d" % n, lv.linalg.inv(g), lv.linalg.det(g), *lv.linalg.slogdet(g), any_nan=True)
+    put("lstsq %d %d" % (n, r), lv.linalg.lstsq(lv.Array([3 * n, n], values(3 * n * n, special=0.0)),
+                                                lv.Array([3 * n, r], values(3 * n * r, special=0.0))))
+put("qr_reduced", *lv.linalg.qr_reduced(lv.Array([300, 20], values(6000, special=0.0))))
 
 # Selection: large arrays (sampled pivots and the filtering pass) with NaN,
 # both zeros and heavy duplicates.

@@ -274,15 +274,14 @@ ArrayF64 cholesky(const ArrayF64& a) {
 // columns left of the current one below the diagonal; those entries are
 // cleared at the end as the plain algorithm clears its residues.
 
-namespace {
-
-void householder_qr(const double* a, std::size_t m, std::size_t n, double* q, double* r) {
-    const std::size_t p = std::min(m, n);
+std::size_t householder(const double* a, std::size_t m, std::size_t n, std::size_t reflect, double* q,
+                        std::size_t q_cols, double* r, std::size_t r_rows) {
+    const std::size_t p = std::min(reflect, std::min(m, n));
     if (p == 0) {
-        std::copy(a, a + m * n, r);
-        std::fill(q, q + m * m, 0.0);
-        for (std::size_t i = 0; i < m; ++i) q[i * m + i] = 1.0;
-        return;
+        std::copy(a, a + r_rows * n, r);
+        std::fill(q, q + m * q_cols, 0.0);
+        for (std::size_t i = 0; i < std::min(m, q_cols); ++i) q[i * q_cols + i] = 1.0;
+        return 0;
     }
     const fk::FactorKernels& kern = fk::factor_kernels();
     const std::size_t cb = kern.panel;
@@ -330,19 +329,29 @@ void householder_qr(const double* a, std::size_t m, std::size_t n, double* q, do
                 kern.house_cols(m, js.data() + first, cnt, vs, v2s, m, R + c0 + (t + 1) * cb, ldr);
         });
     }
-    for (std::size_t i = 0; i < m; ++i)
+    for (std::size_t i = 0; i < r_rows; ++i)
         for (std::size_t k = 0; k < n; ++k) r[i * n + k] = k < i ? 0.0 : R[i * ldr + k];
-    const std::size_t blocks = (m + cb - 1) / cb;
-    const std::size_t grain = std::max<std::size_t>(1, kParallelWork / (cb * m * std::max<std::size_t>(js.size(), 1)));
-    parallel_for(blocks, grain, [&](std::size_t b, std::size_t e) {
-        Work qb_work(3, m * cb);
-        double* qb = qb_work.get();
-        for (std::size_t blk = b; blk < e; ++blk) {
-            const std::size_t r0 = blk * cb, rb = std::min(cb, m - r0);
-            kern.house_rows(m, r0, js.data(), js.size(), vs, m, qb);
-            kern.transpose(qb, cb, m, rb, q + r0 * m, m);
-        }
-    });
+    if (q_cols != 0) {
+        const std::size_t blocks = (m + cb - 1) / cb;
+        const std::size_t grain =
+            std::max<std::size_t>(1, kParallelWork / (cb * m * std::max<std::size_t>(js.size(), 1)));
+        parallel_for(blocks, grain, [&](std::size_t b, std::size_t e) {
+            Work qb_work(3, m * cb);
+            double* qb = qb_work.get();
+            for (std::size_t blk = b; blk < e; ++blk) {
+                const std::size_t r0 = blk * cb, rb = std::min(cb, m - r0);
+                kern.house_rows(m, r0, js.data(), js.size(), vs, m, qb);
+                kern.transpose(qb, cb, q_cols, rb, q + r0 * q_cols, q_cols);
+            }
+        });
+    }
+    return p - js.size();
+}
+
+namespace {
+
+void householder_qr(const double* a, std::size_t m, std::size_t n, double* q, double* r) {
+    householder(a, m, n, n, q, m, r, m);
 }
 
 // c = r q for n x n matrices, r upper triangular with exact zeros below the
@@ -384,6 +393,15 @@ std::pair<ArrayF64, ArrayF64> qr(const ArrayF64& a) {
     // An empty matrix may still have a huge number of columns: nothing to do
     // but the identity.
     householder_qr(a.data.data(), m, n, q.data.data(), r.data.data());
+    return {std::move(q), std::move(r)};
+}
+
+std::pair<ArrayF64, ArrayF64> qr_reduced(const ArrayF64& a) {
+    if (a.ndim() != 2) throw Error(msg::kQrRank);
+    const std::size_t m = a.shape[0], n = a.shape[1], p = std::min(m, n);
+    ArrayF64 q = matrix(m, p);
+    ArrayF64 r = matrix(p, n);
+    householder(a.data.data(), m, n, n, q.data.data(), p, r.data.data(), p);
     return {std::move(q), std::move(r)};
 }
 

@@ -43,6 +43,22 @@ ArrayF64 cholesky(const ArrayF64& a);
 // below the diagonal.  "QR decomposition requires a 2D matrix".
 std::pair<ArrayF64, ArrayF64> qr(const ArrayF64& a);
 
+// The reduced factorisation: Q (m, p) and R (p, n), p = min(m, n), the first
+// p columns of qr's Q and its first p rows of R, bit for bit (the same
+// reflections, applied in the same order; the columns of Q past p are worked
+// out along the way, as every column of a row takes part in the sums, but
+// never stored).  "QR decomposition requires a 2D matrix".
+std::pair<ArrayF64, ArrayF64> qr_reduced(const ArrayF64& a);
+
+// The Householder reduction behind qr: a is m x n, row-major.  Reflections
+// are found for the columns j < min(reflect, m, n) and applied to all n
+// columns.  r (r_rows x n, r_rows <= m) gets the first rows of R, exact zeros
+// below the diagonal; q (m x q_cols, q_cols <= m) the first columns of the
+// accumulated Q (untouched when q_cols is 0).  Returns how many of those
+// columns were skipped (norm below 1e-14, no reflection).
+std::size_t householder(const double* a, std::size_t m, std::size_t n, std::size_t reflect, double* q,
+                        std::size_t q_cols, double* r, std::size_t r_rows);
+
 // Unshifted QR iteration: (values, vectors) ordered by decreasing |value|
 // (stable), the columns of the accumulated transform permuted alongside.
 // "Eigendecomposition requires a 2D matrix", "... a square matrix".

@@ -65,7 +65,7 @@ constexpr std::size_t kSmallProduct = 16 * 16 * 16;
 void gemm_plain(const GemmJob& j) {
     for (std::size_t i = 0; i < j.m; ++i) {
         for (std::size_t q = 0; q < j.p; ++q) {
-            double s = j.init;
+            double s = j.accumulate ? j.c[i * j.ldc + q] : j.init;
             const double* a = j.a + i * j.ars;
             const double* b = j.b + q * j.bcs;
             for (std::size_t k = 0; k < j.n; ++k) s = s + a[k * j.acs] * b[k * j.brs];
@@ -96,13 +96,15 @@ void gemm_deep(const GemmJob& job, const MatmulKernels& k, std::size_t panels) {
     }
 }
 
-}  // namespace
-
-void gemm(std::size_t m, std::size_t n, std::size_t p, const double* a, std::size_t ars, std::size_t acs,
-          const double* b, std::size_t brs, std::size_t bcs, double* c, std::size_t ldc, double init) {
+// The product of `job`, on the pool when worthwhile.
+void gemm_job(const GemmJob& job) {
+    const std::size_t m = job.m, n = job.n, p = job.p;
+    double* c = job.c;
+    const std::size_t ldc = job.ldc;
+    const double init = job.init;
     if (m == 0 || p == 0) return;
-    const GemmJob job{m, n, p, a, ars, acs, b, brs, bcs, c, ldc, init};
     if (n == 0) {
+        if (job.accumulate) return;
         for (std::size_t i = 0; i < m; ++i)
             for (std::size_t q = 0; q < p; ++q) c[i * ldc + q] = init;
         return;
@@ -188,6 +190,18 @@ void gemm(std::size_t m, std::size_t n, std::size_t p, const double* a, std::siz
             }
         });
     }
+}
+
+}  // namespace
+
+void gemm(std::size_t m, std::size_t n, std::size_t p, const double* a, std::size_t ars, std::size_t acs,
+          const double* b, std::size_t brs, std::size_t bcs, double* c, std::size_t ldc, double init) {
+    gemm_job(GemmJob{m, n, p, a, ars, acs, b, brs, bcs, c, ldc, init, false});
+}
+
+void gemm_acc(std::size_t m, std::size_t n, std::size_t p, const double* a, std::size_t ars, std::size_t acs,
+              const double* b, std::size_t brs, std::size_t bcs, double* c, std::size_t ldc) {
+    gemm_job(GemmJob{m, n, p, a, ars, acs, b, brs, bcs, c, ldc, -0.0, true});
 }
 
 void vecmat(std::size_t n, std::size_t p, const double* x, const double* b, std::size_t ldb, double* y,

@@ -22,6 +22,12 @@ namespace lumi::mm {
 void gemm(std::size_t m, std::size_t n, std::size_t p, const double* a, std::size_t ars, std::size_t acs,
           const double* b, std::size_t brs, std::size_t bcs, double* c, std::size_t ldc, double init);
 
+// C[i*ldc + j] += sum_k A(i,k) * B(k,j), same operands as gemm: each element
+// continues from its value in C, adding the terms in increasing k (C - A B
+// is gemm_acc with A negated: x - y and x + (-y) round alike).
+void gemm_acc(std::size_t m, std::size_t n, std::size_t p, const double* a, std::size_t ars, std::size_t acs,
+              const double* b, std::size_t brs, std::size_t bcs, double* c, std::size_t ldc);
+
 // y[j] = init + sum_k x[k] * B(k,j), B(k,j) = b[k*ldb + j].
 void vecmat(std::size_t n, std::size_t p, const double* x, const double* b, std::size_t ldb, double* y,
             double init);

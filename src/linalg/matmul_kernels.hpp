@@ -11,7 +11,8 @@
 namespace lumi::mm {
 
 // C[i*ldc + j] = init + sum_k A(i,k) * B(k,j) with A(i,k) = a[i*ars + k*acs]
-// and B(k,j) = b[k*brs + j*bcs].
+// and B(k,j) = b[k*brs + j*bcs]; with `accumulate`, the sums continue from
+// the values in C instead of starting at init.
 struct GemmJob {
     std::size_t m, n, p;
     const double* a;
@@ -21,6 +22,7 @@ struct GemmJob {
     double* c;
     std::size_t ldc;
     double init;
+    bool accumulate;
 };
 
 // The calling thread's packing buffer `slot` (0 to 2), 64-byte aligned, with

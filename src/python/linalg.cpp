@@ -307,6 +307,12 @@ PyMethodDef array_linalg_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-void register_linalg(PyObject* module) { add_functions(module, linalg_functions); }
+// The solving functions (linalg_solve.cpp), outside __all__.
+void register_linalg_solve(PyObject* module);
+
+void register_linalg(PyObject* module) {
+    add_functions(module, linalg_functions);
+    register_linalg_solve(module);
+}
 
 }  // namespace lumipy

@@ -650,8 +650,10 @@ GENERATORS = {
     "indices": gen_index_list,
     "k": gen_k,
     "kernel": gen_name("gaussian", "epanechnikov", "uniform", "triangular"),
+    "l": gen_matrix,
     "leaf_size": gen_size,
     "low": lambda rng, ctx: rng.choice([gen_int, gen_number, gen_int])(rng),
+    "lower": gen_bool,
     "m": gen_size,
     "max": gen_number,
     "max_iter": lambda rng, ctx: rng.choice([0, 1, 2, 10, 100, 1000, -1, 2**64, 1.0]),
@@ -676,6 +678,7 @@ GENERATORS = {
     "shape_param": gen_positive,
     "sigma": gen_positive,
     "tol": lambda rng, ctx: rng.choice([1e-10, 1e-3, 0.0, -1.0, math.nan, math.inf, 1, 1e-300]),
+    "unit_diagonal": gen_bool,
     "v": gen_vec_or_array,
     "workers": lambda rng, ctx: rng.choice([None, None, 1, 2, -1, 0, -2, 2**64, 1.5, "all"]),
 }
