@@ -9,11 +9,12 @@ import struct
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 import lumivander as lv
 from conftest import err
-from spatial_oracle import reseal, xxh64
+from spatial_oracle import distances, reseal, xxh64
 
 # -0.0, a quiet NaN with payload, a negative signalling NaN, inf, -inf, the
 # smallest subnormal, the largest finite value.
@@ -499,6 +500,96 @@ def test_fuzzed_tree_states_never_crash(kind):
             assert all(0 <= r < n for r in tree.query_radius(q, 10.0))
             tree.kernel_density(lv.asarray(q, shape=[1, 2]), 0.5, "uniform")
     assert loaded > 0
+
+
+# Node fields after the links, in saved order: (name, struct code).
+KIND_FIELDS = {
+    "KDTree": [("split_dim", "<Q"), ("split_value", "<d"), ("has_nan", "<B")],
+    "BallTree": [("radius", "<d")],
+    "VPTree": [("vantage", "<Q"), ("threshold", "<d"), ("min_dist", "<d"), ("max_dist", "<d"), ("no_bound", "<B")],
+}
+VALUES_PER_DIM = {"KDTree": 2, "BallTree": 1, "VPTree": 0}
+
+
+def crafted_edits(kind, data, n, dim, rnd, count):
+    """Copies of a saved tree with one field changed (a node field, a box or
+    centroid coordinate, a point, two rows of the order, the leaf size) and
+    the checksum made again: what someone editing the file would try."""
+    n_nodes = struct.unpack_from("<Q", data, 48)[0]
+    nodes_at = 56 + 8 * n + 8 * n * dim
+    values_at = nodes_at + n_nodes * TREES[kind][1]
+    n_values = n_nodes * VALUES_PER_DIM[kind] * dim
+    nudges = [lambda v: math.nextafter(v, math.inf), lambda v: math.nextafter(v, -math.inf), lambda v: 0.0,
+              lambda v: -0.0, lambda v: v * 2.0, lambda v: v + 0.05, lambda v: -v, lambda v: math.nan,
+              lambda v: math.inf, lambda v: -math.inf, lambda v: v - 0.05]
+    for _ in range(count):
+        d = bytearray(data)
+        r = rnd.random()
+        if r < 0.45:  # a node field
+            i = rnd.randrange(n_nodes)
+            at = nodes_at + i * TREES[kind][1] + 24
+            for name, code in KIND_FIELDS[kind]:
+                if rnd.random() < 1 / len(KIND_FIELDS[kind]):
+                    break
+                at += struct.calcsize(code)
+            if code == "<d":
+                struct.pack_into(code, d, at, rnd.choice(nudges)(struct.unpack_from(code, d, at)[0]))
+            elif code == "<B":
+                d[at] ^= 1
+            else:
+                struct.pack_into(code, d, at, rnd.randrange(max(n, dim, 1)))
+        elif r < 0.75 and n_values:  # a box or centroid coordinate
+            at = values_at + 8 * rnd.randrange(n_values)
+            struct.pack_into("<d", d, at, rnd.choice(nudges)(struct.unpack_from("<d", d, at)[0]))
+        elif r < 0.85:  # a point coordinate
+            at = 56 + 8 * n + 8 * rnd.randrange(n * dim)
+            struct.pack_into("<d", d, at, rnd.choice(nudges)(struct.unpack_from("<d", d, at)[0]))
+        elif r < 0.95:  # two rows of the order swapped
+            a, b = 56 + 8 * rnd.randrange(n), 56 + 8 * rnd.randrange(n)
+            d[a:a + 8], d[b:b + 8] = d[b:b + 8], d[a:a + 8]
+        else:  # the leaf size
+            struct.pack_into("<Q", d, 32, rnd.choice([0, 1, 3, 4, 100]))
+        yield reseal(d)
+
+
+def saved_points(data, n, dim):
+    """The points of a saved tree, by input row."""
+    order = struct.unpack_from(f"<{n}Q", data, 56)
+    stored = np.array(struct.unpack_from(f"<{n * dim}d", data, 56 + 8 * n)).reshape(n, dim)
+    points = np.empty_like(stored)
+    points[list(order)] = stored
+    return points
+
+
+@pytest.mark.parametrize("kind", TREES)
+@pytest.mark.parametrize("metric", ["euclidean", "chebyshev"])
+def test_crafted_tree_files_load_only_as_their_points_build(kind, metric):
+    # A file edited with its checksum made again either is refused, or
+    # answers as a tree built from the points it holds: every bound a search
+    # prunes with is checked against those points on load.
+    tree = TREES[kind][0](cloud(40, 2), leaf_size=3, metric=metric)
+    fn, (_, data) = tree.__reduce__()
+    n, dim = 40, 2
+    queries = cloud(6, 2, seed=3).tolist() + [[0.05, 0.05], [2.0, -2.0]]
+    loaded = 0
+    for d in crafted_edits(kind, data, n, dim, random.Random(kind + metric), 300):
+        try:
+            twin = fn(1, d)
+        except ValueError as e:
+            assert str(e).startswith(f"invalid {kind} state: ")
+            continue
+        loaded += 1
+        points = saved_points(d, n, dim)
+        fresh = TREES[kind][0](lv.Array.from_numpy(points), leaf_size=3, metric=metric)
+        D = distances(points, queries, metric)
+        for q, dq in zip(queries, D):
+            got = twin.query_knn(q, 4)
+            assert sorted(dq[got]) == sorted(np.sort(dq)[:4])
+            assert sorted(twin.query_radius(q, 0.3)) == sorted(fresh.query_radius(q, 0.3))
+        qs = lv.asarray([c for q in queries for c in q], shape=[len(queries), dim])
+        np.testing.assert_allclose(twin.kernel_density(qs, 0.5, "epanechnikov").tolist(),
+                                   fresh.kernel_density(qs, 0.5, "epanechnikov").tolist(), rtol=1e-12, atol=n * 1e-10)
+    assert loaded > 0  # order swaps, and edits that change nothing, still load
 
 
 # Trees pickled in the previous format (no checksum), by the library as it

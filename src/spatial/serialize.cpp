@@ -410,6 +410,7 @@ SpatialTree<Kind> TreeCodec::load(const unsigned char* data, std::size_t size) {
     check_structure(t.nodes_, h.n_points, Kind::kNonEmptyNodes);
     t.values_ = read_doubles(r, h.n_nodes * Kind::kValuesPerDim * h.dim);
     Kind::check_loaded(t);
+    check_node_bounds(t);
     t.prepare_search();
     return t;
 }

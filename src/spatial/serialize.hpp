@@ -16,8 +16,13 @@
 // internal node's children must come after it, split its range exactly and
 // have no other parent, the depth is bounded (a genuine tree is balanced),
 // and the kind's fields must be in range (split coordinates, vantage points,
-// flags).  A failure throws Error with a message saying what is wrong; the
-// loaded tree answers exactly as the one that was saved.
+// flags).  Last, every node is checked against the points it holds
+// (check_node_bounds, load_check.cpp): boxes, centroids, radii, vantage
+// distances and flags must be what a build derives from those points, and
+// each node must split where a build splits it, so that a file edited with
+// its checksum made again cannot make the searches' bounds lie.  A failure
+// throws Error with a message saying what is wrong; the loaded tree answers
+// exactly as the one that was saved.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +34,17 @@ namespace lumi {
 
 // The checksum of the format: a 64-bit hash of `size` bytes.
 std::uint64_t bytes_checksum(const unsigned char* data, std::size_t size);
+
+// The checks of a loaded tree's nodes against their points (in
+// O(n_points * dim) for k-d trees, O(n_points * dim * depth) for the others).
+template <class Kind>
+void check_node_bounds(const SpatialTree<Kind>& t);
+template <>
+void check_node_bounds(const SpatialTree<BoxKind>& t);
+template <>
+void check_node_bounds(const SpatialTree<BallKind>& t);
+template <>
+void check_node_bounds(const SpatialTree<VantageKind>& t);
 
 struct TreeCodec {
     template <class Kind>

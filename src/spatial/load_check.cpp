@@ -1,0 +1,271 @@
+// The checks of a loaded tree's nodes against the points they hold (see
+// serialize.hpp): every field a build derives from the points is worked out
+// again from them and must agree, so that the searches' bounds hold and the
+// tree answers as the one that was saved.
+//
+// Each node is checked on its own, on the pool: a k-d box against its
+// children's boxes (whose own checks reach down to the points), a ball or a
+// vantage node against every point of its range.  A failure names the first
+// bad node in node order, whatever the thread count.
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "base/error.hpp"
+#include "base/parallel.hpp"
+#include "spatial/ball_tree.hpp"
+#include "spatial/kd_tree.hpp"
+#include "spatial/serialize.hpp"
+#include "spatial/vp_tree.hpp"
+
+namespace lumi {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Runs check(id, scratch) over every node; it returns null for a sound
+// node, else what is wrong with it.  Nodes hold from one point (a leaf) to
+// all of them (the root): small chunks keep the threads evenly loaded.
+template <class F>
+void check_every_node(std::size_t n_nodes, std::size_t dim, F&& check) {
+    std::atomic<std::size_t> first{n_nodes};
+    parallel_for(n_nodes, 16, [&](std::size_t begin, std::size_t end) {
+        std::vector<double> scratch(2 * dim);
+        for (std::size_t i = begin; i < end; ++i) {
+            if (i >= first.load(std::memory_order_relaxed)) return;
+            if (check(i, scratch.data())) {
+                std::size_t seen = first.load(std::memory_order_relaxed);
+                while (i < seen && !first.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
+                }
+                return;
+            }
+        }
+    });
+    const std::size_t bad = first.load();
+    if (bad == n_nodes) return;
+    std::vector<double> scratch(2 * dim);
+    throw Error("node " + std::to_string(bad) + " " + check(bad, scratch.data()));
+}
+
+// What every kind shares: a node splits exactly when a build would split
+// it, and where a build puts the split.
+template <class Kind>
+const char* check_shape(const SpatialTree<Kind>& t, std::size_t id) {
+    const auto& nd = t.node(id);
+    const std::size_t count = nd.end - nd.start;
+    const std::size_t leaf = std::max<std::size_t>(t.leaf_size(), 1);
+    const bool splits = count > leaf && !(Kind::kNoCoordinatesOneLeaf && t.dim() == 0);
+    if (splits == nd.leaf()) return splits ? "is a leaf but holds more points than the leaf size" : "splits a leaf";
+    if (!nd.leaf() && t.node(id + 1).end - nd.start != Kind::left_count(count)) {
+        return "is not split where a build splits it";
+    }
+    return nullptr;
+}
+
+bool same(double a, double b) noexcept { return a == b || (a != a && b != b); }
+
+}  // namespace
+
+// k-d: a leaf's box is the box of its points, an internal node's the union
+// of its children's; the flag says whether any coordinate below is NaN; the
+// split coordinate is the one of largest spread, and the split value is the
+// smallest value of the right child there, no left value being larger and no
+// value there NaN.
+template <>
+void check_node_bounds(const SpatialTree<BoxKind>& t) {
+    const std::size_t dim = t.dim();
+    check_every_node(t.nodes().size(), dim, [&](std::size_t id, double* lo) -> const char* {
+        if (const char* bad = check_shape(t, id)) return bad;
+        const BoxKind::Node& nd = t.node(id);
+        double* hi = lo + dim;
+        bool has_nan = false;
+        if (nd.leaf()) {
+            has_nan = bounding_box(t.row(nd.start), nd.end - nd.start, dim, lo, hi);
+        } else {
+            const std::size_t l = id + 1, r = nd.right;
+            const double* llo = BoxKind::min_bounds(t, l);
+            const double* rlo = BoxKind::min_bounds(t, r);
+            const double* lhi = BoxKind::max_bounds(t, l);
+            const double* rhi = BoxKind::max_bounds(t, r);
+            for (std::size_t i = 0; i < dim; ++i) {
+                lo[i] = std::min(llo[i], rlo[i]);
+                hi[i] = std::max(lhi[i], rhi[i]);
+            }
+            has_nan = t.node(l).has_nan || t.node(r).has_nan;
+        }
+        const double* slo = BoxKind::min_bounds(t, id);
+        const double* shi = BoxKind::max_bounds(t, id);
+        std::size_t split_dim = 0;
+        double best = 0.0;
+        for (std::size_t i = 0; i < dim; ++i) {
+            if (!(slo[i] == lo[i]) || !(shi[i] == hi[i])) return "has a box that is not the box of its points";
+            if (hi[i] - lo[i] > best) {
+                best = hi[i] - lo[i];
+                split_dim = i;
+            }
+        }
+        if (nd.has_nan != has_nan) return "says wrongly whether its points hold NaN";
+        if (nd.split_dim != split_dim) return "does not split on the coordinate of largest spread";
+        if (nd.leaf()) {
+            if (std::bit_cast<std::uint64_t>(nd.split_value) != 0) return "is a leaf with a split value";
+            return nullptr;
+        }
+        const double sv = nd.split_value;
+        if (!(BoxKind::min_bounds(t, nd.right)[split_dim] == sv) || !(BoxKind::max_bounds(t, id + 1)[split_dim] <= sv)) {
+            return "has a split value that does not split its points";
+        }
+        if (has_nan) {
+            for (std::size_t p = nd.start; p < nd.end; ++p) {
+                if (t.row(p)[split_dim] != t.row(p)[split_dim]) return "splits on a coordinate that is NaN";
+            }
+        }
+        return nullptr;
+    });
+}
+
+// Ball: the radius is the largest distance from the centroid to a point of
+// the node (NaN distances aside), exactly; the centroid is the mean of the
+// points to within the rounding of their sum (which a build sums in an
+// order the later splits no longer show), and NaN or infinite exactly where
+// the mean is in any order; an internal node splits at the median of its
+// coordinate of largest spread, where no value is NaN.
+template <>
+void check_node_bounds(const SpatialTree<BallKind>& t) {
+    const std::size_t dim = t.dim();
+    with_metric(t.metric(), [&](auto m) {
+        using M = decltype(m);
+        check_every_node(t.nodes().size(), 8 * dim, [&](std::size_t id, double* work) -> const char* {
+            if (const char* bad = check_shape(t, id)) return bad;
+            const BallKind::Node& nd = t.node(id);
+            const double* c = t.values(id);
+            // Per coordinate: sum, sum of magnitudes, NaN / +inf / -inf seen,
+            // and the boxes of the two halves (the left child, the right).
+            double* sums = work;
+            double* mags = work + dim;
+            double* seen = work + 2 * dim;  // bit 0: NaN, bit 1: +inf, bit 2: -inf
+            double* lo = work + 3 * dim;    // lo[0..dim) left, lo[dim..2 dim) right
+            double* hi = work + 5 * dim;
+            std::fill(work, work + 3 * dim, 0.0);
+            std::fill(lo, lo + 2 * dim, kInf);
+            std::fill(hi, hi + 2 * dim, -kInf);
+            const std::size_t mid = nd.leaf() ? nd.end : t.node(nd.right).start;
+            // The largest reduced distance: from_rdist is monotone, so its
+            // value there is the largest distance.
+            double rmax = 0.0;
+            for (std::size_t p = nd.start; p < nd.end; ++p) {
+                const double* x = t.row(p);
+                const std::size_t half = p < mid ? 0 : dim;
+                for (std::size_t i = 0; i < dim; ++i) {
+                    const double v = x[i];
+                    sums[i] += v;
+                    mags[i] += std::fabs(v);
+                    if (!std::isfinite(v)) {
+                        const int bit = v != v ? 1 : v > 0 ? 2 : 4;
+                        seen[i] = static_cast<double>(static_cast<int>(seen[i]) | bit);
+                    }
+                    lo[half + i] = v < lo[half + i] ? v : lo[half + i];
+                    hi[half + i] = v > hi[half + i] ? v : hi[half + i];
+                }
+                const double r = M::rdist(x, c, dim);
+                if (r > rmax) rmax = r;
+            }
+            if (!(M::from_rdist(rmax) == nd.radius)) return "has a radius that is not the distance to its farthest point";
+            const double n = static_cast<double>(nd.end - nd.start);
+            for (std::size_t i = 0; i < dim; ++i) {
+                const double mean = sums[i] / n;
+                const int flags = static_cast<int>(seen[i]);
+                bool ok = true;
+                if (n == 0.0 || (flags & 1) || (flags & 6) == 6) {
+                    ok = c[i] != c[i];  // 0 / 0, a NaN, or infinities of both signs
+                } else if (flags) {
+                    ok = c[i] == mean;  // one infinity: the sum is it in any order
+                } else if (mags[i] <= DBL_MAX && std::isfinite(mean)) {
+                    // Two sums of the same terms in different orders differ
+                    // by at most 2 (n - 1) u sum|x|; a few ulps more for the
+                    // division.  (A sum that overflows depends on its order:
+                    // the radius check alone holds there.)
+                    const double tol = 2.0 * 0x1p-53 * mags[i] + 8.0 * 0x1p-53 * std::fabs(mean);
+                    ok = std::fabs(c[i] - mean) <= tol;
+                }
+                if (!ok) return "has a centroid that is not the mean of its points";
+            }
+            if (nd.leaf()) return nullptr;
+            std::size_t split_dim = 0;
+            double best = 0.0;
+            for (std::size_t i = 0; i < dim; ++i) {
+                const double spread = std::max(hi[i], hi[dim + i]) - std::min(lo[i], lo[dim + i]);
+                if (spread > best) {
+                    best = spread;
+                    split_dim = i;
+                }
+            }
+            if (static_cast<int>(seen[split_dim]) & 1) return "splits on a coordinate that is NaN";
+            if (!(hi[split_dim] <= lo[dim + split_dim])) return "is not split at the median of its widest coordinate";
+            return nullptr;
+        });
+    });
+}
+
+// Vantage point: the other points of the node lie between the smallest and
+// the largest distance from the vantage point, the inside half (which holds
+// the vantage point) no farther than the outside half, and the threshold
+// is the median distance a build takes; the flag says whether Chebyshev
+// distances skip a NaN coordinate there.
+template <>
+void check_node_bounds(const SpatialTree<VantageKind>& t) {
+    const std::size_t dim = t.dim();
+    with_metric(t.metric(), [&](auto m) {
+        using M = decltype(m);
+        check_every_node(t.nodes().size(), dim, [&](std::size_t id, double*) -> const char* {
+            if (const char* bad = check_shape(t, id)) return bad;
+            const VantageKind::Node& nd = t.node(id);
+            const std::size_t count = nd.end - nd.start;
+            const std::size_t inside_end = nd.start + VantageKind::left_count(count);
+            const std::size_t v = nd.vantage;
+            if (v >= inside_end) return "has its vantage point outside its inside half";
+            const double* vp = t.row(v);
+            bool has_nan = M::id == DistanceMetric::Chebyshev && has_nan_coordinate(vp, dim);
+            // Extremes of the reduced distances (NaN ranking after every
+            // number where a build's selection puts it); from_rdist is
+            // monotone, so its values there are the extreme distances.
+            double min_r = kInf, max_r = -kInf, below = -kInf, above = kInf;
+            for (std::size_t p = nd.start; p < nd.end; ++p) {
+                if (p == v) continue;
+                const double* x = t.row(p);
+                if (M::id == DistanceMetric::Chebyshev) has_nan |= has_nan_coordinate(x, dim);
+                const double r = M::rdist(x, vp, dim);
+                if (r < min_r) min_r = r;
+                if (r > max_r) max_r = r;
+                const double key = r == r ? r : kInf;
+                if (p < inside_end) {
+                    below = std::max(below, key);
+                } else {
+                    above = std::min(above, key);
+                }
+            }
+            const double min_dist = min_r == kInf ? kInf : M::from_rdist(min_r);
+            const double max_dist = max_r == -kInf ? -kInf : M::from_rdist(max_r);
+            below = below == -kInf || below == kInf ? below : M::from_rdist(below);
+            above = above == kInf ? above : M::from_rdist(above);
+            if (!same(min_dist, nd.min_dist) || !same(max_dist, nd.max_dist)) {
+                return "has distances that do not bound its points";
+            }
+            if (!(below <= above)) return "has an inside half farther than its outside half";
+            const std::size_t w = count - 1;
+            double threshold = 0.0;
+            if (w > 0) threshold = w % 2 == 0 ? (below + above) * 0.5 : above;
+            if (!same(threshold, nd.threshold)) return "has a threshold that is not its median distance";
+            if (nd.no_bound != has_nan) return "says wrongly whether its distances skip a NaN coordinate";
+            return nullptr;
+        });
+    });
+}
+
+}  // namespace lumi
