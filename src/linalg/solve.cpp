@@ -31,6 +31,7 @@
 #include "base/parallel.hpp"
 #include "linalg/linalg.hpp"
 #include "linalg/matmul.hpp"
+#include "linalg/solve_kernels.hpp"
 
 namespace lumi {
 
@@ -38,6 +39,8 @@ namespace {
 
 // Rows below which the recursive solves and the LU work element by element.
 constexpr std::size_t kBase = 16;
+// Columns below which the LU factors a panel element by element.
+constexpr std::size_t kLuBase = 32;
 // Rows per block of the one-right-hand-side solve.
 constexpr std::size_t kVecBlock = 64;
 
@@ -70,28 +73,6 @@ std::size_t rhs_columns(const char* name, const ArrayF64& b, std::size_t n) {
     fail(std::string(name) + ": matrix is singular (no nonzero pivot in column " + std::to_string(col) + ")");
 }
 
-// Rows [0, nb) of a lower-triangular block against columns [c0, c1): each
-// x[i, j] holds the running sum s over the unknowns outside the block; the
-// block's own terms follow in increasing k, then x = (b - s) / t_ii.
-void lower_base(std::size_t nb, std::size_t c0, std::size_t c1, const double* t, std::size_t ldt, bool unit,
-                const double* b, std::size_t ldb, double* x, std::size_t ldx) {
-    for (std::size_t i = 0; i < nb; ++i) {
-        double* __restrict xi = x + i * ldx;
-        for (std::size_t k = 0; k < i; ++k) {
-            const double tik = t[i * ldt + k];
-            const double* __restrict xk = x + k * ldx;
-            for (std::size_t j = c0; j < c1; ++j) xi[j] = xi[j] + tik * xk[j];
-        }
-        const double* __restrict bi = b + i * ldb;
-        if (unit) {
-            for (std::size_t j = c0; j < c1; ++j) xi[j] = bi[j] - xi[j];
-        } else {
-            const double d = t[i * ldt + i];
-            for (std::size_t j = c0; j < c1; ++j) xi[j] = (bi[j] - xi[j]) / d;
-        }
-    }
-}
-
 // Split point of a recursive solve: about half, in whole base blocks.
 std::size_t half(std::size_t n) { return std::max(kBase, n / 2 / kBase * kBase); }
 
@@ -104,7 +85,7 @@ void lower_rec(std::size_t n, std::size_t r, const double* t, std::size_t ldt, b
                std::size_t ldb, double* x, std::size_t ldx, std::size_t first_row, bool identity_rhs) {
     if (n <= kBase) {
         check_cancel();
-        lower_base(n, 0, r, t, ldt, unit, b, ldb, x, ldx);
+        sk::solve_kernels().lower_base(n, 0, r, t, ldt, unit, b, ldb, x, ldx);
         return;
     }
     const std::size_t h = half(n);
@@ -123,7 +104,7 @@ void lower_vec(std::size_t n, const double* t, std::size_t ldt, bool unit, const
         check_cancel();
         const std::size_t nb = std::min(kVecBlock, n - i0);
         mm::matvec(nb, i0, t + i0 * ldt, ldt, x, x + i0, -0.0);
-        lower_base(nb, 0, 1, t + i0 * ldt + i0, ldt, unit, b + i0, 1, x + i0, 1);
+        sk::solve_kernels().lower_base(nb, 0, 1, t + i0 * ldt + i0, ldt, unit, b + i0, 1, x + i0, 1);
     }
 }
 
@@ -158,19 +139,21 @@ void reversed_lower(const double* t, std::size_t n, std::size_t rs, std::size_t 
     }
 }
 
+// Rows i and n-1-i of the n x r matrix p swapped.
+void reverse_rows(double* p, std::size_t n, std::size_t r) {
+    for (std::size_t i = 0; i < n / 2; ++i) std::swap_ranges(p + i * r, p + (i + 1) * r, p + (n - 1 - i) * r);
+}
+
 // x solving T x = b for the upper triangle T(r, c) = t[r*rs + c*cs]; b and x
-// are n x r.
+// are n x r, and b is used as scratch (its rows end up reversed).
 void upper_solve(std::size_t n, std::size_t r, const double* t, std::size_t rs, std::size_t cs, bool unit,
-                 const double* b, double* x) {
+                 double* b, double* x) {
     if (n == 0 || r == 0) return;
     ArrayF64 tr = ArrayF64::uninit(Shape{n, n});
     reversed_lower(t, n, rs, cs, tr.data.data());
-    ArrayF64 br = ArrayF64::uninit(Shape{n, r});
-    for (std::size_t i = 0; i < n; ++i) std::copy(b + (n - 1 - i) * r, b + (n - i) * r, br.data.data() + i * r);
-    ArrayF64 xr = ArrayF64::uninit(Shape{n, r});
-    lower_solve(n, r, tr.data.data(), n, unit, br.data.data(), xr.data.data());
-    for (std::size_t i = 0; i < n; ++i)
-        std::copy(xr.data.data() + (n - 1 - i) * r, xr.data.data() + (n - i) * r, x + i * r);
+    reverse_rows(b, n, r);
+    lower_solve(n, r, tr.data.data(), n, unit, b, x);
+    reverse_rows(x, n, r);
 }
 
 // ---------------------------------------------------------------- LU
@@ -188,14 +171,7 @@ struct Lu {
 void unit_lower_update(std::size_t nr, std::size_t p, const double* l, std::size_t ldl, double* b,
                        std::size_t ldb) {
     if (nr <= kBase) {
-        for (std::size_t i = 1; i < nr; ++i) {
-            double* __restrict bi = b + i * ldb;
-            for (std::size_t k = 0; k < i; ++k) {
-                const double lik = l[i * ldl + k];
-                const double* __restrict bk = b + k * ldb;
-                for (std::size_t j = 0; j < p; ++j) bi[j] = bi[j] - lik * bk[j];
-            }
-        }
+        sk::solve_kernels().unit_lower_base(nr, p, l, ldl, b, ldb);
         return;
     }
     const std::size_t h = half(nr);
@@ -213,44 +189,36 @@ void unit_lower_update(std::size_t nr, std::size_t p, const double* l, std::size
 // all updates of earlier columns already applied to these columns).
 void lu_columns(Lu& f, std::size_t n, std::size_t c0, std::size_t c1) {
     double* w = f.w.data.data();
-    if (c1 - c0 <= kBase) {
+    if (c1 - c0 <= kLuBase) {
         check_cancel();
-        for (std::size_t k = c0; k < c1; ++k) {
-            std::size_t p = k;
-            double best = std::fabs(w[k * n + k]);
-            if (!std::isnan(best)) {
-                for (std::size_t i = k + 1; i < n; ++i) {
-                    const double v = std::fabs(w[i * n + k]);
-                    if (v > best) {
-                        best = v;
-                        p = i;
-                    } else if (std::isnan(v)) {
-                        p = i;
-                        break;
-                    }
-                }
-            }
+        // The panel column by column (pc[j*rows + i] = w[c0+i, c0+j]), so
+        // that the pivot search, the division and the updates run along
+        // contiguous memory.
+        const std::size_t wb = c1 - c0, rows = n - c0;
+        std::vector<double> panel(wb * rows);
+        double* pc = panel.data();
+        for (std::size_t i = 0; i < rows; ++i)
+            for (std::size_t j = 0; j < wb; ++j) pc[j * rows + i] = w[(c0 + i) * n + c0 + j];
+        std::size_t local[kLuBase];
+        const std::size_t zero = sk::solve_kernels().lu_panel(rows, wb, pc, local);
+        if (zero < wb && f.zero_col == SIZE_MAX) f.zero_col = c0 + zero;
+        // The same swaps in the columns outside the panel, which the panel's
+        // elimination does not touch.
+        for (std::size_t kk = 0; kk < wb; ++kk) {
+            const std::size_t k = c0 + kk, p = c0 + local[kk];
             f.pivot[k] = p;
-            if (p != k) {
-                std::swap_ranges(w + k * n, w + (k + 1) * n, w + p * n);
-                f.odd = !f.odd;
-            }
-            const double d = w[k * n + k];
-            if (d == 0.0) {
-                if (f.zero_col == SIZE_MAX) f.zero_col = k;
-            } else {
-                for (std::size_t i = k + 1; i < n; ++i) w[i * n + k] = w[i * n + k] / d;
-            }
-            const double* __restrict uk = w + k * n;
-            for (std::size_t i = k + 1; i < n; ++i) {
-                double* __restrict wi = w + i * n;
-                const double lik = wi[k];
-                for (std::size_t j = k + 1; j < c1; ++j) wi[j] = wi[j] - lik * uk[j];
-            }
+            if (p == k) continue;
+            double* rk = w + k * n;
+            double* rp = w + p * n;
+            std::swap_ranges(rk, rk + c0, rp);
+            std::swap_ranges(rk + c1, rk + n, rp + c1);
+            f.odd = !f.odd;
         }
+        for (std::size_t i = 0; i < rows; ++i)
+            for (std::size_t j = 0; j < wb; ++j) w[(c0 + i) * n + c0 + j] = pc[j * rows + i];
         return;
     }
-    const std::size_t h = c0 + half(c1 - c0);
+    const std::size_t h = c0 + std::max(kLuBase, (c1 - c0) / 2 / kBase * kBase);
     lu_columns(f, n, c0, h);
     // Rows c0 .. h-1 of the right half: the left half's unit-lower solve.
     unit_lower_update(h - c0, c1 - h, w + c0 * n + c0, n, w + c0 * n + h, n);
@@ -304,7 +272,8 @@ ArrayF64 solve_triangular(const ArrayF64& a, const ArrayF64& b, bool lower, bool
     if (lower) {
         lower_solve(n, r, t, n, unit_diagonal, b.data.data(), x.data.data());
     } else {
-        upper_solve(n, r, t, n, 1, unit_diagonal, b.data.data(), x.data.data());
+        ArrayF64 scratch = b.clone();
+        upper_solve(n, r, t, n, 1, unit_diagonal, scratch.data.data(), x.data.data());
     }
     return x;
 }
@@ -407,19 +376,77 @@ std::pair<double, double> slogdet(const ArrayF64& a) {
 
 namespace {
 
-// The power of two bringing the largest finite magnitude of p into [0.5, 1)
-// (0 for no scaling: all zero, or something not finite).
-int scale_exponent(const double* p, std::size_t count) {
+// The largest magnitude of p (NaN ignored), and whether p holds a NaN.
+double largest(const double* p, std::size_t count, bool* nan) {
     double big = 0.0;
+    bool any_nan = false;
     for (std::size_t i = 0; i < count; ++i) {
         const double v = std::fabs(p[i]);
-        if (!(v <= big)) big = v;  // NaN sticks
+        big = big < v ? v : big;
+        any_nan |= v != v;
     }
+    *nan = any_nan;
+    return big;
+}
+
+// The power of two bringing big into [0.5, 1) (0 for no scaling: zero or
+// infinite).
+int scale_exponent(double big) {
     if (!(big > 0.0) || !std::isfinite(big)) return 0;
     int e = 0;
     std::frexp(big, &e);
     // 2^-e must stay a normal number.
     return std::clamp(e, -1000, 1000);
+}
+
+// Matrices of at most this many columns (a and b together) are reduced by
+// reduce_narrow, which touches only the columns a reflection changes;
+// wider ones by qr's panel kernels.  Both do the same operations.
+constexpr std::size_t kNarrow = 32;
+
+double norm_in_order(const double* x, std::size_t n) {
+    double s = -0.0;
+    for (std::size_t i = 0; i < n; ++i) s = s + x[i] * x[i];
+    return std::sqrt(s);
+}
+
+// qr's reduction of the m x c row-major matrix ab (in place) with the
+// reflections of its first n columns, each applied to the columns from its
+// own on: per reflection j and column k >= j, w_k = sum of v_i ab[j+i, k]
+// from 0.0 in increasing i, then ab[j+i, k] - (v_i + v_i) w_k.  The first n
+// rows of R go to r (n x c).  Returns the number of columns skipped.
+std::size_t reduce_narrow(double* ab, std::size_t m, std::size_t c, std::size_t n, double* r) {
+    const sk::SolveKernels& kern = sk::solve_kernels();
+    std::vector<double> v(m), v2(m), w(c);
+    std::size_t skipped = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        check_cancel();
+        const std::size_t len = m - j;
+        for (std::size_t i = 0; i < len; ++i) v[i] = ab[(j + i) * c + j];
+        const double nx = norm_in_order(v.data(), len);
+        if (!(nx >= 1e-14)) {
+            ++skipped;
+            continue;
+        }
+        const double sigma = v[0] < 0.0 ? -1.0 : 1.0;
+        v[0] = v[0] + sigma * nx;
+        const double nv = norm_in_order(v.data(), len);
+        if (!(nv >= 1e-14)) {
+            ++skipped;
+            continue;
+        }
+        for (std::size_t i = 0; i < len; ++i) {
+            v[i] = v[i] / nv;
+            v2[i] = v[i] + v[i];
+        }
+        const std::size_t cols = c - j;
+        std::fill(w.begin(), w.end(), 0.0);
+        kern.house_dot(len, cols, v.data(), ab + j * c + j, c, w.data());
+        kern.house_update(len, cols, v2.data(), ab + j * c + j, c, w.data());
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t k = 0; k < c; ++k) r[i * c + k] = k < i ? 0.0 : ab[i * c + k];
+    return skipped;
 }
 
 }  // namespace
@@ -436,11 +463,13 @@ ArrayF64 lstsq(const ArrayF64& a, const ArrayF64& b) {
     if (n == 0 || r == 0) return x;
     const double* ad = a.data.data();
     const double* bd = b.data.data();
-    if (!all_finite(ad, m * n)) {
+    bool a_nan = false, b_nan = false;
+    const double a_big = largest(ad, m * n, &a_nan);
+    if (a_nan || !std::isfinite(a_big)) {
         std::fill(x.data.data(), x.data.data() + n * r, std::numeric_limits<double>::quiet_NaN());
         return x;
     }
-    const int ea = scale_exponent(ad, m * n), eb = scale_exponent(bd, m * r);
+    const int ea = scale_exponent(a_big), eb = scale_exponent(largest(bd, m * r, &b_nan));
     // [a * 2^-ea | b * 2^-eb], m x (n + r).
     const std::size_t w = n + r;
     ArrayF64 ab = ArrayF64::uninit(Shape{m, w});
@@ -451,7 +480,8 @@ ArrayF64 lstsq(const ArrayF64& a, const ArrayF64& b) {
         for (std::size_t j = 0; j < r; ++j) row[n + j] = bd[i * r + j] * sb;
     }
     ArrayF64 rr = ArrayF64::uninit(Shape{n, w});
-    const std::size_t skipped = householder(ab.data.data(), m, w, n, nullptr, 0, rr.data.data(), n);
+    const std::size_t skipped = w <= kNarrow ? reduce_narrow(ab.data.data(), m, w, n, rr.data.data())
+                                             : householder(ab.data.data(), m, w, n, nullptr, 0, rr.data.data(), n);
     const double* R = rr.data.data();
     double big = 0.0;
     for (std::size_t j = 0; j < n; ++j) big = std::max(big, std::fabs(R[j * w + j]));

@@ -1,0 +1,12 @@
+// AVX-512 solver kernels (compiled with the AVX-512 flags of CMakeLists.txt).
+#include "linalg/solve_kernels.hpp"
+
+namespace lumi::sk {
+
+namespace {
+#include "linalg/solve_kernels.inc"
+}  // namespace
+
+constinit const SolveKernels kSolveAvx512{lower_base, unit_lower_base, lu_panel, house_dot, house_update};
+
+}  // namespace lumi::sk
