@@ -152,6 +152,18 @@ def test_qr_reduced_is_the_leading_part_of_qr(m, n):
     assert same_bits(np_(qr_q), np_(q)[:, :p]) and same_bits(np_(qr_r), np_(r)[:p])
 
 
+@pytest.mark.parametrize("m,n,r", [(50, 5, 1), (200, 20, 3), (120, 40, 2)])
+def test_lstsq_is_back_substitution_on_the_qr_of_a_and_b(m, n, r):
+    # Entries below 1 in magnitude, the largest above 0.5: no scaling.  The
+    # first two shapes take the narrow reduction, the last qr's panels.
+    rng = np.random.default_rng(m + n + r)
+    a, b = rng.uniform(-1.0, 1.0, (m, n)), rng.uniform(-1.0, 1.0, (m, r))
+    a[0, 0] = b[0, 0] = 0.75
+    _, rr = la.qr(arr(np.hstack([a, b])))
+    R = np_(rr)[:n]
+    assert same_bits(np_(la.lstsq(arr(a), arr(b))), ref_upper(R[:, :n].copy(), R[:, n:].copy()))
+
+
 # ---------------------------------------------------------------- accuracy
 
 
