@@ -105,7 +105,7 @@ for n, r in ((70, 1), (70, 5), (300, 300)):
     put("lstsq %d %d" % (n, r), lv.linalg.lstsq(lv.Array([3 * n, n], values(3 * n * n, special=0.0)),
                                                 lv.Array([3 * n, r], values(3 * n * r, special=0.0))))
 put("qr_reduced", *lv.linalg.qr_reduced(lv.Array([300, 20], values(6000, special=0.0))))
-put("lstsq narrow", lv.linalg.lstsq(lv.Array([2000, 19], values(38000, special=0.0)), lv.asarray(values(2000))))
+put("lstsq narrow", lv.linalg.lstsq(lv.Array([2000, 19], values(38000, special=0.0)), lv.asarray(values(2000, special=0.0))))
 
 # Selection: large arrays (sampled pivots and the filtering pass) with NaN,
 # both zeros and heavy duplicates.
