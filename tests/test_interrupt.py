@@ -147,6 +147,54 @@ def test_long_calls_stop_on_sigint(threads):
         assert r["repeat_same"], (name, r)
 
 
+COPIES = r"""
+import json, signal, time
+import numpy as np
+import lumivander as lv
+# These calls hold the interpreter lock, so no Python thread could send the
+# signal in time: a timer does (its handler raises KeyboardInterrupt).
+signal.signal(signal.SIGALRM, signal.default_int_handler)
+
+n = 50_000_000  # 400 MB
+src = np.arange(n, dtype=np.float64)
+a = lv.Array.from_numpy(src)
+copies = {
+    "from_numpy": lambda: lv.Array.from_numpy(src),
+    "from_numpy_fortran": lambda: lv.Array.from_numpy(src.reshape(2, -1).T),
+    "to_numpy": lambda: a.to_numpy(),
+    "copy": lambda: a.__copy__(),
+    "slice": lambda: a[1:],
+    "strided_slice": lambda: a[::2],
+}
+out = {}
+for name, call in copies.items():
+    t0 = time.perf_counter()
+    call()
+    whole = time.perf_counter() - t0
+    sent = time.perf_counter() + 0.02
+    signal.setitimer(signal.ITIMER_REAL, 0.02)
+    try:
+        call()
+        time.sleep(1.0)
+        out[name] = {"stopped": None}
+    except KeyboardInterrupt:
+        out[name] = {"stopped": "KeyboardInterrupt", "latency": time.perf_counter() - sent, "whole": whole}
+out["inputs_same"] = bool(np.array_equal(a.to_numpy(), src) and src[-1] == n - 1)
+print(json.dumps(out))
+"""
+
+
+def test_large_copies_stop_on_sigint():
+    # A copy of hundreds of megabytes stops within moments, not at its end.
+    proc = run(COPIES, threads=1)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    results = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert results.pop("inputs_same")
+    for name, r in results.items():
+        assert r["stopped"] == "KeyboardInterrupt", (name, r)
+        assert r["latency"] < max(0.2, r["whole"] / 4), (name, r)
+
+
 MEMORY_LIMIT = r"""
 import ctypes, resource, threading
 import numpy as np

@@ -18,7 +18,22 @@
 #include <sys/mman.h>
 #endif
 
+#include "base/cancel.hpp"
+
 namespace lumi {
+
+// Copies `bytes` bytes in pieces of 4 MiB with a stop check between them, so
+// a copy of gigabytes still stops within moments of Ctrl-C.  (Byte pointers:
+// a NumPy buffer need not be aligned.)
+inline void copy_checked(void* dst, const void* src, std::size_t bytes) {
+    constexpr std::size_t kPiece = std::size_t{4} << 20;
+    auto* d = static_cast<unsigned char*>(dst);
+    const auto* s = static_cast<const unsigned char*>(src);
+    for (std::size_t done = 0; done < bytes; done += kPiece) {
+        if (done) check_cancel();
+        std::memcpy(d + done, s + done, bytes - done < kPiece ? bytes - done : kPiece);
+    }
+}
 
 namespace detail {
 
@@ -56,9 +71,7 @@ public:
         for (const T& v : init) ptr_[i++] = v;
     }
 
-    Buffer(const Buffer& o) : Buffer(o.n_, false) {
-        if (n_) std::memcpy(ptr_, o.ptr_, n_ * sizeof(T));
-    }
+    Buffer(const Buffer& o) : Buffer(o.n_, false) { copy_checked(ptr_, o.ptr_, n_ * sizeof(T)); }
     Buffer(Buffer&& o) noexcept : ptr_(std::exchange(o.ptr_, nullptr)), n_(std::exchange(o.n_, 0)) {}
     Buffer& operator=(const Buffer& o) {
         if (this != &o) *this = Buffer(o);

@@ -45,7 +45,7 @@ PyObject* subarray(const ArrayF64& a, std::size_t first, std::size_t off) {
     lumi::Shape shape(a.shape.begin() + static_cast<std::ptrdiff_t>(first), a.shape.end());
     const std::size_t n = lumi::Shape::element_count(shape);
     auto data = lumi::Buffer<double>::uninit(n);
-    if (n) std::memcpy(data.data(), a.data.data() + off, n * sizeof(double));
+    lumi::copy_checked(data.data(), a.data.data() + off, n * sizeof(double));
     return wrap_array(ArrayF64::make(std::move(shape), std::move(data)));
 }
 
@@ -71,7 +71,11 @@ PyObject* slice_read(const ArrayF64& a, PyObject* slice) {
     // Position of the m-th element computed directly: start + m * step stays
     // inside [0, n) for every m < count, whereas stepping a running position
     // once past the last element can overflow for steps near 2**63.
-    for (Py_ssize_t m = 0; m < count; ++m) out[static_cast<std::size_t>(m)] = d[start + m * step];
+    constexpr Py_ssize_t kCheckEvery = Py_ssize_t{1} << 19;
+    for (Py_ssize_t m = 0; m < count; ++m) {
+        if (m % kCheckEvery == 0 && m) lumi::check_cancel();
+        out[static_cast<std::size_t>(m)] = d[start + m * step];
+    }
     return wrap_array(ArrayF64::make(lumi::Shape::d1(static_cast<std::size_t>(count)), std::move(out)));
 }
 

@@ -216,7 +216,7 @@ void copy_column_major(const char* src, double* dst, const lumi::Shape& shape) {
     if (n == 0) return;
     const std::size_t m = ext.size();
     if (m <= 1) {
-        std::memcpy(dst, src, n * sizeof(double));
+        lumi::copy_checked(dst, src, n * sizeof(double));
         return;
     }
     // Element strides of the source (column-major) and destination (row-major).
@@ -237,6 +237,7 @@ void copy_column_major(const char* src, double* dst, const lumi::Shape& shape) {
     std::size_t in_off = 0, out_off = 0;
     for (;;) {
         for (std::size_t i0 = 0; i0 < rows; i0 += B) {
+            lumi::check_cancel();
             const std::size_t i1 = std::min(rows, i0 + B);
             for (std::size_t j0 = 0; j0 < cols; j0 += B) {
                 const std::size_t j1 = std::min(cols, j0 + B);
@@ -290,7 +291,7 @@ PyObject* array_from_numpy(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         auto data = lumi::Buffer<double>::uninit(n);
         if (n) {
             if (arr->flags & kFlagCContiguous) {
-                std::memcpy(data.data(), arr->data, n * sizeof(double));
+                lumi::copy_checked(data.data(), arr->data, n * sizeof(double));
             } else {
                 copy_column_major(arr->data, data.data(), shape);
             }
@@ -325,7 +326,7 @@ Ref to_numpy_copy(PyObject* self) {
         n = static_cast<npy_intp>(a.size());
         // At least one element, so NumPy is always handed a real pointer.
         buf = lumi::Buffer<double>::uninit(std::max<std::size_t>(a.size(), 1));
-        if (n) std::memcpy(buf.data(), a.data.data(), a.size() * sizeof(double));
+        lumi::copy_checked(buf.data(), a.data.data(), a.size() * sizeof(double));
     }
 
     double* raw = buf.data();
