@@ -632,7 +632,7 @@ def test_results_independent_of_thread_count():
 
 
 @pytest.mark.parametrize("a,n,seed", [(2.0, 120_000, 3), (2.0, 4097, 4), (3.5, 30_000, 5), (2.0, 9000, 6),
-                                      (0.5, 20_000, 7), (0.05, 3001, 8)])
+                                      (0.5, 20_000, 7), (0.05, 3001, 8), (0.9, 5000, 9), (0.001, 3000, 10)])
 def test_large_gamma_fills_match_reference(a, n, seed):
     g, r = Generator.from_seed(seed), Ref(seed)
     got = flat(g.gamma(a, 0.5, [n]))

@@ -14,6 +14,7 @@
 #include "base/messages.hpp"
 #include "base/parallel.hpp"
 #include "ops/vmath.hpp"
+#include "ops/vpow.hpp"
 #include "ops/vtrig.hpp"
 
 namespace lumi {
@@ -443,7 +444,8 @@ NdArray<double> Generator::gamma(double shape_param, double scale, const Shape& 
                 xs[j] = sample.core(src);
                 us[j] = src.next();
             }
-            for (std::size_t j = 0; j < m; ++j) dst[b + j] = (std::pow(us[j], sample.inv_a()) * xs[j]) * scale;
+            vpow::pow_n(us, sample.inv_a(), us, m);
+            for (std::size_t j = 0; j < m; ++j) dst[b + j] = (us[j] * xs[j]) * scale;
         }
         src.finish();
     } else {
