@@ -8,6 +8,12 @@
 
 #include "ops/vtrig_kernels.hpp"
 
+// GCC 12's 128-to-256-bit casts leave the upper half undefined and may warn
+// about their own code.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
 namespace lumi::vtrig {
 
 namespace {
