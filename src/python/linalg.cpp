@@ -126,7 +126,8 @@ void warn_unconverged(const char* name, const lumi::EigReport& r, double tol) {
     const std::string msg = std::string(name) + ": no convergence after " + std::to_string(r.iterations) +
                             " iterations; the largest off-diagonal magnitude is still " +
                             float_repr(r.max_off_diagonal) + " (tol " + float_repr(tol) +
-                            "), so the values are only the diagonal of the last iterate";
+                            "), so the values are only the diagonal of the last iterate; for a symmetric matrix, "
+                            "linalg.eigh (or linalg.eigvalsh for the values alone) is exact and fast";
     check_status(PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 1));
 }
 
@@ -307,12 +308,15 @@ PyMethodDef array_linalg_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The solving functions (linalg_solve.cpp), outside __all__.
+// The solving functions (linalg_solve.cpp) and the symmetric eigensolver
+// (linalg_eigh.cpp), outside __all__.
 void register_linalg_solve(PyObject* module);
+void register_linalg_eigh(PyObject* module);
 
 void register_linalg(PyObject* module) {
     add_functions(module, linalg_functions);
     register_linalg_solve(module);
+    register_linalg_eigh(module);
 }
 
 }  // namespace lumipy
