@@ -36,10 +36,11 @@ def _values(count: int, seed: int) -> list[float]:
     return [rnd.uniform(-1.0, 1.0) for _ in range(count)]
 
 
-def matrices(one_thread: bool = False, spd: bool = False, **shapes):
+def matrices(one_thread: bool = False, spd: bool = False, symmetric: bool = False, **shapes):
     """A setup giving each name a matrix (or vector) of the given shape on
     both sides; `spd` makes the single square input symmetric positive
-    definite; `one_thread` pins both libraries to one thread."""
+    definite, `symmetric` makes it x + x^T; `one_thread` pins both libraries
+    to one thread."""
 
     def setup(lv, np):
         if one_thread:
@@ -56,6 +57,8 @@ def matrices(one_thread: bool = False, spd: bool = False, **shapes):
             x = np.array(_values(n, seed)).reshape(shape)
             if spd:
                 x = x @ x.T + shape[0] * np.eye(shape[0])
+            if symmetric:
+                x = x + x.T
             lumi[name] = lv.Array.from_numpy(np.ascontiguousarray(x))
             peer[name] = np.ascontiguousarray(x)
         if one_thread:
@@ -190,4 +193,17 @@ WORKLOADS = [
     Workload("linalg eig 30x30 symmetric", matrices(spd=True, a=(30, 30)), "lv.linalg.eig(a)",
              "np.linalg.eigh(a)", check=False,
              note="unshifted QR iteration (up to 1000 steps) against LAPACK syevd"),
+    # The symmetric eigensolver against LAPACK's syevd (divide and conquer)
+    # and the values-only driver.
+    Workload("linalg eigh n=50  1 thread", matrices(True, symmetric=True, a=(50, 50)), "lv.linalg.eigh(a)",
+             "np.linalg.eigh(a)", target=1.0, check=False, note=_note("both sides on 1 thread")),
+    Workload("linalg eigh n=300  1 thread", matrices(True, symmetric=True, a=(300, 300)), "lv.linalg.eigh(a)",
+             "np.linalg.eigh(a)", target=1.5, check=False, note=_note("both sides on 1 thread")),
+    Workload("linalg eigh n=1000  1 thread", matrices(True, symmetric=True, a=(1000, 1000)), "lv.linalg.eigh(a)",
+             "np.linalg.eigh(a)", target=1.5, check=False, note=_note("both sides on 1 thread")),
+    Workload("linalg eigvalsh n=1000  1 thread", matrices(True, symmetric=True, a=(1000, 1000)),
+             "lv.linalg.eigvalsh(a)", "np.linalg.eigvalsh(a)", target=1.5, check=False,
+             note=_note("both sides on 1 thread")),
+    Workload("linalg eigh n=300", matrices(symmetric=True, a=(300, 300)), "lv.linalg.eigh(a)", "np.linalg.eigh(a)",
+             check=False, note=_note(), settle=_SETTLE),
 ]

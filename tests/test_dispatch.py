@@ -106,6 +106,11 @@ for n, r in ((70, 1), (70, 5), (300, 300)):
                                                 lv.Array([3 * n, r], values(3 * n * r, special=0.0))))
 put("qr_reduced", *lv.linalg.qr_reduced(lv.Array([300, 20], values(6000, special=0.0))))
 put("lstsq narrow", lv.linalg.lstsq(lv.Array([2000, 19], values(38000, special=0.0)), lv.asarray(values(2000, special=0.0))))
+# The symmetric eigensolver: panels of the reduction, the rotations' column
+# chunks and the blocks of the back-transformation, each with a partial end.
+for n in (3, 45, 70, 163):
+    s = lv.Array([n, n], values(n * n, special=0.0))
+    put("eigh %d" % n, *lv.linalg.eigh(s), lv.linalg.eigvalsh(s))
 
 # Selection: large arrays (sampled pivots and the filtering pass) with NaN,
 # both zeros and heavy duplicates.

@@ -56,6 +56,10 @@ def eig():
     a = arr(120, 120)
     return (a,), lambda: lv.linalg.eig_with_params(a, 10**9, 0.0), lambda: lv.linalg.eig_with_params(a, 3, 0.0)
 
+def eigh():
+    a, small = arr(2000, 2000), arr(150, 150)
+    return (a,), lambda: lv.linalg.eigh(a), lambda: lv.linalg.eigh(small)
+
 def build():
     p = arr(6_000_000, 3)
     return (p,), lambda: lv.spatial.KDTree.from_array(p, 8), lambda: lv.spatial.KDTree.from_array(head(p, 2000), 8).query_knn([0.5] * 3, 5)
@@ -121,7 +125,7 @@ for name in sys.argv[1:]:
 print(json.dumps(out))
 """
 
-NAMES = ["matmul", "eig", "build", "knn_batch", "density", "quantile", "sampling", "alarm"]
+NAMES = ["matmul", "eig", "eigh", "build", "knn_batch", "density", "quantile", "sampling", "alarm"]
 
 
 def run(code, args=(), threads=None, timeout=240):
@@ -219,6 +223,7 @@ calls = {
     "knn batch": lambda: tree.query_knn_batch(q, 8),
     "density": lambda: tree.kernel_density(q, 0.05, "gaussian"),
     "product": lambda: lv.linalg.matmul(m, m),
+    "eigh": lambda: lv.linalg.eigh(m),
     "sampling": lambda: gen.normal(0.0, 1.0, shape),
     "zeros": lambda: lv.zeros(shape),
 }

@@ -12,7 +12,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <numeric>
 #include <vector>
 
@@ -44,7 +46,19 @@ constexpr std::size_t kColumnPad = 64;
 // Rotations recorded before they are applied to the eigenvectors.
 constexpr std::size_t kRotationBatch = std::size_t{1} << 18;
 
-std::unique_ptr<double[]> doubles(std::size_t count) { return std::unique_ptr<double[]>(new double[count]); }
+struct FreeDoubles {
+    void operator()(double* p) const noexcept { std::free(p); }
+};
+using Doubles = std::unique_ptr<double[], FreeDoubles>;
+
+// count doubles, 64-byte aligned (uninitialised).
+Doubles doubles(std::size_t count) {
+    if (count > (SIZE_MAX - 64) / sizeof(double)) throw std::bad_alloc();
+    const std::size_t bytes = (count * sizeof(double) + 63) & ~std::size_t{63};
+    void* p = std::aligned_alloc(64, bytes == 0 ? 64 : bytes);
+    if (!p) throw std::bad_alloc();
+    return Doubles(static_cast<double*>(p));
+}
 
 // ---------------------------------------------------------------- scalar helpers
 
@@ -310,15 +324,26 @@ void tridiagonalize(double* a, std::size_t n, std::size_t lda, double* d, double
 
 // Rotations of the QR iteration waiting to be applied to the transposed
 // eigenvector matrix z (n rows, row stride ldz).
+//
+// They are applied by groups of kGroup sweeps in a wavefront: each rotation
+// goes at the earliest step after the last earlier rotation that shares a
+// row with it, and the steps run in order.  Rotations of one step share no
+// row, and every row still receives its rotations in the order recorded, so
+// the result is that of applying them one by one; but the later sweeps
+// follow the first a few rows behind, while those rows are still in the
+// first-level cache.
 class Rotations {
 public:
-    Rotations(double* z, std::size_t ldz) : z_(z), ldz_(ldz) {}
+    static constexpr std::size_t kGroup = 16;
 
-    // Room for a sweep of `count` rows from `lo`: count - 1 cosines and sines.
+    Rotations(double* z, std::size_t n, std::size_t ldz) : z_(z), ldz_(ldz), last_(n + 1), stamp_(n + 1) {}
+
+    // Room for a sweep over rows lo .. lo+count-1: rotation t (on rows lo+t
+    // and lo+t+1) takes c[t] and s[t]; a backward sweep applies t = count-2
+    // first, a forward one t = 0.
     void add(std::size_t lo, std::size_t count, bool forward, double*& c, double*& s) {
         const std::size_t first = c_.size();
-        sweeps_.push_back({static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(count),
-                           static_cast<std::uint32_t>(forward), 0, first});
+        sweeps_.push_back({lo, count, forward, first});
         c_.resize(first + count - 1);
         s_.resize(first + count - 1);
         c = c_.data() + first;
@@ -329,18 +354,22 @@ public:
         if (c_.size() >= kRotationBatch) flush();
     }
 
-    // Applies what is recorded, every chunk of columns on its own.
     void flush() {
         if (sweeps_.empty()) return;
+        schedule();
         const ek::EighKernels& kern = ek::eigh_kernels();
         const std::size_t chunk = kern.chunk;
         const std::size_t chunks = ldz_ / chunk;
-        const std::size_t per_chunk = c_.size() * chunk * 2 + 1;
-        const std::size_t grain = std::max<std::size_t>(1, kParallelWork / per_chunk);
+        const std::size_t count = rows_.size();
+        const std::size_t grain = std::max<std::size_t>(1, kParallelWork / (count * chunk * 2 + 1));
         parallel_for(chunks, grain, [&](std::size_t b, std::size_t e) {
             for (std::size_t k = b; k < e; ++k) {
-                check_cancel();
-                kern.rotate(sweeps_.data(), sweeps_.size(), c_.data(), s_.data(), z_ + k * chunk, ldz_);
+                // Pieces of whole groups, so that a stop is seen in time.
+                for (std::size_t g = 0; g + 1 < group_end_.size(); ++g) {
+                    check_cancel();
+                    const std::size_t r0 = group_end_[g], r1 = group_end_[g + 1];
+                    kern.rotate(r1 - r0, rows_.data() + r0, cs_.data() + r0, ss_.data() + r0, z_ + k * chunk, ldz_);
+                }
             }
         });
         sweeps_.clear();
@@ -349,10 +378,71 @@ public:
     }
 
 private:
+    struct Sweep {
+        std::size_t lo, count;
+        bool forward;
+        std::size_t first;
+    };
+
+    // Calls f(row, index into c_/s_) for the rotations of sweep w in order.
+    template <class F>
+    void each(const Sweep& w, F&& f) const {
+        const std::size_t last = w.count - 1;
+        for (std::size_t k = 0; k < last; ++k) {
+            const std::size_t t = w.forward ? k : last - 1 - k;
+            f(w.lo + t, w.first + t);
+        }
+    }
+
+    // rows_, cs_, ss_: the rotations in the order of application.
+    void schedule() {
+        const std::size_t total = c_.size();
+        rows_.resize(total);
+        cs_.resize(total);
+        ss_.resize(total);
+        step_.resize(total);
+        group_end_.assign(1, 0);
+        std::size_t out = 0;
+        for (std::size_t g0 = 0; g0 < sweeps_.size(); g0 += kGroup) {
+            const std::size_t g1 = std::min(sweeps_.size(), g0 + kGroup);
+            ++generation_;
+            std::size_t steps = 0, k = 0;
+            for (std::size_t w = g0; w < g1; ++w) {
+                each(sweeps_[w], [&](std::size_t p, std::size_t) {
+                    const std::uint32_t a = stamp_[p] == generation_ ? last_[p] + 1 : 0;
+                    const std::uint32_t b = stamp_[p + 1] == generation_ ? last_[p + 1] + 1 : 0;
+                    const std::uint32_t t = std::max(a, b);
+                    last_[p] = last_[p + 1] = t;
+                    stamp_[p] = stamp_[p + 1] = generation_;
+                    step_[k++] = t;
+                    steps = std::max<std::size_t>(steps, t + 1);
+                });
+            }
+            start_.assign(steps + 1, 0);
+            for (std::size_t i = 0; i < k; ++i) ++start_[step_[i] + 1];
+            for (std::size_t t = 0; t < steps; ++t) start_[t + 1] += start_[t];
+            k = 0;
+            for (std::size_t w = g0; w < g1; ++w) {
+                each(sweeps_[w], [&](std::size_t p, std::size_t i) {
+                    const std::size_t at = out + start_[step_[k++]]++;
+                    rows_[at] = static_cast<std::uint32_t>(p);
+                    cs_[at] = c_[i];
+                    ss_[at] = s_[i];
+                });
+            }
+            out += k;
+            group_end_.push_back(out);
+        }
+    }
+
     double* z_;
     std::size_t ldz_;
-    std::vector<ek::Sweep> sweeps_;
+    std::vector<Sweep> sweeps_;
     std::vector<double> c_, s_;
+    std::vector<std::uint32_t> last_, stamp_, step_, rows_;
+    std::uint32_t generation_ = 0;
+    std::vector<std::size_t> start_, group_end_;
+    std::vector<double> cs_, ss_;
 };
 
 // The largest power of two not above x (x > 0, finite).
@@ -626,7 +716,7 @@ struct Prepared {
     std::size_t n = 0;
     int exponent = 0;  // the matrix was scaled by 2^-exponent
     std::size_t lda = 0;
-    std::unique_ptr<double[]> a;
+    Doubles a;
 };
 
 void check_shape(const ArrayF64& a) {
@@ -689,21 +779,24 @@ std::pair<ArrayF64, ArrayF64> eigh(const ArrayF64& a) {
     Prepared p = prepare(a);
     std::vector<double> d(n), e(n), tau(n);
     tridiagonalize(p.a.get(), n, p.lda, d.data(), e.data(), tau.data());
-    const std::size_t ldz = (n + kColumnPad - 1) / kColumnPad * kColumnPad;
-    std::unique_ptr<double[]> z = doubles(n * ldz);
+    // Whole chunks, and a row stride off multiples of 4 KiB, which would put
+    // every row of a chunk in the same cache sets.
+    std::size_t ldz = (n + kColumnPad - 1) / kColumnPad * kColumnPad;
+    if (ldz % 512 == 0) ldz += kColumnPad;
+    Doubles z = doubles(n * ldz);
     for (std::size_t i = 0; i < n; ++i) {
         double* row = z.get() + i * ldz;
         std::fill(row, row + ldz, 0.0);
         row[i] = 1.0;
     }
     {
-        Rotations rot(z.get(), ldz);
+        Rotations rot(z.get(), n, ldz);
         if (!tridiagonal_qr(n, d.data(), e.data(), &rot)) throw Error(kEighNoConvergence);
         rot.flush();
     }
     const std::vector<std::size_t> order = ascending(d);
     // Rows in the order of their values, then the reflections.
-    std::unique_ptr<double[]> zs = doubles(n * ldz);
+    Doubles zs = doubles(n * ldz);
     for (std::size_t k = 0; k < n; ++k) {
         const double* from = z.get() + order[k] * ldz;
         std::copy(from, from + n, zs.get() + k * ldz);

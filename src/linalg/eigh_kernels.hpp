@@ -11,28 +11,17 @@
 
 namespace lumi::ek {
 
-// One sweep of plane rotations of the tridiagonal QR iteration, as applied
-// to the rows of the transposed eigenvector matrix: rotation t (t < count-1)
-// acts on rows lo+t and lo+t+1 with cosine c[first+t] and sine s[first+t];
-// a backward sweep applies t = count-2 down to 0, a forward one t = 0 up.
-struct Sweep {
-    std::uint32_t lo;
-    std::uint32_t count;
-    std::uint32_t forward;
-    std::uint32_t pad;
-    std::size_t first;
-};
-
 struct EighKernels {
     // y = A x for the m x m symmetric matrix whose lower triangle is stored
     // row-major at a (row stride lda; the upper triangle is never read):
     //   y[i] = -0.0 + sum_{k<i} A[i,k] x[k] + A[i,i] x[i] + sum_{k>i} A[k,i] x[k],
     // the terms added in increasing k.
     void (*symv_lower)(std::size_t m, const double* a, std::size_t lda, const double* x, double* y);
-    // Applies sweeps[0..count) in order to `chunk` columns of the rows at z
-    // (row r at z + r*ldz):  for rotation (c, s) on rows (p, q = p+1),
+    // Applies count plane rotations in order to `chunk` columns of the rows
+    // at z (row r at z + r*ldz): rotation k acts on rows p = row[k] and
+    // q = p + 1 with cosine c[k] and sine s[k],
     //   z[q] <- c z[q] - s z[p],  z[p] <- s z[q] + c z[p]  (old values on the right).
-    void (*rotate)(const Sweep* sweeps, std::size_t count, const double* c, const double* s, double* z,
+    void (*rotate)(std::size_t count, const std::uint32_t* row, const double* c, const double* s, double* z,
                    std::size_t ldz);
     std::size_t chunk;  // columns per rotate call
 };
