@@ -30,17 +30,23 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// Per-thread scratch of a node check.
+struct Scratch {
+    std::vector<double> values;
+    std::vector<std::size_t> nodes;
+};
+
 // Runs check(id, scratch) over every node; it returns null for a sound
-// node, else what is wrong with it.  Nodes hold from one point (a leaf) to
+// node, else what is wrong with it.  Nodes cost from one point (a leaf) to
 // all of them (the root): small chunks keep the threads evenly loaded.
 template <class F>
 void check_every_node(std::size_t n_nodes, std::size_t dim, F&& check) {
     std::atomic<std::size_t> first{n_nodes};
     parallel_for(n_nodes, 16, [&](std::size_t begin, std::size_t end) {
-        std::vector<double> scratch(2 * dim);
+        Scratch scratch{std::vector<double>(8 * dim), {}};
         for (std::size_t i = begin; i < end; ++i) {
             if (i >= first.load(std::memory_order_relaxed)) return;
-            if (check(i, scratch.data())) {
+            if (check(i, scratch)) {
                 std::size_t seen = first.load(std::memory_order_relaxed);
                 while (i < seen && !first.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
                 }
@@ -50,8 +56,8 @@ void check_every_node(std::size_t n_nodes, std::size_t dim, F&& check) {
     });
     const std::size_t bad = first.load();
     if (bad == n_nodes) return;
-    std::vector<double> scratch(2 * dim);
-    throw Error("node " + std::to_string(bad) + " " + check(bad, scratch.data()));
+    Scratch scratch{std::vector<double>(8 * dim), {}};
+    throw Error("node " + std::to_string(bad) + " " + check(bad, scratch));
 }
 
 // What every kind shares: a node splits exactly when a build would split
@@ -81,9 +87,10 @@ bool same(double a, double b) noexcept { return a == b || (a != a && b != b); }
 template <>
 void check_node_bounds(const SpatialTree<BoxKind>& t) {
     const std::size_t dim = t.dim();
-    check_every_node(t.nodes().size(), dim, [&](std::size_t id, double* lo) -> const char* {
+    check_every_node(t.nodes().size(), dim, [&](std::size_t id, Scratch& scratch) -> const char* {
         if (const char* bad = check_shape(t, id)) return bad;
         const BoxKind::Node& nd = t.node(id);
+        double* lo = scratch.values.data();
         double* hi = lo + dim;
         bool has_nan = false;
         if (nd.leaf()) {
@@ -136,78 +143,132 @@ void check_node_bounds(const SpatialTree<BoxKind>& t) {
 // order the later splits no longer show), and NaN or infinite exactly where
 // the mean is in any order; an internal node splits at the median of its
 // coordinate of largest spread, where no value is NaN.
+//
+// A leaf is checked against its points.  An internal node's centroid is
+// checked against its children's (weighted by their counts), and its radius
+// by a descent that skips every subtree whose box lies strictly inside the
+// node's ball: no point there can be the farthest, so only the points near
+// the rim are measured.  Per node and coordinate the magnitudes, the kinds of
+// non-finite values and the box are gathered from the points up first.
 template <>
 void check_node_bounds(const SpatialTree<BallKind>& t) {
     const std::size_t dim = t.dim();
+    const std::size_t n_nodes = t.nodes().size();
+    enum : unsigned char { kNan = 1, kPosInf = 2, kNegInf = 4 };
+    std::vector<double> mags(n_nodes * dim, 0.0), lo(n_nodes * dim, kInf), hi(n_nodes * dim, -kInf);
+    std::vector<unsigned char> seen(n_nodes * dim, 0);
+    parallel_for(n_nodes, 16, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t id = begin; id < end; ++id) {
+            const BallKind::Node& nd = t.node(id);
+            if (!nd.leaf()) continue;
+            const std::size_t at = id * dim;
+            for (std::size_t p = nd.start; p < nd.end; ++p) {
+                const double* x = t.row(p);
+                for (std::size_t i = 0; i < dim; ++i) {
+                    const double v = x[i];
+                    mags[at + i] += std::fabs(v);
+                    if (!std::isfinite(v)) seen[at + i] |= v != v ? kNan : v > 0 ? kPosInf : kNegInf;
+                    lo[at + i] = v < lo[at + i] ? v : lo[at + i];
+                    hi[at + i] = v > hi[at + i] ? v : hi[at + i];
+                }
+            }
+        }
+    });
+    for (std::size_t id = n_nodes; id-- > 0;) {
+        const BallKind::Node& nd = t.node(id);
+        if (nd.leaf()) continue;
+        const std::size_t at = id * dim, l = (id + 1) * dim, r = nd.right * dim;
+        for (std::size_t i = 0; i < dim; ++i) {
+            mags[at + i] = mags[l + i] + mags[r + i];
+            seen[at + i] = seen[l + i] | seen[r + i];
+            lo[at + i] = std::min(lo[l + i], lo[r + i]);
+            hi[at + i] = std::max(hi[l + i], hi[r + i]);
+        }
+    }
     with_metric(t.metric(), [&](auto m) {
         using M = decltype(m);
-        check_every_node(t.nodes().size(), 8 * dim, [&](std::size_t id, double* work) -> const char* {
+        check_every_node(n_nodes, dim, [&](std::size_t id, Scratch& scratch) -> const char* {
             if (const char* bad = check_shape(t, id)) return bad;
             const BallKind::Node& nd = t.node(id);
             const double* c = t.values(id);
-            // Per coordinate: sum, sum of magnitudes, NaN / +inf / -inf seen,
-            // and the boxes of the two halves (the left child, the right).
-            double* sums = work;
-            double* mags = work + dim;
-            double* seen = work + 2 * dim;  // bit 0: NaN, bit 1: +inf, bit 2: -inf
-            double* lo = work + 3 * dim;    // lo[0..dim) left, lo[dim..2 dim) right
-            double* hi = work + 5 * dim;
-            std::fill(work, work + 3 * dim, 0.0);
-            std::fill(lo, lo + 2 * dim, kInf);
-            std::fill(hi, hi + 2 * dim, -kInf);
-            const std::size_t mid = nd.leaf() ? nd.end : t.node(nd.right).start;
+            const double n = static_cast<double>(nd.end - nd.start);
+            double* sums = scratch.values.data();
+            std::fill(sums, sums + dim, 0.0);
             // The largest reduced distance: from_rdist is monotone, so its
             // value there is the largest distance.
             double rmax = 0.0;
-            for (std::size_t p = nd.start; p < nd.end; ++p) {
-                const double* x = t.row(p);
-                const std::size_t half = p < mid ? 0 : dim;
-                for (std::size_t i = 0; i < dim; ++i) {
-                    const double v = x[i];
-                    sums[i] += v;
-                    mags[i] += std::fabs(v);
-                    if (!std::isfinite(v)) {
-                        const int bit = v != v ? 1 : v > 0 ? 2 : 4;
-                        seen[i] = static_cast<double>(static_cast<int>(seen[i]) | bit);
+            const auto measure = [&](const BallKind::Node& leaf, bool sum) {
+                for (std::size_t p = leaf.start; p < leaf.end; ++p) {
+                    const double* x = t.row(p);
+                    if (sum) {
+                        for (std::size_t i = 0; i < dim; ++i) sums[i] += x[i];
                     }
-                    lo[half + i] = v < lo[half + i] ? v : lo[half + i];
-                    hi[half + i] = v > hi[half + i] ? v : hi[half + i];
+                    const double r = M::rdist(x, c, dim);
+                    if (r > rmax) rmax = r;
                 }
-                const double r = M::rdist(x, c, dim);
-                if (r > rmax) rmax = r;
+            };
+            if (nd.leaf()) {
+                measure(nd, true);
+            } else {
+                std::vector<std::size_t>& stack = scratch.nodes;
+                stack.assign({nd.right, id + 1});
+                while (!stack.empty()) {
+                    const std::size_t b = stack.back();
+                    stack.pop_back();
+                    const BallKind::Node& nb = t.node(b);
+                    // The box's farthest corner bounds every point's
+                    // computed distance: each rounded step is monotone.
+                    const double far = box_far_rdist<M>(c, &lo[b * dim], &hi[b * dim], dim);
+                    if (M::from_rdist(far) < nd.radius) continue;
+                    if (nb.leaf()) {
+                        measure(nb, false);
+                    } else {
+                        stack.push_back(nb.right);
+                        stack.push_back(b + 1);
+                    }
+                }
+                // The children's centroids weighted by their counts.
+                const double nl = static_cast<double>(t.count(id + 1));
+                const double nr = static_cast<double>(t.count(nd.right));
+                const double* cl = t.values(id + 1);
+                const double* cr = t.values(nd.right);
+                for (std::size_t i = 0; i < dim; ++i) sums[i] = nl * cl[i] + nr * cr[i];
             }
             if (!(M::from_rdist(rmax) == nd.radius)) return "has a radius that is not the distance to its farthest point";
-            const double n = static_cast<double>(nd.end - nd.start);
             for (std::size_t i = 0; i < dim; ++i) {
                 const double mean = sums[i] / n;
-                const int flags = static_cast<int>(seen[i]);
+                const unsigned char flags = seen[id * dim + i];
+                const double mag = mags[id * dim + i];
                 bool ok = true;
-                if (n == 0.0 || (flags & 1) || (flags & 6) == 6) {
+                if (n == 0.0 || (flags & kNan) || (flags & (kPosInf | kNegInf)) == (kPosInf | kNegInf)) {
                     ok = c[i] != c[i];  // 0 / 0, a NaN, or infinities of both signs
                 } else if (flags) {
-                    ok = c[i] == mean;  // one infinity: the sum is it in any order
-                } else if (mags[i] <= DBL_MAX && std::isfinite(mean)) {
+                    ok = c[i] == (flags & kPosInf ? kInf : -kInf);  // one infinity: the sum is it in any order
+                } else if (mag <= DBL_MAX && std::isfinite(mean)) {
                     // Two sums of the same terms in different orders differ
-                    // by at most 2 (n - 1) u sum|x|; a few ulps more for the
-                    // division.  (A sum that overflows depends on its order:
-                    // the radius check alone holds there.)
-                    const double tol = 2.0 * 0x1p-53 * mags[i] + 8.0 * 0x1p-53 * std::fabs(mean);
+                    // by at most 2 (n - 1) u sum|x|; the children's centroids
+                    // carry the same error as the node's own and their
+                    // weighted sum a few roundings more.  (A sum that
+                    // overflows depends on its order: the radius check alone
+                    // holds there.)
+                    const double tol = 2.5 * 0x1p-53 * mag + 8.0 * 0x1p-53 * (mag / n + std::fabs(mean));
                     ok = std::fabs(c[i] - mean) <= tol;
                 }
                 if (!ok) return "has a centroid that is not the mean of its points";
             }
             if (nd.leaf()) return nullptr;
+            const std::size_t l = (id + 1) * dim, r = nd.right * dim;
             std::size_t split_dim = 0;
             double best = 0.0;
             for (std::size_t i = 0; i < dim; ++i) {
-                const double spread = std::max(hi[i], hi[dim + i]) - std::min(lo[i], lo[dim + i]);
+                const double spread = hi[id * dim + i] - lo[id * dim + i];
                 if (spread > best) {
                     best = spread;
                     split_dim = i;
                 }
             }
-            if (static_cast<int>(seen[split_dim]) & 1) return "splits on a coordinate that is NaN";
-            if (!(hi[split_dim] <= lo[dim + split_dim])) return "is not split at the median of its widest coordinate";
+            if (seen[id * dim + split_dim] & kNan) return "splits on a coordinate that is NaN";
+            if (!(hi[l + split_dim] <= lo[r + split_dim])) return "is not split at the median of its widest coordinate";
             return nullptr;
         });
     });
@@ -223,7 +284,7 @@ void check_node_bounds(const SpatialTree<VantageKind>& t) {
     const std::size_t dim = t.dim();
     with_metric(t.metric(), [&](auto m) {
         using M = decltype(m);
-        check_every_node(t.nodes().size(), dim, [&](std::size_t id, double*) -> const char* {
+        check_every_node(t.nodes().size(), dim, [&](std::size_t id, Scratch&) -> const char* {
             if (const char* bad = check_shape(t, id)) return bad;
             const VantageKind::Node& nd = t.node(id);
             const std::size_t count = nd.end - nd.start;
