@@ -7,10 +7,15 @@ returns a :class:`TreeHandle` that any number of :func:`knn`,
 :meth:`TreeHandle.release` frees it on the workers.  Passing a tree itself
 instead of a handle sends it along with that one call.
 
-Every call runs the tree's batch method on each chunk of query rows and
-returns Dask arrays chunked like the queries' rows, equal bit for bit to one
-``query_knn_batch`` / ``query_radius_batch`` / ``kernel_density`` call on all
-rows in one process.  Each task uses as many threads as its worker has Dask
+Every call runs the tree's batch method on each block of query rows (the
+chunks of a Dask array, or blocks of rows held in this process, scattered
+with the call rather than put into the task graph) and returns Dask arrays
+chunked like those blocks, equal bit for bit to one ``query_knn_batch`` /
+``query_radius_batch`` / ``kernel_density`` call on all rows in one process.
+A call survives the death of any worker: the client keeps what it sent and
+sends it again when the workers holding it die; if it cannot within
+``lumivander.restore-timeout`` seconds (a Dask setting, 30 by default), the
+call fails with a RuntimeError naming what was lost.  Each task uses as many threads as its worker has Dask
 threads (``nthreads``), so worker processes times threads stay within the
 cores the cluster was given.
 
@@ -25,6 +30,8 @@ from __future__ import annotations
 import operator
 import os
 import re
+import threading
+import time
 import uuid
 import weakref
 
@@ -127,45 +134,251 @@ def _cap_pool(client):
         pass
 
 
-# ---- trees on the cluster --------------------------------------------------
+# ---- what the client keeps ---------------------------------------------------
+#
+# Scattered data that only one worker holds is gone when that worker dies, and
+# the scheduler then cancels every task that depends on it.  So nothing the
+# client sends is a dependency of the query tasks.  The client keeps every
+# object it sent (a tree, a block of query rows) in its `_Store`, scatters it
+# (keeping the future, so that the scheduler keeps the copy) and publishes the
+# copy's key under a name of its own.  A task reads the object through that
+# name (`_obtain`): from its own worker's memory, else from a worker that
+# holds the copy, else it asks the client, which scatters its object again to
+# the asking worker and publishes the new key under the same name.  The
+# tasks that need one worker's copy (a tree that is not broadcast, query rows)
+# depend on a small task that runs `_obtain` (`_from_store`): the scheduler
+# computes it where the copy is, and computes it again when that worker dies.
+# Every wait is bounded by `_restore_timeout()`.
 
 
-def _check_tree(tree):
-    if not isinstance(tree, _TREE_TYPES):
-        raise TypeError(f"expected a KDTree, BallTree, VPTree or TreeHandle, got {type(tree).__name__}")
+def _restore_timeout():
+    """Seconds a task waits for a lost object to come back from the client
+    before it fails with the error of `_lost_message`: Dask's setting
+    ``lumivander.restore-timeout`` (environment variable
+    DASK_LUMIVANDER__RESTORE_TIMEOUT), 30 by default."""
+    return float(dask.config.get("lumivander.restore-timeout", 30.0))
 
 
-def _tree_dim(tree):
-    """The width of the tree's points, read from the check of a query vector
-    of length 0."""
-    try:
-        tree.kernel_density([])
-    except ValueError as e:
-        m = re.search(r"doesn't match tree dimension (\d+)$", str(e))
-        if m is None:
-            raise
-        return int(m.group(1))
-    return 0
+# The future of an object's copy is published under its name + _COPY.
+_COPY = "/copy"
 
 
-# Trees of broadcast handles, by key, in each worker process.  The cluster's
+def _lost_message(what, timeout):
+    return (
+        f"{what} was lost with the workers that held it and the client did not send it again "
+        f"within {timeout:g} s; keep the client that sent it connected while its results "
+        "are computed, then repeat the call (or scatter the tree again)"
+    )
+
+
+class _Ref:
+    """What a task gets in place of an object the client keeps: its name, the
+    event topic on which the client listens for requests to send it again,
+    and what it is (for error messages)."""
+
+    __slots__ = ("name", "topic", "what", "released")
+
+    def __init__(self, name, topic, what, released):
+        self.name = name
+        self.topic = topic
+        self.what = what
+        self.released = released
+
+    def __reduce__(self):
+        return (_Ref, (self.name, self.topic, self.what, self.released))
+
+
+class _Entry:
+    __slots__ = ("obj", "future", "broadcast", "generation", "busy")
+
+    def __init__(self, obj, future, broadcast):
+        self.obj = obj
+        self.future = future
+        self.broadcast = broadcast
+        self.generation = 0
+        self.busy = False
+
+
+class _Store:
+    """The objects one client sent to the cluster, by name.
+
+    `_lock` guards `_entries` only and is never held across a call to the
+    client (those wait for the client's event loop, where the request handler
+    runs).  It is re-entrant because a finaliser (`_Call`) may drop entries
+    on whatever thread the garbage collector runs, this one included."""
+
+    def __init__(self, client):
+        self._client = weakref.ref(client)
+        self._entries = {}
+        self._lock = threading.RLock()
+        self.topic = f"lumivander-restore-{client.id}"
+        client.subscribe_topic(self.topic, self._on_request)
+
+    def client(self):
+        client = self._client()
+        if client is None:
+            raise ValueError("the client has been closed")
+        return client
+
+    def put(self, objects, broadcast=False):
+        """Scatters ``{name: object}`` (each object to one worker, or to all)
+        and publishes the key of each copy under its name; returns ``{name: holder
+        address or None}``."""
+        client = self.client()
+        futures = client.scatter(objects, broadcast=broadcast, hash=False)
+        client.publish_dataset({**{name: name for name in objects}, **{name + _COPY: futures[name] for name in objects}})
+        with self._lock:
+            for name, obj in objects.items():
+                self._entries[name] = _Entry(obj, futures[name], broadcast)
+        if broadcast:
+            return dict.fromkeys(objects)
+        holders = client.who_has(list(futures.values()))
+        return {name: (holders.get(name) or [None])[0] for name in objects}
+
+    def drop(self, names, wait=True):
+        """Forgets the objects and unpublishes them.  ``wait=False`` may run
+        on any thread, the event loop's included (garbage collection)."""
+        with self._lock:
+            gone = [n for n in names if self._entries.pop(n, None) is not None]
+        client = self._client()
+        if not gone or client is None or client.status in ("closing", "closed"):
+            return
+        if wait:
+            for name in gone:
+                client.unpublish_dataset(name)
+                client.unpublish_dataset(name + _COPY)
+            return
+
+        async def unpublish():
+            for name in gone:
+                try:
+                    await client.unpublish_dataset(name, asynchronous=True)
+                    await client.unpublish_dataset(name + _COPY, asynchronous=True)
+                except Exception:  # the client is closing: the cluster goes too
+                    pass
+
+        try:
+            client.loop.add_callback(unpublish)
+        except Exception:
+            pass
+
+    def _on_request(self, event):
+        """A task found no copy of an object (runs on the client's event
+        loop): send it again from a thread, once per lost copy."""
+        msg = event[1]
+        name = msg.get("name") if isinstance(msg, dict) else None
+        with self._lock:
+            entry = self._entries.get(name)
+            if entry is None or entry.busy or entry.future.key != msg.get("lost"):
+                return
+            entry.busy = True
+            entry.generation += 1
+            key = f"{name}-{entry.generation}"
+        threading.Thread(target=self._restore, args=(name, entry, key, msg.get("worker")), daemon=True).start()
+
+    def _restore(self, name, entry, key, worker):
+        try:
+            client = self.client()
+            future = None
+            if worker:
+                try:  # to the asking worker, which then reads it locally
+                    future = client.scatter({key: entry.obj}, workers=[worker], hash=False, timeout=10)[key]
+                except Exception:
+                    future = None
+            if future is None:
+                future = client.scatter({key: entry.obj}, hash=False, timeout=10)[key]
+            with self._lock:
+                alive = self._entries.get(name) is entry
+            if alive:
+                client.publish_dataset({name: key, name + _COPY: future}, override=True)
+                entry.future = future
+        except Exception:
+            pass  # the tasks ask again, and fail once their wait is over
+        finally:
+            entry.busy = False
+
+
+_stores = weakref.WeakKeyDictionary()
+_stores_lock = threading.Lock()
+
+
+def _store(client):
+    with _stores_lock:
+        store = _stores.get(client)
+        if store is None:
+            store = _stores[client] = _Store(client)
+        return store
+
+
+# ---- what the tasks run to find the objects ----------------------------------
+
+
+def _obtain(ref):
+    """The object behind ``ref``, from this worker, another worker or the
+    client, within `_restore_timeout()` seconds."""
+    from distributed import get_client, get_worker
+
+    worker = get_worker()
+    client = get_client()
+    timeout = _restore_timeout()
+    deadline = time.monotonic() + timeout
+    asked, asked_at, pause = None, 0.0, 0.01
+    while True:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise RuntimeError(_lost_message(ref.what, timeout))
+        try:
+            key = client.get_dataset(ref.name, default=None, callback_timeout=left)
+            holders = None
+            if key is not None and key not in worker.data:
+                holders = client.sync(client.scheduler.who_has, keys=[key], callback_timeout=left).get(key)
+        except Exception:  # the scheduler is busy or reconnecting: ask again
+            key = holders = False
+        if key is None:
+            raise ValueError(ref.released)
+        if key is not False:
+            if key in worker.data:
+                return worker.data[key]
+            if holders:
+                # The copy's future, published beside its key: read only when
+                # the copy exists (a future of a lost key would wait forever).
+                future = None
+                try:
+                    future = client.get_dataset(ref.name + _COPY, callback_timeout=left)
+                    if future.key == key:
+                        return future.result(timeout=max(deadline - time.monotonic(), 0.01))
+                except Exception:  # the holder died meanwhile: look again
+                    pass
+                finally:
+                    if future is not None:
+                        future.release()
+            elif key != asked or time.monotonic() - asked_at > 2.0:
+                worker.log_event(ref.topic, {"name": ref.name, "lost": key, "worker": worker.address})
+                asked, asked_at = key, time.monotonic()
+        time.sleep(pause)
+        pause = min(pause * 2, 0.2)
+
+
+def _from_store(ref):
+    """The task that holds one copy of an object on a worker."""
+    return _obtain(ref)
+
+
+# Trees of broadcast handles, by name, in each worker process.  The cluster's
 # own copies are not enough: the scheduler drops replicas that no waiting task
 # needs (the active memory manager), so the next call would send the tree
 # between workers again.
 _held = {}
 
 
-class _Held:
+class _Held(_Ref):
     """Stands for the tree of a broadcast handle in a task's arguments: the
     task takes it from its process's `_held`, not as a dependency."""
 
-    __slots__ = ("key",)
-
-    def __init__(self, key):
-        self.key = key
+    __slots__ = ()
 
     def __reduce__(self):
-        return (_Held, (self.key,))
+        return (_Held, (self.name, self.topic, self.what, self.released))
 
 
 def _adopt(key, dask_worker=None):
@@ -178,29 +391,48 @@ def _forget(key):
     _held.pop(key, None)
 
 
-def _fetch(key):
-    """The tree of a broadcast handle in a worker that has none (a worker
-    that joined later, or restarted): read once from the cluster."""
-    from distributed import get_client
+def _tree_of(tree):
+    if not isinstance(tree, _Held):
+        return tree  # the value of a `_from_store` task
+    found = _held.get(tree.name)
+    if found is None:
+        found = _held[tree.name] = _obtain(tree)
+    return found
 
-    client = get_client()
+
+# ---- trees on the cluster --------------------------------------------------
+
+
+def _check_tree(tree):
+    if not isinstance(tree, _TREE_TYPES):
+        raise TypeError(f"expected a KDTree, BallTree, VPTree or TreeHandle, got {type(tree).__name__}")
+
+
+def _tree_dim(tree):
+    """The width of the tree's points: its `dim`, or on builds without it,
+    read from the check of a query vector of length 0."""
+    dim = getattr(tree, "dim", None)
+    if isinstance(dim, int):
+        return dim
     try:
-        future = client.get_dataset(key)
-    except KeyError:
-        raise ValueError("the tree handle has been released") from None
-    try:
-        return future.result()
-    finally:
-        future.release()
+        tree.kernel_density([])
+    except ValueError as e:
+        m = re.search(r"doesn't match tree dimension (\d+)$", str(e))
+        if m is None:
+            raise
+        return int(m.group(1))
+    return 0
 
 
-def _tree_of(ref):
-    if not isinstance(ref, _Held):
-        return ref  # a dependency of the task: the tree itself
-    tree = _held.get(ref.key)
-    if tree is None:
-        tree = _held[ref.key] = _fetch(ref.key)
-    return tree
+def _hold_on(client, store, name, holder, what, released):
+    """Submits the `_from_store` task of one object, on the worker that holds
+    the scattered copy (elsewhere if that worker is gone)."""
+    ref = _Ref(name, store.topic, what, released)
+    where = {"workers": [holder], "allow_other_workers": True} if holder else {}
+    return client.submit(_from_store, ref, key=f"{name}-held-{uuid.uuid4().hex[:8]}", pure=False, **where)
+
+
+_RELEASED = "the tree handle has been released"
 
 
 class TreeHandle:
@@ -209,16 +441,19 @@ class TreeHandle:
     Made by :func:`scatter_tree`.  Pass it instead of the tree to the query
     functions: every call reuses the copies already on the workers.
     :meth:`release` (or leaving a ``with`` block) frees them; results built
-    from the handle must be computed before that.
+    from the handle must be computed before that.  The handle keeps the tree
+    in this process too, to send it again when the workers holding it die.
     """
 
-    __slots__ = ("_client", "_future", "_dim", "_broadcast", "__weakref__")
+    __slots__ = ("_client", "_name", "_dim", "_broadcast", "_holder", "_held", "__weakref__")
 
-    def __init__(self, client, future, dim, broadcast):
+    def __init__(self, client, name, dim, broadcast, holder):
         self._client = client
-        self._future = future
+        self._name = name
         self._dim = dim
         self._broadcast = broadcast
+        self._holder = holder
+        self._held = None  # the `_from_store` future of a tree on one worker
 
     @property
     def client(self):
@@ -227,10 +462,10 @@ class TreeHandle:
 
     @property
     def key(self):
-        """The key of the tree on the cluster (unique per handle)."""
-        if self._future is None:
-            raise ValueError("the tree handle has been released")
-        return self._future.key
+        """The name of the tree on the cluster (unique per handle)."""
+        if self._name is None:
+            raise ValueError(_RELEASED)
+        return self._name
 
     @property
     def dim(self):
@@ -245,19 +480,17 @@ class TreeHandle:
     @property
     def released(self):
         """Whether :meth:`release` has run."""
-        return self._future is None
+        return self._name is None
 
     def release(self):
         """Frees the tree on the workers.  Calling it again does nothing."""
-        future, self._future = self._future, None
-        if future is None:
+        name, self._name = self._name, None
+        if name is None:
             return
-        try:
-            if self._broadcast:
-                self._client.unpublish_dataset(future.key)
-                self._client.run(_forget, future.key)
-        finally:
-            future.release()
+        self._held = None
+        _store(self._client).drop([name])
+        if self._broadcast:
+            self._client.run(_forget, name, on_error="ignore")
 
     def __enter__(self):
         return self
@@ -266,15 +499,24 @@ class TreeHandle:
         self.release()
 
     def __repr__(self):
-        where = "released" if self._future is None else f"key={self._future.key!r}"
+        where = "released" if self._name is None else f"key={self._name!r}"
         return f"<TreeHandle dim={self._dim} broadcast={self._broadcast} {where}>"
 
     def _ref(self, client):
-        if self._future is None:
-            raise ValueError("the tree handle has been released")
+        """What a task gets for the tree: the `_Held` name of a broadcast
+        tree, else the future of its `_from_store` task (made again when a
+        previous one failed)."""
+        if self._name is None:
+            raise ValueError(_RELEASED)
         if client is not self._client:
             raise ValueError("the tree handle belongs to another client")
-        return _Held(self._future.key) if self._broadcast else self._future
+        store = _store(client)
+        what = f"the tree of handle {self._name!r}"
+        if self._broadcast:
+            return _Held(self._name, store.topic, what, _RELEASED)
+        if self._held is None or self._held.status in ("error", "cancelled"):
+            self._held = _hold_on(client, store, self._name, self._holder, what, _RELEASED)
+        return self._held
 
 
 def scatter_tree(client, tree, broadcast=True):
@@ -287,48 +529,128 @@ def scatter_tree(client, tree, broadcast=True):
     run there (for partitions of a point set too large to copy everywhere).
     The tree is stored under a key of its own, never shared with another
     handle or call, so releasing one cannot take a tree away from another.
+    A copy lost with the workers that held it is sent again from this
+    process when a task needs it.
     """
     _check_tree(tree)
     dim = _tree_dim(tree)
     broadcast = bool(broadcast)
     _cap_pool(client)
-    future = client.scatter(tree, broadcast=broadcast, hash=False)
+    name = f"lumivander-tree-{uuid.uuid4().hex}"
+    holder = _store(client).put({name: tree}, broadcast=broadcast)[name]
+    handle = TreeHandle(client, name, dim, broadcast, holder)
     if broadcast:
-        # Published under its key, so that a worker without a copy can find it.
-        client.publish_dataset(future, name=future.key)
-        client.run(_adopt, future.key)
-    return TreeHandle(client, future, dim, broadcast)
+        client.run(_adopt, name, on_error="ignore")
+    else:
+        from distributed import wait
+
+        try:  # the tree in place before the first call
+            wait(handle._ref(client), timeout=_restore_timeout())
+        except Exception:  # a worker died meanwhile: the task is computed again
+            pass
+    return handle
 
 
-def _resolve(client, tree):
-    """(what a task gets for the tree, dim) of a tree or TreeHandle.  A plain
-    tree is sent for this call only: the task graph holds it as a
-    dependency, and the cluster drops it with the graph."""
+# ---- one call's own objects --------------------------------------------------
+
+
+class _Lease:
+    """Held by every task of one call in the client's graph: when the graph
+    goes, the objects sent for that call alone are dropped.  Tasks already
+    on the cluster keep their `_from_store` copies."""
+
+    __slots__ = ("__weakref__",)
+
+    def __reduce__(self):
+        return (_Lease, ())
+
+
+class _Call:
+    """The objects one call sends besides its handles: a tree passed
+    instead of a handle, and its NumPy query rows."""
+
+    def __init__(self, client):
+        self.client = client
+        self.store = _store(client)
+        self.token = uuid.uuid4().hex
+        self.lease = _Lease()
+        self.names = []
+        weakref.finalize(self.lease, self.store.drop, self.names, False)
+
+    def send(self, objects, what, released):
+        """Sends ``[object, ...]`` and returns the futures of their
+        `_from_store` tasks, which are in memory when this returns (so the
+        call's graph can be dropped at once, as ``persist`` does)."""
+        from distributed import wait
+
+        names = [f"lumivander-{self.token}-{len(self.names) + i}" for i in range(len(objects))]
+        self.names.extend(names)
+        holders = self.store.put(dict(zip(names, objects)))
+        held = [_hold_on(self.client, self.store, n, holders[n], what, released) for n in names]
+        try:
+            wait(held, timeout=_restore_timeout())
+        except Exception:  # a worker died meanwhile: the tasks are computed again
+            pass
+        return held
+
+    def tree(self, tree):
+        """What a task gets for a tree or TreeHandle."""
+        if isinstance(tree, TreeHandle):
+            return tree._ref(self.client)
+        _cap_pool(self.client)
+        released = "the tree sent with this call has been released: repeat the call"
+        return self.send([tree], "the tree sent with this call", released)[0]
+
+
+def _dim_of(tree):
     if isinstance(tree, TreeHandle):
-        return tree._ref(client), tree.dim
+        return tree.dim
     _check_tree(tree)
-    dim = _tree_dim(tree)
-    _cap_pool(client)
-    return client.scatter(tree, hash=False), dim
+    return _tree_dim(tree)
 
 
 # ---- query rows ------------------------------------------------------------
 
+# Largest number of rows in one block of NumPy query rows.
+_BLOCK_ROWS = 1 << 20
+
 
 def _query_rows(queries, dim):
-    """The queries as a Dask array of float64 rows, one chunk across the
-    columns; a wrong shape fails here, as the batch methods fail."""
-    if not isinstance(queries, da.Array):
+    """The query rows: a Dask array of float64 rows in one chunk across the
+    columns, or a NumPy array of rows held in this process.  A wrong shape
+    fails here, as the batch methods fail."""
+    if isinstance(queries, da.Array):
+        rows = queries
+    else:
         if isinstance(queries, lumivander.Array):
             queries = queries.to_numpy()
-        # A name of its own: two calls never share the keys of their rows.
-        queries = da.from_array(np.asarray(queries, dtype=np.float64), name=False)
-    if queries.ndim != 2:
+        rows = np.asarray(queries, dtype=np.float64)
+    if rows.ndim != 2:
         raise ValueError("Expected 2D array (n_queries, dim)")
-    width = queries.shape[1]
+    width = rows.shape[1]
     if not np.isnan(width) and int(width) != dim:
         raise ValueError("Query dimension must match tree dimension")
-    return queries.astype(np.float64).rechunk({1: -1})
+    if isinstance(rows, da.Array):
+        return rows.astype(np.float64).rechunk({1: -1})
+    return rows
+
+
+def _query_blocks(call, rows):
+    """A list of (what a task gets for one block of query rows, its number of
+    rows).  A Dask array gives its chunks; rows held in this process are
+    split into about one block per worker thread and sent with the call
+    (never inside the task graph, whose size Dask warns about)."""
+    if isinstance(rows, da.Array):
+        return list(zip(rows.to_delayed().ravel(), rows.chunks[0]))
+    n = rows.shape[0]
+    if n == 0:
+        return []
+    threads = sum(call.client.nthreads().values()) or 1
+    per = min(max(-(-n // threads), 1), _BLOCK_ROWS)
+    blocks = [np.ascontiguousarray(rows[i:i + per]) for i in range(0, n, per)]
+    released = "the query rows sent with this call have been released: repeat the call"
+    held = call.send(blocks, "the query rows sent with this call", released)
+    return [(h, len(b)) for h, b in zip(held, blocks)]
 
 
 def _check_workers(workers):
@@ -361,27 +683,24 @@ def _check_k(k):
     return k
 
 
-def _blocks(queries):
-    return queries.to_delayed().ravel(), queries.chunks[0]
-
-
 def _task(fn, name, token, i, *args, nout=None):
     return dask.delayed(fn, pure=False, nout=nout)(*args, dask_key_name=f"lumivander-{name}-{token}-{i}")
 
 
 # ---- what the tasks run ----------------------------------------------------
+# Each takes the call's `_Lease` last, only so that the client's graph holds it.
 
 
-def _knn_block(tree, block, k, workers):
+def _knn_block(tree, block, k, workers, lease=None):
     d, r = _tree_of(tree).query_knn_batch(block, k, workers=_task_workers(workers))
     return d.to_numpy(), r.to_numpy()
 
 
-def _count_block(tree, block, radius, workers):
+def _count_block(tree, block, radius, workers, lease=None):
     return _tree_of(tree).query_radius_batch(block, radius, count_only=True, workers=_task_workers(workers)).to_numpy()
 
 
-def _density_block(tree, block, bandwidth, kernel):
+def _density_block(tree, block, bandwidth, kernel, lease=None):
     if block.shape[0] == 0:
         return np.empty(0)
     v = _tree_of(tree).kernel_density(lumivander.Array.from_numpy(np.ascontiguousarray(block)), bandwidth, kernel)
@@ -416,12 +735,12 @@ def knn(client, tree, queries, k, workers=None):
     """
     k = _check_k(k)
     workers = _check_workers(workers)
-    shared, dim = _resolve(client, tree)
-    q = _query_rows(queries, dim)
-    token = uuid.uuid4().hex
+    q = _query_rows(queries, _dim_of(tree))
+    call = _Call(client)
+    shared = call.tree(tree)
     dists, rows = [], []
-    for i, (block, m) in enumerate(zip(*_blocks(q))):
-        part = _task(_knn_block, "knn", token, i, shared, block, k, workers, nout=2)
+    for i, (block, m) in enumerate(_query_blocks(call, q)):
+        part = _task(_knn_block, "knn", call.token, i, shared, block, k, workers, call.lease, nout=2)
         dists.append(da.from_delayed(part[0], shape=(m, k), dtype=np.float64))
         rows.append(da.from_delayed(part[1], shape=(m, k), dtype=np.int64))
     if not dists:
@@ -429,13 +748,12 @@ def knn(client, tree, queries, k, workers=None):
     return da.concatenate(dists), da.concatenate(rows)
 
 
-def _one_per_row(fn, name, shared, q, args, dtype):
+def _one_per_row(fn, name, call, shared, blocks, args, dtype):
     """A Dask array (n,) of one value per query row, ``fn(tree, block, *args)``
     run on each block of rows."""
-    token = uuid.uuid4().hex
     parts = [
-        da.from_delayed(_task(fn, name, token, i, shared, block, *args), shape=(m,), dtype=dtype)
-        for i, (block, m) in enumerate(zip(*_blocks(q)))
+        da.from_delayed(_task(fn, name, call.token, i, shared, block, *args, call.lease), shape=(m,), dtype=dtype)
+        for i, (block, m) in enumerate(blocks)
     ]
     return da.concatenate(parts) if parts else da.zeros((0,), dtype=dtype)
 
@@ -445,9 +763,11 @@ def radius_counts(client, tree, queries, radius, workers=None):
     array (n,).  ``tree`` and ``workers`` as for :func:`knn`."""
     radius = float(radius)
     workers = _check_workers(workers)
-    shared, dim = _resolve(client, tree)
-    q = _query_rows(queries, dim)
-    return _one_per_row(_count_block, "radius", shared, q, (radius, workers), np.int64)
+    q = _query_rows(queries, _dim_of(tree))
+    call = _Call(client)
+    shared = call.tree(tree)
+    blocks = _query_blocks(call, q)
+    return _one_per_row(_count_block, "radius", call, shared, blocks, (radius, workers), np.int64)
 
 
 def kernel_density(client, tree, queries, bandwidth, kernel="gaussian"):
@@ -459,22 +779,23 @@ def kernel_density(client, tree, queries, bandwidth, kernel="gaussian"):
     """
     bandwidth = float(bandwidth)
     _check_kernel(bandwidth, kernel)
-    shared, dim = _resolve(client, tree)
-    q = _query_rows(queries, dim)
-    return _one_per_row(_density_block, "density", shared, q, (bandwidth, kernel), np.float64)
+    q = _query_rows(queries, _dim_of(tree))
+    call = _Call(client)
+    shared = call.tree(tree)
+    blocks = _query_blocks(call, q)
+    return _one_per_row(_density_block, "density", call, shared, blocks, (bandwidth, kernel), np.float64)
 
 
 # ---- partitioned points ------------------------------------------------------
 
 
-def _resolve_parts(client, parts):
+def _parts_dim(parts):
     if not parts:
         raise ValueError("at least one part is needed")
-    resolved = [_resolve(client, t) for t in parts]
-    dims = {dim for _, dim in resolved}
+    dims = {_dim_of(t) for t in parts}
     if len(dims) != 1:
         raise ValueError("all parts must have the same dimension")
-    return [f for f, _ in resolved], dims.pop()
+    return dims.pop()
 
 
 def knn_partitioned(client, parts, queries, k, workers=None):
@@ -496,16 +817,16 @@ def knn_partitioned(client, parts, queries, k, workers=None):
         raise ValueError("each part must be (tree, row_offset, n_points)")
     offsets = tuple(operator.index(p[1]) for p in parts)
     sizes = tuple(operator.index(p[2]) for p in parts)
-    futures, dim = _resolve_parts(client, [p[0] for p in parts])
-    q = _query_rows(queries, dim)
-    token = uuid.uuid4().hex
+    q = _query_rows(queries, _parts_dim([p[0] for p in parts]))
+    call = _Call(client)
+    trees = [call.tree(p[0]) for p in parts]
     dists, rows = [], []
-    for i, (block, m) in enumerate(zip(*_blocks(q))):
+    for i, (block, m) in enumerate(_query_blocks(call, q)):
         answers = []
-        for j, f in enumerate(futures):
-            answer = _task(_knn_block, "knn-part", token, f"{i}-{j}", f, block, k, workers, nout=2)
+        for j, t in enumerate(trees):
+            answer = _task(_knn_block, "knn-part", call.token, f"{i}-{j}", t, block, k, workers, call.lease, nout=2)
             answers += [answer[0], answer[1]]
-        merged = _task(_merge_block, "knn-merge", token, i, k, offsets, sizes, *answers, nout=2)
+        merged = _task(_merge_block, "knn-merge", call.token, i, k, offsets, sizes, *answers, nout=2)
         dists.append(da.from_delayed(merged[0], shape=(m, k), dtype=np.float64))
         rows.append(da.from_delayed(merged[1], shape=(m, k), dtype=np.int64))
     if not dists:
@@ -526,14 +847,15 @@ def kernel_density_partitioned(client, parts, queries, bandwidth, kernel="gaussi
     """
     bandwidth = float(bandwidth)
     _check_kernel(bandwidth, kernel)
-    futures, dim = _resolve_parts(client, list(parts))
-    q = _query_rows(queries, dim)
-    token = uuid.uuid4().hex
+    parts = list(parts)
+    q = _query_rows(queries, _parts_dim(parts))
+    call = _Call(client)
+    trees = [call.tree(t) for t in parts]
     out = []
-    for i, (block, m) in enumerate(zip(*_blocks(q))):
-        sums = [_task(_density_block, "density-part", token, f"{i}-{j}", f, block, bandwidth, kernel)
-                for j, f in enumerate(futures)]
-        total = _task(_sum_block, "density-sum", token, i, *sums)
+    for i, (block, m) in enumerate(_query_blocks(call, q)):
+        sums = [_task(_density_block, "density-part", call.token, f"{i}-{j}", t, block, bandwidth, kernel, call.lease)
+                for j, t in enumerate(trees)]
+        total = _task(_sum_block, "density-sum", call.token, i, *sums)
         out.append(da.from_delayed(total, shape=(m,), dtype=np.float64))
     return da.concatenate(out) if out else da.zeros((0,), dtype=np.float64)
 

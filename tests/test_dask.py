@@ -5,6 +5,7 @@ worker's threads, and partitioned points give the answers of one tree."""
 import glob
 import os
 import re
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -267,8 +268,157 @@ def test_stub_declares_what_the_helper_exports():
                 if isinstance(n, ast.Assign) and any(getattr(t, "id", "") == "__all__" for t in n.targets)]
     assert stub_all == [lvd.__all__]
     assert names == set(lvd.__all__) == {n for n in dir(lvd) if not n.startswith("_")} - {
-        "annotations", "da", "dask", "np", "lumivander", "operator", "os", "re", "spatial", "uuid", "weakref"}
+        "annotations", "da", "dask", "np", "lumivander", "operator", "os", "re", "spatial", "threading", "time", "uuid",
+        "weakref"}
     handle = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "TreeHandle")
     members = {n.name for n in handle.body if isinstance(n, ast.FunctionDef)}
     assert members - {"__enter__", "__exit__"} == {n for n in dir(lvd.TreeHandle) if not n.startswith("_")}
     assert (Path(lvd.__file__).with_name("py.typed")).is_file()
+
+
+def test_query_rows_stay_out_of_the_task_graph(client):
+    import dask
+    import warnings
+
+    tree = spatial.KDTree.from_array(lv.Array.from_numpy(random_set(22, 50)))
+    queries = random_set(23, 60000)  # 1.4 MB
+    with dask.config.set({"distributed.admin.large-graph-warning-threshold": "1MB"}), warnings.catch_warnings():
+        warnings.simplefilter("error")
+        counts = client.compute(lvd.radius_counts(client, tree, queries, 0.01), sync=True)
+    assert counts.tobytes() == np.asarray(tree.query_radius_batch(queries, 0.01, count_only=True)).tobytes()
+
+
+# ---- workers that die ----------------------------------------------------------
+# Worker processes started and killed here (SIGKILL), each replaced at once by a
+# new one, as a nanny or a cluster manager would.  They run without nannies: a
+# nanny sometimes misses the death of its worker and never restarts it, which
+# would leave the next kill without a second worker.
+
+
+def start_worker(address, **env):
+    environ = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **env)
+    return subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", address, "--nthreads", "1",
+                             "--no-nanny", "--no-dashboard"], env=environ,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+class Workers:
+    def __init__(self, client, address):
+        self.client, self.address = client, address
+        self.procs = [start_worker(address) for _ in range(2)]
+
+    def ready(self):
+        """{pid: address} of the two workers, once both are up."""
+        deadline = time.monotonic() + 60
+        while True:
+            self.client.wait_for_workers(2, timeout=max(deadline - time.monotonic(), 1))
+            # A killed worker may still be listed while it is being removed.
+            pids = {pid: addr for addr, pid in self.client.run(os.getpid, on_error="ignore").items()
+                    if isinstance(pid, int)}
+            if len(pids) == 2 and {p.pid for p in self.procs} == set(pids):
+                return pids
+            assert time.monotonic() < deadline, "the workers did not come back"
+            time.sleep(0.1)
+
+    def kill(self, address, **env):
+        """Kills the worker at ``address`` and starts another."""
+        pid = {a: p for p, a in self.ready().items()}[address]
+        i = next(i for i, p in enumerate(self.procs) if p.pid == pid)
+        self.procs[i].kill()
+        self.procs[i].wait()
+        self.procs[i] = start_worker(self.address, **env)
+
+    def close(self):
+        for p in self.procs:
+            p.kill()
+            p.wait()
+
+
+@pytest.fixture(scope="module")
+def dying():
+    if lvd is None:
+        pytest.skip("dask is not installed")
+    pytest.importorskip("distributed")
+    from distributed import Client, LocalCluster
+
+    with LocalCluster(n_workers=0, processes=True, dashboard_address=None) as cluster, Client(cluster) as c:
+        workers = Workers(c, cluster.scheduler_address)
+        try:
+            workers.ready()
+            yield workers
+        finally:
+            workers.close()
+
+
+KILL_POINTS = random_set(20, 20000)
+KILL_QUERIES = random_set(21, 12000)
+KILL_TREE = spatial.KDTree.from_array(lv.Array.from_numpy(KILL_POINTS))
+LOST = ("the tree of handle '{}' was lost with the workers that held it and the client did not send it again "
+        "within {:g} s; keep the client that sent it connected while its results are computed, then repeat the "
+        "call (or scatter the tree again)")
+
+
+def kill_call(client, method, handle):
+    if method == "knn":
+        return lvd.knn(client, handle, KILL_QUERIES, 4)[1], np.asarray(KILL_TREE.query_knn_batch(KILL_QUERIES, 4)[1])
+    if method == "counts":
+        want = KILL_TREE.query_radius_batch(KILL_QUERIES, 0.05, count_only=True)
+        return lvd.radius_counts(client, handle, KILL_QUERIES, 0.05), np.asarray(want)
+    want = KILL_TREE.kernel_density(lv.Array.from_numpy(KILL_QUERIES), 0.02)
+    return lvd.kernel_density(client, handle, KILL_QUERIES, 0.02), want.to_numpy()
+
+
+@pytest.mark.parametrize("broadcast", [True, False])
+@pytest.mark.parametrize("method", ["knn", "counts", "density"])
+def test_a_worker_killed_mid_call_costs_no_result(dying, method, broadcast):
+    client = dying.client
+    addresses = sorted(dying.ready().values())
+    handle = lvd.scatter_tree(client, KILL_TREE, broadcast=broadcast)
+    try:
+        result, want = kill_call(client, method, handle)
+        if broadcast:  # each worker in turn
+            victim = addresses[["knn", "counts", "density"].index(method) % 2]
+        else:  # the worker holding the tree, and once the other one
+            holder = next(iter(client.who_has(handle._held).values()))[0]
+            victim = holder if method != "counts" else next(a for a in addresses if a != holder)
+        start = time.monotonic()
+        future = client.compute(result)
+        time.sleep(0.05)
+        dying.kill(victim)
+        got = future.result(timeout=60)
+        assert time.monotonic() - start < 60
+        assert got.tobytes() == want.tobytes()
+        # The next call runs on the new worker too.
+        result, want = kill_call(client, method, handle)
+        assert client.compute(result, sync=True).tobytes() == want.tobytes()
+    finally:
+        handle.release()
+
+
+def test_a_tree_the_client_cannot_send_again_fails_clearly(dying):
+    import dask
+
+    client = dying.client
+    handle = lvd.scatter_tree(client, KILL_TREE, broadcast=False)
+    result, want = kill_call(client, "counts", handle)
+    assert client.compute(result, sync=True).tobytes() == want.tobytes()
+    holder = next(iter(client.who_has(handle._held).values()))[0]
+    topic = lvd._store(client).topic
+    client.unsubscribe_topic(topic)  # the client no longer answers
+    try:
+        client.run(lambda: dask.config.set({"lumivander.restore-timeout": 2}))
+        dying.kill(holder, DASK_LUMIVANDER__RESTORE_TIMEOUT="2")
+        dying.ready()
+        start = time.monotonic()
+        with pytest.raises(RuntimeError) as lost:
+            client.compute(kill_call(client, "counts", handle)[0], sync=True)
+        assert time.monotonic() - start < 30
+        assert str(lost.value) == LOST.format(handle.key, 2)
+    finally:
+        client.subscribe_topic(topic, lvd._store(client)._on_request)
+        client.run(lambda: dask.config.set({"lumivander.restore-timeout": 30}))
+    # With the client listening again, repeating the call works.
+    result, want = kill_call(client, "counts", handle)
+    assert client.compute(result, sync=True).tobytes() == want.tobytes()
+    handle.release()
+
