@@ -6,8 +6,11 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <numeric>
 #include <type_traits>
+
+#include <strings.h>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -51,6 +54,14 @@ double EuclideanMetric::rdist_within(double r) noexcept {
         t = up;
     }
     return t;
+}
+
+bool reference_route() noexcept {
+    static const bool reference = [] {
+        const char* v = std::getenv("LUMIVANDER_SPATIAL");
+        return v && strcasecmp(v, "reference") == 0;
+    }();
+    return reference;
 }
 
 void check_query_length(std::size_t query_len, std::size_t dim) {

@@ -200,10 +200,20 @@ constexpr std::size_t fixed_dim(std::size_t dim) noexcept {
     return M::kDim ? M::kDim : dim;
 }
 
+// Whether every query and density takes the reference route: the plain
+// visit over the full nodes, point by point into the plain result sets
+// (KnnHeap, one scalar kernel sum), with no compact or split nodes, no
+// sorted small-k candidates, no policies of fixed dimension and none of the
+// density's shortcuts.  LUMIVANDER_SPATIAL=reference (any case) asks for it;
+// the variable is read once, at first use, and other values are ignored.
+// Every route gives the same answers: the tests compare them.
+bool reference_route() noexcept;
+
 // Calls f(Policy{}) with the policy of `metric`, specialised for the small
-// dimensions 1, 2 and 3.
+// dimensions 1, 2 and 3 (except on the reference route).
 template <class F>
 void with_metric_dim(DistanceMetric metric, std::size_t dim, F&& f) {
+    if (reference_route()) dim = 0;
     with_metric(metric, [&](auto m) {
         using M = decltype(m);
         switch (dim) {

@@ -48,7 +48,8 @@ void dispatch_density_rows(const SpatialTree<Kind>& tree, const double* queries,
                            KernelType kernel, double h,
                  const ApproxCriterion& criterion, double* out, const std::size_t* scatter) {
     const bool approx = criterion.tag != ApproxCriterion::Tag::None;
-    if (!approx && kernel == KernelType::Gaussian) {
+    const bool plain = reference_route();
+    if (!plain && !approx && kernel == KernelType::Gaussian) {
         // the common case, with the small dimensions unrolled
         with_metric_dim(tree.metric(), tree.dim(), [&](auto metric) {
             using M = decltype(metric);
@@ -62,7 +63,12 @@ void dispatch_density_rows(const SpatialTree<Kind>& tree, const double* queries,
         const kde::TreeView<Kind, M> view{tree};
         auto go = [&](auto kernel_policy) {
             using K = decltype(kernel_policy);
-            if (approx) {
+            const kde::TreeView<Kind, M, true> plain_view{tree};
+            if (plain && approx) {
+                kde::plain_density_rows<true, M, K>(plain_view, queries, n_queries, h, criterion, out, scatter);
+            } else if (plain) {
+                kde::plain_density_rows<false, M, K>(plain_view, queries, n_queries, h, criterion, out, scatter);
+            } else if (approx) {
                 kde::density_rows<true, M, K>(view, queries, n_queries, h, criterion, out, scatter);
             } else {
                 kde::density_rows<false, M, K>(view, queries, n_queries, h, criterion, out, scatter);

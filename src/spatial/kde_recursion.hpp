@@ -283,9 +283,10 @@ struct Pruning {
     // the library's exp asked each time, which promises no such thing).
     bool monotone = false;
 
-    explicit Pruning(double bandwidth) noexcept : h(bandwidth) {
+    // shortcuts false: every test asks the kernel (the reference route).
+    explicit Pruning(double bandwidth, bool shortcuts = true) noexcept : h(bandwidth) {
         if constexpr (std::is_same_v<Kernel, Gaussian>) {
-            fast = h > 1e-150 && h < 1e150;
+            fast = shortcuts && h > 1e-150 && h < 1e150;
             monotone = fast && gaussian_cutoff() == gaussian_cutoff();
             if (fast) {
                 keep_below = 6.78 * h;
@@ -414,7 +415,7 @@ void kde_recursive(const Tree& t, std::size_t node, const double* q, Sum& sum,
                               static_cast<double>(count));
                 return;
             }
-        } else if (h > 0.0 && pr.template keeps_all<kReduced>(bd.upper)) {
+        } else if (!Tree::kPlain && h > 0.0 && pr.template keeps_all<kReduced>(bd.upper)) {
             // No node below can be pruned, and the leaves below, left to
             // right, cover [start, end) in order: the same sum, without the
             // visits.
@@ -637,15 +638,56 @@ void density_rows(const Tree& t, const double* queries, std::size_t n_queries, d
     }
 }
 
+// The reference route's sum of a leaf's points: each kernel value from the
+// scalar distance, added one at a time in storage order.
+template <class M, class Kernel>
+class PlainSum {
+public:
+    PlainSum(const double* rows, std::size_t dim, const double* q, double h) noexcept
+        : rows_(rows), dim_(dim), q_(q), h_(h) {}
+    void add_points(std::size_t start, std::size_t end) {
+        cancel_tick();
+        for (std::size_t p = start; p < end; ++p) {
+            acc_ += Kernel::value(M::from_rdist(M::rdist(q_, rows_ + p * dim_, dim_)) / h_);
+        }
+    }
+    void add_value(double v) noexcept { acc_ += v; }
+    double total() const noexcept { return acc_; }
+
+private:
+    const double* rows_;
+    std::size_t dim_;
+    const double* q_;
+    double h_;
+    double acc_ = 0.0;
+};
+
+// density_rows on the reference route: one query after another, on this
+// thread.
+template <bool Approx, class M, class Kernel, KdeTree Tree>
+void plain_density_rows(const Tree& t, const double* queries, std::size_t n_queries, double h,
+                        const ApproxCriterion& crit, double* out, const std::size_t* scatter) {
+    const Pruning<Kernel, M> pr(h, false);
+    for (std::size_t i = 0; i < n_queries; ++i) {
+        const double* q = queries + i * t.dim();
+        PlainSum<M, Kernel> sum(t.stored_rows(), t.dim(), q, h);
+        kde_recursive<Approx, M, Kernel>(t.for_query(q), 0, q, sum, pr, crit);
+        out[scatter ? scatter[i] : i] = sum.total();
+    }
+}
+
 // The recursion's view of a tree under its metric policy M: the engine's
 // nodes and the kind's node quantities.  `partial` is set per query (see the
 // kinds' partial_query).
-template <class Kind, class M>
+// Plain: the reference route's view, which takes none of the shortcuts
+// (reduced bounds, whole nodes added without their bounds).
+template <class Kind, class M, bool Plain = false>
 struct TreeView {
     const SpatialTree<Kind>& tree;
     bool partial = false;
+    static constexpr bool kPlain = Plain;
     // Whether the k-d box bounds are read as reduced distances (reduced_bounds).
-    static constexpr bool kReducedBounds = std::is_same_v<Kind, BoxKind>;
+    static constexpr bool kReducedBounds = !Plain && std::is_same_v<Kind, BoxKind>;
 
     std::size_t dim() const noexcept { return tree.dim(); }
     std::size_t n_points() const noexcept { return tree.n_points(); }

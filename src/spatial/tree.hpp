@@ -134,6 +134,8 @@ struct KnnResults {
     Heap& heap;  // KnnHeap, or SortedKnn for a small k
     bool prunes_rdist(double b) const noexcept { return heap.full() && b > heap.worst(); }
     bool prunes_dist(double b) const noexcept { return heap.full() && b > M::from_rdist(heap.worst()); }
+    // One point, at storage position p, of reduced distance rd.
+    void add(double rd, std::size_t p, const std::size_t*) { heap.template offer<M>(rd, p); }
     // Once the heap is full, only a point nearer than the worst is offered.
     // The distances of up to 64 points are computed first, with a mask of
     // those nearer than the worst at the start: the worst only shrinks, so
@@ -176,6 +178,9 @@ struct RadiusRows {
     std::vector<std::size_t>& out;
     bool prunes_rdist(double b) const noexcept { return b > rlimit; }
     bool prunes_dist(double b) const noexcept { return b > radius; }
+    void add(double rd, std::size_t p, const std::size_t* rows) {
+        if (rd <= rlimit) out.push_back(rows[p]);
+    }
     void scan(const double* q, const double* x, std::size_t start, std::size_t end, std::size_t dim,
               const std::size_t* rows) {
         for (std::size_t base = start; base < end; base += kMaskBlock) {
@@ -195,6 +200,7 @@ struct RadiusCount {
     std::size_t count = 0;
     bool prunes_rdist(double b) const noexcept { return b > rlimit; }
     bool prunes_dist(double b) const noexcept { return b > radius; }
+    void add(double rd, std::size_t, const std::size_t*) noexcept { count += rd <= rlimit; }
     void scan(const double* q, const double* x, std::size_t start, std::size_t end, std::size_t dim,
               const std::size_t*) noexcept {
         std::size_t n = 0;
@@ -322,6 +328,8 @@ private:
     bool knn_sorted(const double* q, std::size_t k, SortedKnn& sorted, Size&& size, Put&& put) const;
     template <class M, class W, class R, class N>
     void visit(const N* nodes, W& walk, std::size_t id, typename W::State st, R& res) const;
+    template <class M, class W, class R>
+    void visit_plain(W& walk, std::size_t id, typename W::State st, R& res) const;
     template <class M, class W, class R>
     void visit_split(W& walk, std::uint32_t id, R& res) const;
     // Fills the search copies of the nodes (split_nodes_, compact_) from the

@@ -322,9 +322,35 @@ void SpatialTree<Kind>::visit_split(W& walk, std::uint32_t id, R& res) const {
     walk.leave(split);
 }
 
+// The reference route's visit: over the full nodes, every child's bound
+// tested, the points of a leaf one by one into the result set.
+template <class Kind>
+template <class M, class W, class R>
+void SpatialTree<Kind>::visit_plain(W& walk, std::size_t id, typename W::State st, R& res) const {
+    const Node& nd = nodes_[id];
+    if (nd.leaf()) {
+        cancel_tick();
+        for (std::size_t p = nd.start; p < nd.end; ++p) res.add(M::rdist(walk.q, row(p), dim_), p, order_.data());
+        return;
+    }
+    auto split = walk.template split<R::kOrdered>(id, nd, st);
+    for (int i = 0; i < 2; ++i) {
+        const typename W::State child = walk.enter(split, i, st);
+        if (!prunes<W>(res, walk.bound(split.child[i], child))) visit_plain<M>(walk, split.child[i], child, res);
+    }
+    walk.leave(split);
+}
+
 template <class Kind>
 template <class M, class R>
 void SpatialTree<Kind>::search(const double* q, R& res) const {
+    if (reference_route()) {
+        using W = typename Kind::template Walk<M>;
+        W walk(*this, q);
+        const auto st = walk.root();
+        if (!prunes<W>(res, walk.bound(0, st))) visit_plain<M>(walk, 0, st, res);
+        return;
+    }
     if constexpr (kind_has_compact_nodes<Kind>() && M::kDim != 0) {
         if (!compact_.empty()) {
             using CW = typename Kind::template CompactWalk<M>;
@@ -365,7 +391,7 @@ void SpatialTree<Kind>::knn_search(const double* q, std::size_t query_len, std::
     if (k == 0 || n_points_ == 0) return;
     with_metric_dim(metric_, dim_, [&](auto m) {
         using M = decltype(m);
-        if (k <= SortedKnn::kMax) {  // the heap again only for an answer with ties
+        if (k <= SortedKnn::kMax && !reference_route()) {  // the heap again only for an answer with ties
             SortedKnn sorted;
             std::span<Neighbor> out;
             if (knn_sorted<M>(q, k, sorted, [&](std::size_t n) { out = heap.finished(n); },
@@ -451,7 +477,7 @@ void SpatialTree<Kind>::knn_rows(const double* queries, const std::size_t* ids, 
         std::int64_t* r = rows + i * k;
         std::size_t found_count = 0;
         bool done = false;
-        if (k != 0 && n_points_ != 0 && k <= SortedKnn::kMax && refused * 4 <= tried + 16) {
+        if (k != 0 && n_points_ != 0 && k <= SortedKnn::kMax && refused * 4 <= tried + 16 && !reference_route()) {
             ++tried;
             done = knn_sorted<M>(q, k, sorted, [&](std::size_t n) { found_count = n; },
                                  [&](std::size_t j, double dj, std::size_t rj) {

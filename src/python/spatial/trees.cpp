@@ -55,8 +55,9 @@ bool is_float64_format(const char* f) noexcept {
 }
 
 bool F64Vector::read(PyObject* obj) {
+    if (!PyObject_CheckBuffer(obj)) return false;
     if (numpy_f64_vector(obj, v_)) return v_.len != 1;
-    if (has_number_conversion(obj) || !PyObject_CheckBuffer(obj) || !PySequence_Check(obj)) return false;
+    if (has_number_conversion(obj) || !PySequence_Check(obj)) return false;
     Py_buffer& v = buffer_.view;
     if (PyObject_GetBuffer(obj, &v, PyBUF_RECORDS_RO) < 0) {
         clear_ordinary_error();
@@ -88,7 +89,7 @@ void to_query(PyObject* obj, std::vector<double>& out, std::size_t max_len) {
         out.assign(a->arr.data.begin(), a->arr.data.begin() + std::min(a->arr.size(), max_len));
         return;
     }
-    if (F64Vector v; v.read(obj)) {
+    if (F64Vector v; PyObject_CheckBuffer(obj) && v.read(obj)) {
         out.resize(std::min(v.size(), max_len));
         v.copy(out.data(), out.size());
         return;

@@ -78,9 +78,9 @@ const Tree& tree_of(PyObject* self) noexcept {
 // machine's own byte order).
 bool is_float64_format(const char* f) noexcept;
 
-// A buffer view held until destruction.
+// A buffer view held until destruction (view is filled by PyObject_GetBuffer).
 struct BufferView {
-    Py_buffer view{};
+    Py_buffer view;
     bool held = false;
     BufferView() = default;
     BufferView(const BufferView&) = delete;
