@@ -336,7 +336,11 @@ class Rotations {
 public:
     static constexpr std::size_t kGroup = 16;
 
-    Rotations(double* z, std::size_t n, std::size_t ldz) : z_(z), ldz_(ldz), last_(n + 1), stamp_(n + 1) {}
+    Rotations(double* z, std::size_t n, std::size_t ldz)
+        : z_(z), n_(n), ldz_(ldz), last_(n + 1), stamp_(n + 1), low_(n + 1), high_(n + 1) {
+        // z is the identity: row r is zero but in column r.
+        for (std::size_t r = 0; r <= n; ++r) low_[r] = high_[r] = static_cast<std::uint32_t>(r);
+    }
 
     // Room for a sweep over rows lo .. lo+count-1: rotation t (on rows lo+t
     // and lo+t+1) takes c[t] and s[t]; a backward sweep applies t = count-2
@@ -359,7 +363,7 @@ public:
         schedule();
         const ek::EighKernels& kern = ek::eigh_kernels();
         const std::size_t chunk = kern.chunk;
-        const std::size_t chunks = ldz_ / chunk;
+        const std::size_t chunks = (n_ + chunk - 1) / chunk;
         const std::size_t count = rows_.size();
         const std::size_t grain = std::max<std::size_t>(1, kParallelWork / (count * chunk * 2 + 1));
         parallel_for(chunks, grain, [&](std::size_t b, std::size_t e) {
@@ -368,7 +372,8 @@ public:
                 for (std::size_t g = 0; g + 1 < group_end_.size(); ++g) {
                     check_cancel();
                     const std::size_t r0 = group_end_[g], r1 = group_end_[g + 1];
-                    kern.rotate(r1 - r0, rows_.data() + r0, cs_.data() + r0, ss_.data() + r0, z_ + k * chunk, ldz_);
+                    kern.rotate(r1 - r0, rows_.data() + r0, lo_.data() + r0, hi_.data() + r0, cs_.data() + r0,
+                                ss_.data() + r0, z_, ldz_, k * chunk);
                 }
             }
         });
@@ -398,6 +403,8 @@ private:
     void schedule() {
         const std::size_t total = c_.size();
         rows_.resize(total);
+        lo_.resize(total);
+        hi_.resize(total);
         cs_.resize(total);
         ss_.resize(total);
         step_.resize(total);
@@ -425,7 +432,13 @@ private:
             for (std::size_t w = g0; w < g1; ++w) {
                 each(sweeps_[w], [&](std::size_t p, std::size_t i) {
                     const std::size_t at = out + start_[step_[k++]]++;
+                    // Both rows are zero outside the union of their columns.
+                    const std::uint32_t lo = std::min(low_[p], low_[p + 1]), hi = std::max(high_[p], high_[p + 1]);
+                    low_[p] = low_[p + 1] = lo;
+                    high_[p] = high_[p + 1] = hi;
                     rows_[at] = static_cast<std::uint32_t>(p);
+                    lo_[at] = lo;
+                    hi_[at] = hi;
                     cs_[at] = c_[i];
                     ss_[at] = s_[i];
                 });
@@ -436,14 +449,25 @@ private:
     }
 
     double* z_;
-    std::size_t ldz_;
+    std::size_t n_, ldz_;
     std::vector<Sweep> sweeps_;
     std::vector<double> c_, s_;
-    std::vector<std::uint32_t> last_, stamp_, step_, rows_;
+    std::vector<std::uint32_t> last_, stamp_, step_, rows_, lo_, hi_;
+    // Columns outside [low_[r], high_[r]] of row r are +0.
+    std::vector<std::uint32_t> low_, high_;
     std::uint32_t generation_ = 0;
     std::vector<std::size_t> start_, group_end_;
     std::vector<double> cs_, ss_;
 };
+
+// The eigenvector (c, s) of a 2 x 2 block, turned to c >= +0 (the
+// rotation kernel relies on it).
+void unsigned_cosine(double& c, double& s) {
+    if (std::signbit(c)) {
+        c = -c;
+        s = -s;
+    }
+}
 
 // The largest power of two not above x (x > 0, finite).
 double pow2_below(double x) {
@@ -521,6 +545,7 @@ bool tridiagonal_qr(std::size_t n, double* d, double* e, Rotations* rot) {
                     double rt1, rt2, c, s;
                     eig2(d[l], e[l], d[l + 1], rt1, rt2, c, s);
                     if (rot) {
+                        unsigned_cosine(c, s);
                         double *cw, *sw;
                         rot->add(static_cast<std::size_t>(l), 2, false, cw, sw);
                         cw[0] = c;
@@ -579,6 +604,7 @@ bool tridiagonal_qr(std::size_t n, double* d, double* e, Rotations* rot) {
                     double rt1, rt2, c, s;
                     eig2(d[l - 1], e[l - 1], d[l], rt1, rt2, c, s);
                     if (rot) {
+                        unsigned_cosine(c, s);
                         double *cw, *sw;
                         rot->add(static_cast<std::size_t>(l - 1), 2, true, cw, sw);
                         cw[0] = c;
