@@ -201,22 +201,24 @@ double householder(std::size_t len, double* v, double& beta) {
 //
 // Panels of kPanel columns.  For column j of a panel (the i-th), the column
 // first receives the panel's earlier reflections,
-//   a[r, j] -= sum_{t<i} V[r,t] W[j,t]  +  sum_{t<i} W[r,t] V[j,t]
-// (one sum, from -0.0, the first group of terms then the second), then its
-// reflection (v, tau) is formed and
+//   a[r, j] -= sum_{t<i} (V[r,t] W[j,t] + W[r,t] V[j,t])
+// (one sum from -0.0, the terms in this order), then its reflection (v, tau)
+// is formed and
 //   w = tau (A v - V (W^T v) - W (V^T v)),  w -= (tau/2 (w . v)) v,
 // A the trailing matrix as it was when the panel began.  After the panel the
-// trailing matrix receives all of them at once, A -= V W^T + W V^T, with the
-// terms of each element in the same order, as one product of [V W] and
-// [W V]^T.  The reflections' tails are kept below the subdiagonal.
+// trailing matrix receives all of them at once, A -= V W^T + W V^T, the terms
+// of each element in the same order.  With U[r] = (V[r,0], W[r,0], V[r,1],
+// W[r,1], ...) and U2[r] the same with each pair swapped, all of these are
+// products with U and U2, done by the product kernels.  The reflections'
+// tails are kept below the subdiagonal.
 
 void tridiagonalize(double* a, std::size_t n, std::size_t lda, double* d, double* e, double* tau) {
     const ek::EighKernels& kern = ek::eigh_kernels();
     const std::size_t nb = kPanel, us = 2 * nb;
-    // U row r - base: [V_r | W_r], U2: [W_r | V_r] (the halves kb wide);
-    // Vc, Wc: the same columns, column-major (Vc[t*n + r]).
-    std::vector<double> U(n * us), U2(n * us), Vc(nb * n), Wc(nb * n);
-    std::vector<double> v(n), y(n), s(n), u1(nb), u2(nb);
+    // Row r - base of U and U2 (base: the panel's first row below its
+    // first column).
+    std::vector<double> U(n * us), U2(n * us);
+    std::vector<double> v(n), y(n), s(n), g(us), x(us);
     for (std::size_t k0 = 0; k0 + 1 < n; k0 += nb) {
         check_cancel();
         const std::size_t kb = std::min(nb, n - 1 - k0);
@@ -227,20 +229,8 @@ void tridiagonalize(double* a, std::size_t n, std::size_t lda, double* d, double
         for (std::size_t i = 0; i < kb; ++i) {
             const std::size_t j = k0 + i;
             if (i > 0) {
-                const double* vj = &U[(j - base) * us];
-                const double* wj = vj + kb;
-                for (std::size_t r = j; r < n; ++r) s[r] = -0.0;
-                for (std::size_t t = 0; t < i; ++t) {
-                    const double w = wj[t];
-                    const double* vc = &Vc[t * n];
-                    for (std::size_t r = j; r < n; ++r) s[r] = s[r] + vc[r] * w;
-                }
-                for (std::size_t t = 0; t < i; ++t) {
-                    const double vv = vj[t];
-                    const double* wc = &Wc[t * n];
-                    for (std::size_t r = j; r < n; ++r) s[r] = s[r] + wc[r] * vv;
-                }
-                for (std::size_t r = j; r < n; ++r) a[r * lda + j] = a[r * lda + j] - s[r];
+                mm::matvec(n - j, 2 * i, &U[(j - base) * us], us, &U2[(j - base) * us], s.data(), -0.0);
+                for (std::size_t r = j; r < n; ++r) a[r * lda + j] = a[r * lda + j] - s[r - j];
             }
             d[j] = a[j * lda + j];
             const std::size_t len = n - j - 1;
@@ -252,36 +242,21 @@ void tridiagonalize(double* a, std::size_t n, std::size_t lda, double* d, double
             for (std::size_t q = 1; q < len; ++q) a[(j + 1 + q) * lda + j] = v[q];
             for (std::size_t q = 0; q < len; ++q) {
                 const std::size_t r = j + 1 + q;
-                U[(r - base) * us + i] = v[q];
-                U2[(r - base) * us + kb + i] = v[q];
-                Vc[i * n + r] = v[q];
+                U[(r - base) * us + 2 * i] = v[q];
+                U2[(r - base) * us + 2 * i + 1] = v[q];
             }
-            if (t_j == 0.0) {
-                for (std::size_t q = 0; q < len; ++q) Wc[i * n + j + 1 + q] = 0.0;
-                continue;
-            }
+            if (t_j == 0.0) continue;
             kern.symv_lower(len, a + (j + 1) * lda + (j + 1), lda, v.data(), y.data());
             if (i > 0) {
-                for (std::size_t t = 0; t < i; ++t) u1[t] = u2[t] = -0.0;
-                for (std::size_t q = 0; q < len; ++q) {
-                    const double* row = &U[(j + 1 + q - base) * us];
-                    const double vq = v[q];
-                    for (std::size_t t = 0; t < i; ++t) {
-                        u1[t] = u1[t] + row[kb + t] * vq;
-                        u2[t] = u2[t] + row[t] * vq;
-                    }
-                }
-                for (std::size_t q = 0; q < len; ++q) s[q] = -0.0;
+                // g = U^T v: (V^T v)[t] at 2t, (W^T v)[t] at 2t+1; then
+                // y -= V (W^T v) + W (V^T v).
+                const double* u = &U[(j + 1 - base) * us];
+                mm::vecmat(len, 2 * i, v.data(), u, us, g.data(), -0.0);
                 for (std::size_t t = 0; t < i; ++t) {
-                    const double u = u1[t];
-                    const double* vc = &Vc[t * n + j + 1];
-                    for (std::size_t q = 0; q < len; ++q) s[q] = s[q] + vc[q] * u;
+                    x[2 * t] = g[2 * t + 1];
+                    x[2 * t + 1] = g[2 * t];
                 }
-                for (std::size_t t = 0; t < i; ++t) {
-                    const double u = u2[t];
-                    const double* wc = &Wc[t * n + j + 1];
-                    for (std::size_t q = 0; q < len; ++q) s[q] = s[q] + wc[q] * u;
-                }
+                mm::matvec(len, 2 * i, u, us, x.data(), s.data(), -0.0);
                 for (std::size_t q = 0; q < len; ++q) y[q] = y[q] - s[q];
             }
             for (std::size_t q = 0; q < len; ++q) y[q] = t_j * y[q];
@@ -291,9 +266,8 @@ void tridiagonalize(double* a, std::size_t n, std::size_t lda, double* d, double
             for (std::size_t q = 0; q < len; ++q) {
                 const double w = y[q] + alpha * v[q];
                 const std::size_t r = j + 1 + q;
-                U[(r - base) * us + kb + i] = w;
-                U2[(r - base) * us + i] = w;
-                Wc[i * n + r] = w;
+                U[(r - base) * us + 2 * i + 1] = w;
+                U2[(r - base) * us + 2 * i] = w;
             }
         }
         // The trailing matrix [k1, n) x [k1, n), lower triangle, by pieces
