@@ -457,7 +457,22 @@ double pow2_below(double x) {
 // off-diagonal entry negligible against its neighbours splits it.  On
 // return d holds the eigenvalues (unsorted).  The rotations go to `rot`
 // when given.  False when an eigenvalue needs more than 30 n sweeps in all.
-bool tridiagonal_qr(std::size_t n, double* d, double* e, Rotations* rot) {
+//
+// `known`, when given, holds the eigenvalues (ascending) from a run without
+// rotations: the first sweep at each position then takes the known value
+// nearest to the Wilkinson shift instead (a perfect shift, which usually
+// splits the eigenvalue off at once, so that about one sweep per eigenvalue
+// is needed instead of two); should the eigenvalue not split off, the
+// following sweeps there use the Wilkinson shift.
+// The value of known[0..n) (ascending) nearest to x.
+double nearest(const double* known, std::size_t n, double x) {
+    const double* it = std::lower_bound(known, known + n, x);
+    if (it == known + n) return known[n - 1];
+    if (it == known) return *it;
+    return x - it[-1] <= *it - x ? it[-1] : *it;
+}
+
+bool tridiagonal_qr(std::size_t n, double* d, double* e, Rotations* rot, const double* known) {
     if (n <= 1) return true;
     const double eps2 = kEps * kEps;
     const double ssfmax = std::sqrt(1.0 / kSafeMin) / 3.0;
@@ -468,6 +483,7 @@ bool tridiagonal_qr(std::size_t n, double* d, double* e, Rotations* rot) {
     const idx N = static_cast<idx>(n);
     idx l1 = 0;
     std::size_t sweeps = 0;
+    idx tried = -1;  // where the last sweep with a known shift went
     while (l1 < N) {
         if (l1 > 0) e[l1 - 1] = 0.0;
         idx m = l1;
@@ -537,6 +553,10 @@ bool tridiagonal_qr(std::size_t n, double* d, double* e, Rotations* rot) {
                 double g = (d[l + 1] - p) / (2.0 * e[l]);
                 double r = pythag(g, 1.0);
                 g = d[m] - p + (e[l] / (g + std::copysign(r, g)));
+                if (known && tried != l) {
+                    tried = l;
+                    g = d[m] - nearest(known, n, (d[m] - g) / scale) * scale;
+                }
                 double s = 1.0, c = 1.0;
                 p = 0.0;
                 double *cw = nullptr, *sw = nullptr;
@@ -596,6 +616,10 @@ bool tridiagonal_qr(std::size_t n, double* d, double* e, Rotations* rot) {
                 double g = (d[l - 1] - p) / (2.0 * e[l - 1]);
                 double r = pythag(g, 1.0);
                 g = d[m] - p + (e[l - 1] / (g + std::copysign(r, g)));
+                if (known && tried != l) {
+                    tried = l;
+                    g = d[m] - nearest(known, n, (d[m] - g) / scale) * scale;
+                }
                 double s = 1.0, c = 1.0;
                 p = 0.0;
                 double *cw = nullptr, *sw = nullptr;
@@ -779,6 +803,13 @@ std::pair<ArrayF64, ArrayF64> eigh(const ArrayF64& a) {
     Prepared p = prepare(a);
     std::vector<double> d(n), e(n), tau(n);
     tridiagonalize(p.a.get(), n, p.lda, d.data(), e.data(), tau.data());
+    // The values first, without rotations (they are also those returned: the
+    // values of eigvalsh); then the vectors, with those values as shifts.
+    std::vector<double> known(d), e2(e);
+    if (!tridiagonal_qr(n, known.data(), e2.data(), nullptr, nullptr)) throw Error(kEighNoConvergence);
+    const std::vector<std::size_t> by_value = ascending(known);
+    std::vector<double> sorted(n);
+    for (std::size_t k = 0; k < n; ++k) sorted[k] = known[by_value[k]];
     // Whole chunks, and a row stride off multiples of 4 KiB, which would put
     // every row of a chunk in the same cache sets.
     std::size_t ldz = (n + kColumnPad - 1) / kColumnPad * kColumnPad;
@@ -791,7 +822,7 @@ std::pair<ArrayF64, ArrayF64> eigh(const ArrayF64& a) {
     }
     {
         Rotations rot(z.get(), n, ldz);
-        if (!tridiagonal_qr(n, d.data(), e.data(), &rot)) throw Error(kEighNoConvergence);
+        if (!tridiagonal_qr(n, d.data(), e.data(), &rot, sorted.data())) throw Error(kEighNoConvergence);
         rot.flush();
     }
     const std::vector<std::size_t> order = ascending(d);
@@ -804,7 +835,7 @@ std::pair<ArrayF64, ArrayF64> eigh(const ArrayF64& a) {
     z.reset();
     back_transform(p.a.get(), p.lda, tau.data(), n, zs.get(), ldz);
     ArrayF64 values = ArrayF64::uninit(Shape::d1(n));
-    for (std::size_t k = 0; k < n; ++k) values.data[k] = unscale(d[order[k]], p.exponent);
+    for (std::size_t k = 0; k < n; ++k) values.data[k] = unscale(sorted[k], p.exponent);
     ArrayF64 vectors = ArrayF64::uninit(Shape{n, n});
     fk::factor_kernels().transpose(zs.get(), ldz, n, n, vectors.data.data(), n);
     return {std::move(values), std::move(vectors)};
@@ -817,7 +848,7 @@ ArrayF64 eigvalsh(const ArrayF64& a) {
     Prepared p = prepare(a);
     std::vector<double> d(n), e(n), tau(n);
     tridiagonalize(p.a.get(), n, p.lda, d.data(), e.data(), tau.data());
-    if (!tridiagonal_qr(n, d.data(), e.data(), nullptr)) throw Error(kEighNoConvergence);
+    if (!tridiagonal_qr(n, d.data(), e.data(), nullptr, nullptr)) throw Error(kEighNoConvergence);
     const std::vector<std::size_t> order = ascending(d);
     ArrayF64 values = ArrayF64::uninit(Shape::d1(n));
     for (std::size_t k = 0; k < n; ++k) values.data[k] = unscale(d[order[k]], p.exponent);
