@@ -60,6 +60,10 @@ def eigh():
     a, small = arr(2000, 2000), arr(150, 150)
     return (a,), lambda: lv.linalg.eigh(a), lambda: lv.linalg.eigh(small)
 
+def solver():
+    a, s, b = arr(2000, 2000), arr(200, 200), arr(200, 30)
+    return (a, s, b), lambda: lv.linalg.inv(a), lambda: lv.linalg.solve(s, b)
+
 def build():
     p = arr(6_000_000, 3)
     return (p,), lambda: lv.spatial.KDTree.from_array(p, 8), lambda: lv.spatial.KDTree.from_array(head(p, 2000), 8).query_knn([0.5] * 3, 5)
@@ -125,7 +129,7 @@ for name in sys.argv[1:]:
 print(json.dumps(out))
 """
 
-NAMES = ["matmul", "eig", "eigh", "build", "knn_batch", "density", "quantile", "sampling", "alarm"]
+NAMES = ["matmul", "eig", "eigh", "solver", "build", "knn_batch", "density", "quantile", "sampling", "alarm"]
 
 
 def run(code, args=(), threads=None, timeout=240):
@@ -224,6 +228,7 @@ calls = {
     "density": lambda: tree.kernel_density(q, 0.05, "gaussian"),
     "product": lambda: lv.linalg.matmul(m, m),
     "eigh": lambda: lv.linalg.eigh(m),
+    "solve": lambda: (lv.linalg.solve(m, m), lv.linalg.lstsq(m, m), lv.linalg.cho_solve(m, m)),
     "sampling": lambda: gen.normal(0.0, 1.0, shape),
     "zeros": lambda: lv.zeros(shape),
 }

@@ -142,6 +142,15 @@ def test_lu_solve_det_and_inverse_follow_the_plain_elimination(n, r):
     assert same_bits(np_(la.inv(arr(a))), np_(la.solve(arr(a), lv.eye(n))))
 
 
+@pytest.mark.parametrize("bad", [math.inf, math.nan, 1e308])
+def test_inverse_is_solve_with_the_identity_for_any_values(bad):
+    # The inverse skips the terms known to be finite times zero; with an
+    # infinity or NaN in the factors it takes them all, as solve does.
+    a = np.random.default_rng(1).standard_normal((70, 70))
+    a[35, 3] = bad
+    assert same_bits(np_(la.inv(arr(a))), np_(la.solve(arr(a), lv.eye(70))))
+
+
 @pytest.mark.parametrize("m,n", [(10, 3), (3, 10), (40, 40), (70, 45), (45, 70), (300, 20), (0, 3), (3, 0)])
 def test_qr_reduced_is_the_leading_part_of_qr(m, n):
     a = np.random.default_rng(m * n + 1).standard_normal((m, n))

@@ -376,16 +376,27 @@ std::pair<double, double> slogdet(const ArrayF64& a) {
 
 namespace {
 
-// The largest magnitude of p (NaN ignored), and whether p holds a NaN.
-double largest(const double* p, std::size_t count, bool* nan) {
-    double big = 0.0;
-    bool any_nan = false;
-    for (std::size_t i = 0; i < count; ++i) {
+// The largest magnitude of p, and whether p holds a NaN or an infinity.  Two
+// plain loops, each of which vectorises.
+double largest(const double* p, std::size_t count, bool* not_finite) {
+    // A maximum is exact, so independent running maxima (no chain of
+    // dependent comparisons) give the same value.
+    double m[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8)
+        for (std::size_t q = 0; q < 8; ++q) {
+            const double v = std::fabs(p[i + q]);
+            m[q] = m[q] < v ? v : m[q];
+        }
+    for (; i < count; ++i) {
         const double v = std::fabs(p[i]);
-        big = big < v ? v : big;
-        any_nan |= v != v;
+        m[0] = m[0] < v ? v : m[0];
     }
-    *nan = any_nan;
+    double big = 0.0;
+    for (double v : m) big = big < v ? v : big;
+    std::size_t nan = 0;
+    for (std::size_t k = 0; k < count; ++k) nan += p[k] != p[k] ? 1 : 0;
+    *not_finite = nan != 0 || !std::isfinite(big);
     return big;
 }
 
@@ -417,13 +428,24 @@ double norm_in_order(const double* x, std::size_t n) {
 // rows of R go to r (n x c).  Returns the number of columns skipped.
 std::size_t reduce_narrow(double* ab, std::size_t m, std::size_t c, std::size_t n, double* r) {
     const sk::SolveKernels& kern = sk::solve_kernels();
-    std::vector<double> v(m), v2(m), w(c);
+    std::vector<double> v(m), v2(m), w(std::max<std::size_t>(c, kNarrow)), next(m);
     std::size_t skipped = 0;
+    // Column j below the diagonal and its sum of squares, handed over by the
+    // previous reflection's update pass when it had one.
+    bool handed = false;
+    double sq = 0.0;
     for (std::size_t j = 0; j < n; ++j) {
         check_cancel();
         const std::size_t len = m - j;
-        for (std::size_t i = 0; i < len; ++i) v[i] = ab[(j + i) * c + j];
-        const double nx = norm_in_order(v.data(), len);
+        if (handed) {
+            std::swap(v, next);
+        } else {
+            for (std::size_t i = 0; i < len; ++i) v[i] = ab[(j + i) * c + j];
+            sq = -0.0;
+            for (std::size_t i = 0; i < len; ++i) sq = sq + v[i] * v[i];
+        }
+        handed = false;
+        const double nx = std::sqrt(sq);
         if (!(nx >= 1e-14)) {
             ++skipped;
             continue;
@@ -435,14 +457,12 @@ std::size_t reduce_narrow(double* ab, std::size_t m, std::size_t c, std::size_t 
             ++skipped;
             continue;
         }
-        for (std::size_t i = 0; i < len; ++i) {
-            v[i] = v[i] / nv;
-            v2[i] = v[i] + v[i];
-        }
+        kern.house_scale(len, v.data(), nv, v2.data());
         const std::size_t cols = c - j;
         std::fill(w.begin(), w.end(), 0.0);
         kern.house_dot(len, cols, v.data(), ab + j * c + j, c, w.data());
-        kern.house_update(len, cols, v2.data(), ab + j * c + j, c, w.data());
+        handed = j + 1 < n;
+        sq = kern.house_update(len, cols, v2.data(), ab + j * c + j, c, w.data(), handed ? next.data() : nullptr);
     }
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t k = 0; k < c; ++k) r[i * c + k] = k < i ? 0.0 : ab[i * c + k];
@@ -463,16 +483,19 @@ ArrayF64 lstsq(const ArrayF64& a, const ArrayF64& b) {
     if (n == 0 || r == 0) return x;
     const double* ad = a.data.data();
     const double* bd = b.data.data();
-    bool a_nan = false, b_nan = false;
-    const double a_big = largest(ad, m * n, &a_nan);
-    if (a_nan || !std::isfinite(a_big)) {
+    bool a_special = false, b_special = false;
+    const double a_big = largest(ad, m * n, &a_special);
+    if (a_special) {
         std::fill(x.data.data(), x.data.data() + n * r, std::numeric_limits<double>::quiet_NaN());
         return x;
     }
-    const int ea = scale_exponent(a_big), eb = scale_exponent(largest(bd, m * r, &b_nan));
+    const int ea = scale_exponent(a_big), eb = scale_exponent(largest(bd, m * r, &b_special));
     // [a * 2^-ea | b * 2^-eb], m x (n + r).
     const std::size_t w = n + r;
-    ArrayF64 ab = ArrayF64::uninit(Shape{m, w});
+    // Padded: the narrow reduction reads up to kNarrow values from the start
+    // of every row.
+    ArrayF64 ab = ArrayF64::uninit(Shape::d1(m * w + kNarrow));
+    std::fill(ab.data.data() + m * w, ab.data.data() + m * w + kNarrow, 0.0);
     const double sa = std::ldexp(1.0, -ea), sb = std::ldexp(1.0, -eb);
     for (std::size_t i = 0; i < m; ++i) {
         double* row = ab.data.data() + i * w;

@@ -6,10 +6,12 @@
 namespace lumi::sk {
 
 namespace {
+#define LUMI_SW 2
 #include "linalg/solve_kernels.inc"
 }  // namespace
 
-constinit const SolveKernels kSolveBaseline{lower_base, unit_lower_base, lu_panel, house_dot, house_update};
+constinit const SolveKernels kSolveBaseline{lower_base, unit_lower_base, lu_panel,
+                                            house_scale, house_dot, house_update};
 
 const SolveKernels& solve_kernels() noexcept {
     static const SolveKernels& k =

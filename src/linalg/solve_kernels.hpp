@@ -24,12 +24,19 @@ struct SolveKernels {
     // (pc[j*rows + i], wb columns): pivot[kk] gets the panel row swapped
     // with row kk; returns the first column without a nonzero pivot, or wb.
     std::size_t (*lu_panel)(std::size_t rows, std::size_t wb, double* pc, std::size_t* pivot);
-    // w[k] + v[i] * a[i*lda + k] for i < len in increasing i, k < cols.
+    // v[i] / nv into v, and v[i] + v[i] into v2, for i < len.
+    void (*house_scale)(std::size_t len, double* v, double nv, double* v2);
+    // w[k] + v[i] * a[i*lda + k] for i < len in increasing i, k < cols.  w
+    // has room for max(cols, 32) values, and 32 values from the start of
+    // every row can be read.
     void (*house_dot)(std::size_t len, std::size_t cols, const double* v, const double* a, std::size_t lda,
                       double* w);
-    // a[i*lda + k] - v2[i] * w[k] for i < len, k < cols.
-    void (*house_update)(std::size_t len, std::size_t cols, const double* v2, double* a, std::size_t lda,
-                         const double* w);
+    // a[i*lda + k] - v2[i] * w[k] for i < len, k < cols.  With `next`, the
+    // new values of column 1 in rows 1 .. len-1 also go to next[0 ..
+    // len-2], and the sum of their squares (from -0.0, in order) is
+    // returned.
+    double (*house_update)(std::size_t len, std::size_t cols, const double* v2, double* a, std::size_t lda,
+                           const double* w, double* next);
 };
 
 extern const SolveKernels kSolveBaseline, kSolveAvx2, kSolveAvx512;

@@ -4,9 +4,11 @@
 namespace lumi::sk {
 
 namespace {
+#define LUMI_SW 8
 #include "linalg/solve_kernels.inc"
 }  // namespace
 
-constinit const SolveKernels kSolveAvx512{lower_base, unit_lower_base, lu_panel, house_dot, house_update};
+constinit const SolveKernels kSolveAvx512{lower_base, unit_lower_base, lu_panel,
+                                          house_scale, house_dot, house_update};
 
 }  // namespace lumi::sk
