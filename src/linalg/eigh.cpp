@@ -1,11 +1,14 @@
-// The symmetric eigensolver: tridiagonal reduction, implicit QR iteration on
-// the tridiagonal matrix, back-transformation of the eigenvectors.
+// The symmetric eigensolver: tridiagonal reduction; the implicit QR
+// iteration on the tridiagonal matrix for the values alone, divide and
+// conquer (with the QR iteration on its small blocks) for the vectors; the
+// back-transformation of the eigenvectors.
 //
 // Layout of the work: the reduction works on a copy of the lower triangle
-// (row-major), the eigenvectors are kept transposed (row k = eigenvector k,
-// row stride a multiple of every kernel chunk), so that the plane rotations
-// of the QR iteration mix two rows across contiguous columns and the
-// Householder reflections act on independent rows.
+// (row-major); the QR iteration keeps its eigenvectors transposed (row k =
+// eigenvector k, row stride a multiple of every kernel chunk), so that its
+// plane rotations mix two rows across contiguous columns, and so does the
+// back-transformation, whose Householder reflections then act on
+// independent rows.
 #include "linalg/eigh.hpp"
 
 #include <algorithm>
@@ -13,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <new>
 #include <numeric>
@@ -457,22 +461,7 @@ double pow2_below(double x) {
 // off-diagonal entry negligible against its neighbours splits it.  On
 // return d holds the eigenvalues (unsorted).  The rotations go to `rot`
 // when given.  False when an eigenvalue needs more than 30 n sweeps in all.
-//
-// `known`, when given, holds the eigenvalues (ascending) from a run without
-// rotations: the first sweep at each position then takes the known value
-// nearest to the Wilkinson shift instead (a perfect shift, which usually
-// splits the eigenvalue off at once, so that about one sweep per eigenvalue
-// is needed instead of two); should the eigenvalue not split off, the
-// following sweeps there use the Wilkinson shift.
-// The value of known[0..n) (ascending) nearest to x.
-double nearest(const double* known, std::size_t n, double x) {
-    const double* it = std::lower_bound(known, known + n, x);
-    if (it == known + n) return known[n - 1];
-    if (it == known) return *it;
-    return x - it[-1] <= *it - x ? it[-1] : *it;
-}
-
-bool tridiagonal_qr(std::size_t n, double* d, double* e, Rotations* rot, const double* known) {
+bool tridiagonal_qr(std::size_t n, double* d, double* e, Rotations* rot) {
     if (n <= 1) return true;
     const double eps2 = kEps * kEps;
     const double ssfmax = std::sqrt(1.0 / kSafeMin) / 3.0;
@@ -483,7 +472,6 @@ bool tridiagonal_qr(std::size_t n, double* d, double* e, Rotations* rot, const d
     const idx N = static_cast<idx>(n);
     idx l1 = 0;
     std::size_t sweeps = 0;
-    idx tried = -1;  // where the last sweep with a known shift went
     while (l1 < N) {
         if (l1 > 0) e[l1 - 1] = 0.0;
         idx m = l1;
@@ -553,10 +541,6 @@ bool tridiagonal_qr(std::size_t n, double* d, double* e, Rotations* rot, const d
                 double g = (d[l + 1] - p) / (2.0 * e[l]);
                 double r = pythag(g, 1.0);
                 g = d[m] - p + (e[l] / (g + std::copysign(r, g)));
-                if (known && tried != l) {
-                    tried = l;
-                    g = d[m] - nearest(known, n, (d[m] - g) / scale) * scale;
-                }
                 double s = 1.0, c = 1.0;
                 p = 0.0;
                 double *cw = nullptr, *sw = nullptr;
@@ -616,10 +600,6 @@ bool tridiagonal_qr(std::size_t n, double* d, double* e, Rotations* rot, const d
                 double g = (d[l - 1] - p) / (2.0 * e[l - 1]);
                 double r = pythag(g, 1.0);
                 g = d[m] - p + (e[l - 1] / (g + std::copysign(r, g)));
-                if (known && tried != l) {
-                    tried = l;
-                    g = d[m] - nearest(known, n, (d[m] - g) / scale) * scale;
-                }
                 double s = 1.0, c = 1.0;
                 p = 0.0;
                 double *cw = nullptr, *sw = nullptr;
@@ -794,6 +774,315 @@ std::vector<std::size_t> ascending(const std::vector<double>& d) {
     return idx;
 }
 
+// ---------------------------------------------------------------- divide and conquer
+//
+// Cuppen's method with the deflation and the eigenvector formula of Gu and
+// Eisenstat.  A block is split in two halves, T = diag(T1, T2) + rho v v^T
+// with v = (last unit vector of T1, +-first unit vector of T2); the halves
+// are solved recursively (small blocks by the QR iteration), and their
+// eigen-decompositions merged: the eigenvalues of D + rho z z^T (D the
+// halves' eigenvalues, z the halves' eigenvector rows at the split) are the
+// roots of the secular equation, each found relative to its nearer pole,
+// and the eigenvectors of the merged block are the halves' eigenvectors
+// times those of D + rho z z^T (one product).  Entries of z too small to
+// matter, and pairs of nearly equal eigenvalues, are deflated first: their
+// eigenpairs pass through unchanged (after a plane rotation for a pair).
+
+constexpr std::size_t kLeaf = 25;
+
+struct Secular {
+    double g, psi, phi, dpsi, dphi;
+};
+
+// 1/rho + sum_j z_j^2 / (delta_j - tau), split at i: psi (j <= i), phi (j > i),
+// with the derivatives; every sum in increasing j from -0.0.
+Secular secular_at(std::size_t k, const double* delta, const double* z, double rhoinv, std::size_t i,
+                   double tau) {
+    Secular s{0.0, -0.0, -0.0, -0.0, -0.0};
+    for (std::size_t j = 0; j <= i; ++j) {
+        const double t = z[j] / (delta[j] - tau);
+        s.psi = s.psi + z[j] * t;
+        s.dpsi = s.dpsi + t * t;
+    }
+    for (std::size_t j = i + 1; j < k; ++j) {
+        const double t = z[j] / (delta[j] - tau);
+        s.phi = s.phi + z[j] * t;
+        s.dphi = s.dphi + t * t;
+    }
+    s.g = rhoinv + s.psi + s.phi;
+    return s;
+}
+
+// Root i (0-based) of 1/rho + sum_j z_j^2 / (dl_j - lambda) = 0 for dl
+// strictly increasing, z without zeros, rho > 0, |z| = 1.  Returns lambda;
+// out[j] = dl_j - lambda, computed as (dl_j - dl_o) - tau from the pole o
+// nearer the root.
+double secular_root(std::size_t k, const double* dl, const double* z, double rho, std::size_t i, double* out,
+                    std::vector<double>& delta) {
+    if (k == 1) {
+        out[0] = -(rho * z[0] * z[0]);
+        return dl[0] + rho * z[0] * z[0];
+    }
+    const double rhoinv = 1.0 / rho;
+    std::size_t o = i;
+    double a, b;  // the root lies in (dl_o + a, dl_o + b)
+    if (i + 1 < k) {
+        const double gap = dl[i + 1] - dl[i];
+        for (std::size_t j = 0; j < k; ++j) delta[j] = dl[j] - dl[i];
+        const Secular mid = secular_at(k, delta.data(), z, rhoinv, i, gap / 2);
+        if (mid.g >= 0.0) {
+            a = 0.0;
+            b = gap / 2;
+        } else {
+            o = i + 1;
+            for (std::size_t j = 0; j < k; ++j) delta[j] = dl[j] - dl[o];
+            a = delta[i] / 2;
+            b = 0.0;
+        }
+    } else {
+        for (std::size_t j = 0; j < k; ++j) delta[j] = dl[j] - dl[i];
+        a = 0.0;
+        b = rho;
+        // |z| = 1 to rounding: widen until the sign is right.
+        for (int t = 0; t < 60 && secular_at(k, delta.data(), z, rhoinv, i, b).g < 0.0; ++t) b = b + b;
+    }
+    double tau = (a + b) / 2;
+    for (int iter = 0; iter < 200; ++iter) {
+        const Secular s = secular_at(k, delta.data(), z, rhoinv, i, tau);
+        const double noise = kEps * (rhoinv + static_cast<double>(k + 8) * (s.phi - s.psi));
+        if (std::fabs(s.g) <= noise) break;
+        if (s.g < 0.0) {
+            a = tau;
+        } else {
+            b = tau;
+        }
+        // The step of the model c + B1/(delta_i - t) + B2/(delta_{i+1} - t)
+        // that matches the sums and their slopes at tau (one pole for the
+        // last root); a bisection when it leaves the bracket.
+        double h = std::numeric_limits<double>::quiet_NaN();
+        const double p1 = delta[i] - tau;
+        if (i + 1 < k) {
+            const double p2 = delta[i + 1] - tau;
+            const double b1 = s.dpsi * p1 * p1, b2 = s.dphi * p2 * p2;
+            const double c = s.g - s.dpsi * p1 - s.dphi * p2;
+            const double a1 = c * (p1 + p2) + b1 + b2, a0 = p1 * p2 * s.g;
+            const double disc = a1 * a1 - 4.0 * c * a0;
+            if (disc >= 0.0) {
+                const double sq = std::sqrt(disc);
+                double h1, h2;
+                if (a1 >= 0.0) {
+                    h1 = a1 + sq == 0.0 ? 0.0 : 2.0 * a0 / (a1 + sq);
+                    h2 = c == 0.0 ? h1 : (a1 + sq) / (2.0 * c);
+                } else {
+                    h1 = c == 0.0 ? 2.0 * a0 / (a1 - sq) : (a1 - sq) / (2.0 * c);
+                    h2 = 2.0 * a0 / (a1 - sq);
+                }
+                h = h1 > p1 && h1 < p2 ? h1 : h2;
+            }
+        } else {
+            const double c = s.g - s.dpsi * p1;
+            if (c > 0.0) h = p1 + s.dpsi * p1 * p1 / c;
+        }
+        double next = tau + h;
+        if (!(next > a && next < b)) next = a + (b - a) / 2;
+        if (next == tau || !(b - a > 2 * kEps * std::max(std::fabs(a), std::fabs(b)))) {
+            tau = next;
+            break;
+        }
+        tau = next;
+    }
+    for (std::size_t j = 0; j < k; ++j) out[j] = delta[j] - tau;
+    return dl[o] + tau;
+}
+
+struct DcWork {
+    std::vector<double> z, dp, zp, dl, zl, lam, dm, zh, u, qt, qn, qo, delta, vals;
+    std::vector<std::size_t> perm, keep, drop, order;
+};
+
+void dc_solve(std::size_t n, double* d, double* e, double* q, std::size_t ldq, DcWork& w);
+
+// Merges the solved halves (eigenvalues d[0..n1) and d[n1..n) ascending,
+// eigenvectors in the diagonal blocks of q) of the block split with
+// rho0 = |beta|, s the sign of beta.
+void dc_merge(std::size_t n, std::size_t n1, double* d, double* q, std::size_t ldq, double rho0, double s,
+              DcWork& w) {
+    const double r2 = 1.0 / std::sqrt(2.0);
+    w.z.resize(n);
+    for (std::size_t j = 0; j < n1; ++j) w.z[j] = q[(n1 - 1) * ldq + j] * r2;
+    for (std::size_t j = n1; j < n; ++j) w.z[j] = s * q[n1 * ldq + j] * r2;
+    const double rho = rho0 + rho0;
+    // Both halves ascending: merge them.
+    w.perm.resize(n);
+    {
+        std::size_t x = 0, y = n1, t = 0;
+        while (x < n1 && y < n) w.perm[t++] = d[y] < d[x] ? y++ : x++;
+        while (x < n1) w.perm[t++] = x++;
+        while (y < n) w.perm[t++] = y++;
+    }
+    w.dp.resize(n);
+    w.zp.resize(n);
+    w.qt.resize(n * n);
+    double dmax = 0.0, zmax = 0.0;
+    for (std::size_t t = 0; t < n; ++t) {
+        w.dp[t] = d[w.perm[t]];
+        w.zp[t] = w.z[w.perm[t]];
+        dmax = std::max(dmax, std::fabs(w.dp[t]));
+        zmax = std::max(zmax, std::fabs(w.zp[t]));
+    }
+    // qt: the columns of diag(Q1, Q2) in that order, column-major (column
+    // t at qt + t*n), so that rotations and copies move whole columns.
+    for (std::size_t t = 0; t < n; ++t) {
+        const std::size_t c = w.perm[t];
+        double* col = &w.qt[t * n];
+        for (std::size_t r = 0; r < n; ++r) col[r] = q[r * ldq + c];
+    }
+    const double tol = 8.0 * kEps * std::max(dmax, zmax);
+    w.keep.clear();
+    w.drop.clear();
+    if (rho * zmax > tol) {
+        std::size_t pj = n;  // the last candidate not deflated
+        for (std::size_t j = 0; j < n; ++j) {
+            if (rho * std::fabs(w.zp[j]) <= tol) {
+                w.drop.push_back(j);
+                continue;
+            }
+            if (pj == n) {
+                pj = j;
+                continue;
+            }
+            double sn = w.zp[pj], cs = w.zp[j];
+            const double tau = pythag(cs, sn);
+            const double t = w.dp[j] - w.dp[pj];
+            cs = cs / tau;
+            sn = -sn / tau;
+            if (std::fabs(t * cs * sn) <= tol) {
+                // A pair too close to separate: rotate z[pj] into z[j].
+                w.zp[j] = tau;
+                w.zp[pj] = 0.0;
+                double* x = &w.qt[pj * n];
+                double* y = &w.qt[j * n];
+                for (std::size_t r = 0; r < n; ++r) {
+                    const double xr = x[r], yr = y[r];
+                    x[r] = cs * xr + sn * yr;
+                    y[r] = cs * yr - sn * xr;
+                }
+                const double dpj = w.dp[pj], dj = w.dp[j];
+                w.dp[pj] = dpj * (cs * cs) + dj * (sn * sn);
+                w.dp[j] = dpj * (sn * sn) + dj * (cs * cs);
+                w.drop.push_back(pj);
+            } else {
+                w.keep.push_back(pj);
+            }
+            pj = j;
+        }
+        if (pj != n) w.keep.push_back(pj);
+    } else {
+        for (std::size_t j = 0; j < n; ++j) w.drop.push_back(j);
+    }
+    const std::size_t k = w.keep.size();
+    w.vals.resize(n);
+    w.qn.resize(n * n);  // the new eigenvectors, column-major
+    if (k > 0) {
+        w.dl.resize(k);
+        w.zl.resize(k);
+        for (std::size_t c = 0; c < k; ++c) {
+            w.dl[c] = w.dp[w.keep[c]];
+            w.zl[c] = w.zp[w.keep[c]];
+        }
+        // Renormalise z (deflation took weight out of it).
+        double zz = -0.0;
+        for (std::size_t c = 0; c < k; ++c) zz = zz + w.zl[c] * w.zl[c];
+        const double zn = std::sqrt(zz);
+        for (std::size_t c = 0; c < k; ++c) w.zl[c] = w.zl[c] / zn;
+        const double rk = rho * zz;
+        w.lam.resize(k);
+        w.dm.resize(k * k);  // dm[i*k + j] = dl_j - lam_i
+        w.delta.resize(k);
+        parallel_for(k, std::max<std::size_t>(1, kParallelWork / (40 * k + 1)), [&](std::size_t b, std::size_t e_) {
+            std::vector<double> scratch(k);
+            for (std::size_t i = b; i < e_; ++i) {
+                if ((i & 63) == 0) check_cancel();
+                w.lam[i] = secular_root(k, w.dl.data(), w.zl.data(), rk, i, &w.dm[i * k], scratch);
+            }
+        });
+        // Gu-Eisenstat: the z for which the computed roots are exact.
+        w.zh.resize(k);
+        for (std::size_t j = 0; j < k; ++j) w.zh[j] = w.dm[j * k + j];
+        for (std::size_t i = 0; i < k; ++i) {
+            const double* di = &w.dm[i * k];
+            for (std::size_t j = 0; j < k; ++j)
+                if (j != i) w.zh[j] = w.zh[j] * (di[j] / (w.dl[j] - w.dl[i]));
+        }
+        for (std::size_t j = 0; j < k; ++j) w.zh[j] = std::copysign(std::sqrt(-w.zh[j]), w.zl[j]);
+        // u (k x k, row-major): column i the normalised zh / (dl - lam_i).
+        w.u.resize(k * k);
+        for (std::size_t i = 0; i < k; ++i) {
+            const double* di = &w.dm[i * k];
+            double ss = -0.0;
+            for (std::size_t j = 0; j < k; ++j) {
+                const double v = w.zh[j] / di[j];
+                w.u[j * k + i] = v;
+                ss = ss + v * v;
+            }
+            const double nrm = std::sqrt(ss);
+            for (std::size_t j = 0; j < k; ++j) w.u[j * k + i] = w.u[j * k + i] / nrm;
+        }
+        // New eigenvectors (column-major: qn[i*n + r]) = sum_j qt[keep_j][r] u[j][i]:
+        // as rows, qn^T (k x n) = u^T (k x k) times qkeep^T (k x n).
+        w.qo.resize(k * n);
+        for (std::size_t c = 0; c < k; ++c) std::copy_n(&w.qt[w.keep[c] * n], n, &w.qo[c * n]);
+        mm::gemm(k, k, n, w.u.data(), 1, k, w.qo.data(), n, 1, w.qn.data(), n, -0.0);
+        for (std::size_t i = 0; i < k; ++i) w.vals[i] = w.lam[i];
+    }
+    for (std::size_t c = 0; c < w.drop.size(); ++c) {
+        w.vals[k + c] = w.dp[w.drop[c]];
+        std::copy_n(&w.qt[w.drop[c] * n], n, &w.qn[(k + c) * n]);
+    }
+    // All eigenpairs in ascending order of value.
+    w.order.resize(n);
+    std::iota(w.order.begin(), w.order.end(), std::size_t{0});
+    std::stable_sort(w.order.begin(), w.order.end(), [&](std::size_t x, std::size_t y) { return w.vals[x] < w.vals[y]; });
+    for (std::size_t t = 0; t < n; ++t) {
+        const std::size_t c = w.order[t];
+        d[t] = w.vals[c];
+        const double* col = &w.qn[c * n];
+        for (std::size_t r = 0; r < n; ++r) q[r * ldq + t] = col[r];
+    }
+}
+
+void dc_solve(std::size_t n, double* d, double* e, double* q, std::size_t ldq, DcWork& w) {
+    check_cancel();
+    if (n <= kLeaf) {
+        constexpr std::size_t ldz = kColumnPad;
+        Doubles z = doubles(n * ldz);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::fill(z.get() + i * ldz, z.get() + (i + 1) * ldz, 0.0);
+            z[i * ldz + i] = 1.0;
+        }
+        {
+            Rotations rot(z.get(), n, ldz);
+            if (!tridiagonal_qr(n, d, e, &rot)) throw Error(kEighNoConvergence);
+            rot.flush();
+        }
+        const std::vector<double> vals(d, d + n);
+        const std::vector<std::size_t> order = ascending(vals);
+        for (std::size_t k = 0; k < n; ++k) {
+            d[k] = vals[order[k]];
+            for (std::size_t i = 0; i < n; ++i) q[i * ldq + k] = z[order[k] * ldz + i];
+        }
+        return;
+    }
+    const std::size_t n1 = n / 2;
+    const double beta = e[n1 - 1];
+    const double rho0 = std::fabs(beta);
+    d[n1 - 1] = d[n1 - 1] - rho0;
+    d[n1] = d[n1] - rho0;
+    dc_solve(n1, d, e, q, ldq, w);
+    dc_solve(n - n1, d + n1, e + n1, q + n1 * ldq + n1, ldq, w);
+    dc_merge(n, n1, d, q, ldq, rho0, std::signbit(beta) ? -1.0 : 1.0, w);
+}
+
 }  // namespace
 
 std::pair<ArrayF64, ArrayF64> eigh(const ArrayF64& a) {
@@ -803,39 +1092,21 @@ std::pair<ArrayF64, ArrayF64> eigh(const ArrayF64& a) {
     Prepared p = prepare(a);
     std::vector<double> d(n), e(n), tau(n);
     tridiagonalize(p.a.get(), n, p.lda, d.data(), e.data(), tau.data());
-    // The values first, without rotations (they are also those returned: the
-    // values of eigvalsh); then the vectors, with those values as shifts.
-    std::vector<double> known(d), e2(e);
-    if (!tridiagonal_qr(n, known.data(), e2.data(), nullptr, nullptr)) throw Error(kEighNoConvergence);
-    const std::vector<std::size_t> by_value = ascending(known);
-    std::vector<double> sorted(n);
-    for (std::size_t k = 0; k < n; ++k) sorted[k] = known[by_value[k]];
-    // Whole chunks, and a row stride off multiples of 4 KiB, which would put
-    // every row of a chunk in the same cache sets.
+    // Whole chunks, and a row stride off multiples of 4 KiB.
     std::size_t ldz = (n + kColumnPad - 1) / kColumnPad * kColumnPad;
     if (ldz % 512 == 0) ldz += kColumnPad;
-    Doubles z = doubles(n * ldz);
-    for (std::size_t i = 0; i < n; ++i) {
-        double* row = z.get() + i * ldz;
-        std::fill(row, row + ldz, 0.0);
-        row[i] = 1.0;
-    }
-    {
-        Rotations rot(z.get(), n, ldz);
-        if (!tridiagonal_qr(n, d.data(), e.data(), &rot, sorted.data())) throw Error(kEighNoConvergence);
-        rot.flush();
-    }
-    const std::vector<std::size_t> order = ascending(d);
-    // Rows in the order of their values, then the reflections.
     Doubles zs = doubles(n * ldz);
-    for (std::size_t k = 0; k < n; ++k) {
-        const double* from = z.get() + order[k] * ldz;
-        std::copy(from, from + n, zs.get() + k * ldz);
+    {
+        Doubles q = doubles(n * n);
+        std::fill(q.get(), q.get() + n * n, 0.0);
+        DcWork w;
+        dc_solve(n, d.data(), e.data(), q.get(), n, w);
+        // Rows of zs: the eigenvectors of the tridiagonal matrix.
+        fk::factor_kernels().transpose(q.get(), n, n, n, zs.get(), ldz);
     }
-    z.reset();
     back_transform(p.a.get(), p.lda, tau.data(), n, zs.get(), ldz);
     ArrayF64 values = ArrayF64::uninit(Shape::d1(n));
-    for (std::size_t k = 0; k < n; ++k) values.data[k] = unscale(sorted[k], p.exponent);
+    for (std::size_t k = 0; k < n; ++k) values.data[k] = unscale(d[k], p.exponent);
     ArrayF64 vectors = ArrayF64::uninit(Shape{n, n});
     fk::factor_kernels().transpose(zs.get(), ldz, n, n, vectors.data.data(), n);
     return {std::move(values), std::move(vectors)};
@@ -848,7 +1119,7 @@ ArrayF64 eigvalsh(const ArrayF64& a) {
     Prepared p = prepare(a);
     std::vector<double> d(n), e(n), tau(n);
     tridiagonalize(p.a.get(), n, p.lda, d.data(), e.data(), tau.data());
-    if (!tridiagonal_qr(n, d.data(), e.data(), nullptr, nullptr)) throw Error(kEighNoConvergence);
+    if (!tridiagonal_qr(n, d.data(), e.data(), nullptr)) throw Error(kEighNoConvergence);
     const std::vector<std::size_t> order = ascending(d);
     ArrayF64 values = ArrayF64::uninit(Shape::d1(n));
     for (std::size_t k = 0; k < n; ++k) values.data[k] = unscale(d[order[k]], p.exponent);

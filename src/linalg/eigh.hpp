@@ -2,12 +2,14 @@
 //
 // Only the lower triangle of the input is read.  Householder reduction to
 // tridiagonal form by panels (the trailing updates go through the product
-// kernels), the implicit symmetric tridiagonal QR iteration with Wilkinson
-// shifts and deflation, then the Householder reflections applied to the
-// tridiagonal eigenvectors in blocks.  Every sum has one fixed order, and the
-// work is split only between independent outputs, so the results are the
-// same bits for any thread count and instruction set; eigvalsh gives exactly
-// the values of eigh.
+// kernels); for the values alone the implicit symmetric tridiagonal QR
+// iteration with Wilkinson shifts and deflation; for the vectors divide and
+// conquer (the QR iteration on its small blocks), then the Householder
+// reflections applied to the tridiagonal eigenvectors in blocks.  Every sum
+// has one fixed order, and the work is split only between independent
+// outputs, so the results are the same bits for any thread count and
+// instruction set.  The two routes to the values agree to rounding, not bit
+// for bit.
 #pragma once
 
 #include <utility>
@@ -24,7 +26,7 @@ inline constexpr const char* kEighNoConvergence = "Eigendecomposition did not co
 // for a NaN or infinity in the lower triangle.
 std::pair<ArrayF64, ArrayF64> eigh(const ArrayF64& a);
 
-// The values of eigh(a), computed without the vectors.
+// The eigenvalues alone (ascending), by the QR iteration.
 ArrayF64 eigvalsh(const ArrayF64& a);
 
 }  // namespace lumi
