@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/parallel.hpp"
 #include "spatial/tree.hpp"
 
 namespace lumi {
@@ -103,6 +104,30 @@ struct BoxKind : PlainKind<BoxKind> {
 
 using KDTree = SpatialTree<BoxKind>;
 using KDNode = BoxKind::Node;
+
+// Per-query scratch of `dim` doubles: on the stack for small dimensions,
+// else in a per-thread buffer kept between queries (so a query allocates
+// nothing once its thread has seen the dimension).  One at a time per thread.
+class GapBuffer {
+public:
+    explicit GapBuffer(std::size_t dim) : data_(dim > kInline ? shared(dim) : inline_) {}
+    GapBuffer(const GapBuffer&) = delete;
+    GapBuffer& operator=(const GapBuffer&) = delete;
+    double* data() noexcept { return data_; }
+
+private:
+    static constexpr std::size_t kInline = 16;
+    struct Store {
+        std::vector<double> v;
+    };
+    static double* shared(std::size_t dim) {
+        std::vector<double>& buffer = thread_cache<Store>().v;
+        if (buffer.size() < dim) buffer.resize(dim);
+        return buffer.data();
+    }
+    double inline_[kInline];
+    double* data_;
+};
 
 // The searches track, per coordinate, how far the query lies outside the
 // region of the current node: the root's box, narrowed at every split (the

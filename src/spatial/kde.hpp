@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "base/messages.hpp"
-#include "spatial/common.hpp"
+#include "spatial/metrics.hpp"
 
 namespace lumi {
 

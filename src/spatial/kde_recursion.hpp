@@ -60,7 +60,7 @@
 #include "base/parallel.hpp"
 #include "ops/vmath.hpp"
 #include "spatial/ball_tree.hpp"
-#include "spatial/common.hpp"
+#include "spatial/metrics.hpp"
 #include "spatial/kd_tree.hpp"
 #include "spatial/vp_tree.hpp"
 

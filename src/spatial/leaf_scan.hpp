@@ -16,7 +16,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "spatial/common.hpp"
+#include "spatial/metrics.hpp"
 
 namespace lumi {
 

@@ -38,8 +38,10 @@
 #include <vector>
 
 #include "array/ndarray.hpp"
-#include "spatial/common.hpp"
+#include "spatial/build_helpers.hpp"
+#include "spatial/knn_candidates.hpp"
 #include "spatial/leaf_scan.hpp"
+#include "spatial/metrics.hpp"
 
 namespace lumi {
 

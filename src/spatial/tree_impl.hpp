@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/cancel.hpp"
+#include "base/parallel.hpp"
 #include "spatial/tree.hpp"
 
 namespace lumi {

@@ -1,16 +1,13 @@
-// Option names, the Euclidean radius edge, query checks and build helpers
-// shared by the three spatial indexes.
-#include "spatial/common.hpp"
+// Build helpers of the spatial indexes (build_helpers.hpp).
+#include "spatial/build_helpers.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <numeric>
 #include <type_traits>
-
-#include <strings.h>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -22,52 +19,11 @@
 #endif
 
 #include "base/cancel.hpp"
+#include "base/error.hpp"
 #include "base/messages.hpp"
 #include "base/parallel.hpp"
 
 namespace lumi {
-
-std::optional<DistanceMetric> metric_from_name(std::string_view s) {
-    if (s == "euclidean") return DistanceMetric::Euclidean;
-    if (s == "manhattan") return DistanceMetric::Manhattan;
-    if (s == "chebyshev") return DistanceMetric::Chebyshev;
-    return std::nullopt;
-}
-
-std::optional<KernelType> kernel_from_name(std::string_view s) {
-    if (s == "gaussian") return KernelType::Gaussian;
-    if (s == "epanechnikov") return KernelType::Epanechnikov;
-    if (s == "uniform") return KernelType::Uniform;
-    if (s == "triangular") return KernelType::Triangular;
-    return std::nullopt;
-}
-
-double EuclideanMetric::rdist_within(double r) noexcept {
-    // sqrt is monotone, so {s : sqrt(s) <= r} is {s <= t} for one t; start
-    // from r * r and step to the exact edge (at most a few ulps away).
-    if (!(r >= 0.0)) return -1.0;  // negative or NaN radius: nothing is within
-    double t = r * r;
-    while (t > 0.0 && std::sqrt(t) > r) t = std::nextafter(t, 0.0);
-    for (;;) {
-        const double up = std::nextafter(t, std::numeric_limits<double>::infinity());
-        if (up == t || !(std::sqrt(up) <= r)) break;
-        t = up;
-    }
-    return t;
-}
-
-bool reference_route() noexcept {
-    static const bool reference = [] {
-        const char* v = std::getenv("LUMIVANDER_SPATIAL");
-        return v && strcasecmp(v, "reference") == 0;
-    }();
-    return reference;
-}
-
-void check_query_length(std::size_t query_len, std::size_t dim) {
-    if (query_len > dim) throw_index_error(dim, dim);
-    if (query_len < dim) throw_index_error(query_len, query_len);
-}
 
 void check_points_shape(std::size_t ndim) {
     if (ndim != 2) throw Error(msg::kPointsNot2D);
@@ -621,9 +577,5 @@ void run_subtree_tasks(const std::vector<SubtreeTask>& tasks, void (*body)(void*
 }
 
 void throw_nan_split() { throw Error(msg::kUnwrapNone); }
-
-void throw_index_error(std::size_t len, std::size_t index) {
-    throw Error(msg::index_out_of_bounds(len, index));
-}
 
 }  // namespace lumi
