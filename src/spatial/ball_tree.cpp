@@ -1,7 +1,7 @@
 // BallTree: the ball kind's split rule, and the engine instantiated for it.
 #include "spatial/ball_tree.hpp"
 
-#include "spatial/tree_impl.hpp"
+#include "spatial/tree_build_search.hpp"
 
 namespace lumi {
 
@@ -10,7 +10,7 @@ namespace lumi {
 // then, unless the node is a leaf, a split at the median along the
 // coordinate of largest spread (NaN values skipped; ties keep the lowest).
 template <class M, class B>
-bool BallKind::make_node(B& b, Node& nd, std::size_t id, std::size_t start, std::size_t end,
+bool BallTreeKind::make_node(B& b, Node& nd, std::size_t id, std::size_t start, std::size_t end,
                          std::vector<double>& keys) {
     const std::size_t dim = b.t.dim();
     const std::size_t count = end - start;
@@ -44,6 +44,6 @@ bool BallKind::make_node(B& b, Node& nd, std::size_t id, std::size_t start, std:
     return true;
 }
 
-template class SpatialTree<BallKind>;
+template class SpatialTree<BallTreeKind>;
 
 }  // namespace lumi

@@ -17,7 +17,7 @@
 
 namespace lumi {
 
-struct BallKind : PlainKind<BallKind>, CentreKind<BallKind> {
+struct BallTreeKind : PlainKind<BallTreeKind>, CentreKind<BallTreeKind> {
     struct Node : NodeLinks {
         double radius;  // largest distance from the centroid to a node point; 0.0 when empty
     };
@@ -78,11 +78,11 @@ struct BallKind : PlainKind<BallKind>, CentreKind<BallKind> {
 
     template <class M>
     static double density_lower(const Tree& t, std::size_t id, const double* q, bool nan_query) noexcept {
-        return bound_from(centre_distance<BallKind, M>(&t, id, q, t.dim()), t.node(id).radius, t.slack(), nan_query);
+        return bound_from(centre_distance<BallTreeKind, M>(&t, id, q, t.dim()), t.node(id).radius, t.slack(), nan_query);
     }
     template <class M>
     static DensityBounds density_bounds(const Tree& t, std::size_t id, const double* q, bool nan_query) noexcept {
-        const double d = centre_distance<BallKind, M>(&t, id, q, t.dim());
+        const double d = centre_distance<BallTreeKind, M>(&t, id, q, t.dim());
         const double r = t.node(id).radius;
         const double lower = bound_from(d, r, t.slack(), nan_query);
         // A NaN centroid coordinate means NaN points below, whose Chebyshev
@@ -95,7 +95,7 @@ struct BallKind : PlainKind<BallKind>, CentreKind<BallKind> {
     }
     template <class M>
     static Interval interval(const Tree& t, std::size_t id, const double* q) noexcept {
-        return centre_interval<BallKind, M>(t, id, q, t.node(id).radius);
+        return centre_interval<BallTreeKind, M>(t, id, q, t.node(id).radius);
     }
     static double span(const Tree& t, std::size_t id) noexcept { return 2.0 * t.node(id).radius; }
 
@@ -109,12 +109,12 @@ struct BallKind : PlainKind<BallKind>, CentreKind<BallKind> {
     static void check_loaded(const Tree&) {}
 };
 
-using BallTree = SpatialTree<BallKind>;
+using BallTree = SpatialTree<BallTreeKind>;
 
 // A child's state is the query's distance to its centroid, computed for both
 // children at their parent (kNN orders them by it).
 template <class M, class Nodes>
-class BallKind::NodeWalk : public CentreWalk<BallKind, M, Nodes> {
+class BallTreeKind::NodeWalk : public CentreWalk<BallTreeKind, M, Nodes> {
 public:
     struct State {
         double d;
@@ -124,7 +124,7 @@ public:
         double d[2];
     };
 
-    using CentreWalk<BallKind, M, Nodes>::CentreWalk;
+    using CentreWalk<BallTreeKind, M, Nodes>::CentreWalk;
     State root() const noexcept { return {this->distance(0)}; }
 
     // kNN: the right child first only when its centroid is strictly nearer.
@@ -144,6 +144,6 @@ public:
     }
 };
 
-extern template class SpatialTree<BallKind>;
+extern template class SpatialTree<BallTreeKind>;
 
 }  // namespace lumi

@@ -5,11 +5,11 @@
 
 #include "array/format.hpp"
 #include "base/messages.hpp"
-#include "spatial/tree_impl.hpp"
+#include "spatial/tree_build_search.hpp"
 
 namespace lumi {
 
-void BoxKind::throw_reversed_box(double lo, double hi) {
+void KDTreeKind::throw_reversed_box(double lo, double hi) {
     std::string lo_text, hi_text;
     append_float(lo_text, lo);
     append_float(hi_text, hi);
@@ -20,7 +20,7 @@ void BoxKind::throw_reversed_box(double lo, double hi) {
 // is a leaf, a split at the median along the coordinate of largest spread
 // (ties keep the lowest coordinate).
 template <class M, class B>
-bool BoxKind::make_node(B& b, Node& nd, std::size_t id, std::size_t start, std::size_t end,
+bool KDTreeKind::make_node(B& b, Node& nd, std::size_t id, std::size_t start, std::size_t end,
                         std::vector<double>& keys) {
     const std::size_t dim = b.t.dim();
     double* lo = b.t.values(id);
@@ -54,7 +54,7 @@ bool BoxKind::make_node(B& b, Node& nd, std::size_t id, std::size_t start, std::
 }
 
 // A loaded tree (the saved structure is checked already): split coordinates in range.
-void BoxKind::check_loaded(const Tree& t) {
+void KDTreeKind::check_loaded(const Tree& t) {
     for (std::size_t i = 0; i < t.nodes().size(); ++i) {
         const Node& nd = t.node(i);
         if (!nd.leaf() && nd.split_dim >= t.dim()) {
@@ -64,6 +64,6 @@ void BoxKind::check_loaded(const Tree& t) {
     }
 }
 
-template class SpatialTree<BoxKind>;
+template class SpatialTree<KDTreeKind>;
 
 }  // namespace lumi

@@ -14,7 +14,7 @@
 
 namespace lumi {
 
-struct BoxKind : PlainKind<BoxKind> {
+struct KDTreeKind : PlainKind<KDTreeKind> {
     struct Node : NodeLinks {
         std::size_t split_dim;
         double split_value;  // coordinate of the median point along split_dim; 0.0 in a leaf
@@ -102,8 +102,8 @@ struct BoxKind : PlainKind<BoxKind> {
     static void check_loaded(const Tree& t);
 };
 
-using KDTree = SpatialTree<BoxKind>;
-using KDNode = BoxKind::Node;
+using KDTree = SpatialTree<KDTreeKind>;
+using KDNode = KDTreeKind::Node;
 
 // Per-query scratch of `dim` doubles: on the stack for small dimensions,
 // else in a per-thread buffer kept between queries (so a query allocates
@@ -136,7 +136,7 @@ private:
 // box bound it never exceeds a true distance: each step is monotone under
 // rounding.
 template <class M>
-class BoxKind::Walk {
+class KDTreeKind::Walk {
 public:
     static constexpr bool kReducedBound = true;
     // The near side of a split keeps the parent's gaps, so its bound is the
@@ -221,6 +221,6 @@ private:
     double* g_;  // per-coordinate gaps, in buffer_
 };
 
-extern template class SpatialTree<BoxKind>;
+extern template class SpatialTree<KDTreeKind>;
 
 }  // namespace lumi

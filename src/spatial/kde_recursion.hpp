@@ -350,7 +350,7 @@ struct LeafTable {
     std::vector<std::uint8_t> has_nan;
     std::vector<std::uint32_t> first, last;
 
-    explicit LeafTable(const SpatialTree<BoxKind>& tree) : dim(tree.dim()) {
+    explicit LeafTable(const SpatialTree<KDTreeKind>& tree) : dim(tree.dim()) {
         const std::size_t n_nodes = tree.nodes().size();
         std::vector<std::uint32_t> index(n_nodes);
         for (std::size_t id = 0; id < n_nodes; ++id)
@@ -367,8 +367,8 @@ struct LeafTable {
             if (nd.leaf()) {
                 const std::uint32_t k = index[id];
                 for (std::size_t i = 0; i < dim; ++i) {
-                    lo[i * stride + k] = BoxKind::min_bounds(tree, id)[i];
-                    hi[i * stride + k] = BoxKind::max_bounds(tree, id)[i];
+                    lo[i * stride + k] = KDTreeKind::min_bounds(tree, id)[i];
+                    hi[i * stride + k] = KDTreeKind::max_bounds(tree, id)[i];
                 }
                 start[k] = nd.start;
                 has_nan[k] = nd.has_nan;
@@ -687,7 +687,7 @@ struct TreeView {
     bool partial = false;
     static constexpr bool kPlain = Plain;
     // Whether the k-d box bounds are read as reduced distances (reduced_bounds).
-    static constexpr bool kReducedBounds = !Plain && std::is_same_v<Kind, BoxKind>;
+    static constexpr bool kReducedBounds = !Plain && std::is_same_v<Kind, KDTreeKind>;
 
     std::size_t dim() const noexcept { return tree.dim(); }
     std::size_t n_points() const noexcept { return tree.n_points(); }
@@ -705,7 +705,7 @@ struct TreeView {
         return Kind::template density_bounds<M>(tree, node, q, partial);
     }
     // The k-d box's nearest and farthest reduced distances (the values of
-    // BoxKind::lower_rdist and box_far_rdist, before from_rdist; bounds()
+    // KDTreeKind::lower_rdist and box_far_rdist, before from_rdist; bounds()
     // gives them as distances).  The box of a node below is inside this one,
     // and every step of both distances is monotone under rounding, so its
     // nearest reduced distance is never above this upper one.

@@ -14,6 +14,6 @@
 #include "spatial/vp_tree.hpp"
 
 #define LUMI_SPATIAL_KINDS(X, A)                          \
-    X(A, BallKind, "BallTree", "balltree", "")            \
-    X(A, BoxKind, "KDTree", "kdtree", "")                 \
-    X(A, VantageKind, "VPTree", "vptree", ", selection=\"first\"")
+    X(A, BallTreeKind, "BallTree", "balltree", "")            \
+    X(A, KDTreeKind, "KDTree", "kdtree", "")                 \
+    X(A, VPTreeKind, "VPTree", "vptree", ", selection=\"first\"")

@@ -85,11 +85,11 @@ bool same(double a, double b) noexcept { return a == b || (a != a && b != b); }
 // smallest value of the right child there, no left value being larger and no
 // value there NaN.
 template <>
-void check_node_bounds(const SpatialTree<BoxKind>& t) {
+void check_node_bounds(const SpatialTree<KDTreeKind>& t) {
     const std::size_t dim = t.dim();
     check_every_node(t.nodes().size(), dim, [&](std::size_t id, Scratch& scratch) -> const char* {
         if (const char* bad = check_shape(t, id)) return bad;
-        const BoxKind::Node& nd = t.node(id);
+        const KDTreeKind::Node& nd = t.node(id);
         double* lo = scratch.values.data();
         double* hi = lo + dim;
         bool has_nan = false;
@@ -97,18 +97,18 @@ void check_node_bounds(const SpatialTree<BoxKind>& t) {
             has_nan = bounding_box(t.row(nd.start), nd.end - nd.start, dim, lo, hi);
         } else {
             const std::size_t l = id + 1, r = nd.right;
-            const double* llo = BoxKind::min_bounds(t, l);
-            const double* rlo = BoxKind::min_bounds(t, r);
-            const double* lhi = BoxKind::max_bounds(t, l);
-            const double* rhi = BoxKind::max_bounds(t, r);
+            const double* llo = KDTreeKind::min_bounds(t, l);
+            const double* rlo = KDTreeKind::min_bounds(t, r);
+            const double* lhi = KDTreeKind::max_bounds(t, l);
+            const double* rhi = KDTreeKind::max_bounds(t, r);
             for (std::size_t i = 0; i < dim; ++i) {
                 lo[i] = std::min(llo[i], rlo[i]);
                 hi[i] = std::max(lhi[i], rhi[i]);
             }
             has_nan = t.node(l).has_nan || t.node(r).has_nan;
         }
-        const double* slo = BoxKind::min_bounds(t, id);
-        const double* shi = BoxKind::max_bounds(t, id);
+        const double* slo = KDTreeKind::min_bounds(t, id);
+        const double* shi = KDTreeKind::max_bounds(t, id);
         std::size_t split_dim = 0;
         double best = 0.0;
         for (std::size_t i = 0; i < dim; ++i) {
@@ -125,7 +125,7 @@ void check_node_bounds(const SpatialTree<BoxKind>& t) {
             return nullptr;
         }
         const double sv = nd.split_value;
-        if (!(BoxKind::min_bounds(t, nd.right)[split_dim] == sv) || !(BoxKind::max_bounds(t, id + 1)[split_dim] <= sv)) {
+        if (!(KDTreeKind::min_bounds(t, nd.right)[split_dim] == sv) || !(KDTreeKind::max_bounds(t, id + 1)[split_dim] <= sv)) {
             return "has a split value that does not split its points";
         }
         if (has_nan) {
@@ -151,7 +151,7 @@ void check_node_bounds(const SpatialTree<BoxKind>& t) {
 // the rim are measured.  Per node and coordinate the magnitudes, the kinds of
 // non-finite values and the box are gathered from the points up first.
 template <>
-void check_node_bounds(const SpatialTree<BallKind>& t) {
+void check_node_bounds(const SpatialTree<BallTreeKind>& t) {
     const std::size_t dim = t.dim();
     const std::size_t n_nodes = t.nodes().size();
     enum : unsigned char { kNan = 1, kPosInf = 2, kNegInf = 4 };
@@ -159,7 +159,7 @@ void check_node_bounds(const SpatialTree<BallKind>& t) {
     std::vector<unsigned char> seen(n_nodes * dim, 0);
     parallel_for(n_nodes, 16, [&](std::size_t begin, std::size_t end) {
         for (std::size_t id = begin; id < end; ++id) {
-            const BallKind::Node& nd = t.node(id);
+            const BallTreeKind::Node& nd = t.node(id);
             if (!nd.leaf()) continue;
             const std::size_t at = id * dim;
             for (std::size_t p = nd.start; p < nd.end; ++p) {
@@ -175,7 +175,7 @@ void check_node_bounds(const SpatialTree<BallKind>& t) {
         }
     });
     for (std::size_t id = n_nodes; id-- > 0;) {
-        const BallKind::Node& nd = t.node(id);
+        const BallTreeKind::Node& nd = t.node(id);
         if (nd.leaf()) continue;
         const std::size_t at = id * dim, l = (id + 1) * dim, r = nd.right * dim;
         for (std::size_t i = 0; i < dim; ++i) {
@@ -189,7 +189,7 @@ void check_node_bounds(const SpatialTree<BallKind>& t) {
         using M = decltype(m);
         check_every_node(n_nodes, dim, [&](std::size_t id, Scratch& scratch) -> const char* {
             if (const char* bad = check_shape(t, id)) return bad;
-            const BallKind::Node& nd = t.node(id);
+            const BallTreeKind::Node& nd = t.node(id);
             const double* c = t.values(id);
             const double n = static_cast<double>(nd.end - nd.start);
             double* sums = scratch.values.data();
@@ -197,7 +197,7 @@ void check_node_bounds(const SpatialTree<BallKind>& t) {
             // The largest reduced distance: from_rdist is monotone, so its
             // value there is the largest distance.
             double rmax = 0.0;
-            const auto measure = [&](const BallKind::Node& leaf, bool sum) {
+            const auto measure = [&](const BallTreeKind::Node& leaf, bool sum) {
                 for (std::size_t p = leaf.start; p < leaf.end; ++p) {
                     const double* x = t.row(p);
                     if (sum) {
@@ -215,7 +215,7 @@ void check_node_bounds(const SpatialTree<BallKind>& t) {
                 while (!stack.empty()) {
                     const std::size_t b = stack.back();
                     stack.pop_back();
-                    const BallKind::Node& nb = t.node(b);
+                    const BallTreeKind::Node& nb = t.node(b);
                     // The box's farthest corner bounds every point's
                     // computed distance: each rounded step is monotone.
                     const double far = box_far_rdist<M>(c, &lo[b * dim], &hi[b * dim], dim);
@@ -280,15 +280,15 @@ void check_node_bounds(const SpatialTree<BallKind>& t) {
 // is the median distance a build takes; the flag says whether Chebyshev
 // distances skip a NaN coordinate there.
 template <>
-void check_node_bounds(const SpatialTree<VantageKind>& t) {
+void check_node_bounds(const SpatialTree<VPTreeKind>& t) {
     const std::size_t dim = t.dim();
     with_metric(t.metric(), [&](auto m) {
         using M = decltype(m);
         check_every_node(t.nodes().size(), dim, [&](std::size_t id, Scratch&) -> const char* {
             if (const char* bad = check_shape(t, id)) return bad;
-            const VantageKind::Node& nd = t.node(id);
+            const VPTreeKind::Node& nd = t.node(id);
             const std::size_t count = nd.end - nd.start;
-            const std::size_t inside_end = nd.start + VantageKind::left_count(count);
+            const std::size_t inside_end = nd.start + VPTreeKind::left_count(count);
             const std::size_t v = nd.vantage;
             if (v >= inside_end) return "has its vantage point outside its inside half";
             const double* vp = t.row(v);

@@ -40,11 +40,11 @@ std::uint64_t bytes_checksum(const unsigned char* data, std::size_t size);
 template <class Kind>
 void check_node_bounds(const SpatialTree<Kind>& t);
 template <>
-void check_node_bounds(const SpatialTree<BoxKind>& t);
+void check_node_bounds(const SpatialTree<KDTreeKind>& t);
 template <>
-void check_node_bounds(const SpatialTree<BallKind>& t);
+void check_node_bounds(const SpatialTree<BallTreeKind>& t);
 template <>
-void check_node_bounds(const SpatialTree<VantageKind>& t);
+void check_node_bounds(const SpatialTree<VPTreeKind>& t);
 
 struct TreeCodec {
     template <class Kind>

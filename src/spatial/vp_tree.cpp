@@ -7,7 +7,7 @@
 
 #include "base/messages.hpp"
 #include "random/generator.hpp"
-#include "spatial/tree_impl.hpp"
+#include "spatial/tree_build_search.hpp"
 
 namespace lumi {
 
@@ -17,7 +17,7 @@ std::optional<VantageSelection> selection_from_name(std::string_view s) {
     return std::nullopt;
 }
 
-void VantageKind::check_build(std::size_t n_points, const Options& options) {
+void VPTreeKind::check_build(std::size_t n_points, const Options& options) {
     if (n_points == 0) {
         if (options.selection == VantageSelection::Random) throw Error(msg::kLowNotBelowHigh);
         throw_index_error(0, 0);
@@ -28,7 +28,7 @@ void VantageKind::check_build(std::size_t n_points, const Options& options) {
 // ordered by their distance to it around the median (the threshold).  Steps
 // run for leaves too.
 template <class M, class B>
-bool VantageKind::make_node(B& b, Node& nd, std::size_t id, std::size_t start, std::size_t end,
+bool VPTreeKind::make_node(B& b, Node& nd, std::size_t id, std::size_t start, std::size_t end,
                             std::vector<double>& dists) {
     const std::size_t dim = b.t.dim();
     const std::size_t count = end - start;
@@ -77,7 +77,7 @@ bool VantageKind::make_node(B& b, Node& nd, std::size_t id, std::size_t start, s
 
 // Where each vantage point ended up: later swaps in the subtrees may have
 // moved it within the node's range.
-void VantageKind::finish_build(Tree& t, BuildState& s) {
+void VPTreeKind::finish_build(Tree& t, BuildState& s) {
     std::vector<std::size_t> position(t.n_points_);
     for (std::size_t p = 0; p < t.n_points_; ++p) position[t.order_[p]] = p;
     for (std::size_t i = 0; i < t.nodes_.size(); ++i) t.nodes_[i].vantage = position[s.vantage_rows[i]];
@@ -85,7 +85,7 @@ void VantageKind::finish_build(Tree& t, BuildState& s) {
 
 // A loaded tree (the saved structure is checked already): a point at least,
 // and every vantage point inside its node's range.
-void VantageKind::check_loaded(const Tree& t) {
+void VPTreeKind::check_loaded(const Tree& t) {
     if (t.n_points() == 0) throw Error("a VPTree holds at least one point");
     for (std::size_t i = 0; i < t.nodes().size(); ++i) {
         const Node& nd = t.node(i);
@@ -95,6 +95,6 @@ void VantageKind::check_loaded(const Tree& t) {
     }
 }
 
-template class SpatialTree<VantageKind>;
+template class SpatialTree<VPTreeKind>;
 
 }  // namespace lumi

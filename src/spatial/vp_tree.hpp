@@ -23,7 +23,7 @@ enum class VantageSelection : std::uint8_t { First = 0, Random = 1 };
 
 std::optional<VantageSelection> selection_from_name(std::string_view lowered);
 
-struct VantageKind : CentreKind<VantageKind> {
+struct VPTreeKind : CentreKind<VPTreeKind> {
     struct Node : NodeLinks {
         std::size_t vantage;  // storage position of this node's vantage point
         double threshold;     // median distance from the vantage point to the other points
@@ -37,7 +37,7 @@ struct VantageKind : CentreKind<VantageKind> {
     struct BuildState {
         std::vector<std::size_t> vantage_rows;  // input row of each node's vantage point
     };
-    using Tree = SpatialTree<VantageKind>;
+    using Tree = SpatialTree<VPTreeKind>;
 
     static constexpr std::size_t kValuesPerDim = 0;
     static constexpr bool kNoCoordinatesOneLeaf = false;
@@ -121,18 +121,18 @@ struct VantageKind : CentreKind<VantageKind> {
 
     template <class M>
     static double density_lower(const Tree& t, std::size_t id, const double* q, bool partial) noexcept {
-        return bound_from(&t, id, t.slack(), centre_distance<VantageKind, M>(&t, id, q, t.dim()), partial);
+        return bound_from(&t, id, t.slack(), centre_distance<VPTreeKind, M>(&t, id, q, t.dim()), partial);
     }
     template <class M>
     static DensityBounds density_bounds(const Tree& t, std::size_t id, const double* q, bool partial) noexcept {
-        const double d = centre_distance<VantageKind, M>(&t, id, q, t.dim());
+        const double d = centre_distance<VPTreeKind, M>(&t, id, q, t.dim());
         const Node& nd = t.node(id);
         return {bound_from(&t, id, t.slack(), d, partial),
                 nd.no_bound ? std::numeric_limits<double>::infinity() : d + nd.max_dist};
     }
     template <class M>
     static Interval interval(const Tree& t, std::size_t id, const double* q) noexcept {
-        return centre_interval<VantageKind, M>(t, id, q, t.node(id).max_dist);
+        return centre_interval<VPTreeKind, M>(t, id, q, t.node(id).max_dist);
     }
     static double span(const Tree& t, std::size_t id) noexcept { return t.node(id).max_dist - t.node(id).min_dist; }
 
@@ -155,12 +155,12 @@ struct VantageKind : CentreKind<VantageKind> {
     static void check_loaded(const Tree& t);
 };
 
-using VPTree = SpatialTree<VantageKind>;
+using VPTree = SpatialTree<VPTreeKind>;
 
 // A node's state is the query's distance to its vantage point, reused by an
 // inside child that keeps its parent's vantage point.
 template <class M, class Nodes>
-class VantageKind::NodeWalk : public CentreWalk<VantageKind, M, Nodes> {
+class VPTreeKind::NodeWalk : public CentreWalk<VPTreeKind, M, Nodes> {
 public:
     struct State {
         std::size_t vantage;
@@ -171,7 +171,7 @@ public:
     };
 
     NodeWalk(const Tree& t, const double* query) noexcept
-        : CentreWalk<VantageKind, M, Nodes>(t, query), partial_(partial_query<M>(t, query)) {}
+        : CentreWalk<VPTreeKind, M, Nodes>(t, query), partial_(partial_query<M>(t, query)) {}
     State root() const noexcept { return {vantage(this->nodes_, 0), this->distance(0)}; }
 
     // kNN: the inside child first when the query is inside the threshold.
@@ -193,6 +193,6 @@ private:
     bool partial_;
 };
 
-extern template class SpatialTree<VantageKind>;
+extern template class SpatialTree<VPTreeKind>;
 
 }  // namespace lumi
