@@ -896,10 +896,14 @@ double secular_root(std::size_t k, const double* dl, const double* z, double rho
 }
 
 struct DcWork {
-    std::vector<double> z, dp, zp, dl, zl, lam, dm, zh, u, qt, qn, qo, delta, vals;
+    std::vector<double> z, dp, zp, dl, zl, lam, dm, zh, u, up, qt, qn, qo, delta, vals;
     std::vector<std::size_t> perm, keep, drop, order;
+    std::vector<unsigned char> part;
 };
 
+// Eigen-decomposition of the tridiagonal block d[0..n), e[0..n-1): d
+// ascending on return, eigenvector c in column c of q (column-major:
+// q[c*ldq + r]), which must hold zeros on entry.
 void dc_solve(std::size_t n, double* d, double* e, double* q, std::size_t ldq, DcWork& w);
 
 // Merges the solved halves (eigenvalues d[0..n1) and d[n1..n) ascending,
@@ -909,8 +913,8 @@ void dc_merge(std::size_t n, std::size_t n1, double* d, double* q, std::size_t l
               DcWork& w) {
     const double r2 = 1.0 / std::sqrt(2.0);
     w.z.resize(n);
-    for (std::size_t j = 0; j < n1; ++j) w.z[j] = q[(n1 - 1) * ldq + j] * r2;
-    for (std::size_t j = n1; j < n; ++j) w.z[j] = s * q[n1 * ldq + j] * r2;
+    for (std::size_t j = 0; j < n1; ++j) w.z[j] = q[j * ldq + (n1 - 1)] * r2;
+    for (std::size_t j = n1; j < n; ++j) w.z[j] = s * q[j * ldq + n1] * r2;
     const double rho = rho0 + rho0;
     // Both halves ascending: merge them.
     w.perm.resize(n);
@@ -930,12 +934,13 @@ void dc_merge(std::size_t n, std::size_t n1, double* d, double* q, std::size_t l
         dmax = std::max(dmax, std::fabs(w.dp[t]));
         zmax = std::max(zmax, std::fabs(w.zp[t]));
     }
-    // qt: the columns of diag(Q1, Q2) in that order, column-major (column
-    // t at qt + t*n), so that rotations and copies move whole columns.
+    // qt: the columns of diag(Q1, Q2) in that order (column t at qt + t*n);
+    // part[t]: 1 where the upper rows may be nonzero, 2 the lower ones.
+    w.part.resize(n);
     for (std::size_t t = 0; t < n; ++t) {
         const std::size_t c = w.perm[t];
-        double* col = &w.qt[t * n];
-        for (std::size_t r = 0; r < n; ++r) col[r] = q[r * ldq + c];
+        std::copy_n(q + c * ldq, n, &w.qt[t * n]);
+        w.part[t] = c < n1 ? 1 : 2;
     }
     const double tol = 8.0 * kEps * std::max(dmax, zmax);
     w.keep.clear();
@@ -967,6 +972,7 @@ void dc_merge(std::size_t n, std::size_t n1, double* d, double* q, std::size_t l
                     x[r] = cs * xr + sn * yr;
                     y[r] = cs * yr - sn * xr;
                 }
+                w.part[pj] = w.part[j] = w.part[pj] | w.part[j];
                 const double dpj = w.dp[pj], dj = w.dp[j];
                 w.dp[pj] = dpj * (cs * cs) + dj * (sn * sn);
                 w.dp[j] = dpj * (sn * sn) + dj * (cs * cs);
@@ -1028,11 +1034,38 @@ void dc_merge(std::size_t n, std::size_t n1, double* d, double* q, std::size_t l
             const double nrm = std::sqrt(ss);
             for (std::size_t j = 0; j < k; ++j) w.u[j * k + i] = w.u[j * k + i] / nrm;
         }
-        // New eigenvectors (column-major: qn[i*n + r]) = sum_j qt[keep_j][r] u[j][i]:
-        // as rows, qn^T (k x n) = u^T (k x k) times qkeep^T (k x n).
+        // New eigenvectors qn[i*n + r] = sum_j qt[keep_j][r] u[j][i], the
+        // terms in the order of the columns from the upper half, the mixed
+        // ones, the columns from the lower half (each ascending): the upper
+        // rows as one product over the first two groups, the lower rows over
+        // the last two, leaving out the halves' zeros.
+        w.order.clear();
+        for (int kind : {1, 3, 2})
+            for (std::size_t c = 0; c < k; ++c)
+                if (w.part[w.keep[c]] == kind) w.order.push_back(c);
+        std::size_t upper = 0, lower = 0;
+        for (std::size_t c = 0; c < k; ++c) {
+            upper += (w.part[w.keep[c]] & 1) != 0;
+            lower += (w.part[w.keep[c]] & 2) != 0;
+        }
         w.qo.resize(k * n);
-        for (std::size_t c = 0; c < k; ++c) std::copy_n(&w.qt[w.keep[c] * n], n, &w.qo[c * n]);
-        mm::gemm(k, k, n, w.u.data(), 1, k, w.qo.data(), n, 1, w.qn.data(), n, -0.0);
+        w.up.resize(k * k);
+        for (std::size_t c = 0; c < k; ++c) {
+            std::copy_n(&w.qt[w.keep[w.order[c]] * n], n, &w.qo[c * n]);
+            std::copy_n(&w.u[w.order[c] * k], k, &w.up[c * k]);
+        }
+        const std::size_t n2 = n - n1;
+        if (upper > 0) {
+            mm::gemm(k, upper, n1, w.up.data(), 1, k, w.qo.data(), n, 1, w.qn.data(), n, -0.0);
+        } else {
+            for (std::size_t i = 0; i < k; ++i) std::fill_n(&w.qn[i * n], n1, 0.0);
+        }
+        const std::size_t from = k - lower;
+        if (lower > 0) {
+            mm::gemm(k, lower, n2, &w.up[from * k], 1, k, &w.qo[from * n + n1], n, 1, &w.qn[n1], n, -0.0);
+        } else {
+            for (std::size_t i = 0; i < k; ++i) std::fill_n(&w.qn[i * n + n1], n2, 0.0);
+        }
         for (std::size_t i = 0; i < k; ++i) w.vals[i] = w.lam[i];
     }
     for (std::size_t c = 0; c < w.drop.size(); ++c) {
@@ -1046,8 +1079,7 @@ void dc_merge(std::size_t n, std::size_t n1, double* d, double* q, std::size_t l
     for (std::size_t t = 0; t < n; ++t) {
         const std::size_t c = w.order[t];
         d[t] = w.vals[c];
-        const double* col = &w.qn[c * n];
-        for (std::size_t r = 0; r < n; ++r) q[r * ldq + t] = col[r];
+        std::copy_n(&w.qn[c * n], n, q + t * ldq);
     }
 }
 
@@ -1069,7 +1101,7 @@ void dc_solve(std::size_t n, double* d, double* e, double* q, std::size_t ldq, D
         const std::vector<std::size_t> order = ascending(vals);
         for (std::size_t k = 0; k < n; ++k) {
             d[k] = vals[order[k]];
-            for (std::size_t i = 0; i < n; ++i) q[i * ldq + k] = z[order[k] * ldz + i];
+            std::copy_n(z.get() + order[k] * ldz, n, q + k * ldq);
         }
         return;
     }
@@ -1095,14 +1127,13 @@ std::pair<ArrayF64, ArrayF64> eigh(const ArrayF64& a) {
     // Whole chunks, and a row stride off multiples of 4 KiB.
     std::size_t ldz = (n + kColumnPad - 1) / kColumnPad * kColumnPad;
     if (ldz % 512 == 0) ldz += kColumnPad;
+    // The eigenvectors of the tridiagonal matrix as the rows of zs (the
+    // columns of the divide and conquer's column-major q).
     Doubles zs = doubles(n * ldz);
+    std::fill(zs.get(), zs.get() + n * ldz, 0.0);
     {
-        Doubles q = doubles(n * n);
-        std::fill(q.get(), q.get() + n * n, 0.0);
         DcWork w;
-        dc_solve(n, d.data(), e.data(), q.get(), n, w);
-        // Rows of zs: the eigenvectors of the tridiagonal matrix.
-        fk::factor_kernels().transpose(q.get(), n, n, n, zs.get(), ldz);
+        dc_solve(n, d.data(), e.data(), zs.get(), ldz, w);
     }
     back_transform(p.a.get(), p.lda, tau.data(), n, zs.get(), ldz);
     ArrayF64 values = ArrayF64::uninit(Shape::d1(n));
