@@ -302,7 +302,7 @@ struct DirectUniforms {
 // mostly every third one (every fourth with the boost), and their logs, and the
 // cosines of 2 pi u2 for the uniforms after them, are taken in one array call
 // each (vmath::log_n, vtrig::cos_n: the library's bits).  When a u1 turns up
-// elsewhere (after a two-uniform attempt) both are retaken from it; a u2
+// elsewhere (after an attempt of another length) both are retaken from it; a u2
 // drawn in the next block gets its cosine from the library.  The values
 // read, and so every result, are those of drawing one by one; finish()
 // leaves the generator just after the last uniform read (where it started
