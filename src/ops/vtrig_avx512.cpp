@@ -9,9 +9,10 @@
 #include "ops/vtrig_kernels.hpp"
 
 // GCC 12's AVX-512 intrinsics start from an uninitialised vector and warn
-// about their own code.
+// about their own code (depending on what gets inlined where).
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 
 namespace lumi::vtrig {
