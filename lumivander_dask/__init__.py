@@ -139,16 +139,18 @@ def _cap_pool(client):
 # Scattered data that only one worker holds is gone when that worker dies, and
 # the scheduler then cancels every task that depends on it.  So nothing the
 # client sends is a dependency of the query tasks.  The client keeps every
-# object it sent (a tree, a block of query rows) in its `_Store`, scatters it
-# (keeping the future, so that the scheduler keeps the copy) and publishes the
-# copy's key under a name of its own.  A task reads the object through that
-# name (`_obtain`): from its own worker's memory, else from a worker that
-# holds the copy, else it asks the client, which scatters its object again to
-# the asking worker and publishes the new key under the same name.  The
-# tasks that need one worker's copy (a tree that is not broadcast, query rows)
-# depend on a small task that runs `_obtain` (`_from_store`): the scheduler
-# computes it where the copy is, and computes it again when that worker dies.
-# Every wait is bounded by `_restore_timeout()`.
+# object it sent (a tree, a block of query rows) in its `_Store`, under a name
+# of its own, and publishes under that name the key of the object's copy on
+# the cluster.  A task reads the object through that name (`_obtain`): from
+# its own worker's memory, else from a worker that holds the copy, else it
+# asks the client (an event), which scatters the object to the asking worker
+# (keeping the future, so that the scheduler keeps the copy) and publishes
+# the new key.  A broadcast tree is scattered to every worker at once; every
+# other object goes out only when a task asks for it: the tasks that need
+# one copy (a tree that is not broadcast, query rows) depend on a small task
+# that runs `_obtain` (`_from_store`), so the object is sent to the worker
+# that runs it, and sent again when Dask computes that task again after its
+# worker died.  Every wait is bounded by `_restore_timeout()`.
 
 
 def _restore_timeout():
@@ -189,14 +191,18 @@ class _Ref:
 
 
 class _Entry:
-    __slots__ = ("obj", "future", "broadcast", "generation", "busy")
+    """One object the client sent: the object, the future of its copy on the
+    cluster (None before the first request) and the key published for it."""
 
-    def __init__(self, obj, future, broadcast):
+    __slots__ = ("obj", "future", "key", "generation", "sending", "publishing")
+
+    def __init__(self, obj, future, key):
         self.obj = obj
         self.future = future
-        self.broadcast = broadcast
+        self.key = key
         self.generation = 0
-        self.busy = False
+        self.sending = float("-inf")  # when the last sending started
+        self.publishing = threading.Lock()
 
 
 class _Store:
@@ -221,19 +227,21 @@ class _Store:
         return client
 
     def put(self, objects, broadcast=False):
-        """Scatters ``{name: object}`` (each object to one worker, or to all)
-        and publishes the key of each copy under its name; returns ``{name: holder
-        address or None}``."""
+        """Keeps ``{name: object}`` and publishes the names: with
+        ``broadcast``, scattered to every worker now; else each is sent to
+        the first worker that asks for it."""
         client = self.client()
-        futures = client.scatter(objects, broadcast=broadcast, hash=False)
-        client.publish_dataset({**{name: name for name in objects}, **{name + _COPY: futures[name] for name in objects}})
-        with self._lock:
-            for name, obj in objects.items():
-                self._entries[name] = _Entry(obj, futures[name], broadcast)
         if broadcast:
-            return dict.fromkeys(objects)
-        holders = client.who_has(list(futures.values()))
-        return {name: (holders.get(name) or [None])[0] for name in objects}
+            futures = client.scatter(objects, broadcast=True, hash=False)
+            published = {**{name: name for name in objects}, **{name + _COPY: futures[name] for name in objects}}
+            entries = {name: _Entry(obj, futures[name], name) for name, obj in objects.items()}
+        else:
+            # A key that never existed: the first task to look asks for it.
+            published = {name: f"{name}-0" for name in objects}
+            entries = {name: _Entry(obj, None, published[name]) for name, obj in objects.items()}
+        with self._lock:
+            self._entries.update(entries)
+        client.publish_dataset(published)
 
     def drop(self, names, wait=True):
         """Forgets the objects and unpublishes them.  ``wait=False`` may run
@@ -262,40 +270,53 @@ class _Store:
         except Exception:
             pass
 
+    # Seconds after which a request for a copy that is still being sent
+    # starts another sending (the first may wait for a connection to a worker
+    # that died, up to Dask's connect timeout).
+    _RESEND_AFTER = 3.0
+
     def _on_request(self, event):
         """A task found no copy of an object (runs on the client's event
-        loop): send it again from a thread, once per lost copy."""
+        loop): send it from a thread, once per missing copy."""
         msg = event[1]
         name = msg.get("name") if isinstance(msg, dict) else None
+        now = time.monotonic()
         with self._lock:
             entry = self._entries.get(name)
-            if entry is None or entry.busy or entry.future.key != msg.get("lost"):
+            if entry is None or entry.key != msg.get("lost") or now - entry.sending < self._RESEND_AFTER:
                 return
-            entry.busy = True
+            entry.sending = now
             entry.generation += 1
             key = f"{name}-{entry.generation}"
-        threading.Thread(target=self._restore, args=(name, entry, key, msg.get("worker")), daemon=True).start()
+        worker = msg.get("worker")
+        args = (name, entry, msg["lost"], entry.generation, key, worker)
+        threading.Thread(target=self._send, args=args, daemon=True).start()
 
-    def _restore(self, name, entry, key, worker):
+    def _send(self, name, entry, lost, generation, key, worker):
+        """Scatters the object of ``entry`` under ``key`` (to ``worker`` if it
+        can) and publishes it, unless another sending came first."""
         try:
             client = self.client()
             future = None
             if worker:
                 try:  # to the asking worker, which then reads it locally
-                    future = client.scatter({key: entry.obj}, workers=[worker], hash=False, timeout=10)[key]
+                    future = client.scatter({key: entry.obj}, workers=[worker], hash=False, timeout=5)[key]
                 except Exception:
                     future = None
             if future is None:
-                future = client.scatter({key: entry.obj}, hash=False, timeout=10)[key]
-            with self._lock:
-                alive = self._entries.get(name) is entry
-            if alive:
-                client.publish_dataset({name: key, name + _COPY: future}, override=True)
-                entry.future = future
+                future = client.scatter({key: entry.obj}, hash=False, timeout=5)[key]
+            with entry.publishing:
+                with self._lock:
+                    current = self._entries.get(name) is entry and entry.key == lost
+                if current:
+                    client.publish_dataset({name: key, name + _COPY: future}, override=True)
+                    entry.future, entry.key = future, key
         except Exception:
             pass  # the tasks ask again, and fail once their wait is over
         finally:
-            entry.busy = False
+            with self._lock:
+                if entry.generation == generation:  # no later sending: the next request may start one
+                    entry.sending = float("-inf")
 
 
 _stores = weakref.WeakKeyDictionary()
@@ -424,12 +445,12 @@ def _tree_dim(tree):
     return 0
 
 
-def _hold_on(client, store, name, holder, what, released):
-    """Submits the `_from_store` task of one object, on the worker that holds
-    the scattered copy (elsewhere if that worker is gone)."""
+def _hold_on(client, store, name, what, released):
+    """Submits the `_from_store` task of one object.  No worker restriction:
+    the object goes wherever the scheduler runs it (a restriction to a worker
+    that died can leave the task waiting for that worker for ever)."""
     ref = _Ref(name, store.topic, what, released)
-    where = {"workers": [holder], "allow_other_workers": True} if holder else {}
-    return client.submit(_from_store, ref, key=f"{name}-held-{uuid.uuid4().hex[:8]}", pure=False, **where)
+    return client.submit(_from_store, ref, key=f"{name}-held-{uuid.uuid4().hex[:8]}", pure=False)
 
 
 _RELEASED = "the tree handle has been released"
@@ -445,14 +466,13 @@ class TreeHandle:
     in this process too, to send it again when the workers holding it die.
     """
 
-    __slots__ = ("_client", "_name", "_dim", "_broadcast", "_holder", "_held", "__weakref__")
+    __slots__ = ("_client", "_name", "_dim", "_broadcast", "_held", "__weakref__")
 
-    def __init__(self, client, name, dim, broadcast, holder):
+    def __init__(self, client, name, dim, broadcast):
         self._client = client
         self._name = name
         self._dim = dim
         self._broadcast = broadcast
-        self._holder = holder
         self._held = None  # the `_from_store` future of a tree on one worker
 
     @property
@@ -515,7 +535,7 @@ class TreeHandle:
         if self._broadcast:
             return _Held(self._name, store.topic, what, _RELEASED)
         if self._held is None or self._held.status in ("error", "cancelled"):
-            self._held = _hold_on(client, store, self._name, self._holder, what, _RELEASED)
+            self._held = _hold_on(client, store, self._name, what, _RELEASED)
         return self._held
 
 
@@ -537,8 +557,8 @@ def scatter_tree(client, tree, broadcast=True):
     broadcast = bool(broadcast)
     _cap_pool(client)
     name = f"lumivander-tree-{uuid.uuid4().hex}"
-    holder = _store(client).put({name: tree}, broadcast=broadcast)[name]
-    handle = TreeHandle(client, name, dim, broadcast, holder)
+    _store(client).put({name: tree}, broadcast=broadcast)
+    handle = TreeHandle(client, name, dim, broadcast)
     if broadcast:
         client.run(_adopt, name, on_error="ignore")
     else:
@@ -585,8 +605,8 @@ class _Call:
 
         names = [f"lumivander-{self.token}-{len(self.names) + i}" for i in range(len(objects))]
         self.names.extend(names)
-        holders = self.store.put(dict(zip(names, objects)))
-        held = [_hold_on(self.client, self.store, n, holders[n], what, released) for n in names]
+        self.store.put(dict(zip(names, objects)))
+        held = [_hold_on(self.client, self.store, n, what, released) for n in names]
         try:
             wait(held, timeout=_restore_timeout())
         except Exception:  # a worker died meanwhile: the tasks are computed again
@@ -649,7 +669,7 @@ def _query_blocks(call, rows):
     per = min(max(-(-n // threads), 1), _BLOCK_ROWS)
     blocks = [np.ascontiguousarray(rows[i:i + per]) for i in range(0, n, per)]
     released = "the query rows sent with this call have been released: repeat the call"
-    held = call.send(blocks, "the query rows sent with this call", released)
+    held = call.send(blocks, "a block of the query rows sent with this call", released)
     return [(h, len(b)) for h, b in zip(held, blocks)]
 
 

@@ -397,6 +397,7 @@ def test_a_worker_killed_mid_call_costs_no_result(dying, method, broadcast):
 
 def test_a_tree_the_client_cannot_send_again_fails_clearly(dying):
     import dask
+    import dask.array as da
 
     client = dying.client
     handle = lvd.scatter_tree(client, KILL_TREE, broadcast=False)
@@ -410,8 +411,8 @@ def test_a_tree_the_client_cannot_send_again_fails_clearly(dying):
         dying.kill(holder, DASK_LUMIVANDER__RESTORE_TIMEOUT="2")
         dying.ready()
         start = time.monotonic()
-        with pytest.raises(RuntimeError) as lost:
-            client.compute(kill_call(client, "counts", handle)[0], sync=True)
+        with pytest.raises(RuntimeError) as lost:  # query rows that need no client
+            client.compute(lvd.radius_counts(client, handle, da.from_array(KILL_QUERIES, 6000), 0.05), sync=True)
         assert time.monotonic() - start < 30
         assert str(lost.value) == LOST.format(handle.key, 2)
     finally:
