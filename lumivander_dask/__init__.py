@@ -226,13 +226,14 @@ class _Store:
             raise ValueError("the client has been closed")
         return client
 
-    def put(self, objects, broadcast=False):
-        """Keeps ``{name: object}`` and publishes the names: with
-        ``broadcast``, scattered to every worker now; else each is sent to
-        the first worker that asks for it."""
+    def put(self, objects, broadcast=False, now=False):
+        """Keeps ``{name: object}`` and publishes the names.  With
+        ``broadcast`` the objects are scattered to every worker now, with
+        ``now`` each to one worker now; else each goes to the first worker
+        that asks for it (one copy, where it is used, but later)."""
         client = self.client()
-        if broadcast:
-            futures = client.scatter(objects, broadcast=True, hash=False)
+        if broadcast or now:
+            futures = client.scatter(objects, broadcast=broadcast, hash=False)
             published = {**{name: name for name in objects}, **{name + _COPY: futures[name] for name in objects}}
             entries = {name: _Entry(obj, futures[name], name) for name, obj in objects.items()}
         else:
@@ -251,19 +252,16 @@ class _Store:
         client = self._client()
         if not gone or client is None or client.status in ("closing", "closed"):
             return
+        published = gone + [name + _COPY for name in gone]
         if wait:
-            for name in gone:
-                client.unpublish_dataset(name)
-                client.unpublish_dataset(name + _COPY)
+            client.unpublish_dataset(published)
             return
 
         async def unpublish():
-            for name in gone:
-                try:
-                    await client.unpublish_dataset(name, asynchronous=True)
-                    await client.unpublish_dataset(name + _COPY, asynchronous=True)
-                except Exception:  # the client is closing: the cluster goes too
-                    pass
+            try:
+                await client.unpublish_dataset(published, asynchronous=True)
+            except Exception:  # the client is closing: the cluster goes too
+                pass
 
         try:
             client.loop.add_callback(unpublish)
@@ -343,7 +341,7 @@ def _obtain(ref):
     client = get_client()
     timeout = _restore_timeout()
     deadline = time.monotonic() + timeout
-    asked, asked_at, pause = None, 0.0, 0.01
+    asked, asked_at = None, time.monotonic()
     while True:
         left = deadline - time.monotonic()
         if left <= 0:
@@ -376,8 +374,9 @@ def _obtain(ref):
             elif key != asked or time.monotonic() - asked_at > 2.0:
                 worker.log_event(ref.topic, {"name": ref.name, "lost": key, "worker": worker.address})
                 asked, asked_at = key, time.monotonic()
-        time.sleep(pause)
-        pause = min(pause * 2, 0.2)
+        # Briskly while an answer is due (a sending takes some tens of ms),
+        # then less often.
+        time.sleep(0.01 if time.monotonic() - asked_at < 1.0 else 0.1)
 
 
 def _from_store(ref):
@@ -576,8 +575,9 @@ def scatter_tree(client, tree, broadcast=True):
 
 class _Lease:
     """Held by every task of one call in the client's graph: when the graph
-    goes, the objects sent for that call alone are dropped.  Tasks already
-    on the cluster keep their `_from_store` copies."""
+    goes, the objects sent for that call alone are dropped, each once its
+    `_from_store` task has finished (tasks already on the cluster keep those
+    copies)."""
 
     __slots__ = ("__weakref__",)
 
@@ -594,23 +594,24 @@ class _Call:
         self.store = _store(client)
         self.token = uuid.uuid4().hex
         self.lease = _Lease()
-        self.names = []
-        weakref.finalize(self.lease, self.store.drop, self.names, False)
+        self.held = []  # (name, future of its `_from_store` task)
+        weakref.finalize(self.lease, _Call._release, self.store, self.held)
 
-    def send(self, objects, what, released):
+    @staticmethod
+    def _release(store, held):
+        """Drops each object once its holding task has finished (so that a
+        graph dropped at once, as ``persist`` does, still finds them).  Runs
+        on whatever thread collects the lease."""
+        for name, future in held:
+            future.add_done_callback(lambda _, name=name: store.drop([name], wait=False))
+
+    def send(self, objects, what, released, now=False):
         """Sends ``[object, ...]`` and returns the futures of their
-        `_from_store` tasks, which are in memory when this returns (so the
-        call's graph can be dropped at once, as ``persist`` does)."""
-        from distributed import wait
-
-        names = [f"lumivander-{self.token}-{len(self.names) + i}" for i in range(len(objects))]
-        self.names.extend(names)
-        self.store.put(dict(zip(names, objects)))
+        `_from_store` tasks.  ``now`` as for `_Store.put`."""
+        names = [f"lumivander-{self.token}-{len(self.held) + i}" for i in range(len(objects))]
+        self.store.put(dict(zip(names, objects)), now=now)
         held = [_hold_on(self.client, self.store, n, what, released) for n in names]
-        try:
-            wait(held, timeout=_restore_timeout())
-        except Exception:  # a worker died meanwhile: the tasks are computed again
-            pass
+        self.held.extend(zip(names, held))
         return held
 
     def tree(self, tree):
@@ -669,7 +670,10 @@ def _query_blocks(call, rows):
     per = min(max(-(-n // threads), 1), _BLOCK_ROWS)
     blocks = [np.ascontiguousarray(rows[i:i + per]) for i in range(0, n, per)]
     released = "the query rows sent with this call have been released: repeat the call"
-    held = call.send(blocks, "a block of the query rows sent with this call", released)
+    # Scattered at once: the first read costs no request to the client, and
+    # query rows are small beside a tree (a holding task that runs on
+    # another worker makes a second copy for the call's lifetime).
+    held = call.send(blocks, "a block of the query rows sent with this call", released, now=True)
     return [(h, len(b)) for h, b in zip(held, blocks)]
 
 
