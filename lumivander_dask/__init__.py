@@ -359,24 +359,45 @@ def _obtain(ref):
             if key in worker.data:
                 return worker.data[key]
             if holders:
-                # The copy's future, published beside its key: read only when
-                # the copy exists (a future of a lost key would wait forever).
-                future = None
-                try:
-                    future = client.get_dataset(ref.name + _COPY, callback_timeout=left)
-                    if future.key == key:
-                        return future.result(timeout=max(deadline - time.monotonic(), 0.01))
-                except Exception:  # the holder died meanwhile: look again
-                    pass
-                finally:
-                    if future is not None:
-                        future.release()
+                found = _gather(client, ref.name, key, deadline)
+                if found is not _MISSING:
+                    return found
             elif key != asked or time.monotonic() - asked_at > 2.0:
                 worker.log_event(ref.topic, {"name": ref.name, "lost": key, "worker": worker.address})
                 asked, asked_at = key, time.monotonic()
         # Briskly while an answer is due (a sending takes some tens of ms),
         # then less often.
         time.sleep(0.01 if time.monotonic() - asked_at < 1.0 else 0.1)
+
+
+_MISSING = object()
+
+
+def _gather(client, name, key, deadline):
+    """The object of the copy ``key`` from the worker holding it, or
+    _MISSING when that copy is lost meanwhile or ``deadline`` passes."""
+    # The copy's future, published beside its key: read only when the copy
+    # exists (the future of a lost key waits for ever), and waited for a
+    # second at a time, checking that the copy still exists.
+    future = None
+    try:
+        future = client.get_dataset(name + _COPY, callback_timeout=max(deadline - time.monotonic(), 0.01))
+        if future.key != key:
+            return _MISSING
+        while True:
+            try:
+                return future.result(timeout=max(min(deadline - time.monotonic(), 1.0), 0.01))
+            except TimeoutError:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return _MISSING
+                if not client.sync(client.scheduler.who_has, keys=[key], callback_timeout=left).get(key):
+                    return _MISSING
+    except Exception:  # the holder died, or the scheduler is busy: look again
+        return _MISSING
+    finally:
+        if future is not None:
+            future.release()
 
 
 def _from_store(ref):
