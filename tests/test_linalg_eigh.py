@@ -236,3 +236,22 @@ def test_covariance_spectra_and_pca_scores_match(loader):
     for j in range(k):
         sign = 1.0 if scores[:, j] @ want[:, j] >= 0 else -1.0
         assert np.allclose(sign * scores[:, j], want[:, j], rtol=0, atol=1e-8 * np.max(np.abs(want[:, j])))
+
+
+@pytest.mark.parametrize("n", [4, 26, 100, 257])
+def test_known_spectrum_and_untouched_input(n):
+    # The (2, -1) tridiagonal matrix: eigenvalues 2 - 2 cos(k pi / (n + 1)),
+    # eigenvectors sin(j k pi / (n + 1)) up to sign and scale.
+    a = lv.Array.from_numpy(spectrum("toeplitz", n, None))
+    before = a.tolist()
+    w, v = la.eigh(a)
+    k = np.arange(1, n + 1)
+    exact = 2 - 2 * np.cos(k * np.pi / (n + 1))
+    assert np.max(np.abs(w.to_numpy() - exact)) <= 10 * n * U * 4
+    assert np.max(np.abs(la.eigvalsh(a).to_numpy() - exact)) <= 10 * n * U * 4
+    s = np.sin(np.outer(k, k) * np.pi / (n + 1))
+    s /= np.linalg.norm(s, axis=0)
+    assert np.allclose(np.abs(np.sum(v.to_numpy() * s, axis=0)), 1.0, atol=1e-9)
+    assert a.tolist() == before
+    again = la.eigh(a)
+    assert again[0].tolist() == w.tolist() and again[1].tolist() == v.tolist()
