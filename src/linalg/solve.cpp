@@ -144,11 +144,51 @@ void reverse_rows(double* p, std::size_t n, std::size_t r) {
     for (std::size_t i = 0; i < n / 2; ++i) std::swap_ranges(p + i * r, p + (i + 1) * r, p + (n - 1 - i) * r);
 }
 
+// One right-hand side with a row-major upper triangle, bottom up, without
+// the reversed copy: blocks of rows, each row's sum over the unknowns below
+// the block taken in decreasing k (eight rows at a time, so that eight sums
+// are in flight), then over the block's own unknowns.
+void upper_vec(std::size_t n, const double* t, std::size_t ldt, bool unit, const double* b, double* x) {
+    double s[kVecBlock];
+    for (std::size_t i1 = n; i1 > 0;) {
+        check_cancel();
+        const std::size_t i0 = i1 > kVecBlock ? i1 - kVecBlock : 0;
+        const std::size_t nb = i1 - i0;
+        std::size_t q = 0;
+        for (; q + 8 <= nb; q += 8) {
+            double acc[8] = {-0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0};
+            const double* row = t + (i0 + q) * ldt;
+            for (std::size_t k = n; k-- > i1;) {
+                const double xk = x[k];
+                for (std::size_t e = 0; e < 8; ++e) acc[e] = acc[e] + row[e * ldt + k] * xk;
+            }
+            for (std::size_t e = 0; e < 8; ++e) s[q + e] = acc[e];
+        }
+        for (; q < nb; ++q) {
+            double acc = -0.0;
+            const double* row = t + (i0 + q) * ldt;
+            for (std::size_t k = n; k-- > i1;) acc = acc + row[k] * x[k];
+            s[q] = acc;
+        }
+        for (std::size_t i = i1; i-- > i0;) {
+            double acc = s[i - i0];
+            const double* row = t + i * ldt;
+            for (std::size_t k = i1; k-- > i + 1;) acc = acc + row[k] * x[k];
+            x[i] = unit ? b[i] - acc : (b[i] - acc) / row[i];
+        }
+        i1 = i0;
+    }
+}
+
 // x solving T x = b for the upper triangle T(r, c) = t[r*rs + c*cs]; b and x
 // are n x r, and b is used as scratch (its rows end up reversed).
 void upper_solve(std::size_t n, std::size_t r, const double* t, std::size_t rs, std::size_t cs, bool unit,
                  double* b, double* x) {
     if (n == 0 || r == 0) return;
+    if (r == 1 && cs == 1) {
+        upper_vec(n, t, rs, unit, b, x);
+        return;
+    }
     ArrayF64 tr = ArrayF64::uninit(Shape{n, n});
     reversed_lower(t, n, rs, cs, tr.data.data());
     reverse_rows(b, n, r);
@@ -272,8 +312,12 @@ ArrayF64 solve_triangular(const ArrayF64& a, const ArrayF64& b, bool lower, bool
     if (lower) {
         lower_solve(n, r, t, n, unit_diagonal, b.data.data(), x.data.data());
     } else {
-        ArrayF64 scratch = b.clone();
-        upper_solve(n, r, t, n, 1, unit_diagonal, scratch.data.data(), x.data.data());
+        if (r == 1) {
+            upper_vec(n, t, n, unit_diagonal, b.data.data(), x.data.data());
+        } else {
+            ArrayF64 scratch = b.clone();
+            upper_solve(n, r, t, n, 1, unit_diagonal, scratch.data.data(), x.data.data());
+        }
     }
     return x;
 }
