@@ -26,10 +26,11 @@ bool keyword_matches(PyObject* kw, const char* name, PyObject*& interned) {
 
 void parse_args_slow(const char* display, const char* const* names, PyObject** interned, std::size_t nparams,
                      std::size_t nrequired, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     PyObject** out) {
+                     PyObject** out, std::size_t npositional) {
     const auto given = static_cast<std::size_t>(nargs);
-    if (given > nparams) {
-        raise_type_error(lumi::msg::too_many_positional(display, nrequired, nparams, given));
+    if (npositional > nparams) npositional = nparams;
+    if (given > npositional) {
+        raise_type_error(lumi::msg::too_many_positional(display, nrequired, npositional, given));
     }
     for (std::size_t i = 0; i < nparams; ++i) out[i] = i < given ? args[i] : nullptr;
 

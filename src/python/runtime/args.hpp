@@ -2,7 +2,8 @@
 // points.  Each callable declares one static Sig with its display name
 // ("Array.get", "zeros"), parameter names and required count; parse() fills
 // one borrowed PyObject* per parameter (nullptr when an optional one is
-// absent) or raises the interpreter-style TypeError.
+// absent) or raises the interpreter-style TypeError.  Parameters from
+// `positional` on (N unless given) are keyword-only.
 #pragma once
 
 #include <array>
@@ -15,13 +16,14 @@ namespace lumipy {
 
 void parse_args_slow(const char* display, const char* const* names, PyObject** interned, std::size_t nparams,
                      std::size_t nrequired, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     PyObject** out);
+                     PyObject** out, std::size_t npositional = static_cast<std::size_t>(-1));
 
 template <std::size_t N>
 struct Sig {
     const char* display;
     std::array<const char*, N> names;
     std::size_t required = N;
+    std::size_t positional = N;
     mutable std::array<PyObject*, N> interned{};
 
     using Out = std::array<PyObject*, N == 0 ? 1 : N>;
@@ -29,11 +31,12 @@ struct Sig {
     Out parse(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) const {
         Out out{};
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        if (!kwnames && nargs >= static_cast<Py_ssize_t>(required) && nargs <= static_cast<Py_ssize_t>(N)) {
+        if (!kwnames && nargs >= static_cast<Py_ssize_t>(required) && nargs <= static_cast<Py_ssize_t>(positional)) {
             for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = args[i];
             return out;
         }
-        parse_args_slow(display, names.data(), interned.data(), N, required, args, nargs, kwnames, out.data());
+        parse_args_slow(display, names.data(), interned.data(), N, required, args, nargs, kwnames, out.data(),
+                        positional);
         return out;
     }
 };
@@ -41,6 +44,8 @@ struct Sig {
 // Deduction helper: Sig<2>{"Array.__new__", {"shape", "data"}}.
 template <std::size_t N>
 Sig(const char*, std::array<const char*, N>, std::size_t = N) -> Sig<N>;
+template <std::size_t N>
+Sig(const char*, std::array<const char*, N>, std::size_t, std::size_t) -> Sig<N>;
 
 // For callables without parameters.
 inline void parse_no_args(const char* display, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
