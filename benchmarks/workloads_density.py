@@ -75,6 +75,18 @@ def vs_numpy(bandwidth=None):
     return setup
 
 
+def vs_own_density(bandwidth=None):
+    """log_density against this library's own kernel_density on the same
+    call (the peer side runs lumivander too; numpy is only its label)."""
+    def setup(lv, np):
+        x, q, tree, qa = _inputs(lv)
+        h = scott(x) if bandwidth is None else bandwidth
+        ns = {"t": tree, "q": qa, "h": h}
+        return ns, dict(ns)
+
+    return setup
+
+
 WORKLOADS = [
     Workload("kde gaussian exact 1e3x1e5 scott", vs_sklearn(), "t.kernel_density(q, h)", "kde.score_samples(q)",
              peer_name="scikit-learn", target=0.015, check=False, note="sklearn atol=0 rtol=0"),
@@ -89,4 +101,18 @@ WORKLOADS = [
     Workload("kde epanechnikov exact 1e3x1e5 h=0.01", vs_sklearn("epanechnikov", bandwidth=0.01),
              "t.kernel_density(q, h, kernel)", "kde.score_samples(q)", peer_name="scikit-learn", check=False,
              note="pruning-dominated"),
+    # log_density: every point counted (kernel_density cuts off at 1e-10 per
+    # point), so it visits more of the tree than the sum it is compared with.
+    Workload("log_density gaussian exact 1e3x1e5 scott vs kernel_density", vs_own_density(),
+             "t.log_density(q, h)", "t.kernel_density(q, h)", target=1.25, check=False,
+             note="peer: lumivander's own kernel_density"),
+    Workload("log_density gaussian exact 1e3x1e5 scott", vs_sklearn(), "t.log_density(q, h)",
+             "kde.score_samples(q)", peer_name="scikit-learn", target=0.015, check=False,
+             note="sklearn atol=0 rtol=0"),
+    Workload("log_density gaussian rtol=1e-6 1e3x1e5 scott", vs_sklearn(rtol=1e-6),
+             "t.log_density(q, h, rtol=1e-6)", "kde.score_samples(q)", peer_name="scikit-learn", target=0.1,
+             check=False, note="both rtol=1e-6"),
+    Workload("log_density gaussian rtol=1e-6 1e3x1e5 h=1 vs exact", vs_own_density(1.0),
+             "t.log_density(q, h, rtol=1e-6)", "t.log_density(q, h)", target=0.3, check=False,
+             note="peer: lumivander's exact log_density"),
 ]

@@ -129,6 +129,7 @@ inline constexpr const char* kBetaNotPositive = "beta must be positive";
 inline constexpr const char* kPointsNot2D = "Expected 2D array (n_points, dim)";
 inline constexpr const char* kQueriesNot2D = "Expected 2D array (n_queries, dim)";
 inline constexpr const char* kQueryWidth = "Query dimension must match tree dimension";
+inline constexpr const char* kRtolValue = "rtol must be a non-negative number";
 inline constexpr const char* kQueryForm = "query must be a scalar, list, or Array";
 inline constexpr const char* kQueriesForm = "queries must be a scalar, list, or Array";
 inline constexpr const char* kQueriesRank = "queries must be 1D or 2D array";

@@ -76,6 +76,29 @@ class _SpatialTree:
         min_samples: SupportsIndex | None = None,
         max_span: _Float | None = None,
     ) -> float | Array: ...
+    # Outside the specified surface: log of the kernel sum over every point
+    # (no cut-off), rtol a guaranteed relative error, normalize divides by
+    # n * bandwidth**dim * (the kernel's integral).
+    @overload
+    def log_density(
+        self,
+        queries: _OnePoint,
+        bandwidth: _Float,
+        kernel: str | None = "gaussian",
+        *,
+        rtol: _Float = 0.0,
+        normalize: bool = False,
+    ) -> float: ...
+    @overload
+    def log_density(
+        self,
+        queries: _Points,
+        bandwidth: _Float,
+        kernel: str | None = "gaussian",
+        *,
+        rtol: _Float = 0.0,
+        normalize: bool = False,
+    ) -> float | Array: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __copy__(self) -> Self: ...
     def __deepcopy__(self, memo: Any) -> Self: ...

@@ -662,6 +662,7 @@ GENERATORS = {
     "metric": gen_name("euclidean", "manhattan", "chebyshev"),
     "min": gen_number,
     "min_samples": gen_size,
+    "normalize": gen_bool,
     "mu": gen_number,
     "n": gen_size,
     "offset": gen_size,
@@ -671,6 +672,7 @@ GENERATORS = {
     "queries": gen_queries,
     "query": gen_query,
     "radius": gen_positive,
+    "rtol": lambda rng, ctx: rng.choice([0.0, 0.0, 1e-12, 1e-6, 1e-2, 0.5, 10.0, -1e-3, math.nan, math.inf]),
     "scale": gen_positive,
     "seed": gen_seed,
     "selection": gen_name("first", "random"),
@@ -1073,6 +1075,7 @@ def build_args(rng, ctx, params):
     by_keyword = False
     for p in params:
         optional = p.default is not inspect.Parameter.empty
+        by_keyword = by_keyword or p.kind == inspect.Parameter.KEYWORD_ONLY
         if optional and rng.random() < 0.3:
             by_keyword = True  # later ones must be passed by name
             continue

@@ -17,6 +17,7 @@
 #include "spatial/ball_tree.hpp"
 #include "spatial/kd_tree.hpp"
 #include "spatial/kde.hpp"
+#include "spatial/log_density.hpp"
 #include "spatial/vp_tree.hpp"
 
 namespace lumipy {
@@ -142,7 +143,51 @@ PyObject* run_density(PyObject* self, const Tree& tree, PyObject* queries, lumi:
     return wrap_array(std::move(out));
 }
 
+// One row of log-densities per query row (see run_density).
+template <class Tree>
+PyObject* run_log_density(PyObject* self, const Tree& tree, PyObject* queries, lumi::KernelType kernel, double h,
+                          double rtol, bool normalize) {
+    QueryRows q;
+    read_queries(queries, tree.dim(), q);
+    const std::size_t rows = q.own_points ? tree.n_points() : q.rows;
+    lumi::ArrayF64 out = lumi::ArrayF64::uninit(lumi::Shape::d1(rows));
+    auto compute = [&] {
+        if (q.own_points) {
+            lumi::log_density_at_points(tree, kernel, h, rtol, normalize, out.data.data());
+        } else {
+            lumi::log_density_rows(tree, q.data, q.rows, q.width, kernel, h, rtol, normalize, out.data.data());
+        }
+    };
+    if (lumi::density_job_is_large(rows, tree.n_points())) {
+        Ref keep = Ref::borrow(self);  // as in run_density
+        GilRelease nogil;
+        compute();
+    } else {
+        compute();
+    }
+    if (rows == 1) return new_float(out.data[0]).release();
+    return wrap_array(std::move(out));
+}
+
 }  // namespace
+
+template <class Tree>
+PyObject* tree_log_density(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return entry([&] {
+        const Tree& tree = tree_of<Tree>(self);
+        static const Sig<5> sig{TreeTraits<Tree>::log_density, {"queries", "bandwidth", "kernel", "rtol", "normalize"},
+                                2, 3};
+        auto a = sig.parse(args, nargs, kwnames);
+        // Every argument is converted before any is interpreted.
+        const double h = arg_bandwidth(a[1]);
+        PyObject* kernel_text = a[2] && a[2] != Py_None ? arg_text("kernel", a[2], nullptr) : nullptr;
+        const double rtol = a[3] && a[3] != Py_None ? arg_f64("rtol", a[3]) : 0.0;
+        const bool normalize = a[4] && a[4] != Py_None && check_status(PyObject_IsTrue(a[4])) != 0;
+        const lumi::KernelType kernel = arg_kernel(kernel_text);
+        if (!(rtol >= 0.0)) raise_value_error(lumi::msg::kRtolValue);
+        return run_log_density(self, tree, a[0], kernel, h, rtol, normalize);
+    });
+}
 
 template <class Tree>
 PyObject* tree_kernel_density(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -184,5 +229,6 @@ PyObject* tree_kernel_density_approx(PyObject* self, PyObject* const* args, Py_s
 
 LUMI_INSTANTIATE_TREE_METHOD(tree_kernel_density)
 LUMI_INSTANTIATE_TREE_METHOD(tree_kernel_density_approx)
+LUMI_INSTANTIATE_TREE_METHOD(tree_log_density)
 
 }  // namespace lumipy

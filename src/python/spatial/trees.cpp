@@ -269,6 +269,7 @@ PyMethodDef* tree_methods() {
         {"kernel_density", LUMI_FN(tree_kernel_density<Tree>), LUMI_FASTCALL_KW, kKernelDensityDoc},
         {"kernel_density_approx", LUMI_FN(tree_kernel_density_approx<Tree>), LUMI_FASTCALL_KW,
          kKernelDensityApproxDoc},
+        {"log_density", LUMI_FN(tree_log_density<Tree>), LUMI_FASTCALL_KW, kLogDensityDoc},
         {"query_knn_batch", LUMI_FN(tree_query_knn_batch<Tree>), LUMI_FASTCALL_KW, kQueryKnnBatchDoc},
         {"query_radius_batch", LUMI_FN(tree_query_radius_batch<Tree>), LUMI_FASTCALL_KW, kQueryRadiusBatchDoc},
         {"__reduce__", LUMI_FN(tree_reduce<Tree>), LUMI_FASTCALL_KW, "__reduce__($self)\n--\n\n"},

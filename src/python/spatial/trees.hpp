@@ -52,6 +52,7 @@ struct TreeTraits;
         static constexpr const char* query_radius_batch = CLS ".query_radius_batch";         \
         static constexpr const char* kernel_density = CLS ".kernel_density";                 \
         static constexpr const char* kernel_density_approx = CLS ".kernel_density_approx";   \
+        static constexpr const char* log_density = CLS ".log_density";                       \
         static PyTypeObject& type() { return tree_type<lumi::SpatialTree<lumi::KIND>>(); }   \
     };
 LUMI_SPATIAL_KINDS(LUMI_TREE_TRAITS, )
