@@ -50,6 +50,8 @@ __all__ = [
     "kernel_density",
     "knn_partitioned",
     "kernel_density_partitioned",
+    "log_density",
+    "log_density_partitioned",
     "merge_knn",
     "gather",
 ]
@@ -721,6 +723,13 @@ def _check_kernel(bandwidth, kernel):
     _kernel_probe[0].kernel_density(0.0, bandwidth, kernel)
 
 
+def _check_log_density(bandwidth, kernel, rtol):
+    """Fails as log_density fails on a bad kernel or rtol, before any task runs."""
+    if not _kernel_probe:
+        _kernel_probe.append(spatial.KDTree.from_array(lumivander.Array([1, 1], [0.0])))
+    _kernel_probe[0].log_density(0.0, bandwidth, kernel, rtol=rtol)
+
+
 def _check_k(k):
     k = operator.index(k)
     if k < 0:
@@ -750,6 +759,35 @@ def _density_block(tree, block, bandwidth, kernel, lease=None):
         return np.empty(0)
     v = _tree_of(tree).kernel_density(lumivander.Array.from_numpy(np.ascontiguousarray(block)), bandwidth, kernel)
     return np.array([v]) if isinstance(v, float) else v.to_numpy()
+
+
+def _log_density_block(tree, block, bandwidth, kernel, rtol, normalize, lease=None):
+    if block.shape[0] == 0:
+        return np.empty(0)
+    v = _tree_of(tree).log_density(lumivander.Array.from_numpy(np.ascontiguousarray(block)), bandwidth, kernel,
+                                   rtol=rtol, normalize=normalize)
+    return np.array([v]) if isinstance(v, float) else v.to_numpy()
+
+
+def _size_of(tree, dim, lease=None):
+    # Every point is listed, NaN distances included (they rank last).
+    return len(_tree_of(tree).query_knn([0.0] * dim, 2**62))
+
+
+def _log_add_block(sizes, *logs):
+    # Part order, left to right: this order defines the bits.  With sizes
+    # (normalised parts), part j weighs n_j / N and empty parts drop out.
+    if sizes is not None:
+        keep = [j for j, n in enumerate(sizes) if n > 0]
+        if not keep:
+            return np.full(len(logs[0]), np.nan)
+        logs = [logs[j] + np.log(sizes[j]) for j in keep]
+    total = np.array(logs[0], dtype=np.float64, copy=True)
+    for v in logs[1:]:
+        total = np.logaddexp(total, v)
+    if sizes is not None:
+        total -= np.log(sum(sizes))
+    return total
 
 
 def _merge_block(k, offsets, sizes, *answers):
@@ -831,6 +869,20 @@ def kernel_density(client, tree, queries, bandwidth, kernel="gaussian"):
     return _one_per_row(_density_block, "density", call, shared, blocks, (bandwidth, kernel), np.float64)
 
 
+def log_density(client, tree, queries, bandwidth, kernel="gaussian", *, rtol=0.0, normalize=False):
+    """``tree.log_density`` at every query row: a Dask float64 array (n,),
+    equal bit for bit to one call in one process.  ``tree`` as for
+    :func:`knn`."""
+    bandwidth, rtol, normalize = float(bandwidth), float(rtol), bool(normalize)
+    _check_log_density(bandwidth, kernel, rtol)
+    q = _query_rows(queries, _dim_of(tree))
+    call = _Call(client)
+    shared = call.tree(tree)
+    blocks = _query_blocks(call, q)
+    return _one_per_row(_log_density_block, "log-density", call, shared, blocks,
+                        (bandwidth, kernel, rtol, normalize), np.float64)
+
+
 # ---- partitioned points ------------------------------------------------------
 
 
@@ -901,6 +953,40 @@ def kernel_density_partitioned(client, parts, queries, bandwidth, kernel="gaussi
         sums = [_task(_density_block, "density-part", call.token, f"{i}-{j}", t, block, bandwidth, kernel, call.lease)
                 for j, t in enumerate(trees)]
         total = _task(_sum_block, "density-sum", call.token, i, *sums)
+        out.append(da.from_delayed(total, shape=(m,), dtype=np.float64))
+    return da.concatenate(out) if out else da.zeros((0,), dtype=np.float64)
+
+
+def log_density_partitioned(client, parts, queries, bandwidth, kernel="gaussian", *, rtol=0.0, normalize=False):
+    """``log_density`` over a point set split into several trees.
+
+    ``parts`` as for :func:`kernel_density_partitioned`.  For every query row
+    the parts' values are combined by a log-add in the order of ``parts``,
+    left to right: log(exp(l_0) + exp(l_1)) first, then the next part.  That
+    order, not one tree's traversal, defines the bits (they can differ from
+    one tree over all points in the last bits); the same parts in the same
+    order always give the same bits.  With ``rtol`` each part's sum is within
+    rtol of its exact value, so the total is too.  With ``normalize=True``
+    part j's normalised value is weighed by its share of the points, n_j / N
+    (the sizes are counted on the workers, once per call).  Returns a Dask
+    float64 array (n,).
+    """
+    bandwidth, rtol, normalize = float(bandwidth), float(rtol), bool(normalize)
+    _check_log_density(bandwidth, kernel, rtol)
+    parts = list(parts)
+    dim = _parts_dim(parts)
+    q = _query_rows(queries, dim)
+    call = _Call(client)
+    trees = [call.tree(t) for t in parts]
+    sizes = None
+    if normalize:
+        sizes = dask.delayed(list)([_task(_size_of, "log-density-size", call.token, j, t, dim, call.lease)
+                                    for j, t in enumerate(trees)])
+    out = []
+    for i, (block, m) in enumerate(_query_blocks(call, q)):
+        logs = [_task(_log_density_block, "log-density-part", call.token, f"{i}-{j}", t, block, bandwidth, kernel,
+                      rtol, normalize, call.lease) for j, t in enumerate(trees)]
+        total = _task(_log_add_block, "log-density-sum", call.token, i, sizes, *logs)
         out.append(da.from_delayed(total, shape=(m,), dtype=np.float64))
     return da.concatenate(out) if out else da.zeros((0,), dtype=np.float64)
 

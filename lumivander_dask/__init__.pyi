@@ -18,6 +18,8 @@ __all__ = [
     "kernel_density",
     "knn_partitioned",
     "kernel_density_partitioned",
+    "log_density",
+    "log_density_partitioned",
     "merge_knn",
     "gather",
 ]
@@ -76,6 +78,26 @@ def kernel_density_partitioned(
     queries: _Queries,
     bandwidth: SupportsFloat,
     kernel: str | None = "gaussian",
+) -> da.Array: ...
+def log_density(
+    client: Client,
+    tree: _Tree | TreeHandle,
+    queries: _Queries,
+    bandwidth: SupportsFloat,
+    kernel: str | None = "gaussian",
+    *,
+    rtol: SupportsFloat = 0.0,
+    normalize: bool = False,
+) -> da.Array: ...
+def log_density_partitioned(
+    client: Client,
+    parts: Sequence[_Tree | TreeHandle],
+    queries: _Queries,
+    bandwidth: SupportsFloat,
+    kernel: str | None = "gaussian",
+    *,
+    rtol: SupportsFloat = 0.0,
+    normalize: bool = False,
 ) -> da.Array: ...
 def merge_knn(
     parts: Sequence[tuple[_Answer, _Answer, SupportsIndex, SupportsIndex]], k: SupportsIndex

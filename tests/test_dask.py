@@ -232,6 +232,33 @@ def test_partitioned_points_answer_like_one_tree(client):
         lvd.kernel_density_partitioned(client, [trees[0], flat], dq, 0.1)
 
 
+def test_log_density_on_one_tree_and_on_parts(client):
+    import dask.array as da
+
+    points = random_set(17, 2000)
+    queries = np.vstack([random_set(18, 500), random_set(19, 4) + 30.0])
+    dq = da.from_array(queries, chunks=(200, 3))
+    whole = spatial.BallTree.from_array(lv.Array.from_numpy(points))
+    qa = lv.Array.from_numpy(queries)
+    for rtol, normalize in ((0.0, False), (1e-6, True)):
+        got = lvd.log_density(client, whole, dq, 0.05, rtol=rtol, normalize=normalize).compute()
+        assert got.tobytes() == whole.log_density(qa, 0.05, rtol=rtol, normalize=normalize).to_numpy().tobytes()
+    bounds = [0, 300, 1200, 2000]
+    trees = [TREES[i].from_array(lv.Array.from_numpy(points[a:b]), 8) for i, (a, b) in
+             enumerate(zip(bounds, bounds[1:]))]
+    logs = lvd.log_density_partitioned(client, trees, dq, 0.05).compute()
+    per_part = [t.log_density(qa, 0.05).to_numpy() for t in trees]
+    assert logs.tobytes() == np.logaddexp(np.logaddexp(per_part[0], per_part[1]), per_part[2]).tobytes()
+    assert np.isfinite(logs).all()  # the far rows too
+    np.testing.assert_allclose(logs, whole.log_density(qa, 0.05).to_numpy(), rtol=1e-13)
+    normed = lvd.log_density_partitioned(client, trees, dq, 0.05, "triangular", normalize=True).compute()
+    want = whole.log_density(qa, 0.05, "triangular", normalize=True).to_numpy()
+    np.testing.assert_allclose(normed[:500], want[:500], rtol=1e-13)
+    assert np.isneginf(normed[500:]).all() and np.isneginf(want[500:]).all()
+    with pytest.raises(ValueError, match="^rtol must be a non-negative number$"):
+        lvd.log_density(client, whole, dq, 0.05, rtol=-1.0)
+
+
 def test_progress_bar_follows_a_density_job(client, capsys):
     from distributed import progress
 
