@@ -44,6 +44,7 @@ bool BallTreeKind::make_node(B& b, Node& nd, std::size_t id, std::size_t start, 
     return true;
 }
 
+static_assert(TreeKind<BallTreeKind>);
 template class SpatialTree<BallTreeKind>;
 
 }  // namespace lumi

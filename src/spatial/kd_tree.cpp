@@ -64,6 +64,7 @@ void KDTreeKind::check_loaded(const Tree& t) {
     }
 }
 
+static_assert(TreeKind<KDTreeKind>);
 template class SpatialTree<KDTreeKind>;
 
 }  // namespace lumi

@@ -350,7 +350,8 @@ struct LeafTable {
     std::vector<std::uint8_t> has_nan;
     std::vector<std::uint32_t> first, last;
 
-    explicit LeafTable(const SpatialTree<KDTreeKind>& tree) : dim(tree.dim()) {
+    template <class Kind>
+    explicit LeafTable(const SpatialTree<Kind>& tree) : dim(tree.dim()) {
         const std::size_t n_nodes = tree.nodes().size();
         std::vector<std::uint32_t> index(n_nodes);
         for (std::size_t id = 0; id < n_nodes; ++id)
@@ -363,12 +364,12 @@ struct LeafTable {
         first.resize(n_nodes);
         last.resize(n_nodes);
         for (std::size_t id = n_nodes; id-- > 0;) {
-            const KDNode& nd = tree.node(id);
+            const auto& nd = tree.node(id);
             if (nd.leaf()) {
                 const std::uint32_t k = index[id];
                 for (std::size_t i = 0; i < dim; ++i) {
-                    lo[i * stride + k] = KDTreeKind::min_bounds(tree, id)[i];
-                    hi[i * stride + k] = KDTreeKind::max_bounds(tree, id)[i];
+                    lo[i * stride + k] = Kind::min_bounds(tree, id)[i];
+                    hi[i * stride + k] = Kind::max_bounds(tree, id)[i];
                 }
                 start[k] = nd.start;
                 has_nan[k] = nd.has_nan;
@@ -687,7 +688,7 @@ struct TreeView {
     bool partial = false;
     static constexpr bool kPlain = Plain;
     // Whether the k-d box bounds are read as reduced distances (reduced_bounds).
-    static constexpr bool kReducedBounds = !Plain && std::is_same_v<Kind, KDTreeKind>;
+    static constexpr bool kReducedBounds = !Plain && kind_has_boxes<Kind>();
 
     std::size_t dim() const noexcept { return tree.dim(); }
     std::size_t n_points() const noexcept { return tree.n_points(); }
@@ -705,7 +706,7 @@ struct TreeView {
         return Kind::template density_bounds<M>(tree, node, q, partial);
     }
     // The k-d box's nearest and farthest reduced distances (the values of
-    // KDTreeKind::lower_rdist and box_far_rdist, before from_rdist; bounds()
+    // Kind::lower_rdist and box_far_rdist, before from_rdist; bounds()
     // gives them as distances).  The box of a node below is inside this one,
     // and every step of both distances is monotone under rounding, so its
     // nearest reduced distance is never above this upper one.

@@ -32,8 +32,10 @@
 #pragma once
 
 #include <bit>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -44,6 +46,117 @@
 #include "spatial/metrics.hpp"
 
 namespace lumi {
+
+template <class Kind>
+class SpatialTree;
+
+struct Interval {
+    double lo;
+    double hi;
+};
+
+// Lower and upper bound of the distance from a query to any point of a node.
+struct DensityBounds {
+    double lower;  // no node point is nearer (the pruning bound)
+    double upper;  // no node point is farther, up to rounding; +inf or NaN when unknown
+};
+
+// ---------------------------------------------------------------------------
+// What a result set supplies: the visit reads nothing else of it.
+//
+//   kOrdered             true: the children are visited nearer first (kNN);
+//                        false: left to right (radius rows, counts, sums)
+//   worst<Reduced>()     the bound past which a node is skipped: a node whose
+//                        lower bound b (reduced when Reduced, else a
+//                        distance: the walk says which) has b > worst() holds
+//                        no point the set would take; +inf takes everything
+//   prunes<Reduced>(b)   b > worst<Reduced>(), as the visit asks it (a kNN
+//                        set tests whether it is full first)
+//   add(rd, p, rows)     one point, at storage position p, of reduced
+//                        distance rd (rows: the row permutation)
+//   scan(q, x, start, end, dim, rows)
+//                        the points [start, end) of a leaf in storage order,
+//                        as add() would take them one by one (the fast
+//                        capability: masks, blocks, prefetches); the
+//                        reference route calls add() instead
+//
+// A new query (a log-density sum, a k-th distance) is a new result set; the
+// engine's visit, pruning and both routes come with it.
+template <class R>
+concept ResultSet = requires(R& r, const R& c, double rd, std::size_t p, const std::size_t* rows, const double* x) {
+    { R::kOrdered } -> std::convertible_to<bool>;
+    { c.template worst<true>() } -> std::convertible_to<double>;
+    { c.template worst<false>() } -> std::convertible_to<double>;
+    { c.template prunes<true>(rd) } -> std::convertible_to<bool>;
+    r.add(rd, p, rows);
+    r.scan(x, x, p, p, p, rows);
+};
+
+// What a tree kind supplies (KDTreeKind, BallTreeKind and VPTreeKind are the
+// worked examples; PlainKind gives the defaults of a kind without options):
+//
+//   Node                 a NodeLinks (range and right child) plus the kind's
+//                        fields; fields(node, f) lists those fields for saving
+//   kValuesPerDim        doubles per node and coordinate kept beside the nodes
+//                        (boxes: 2, centroids: 1, none: 0)
+//   left_count(n)        how many of a node's n points go to its left child
+//   make_node<M>(builder, node, id, start, end, scratch)
+//                        fills one node over [start, end); false makes it a
+//                        leaf, true leaves the range reordered so that its
+//                        first left_count(n) positions are the left child
+//   kNoCoordinatesOneLeaf, kNonEmptyNodes, Options, BuildState,
+//   check_build, start_build, finish_build, option_code, options_from_code
+//                        build options and build-wide state (PlainKind: none)
+//   Walk<M>              the per-query descent: root() and bound(id, state)
+//                        of a node, split<Ordered>(id, node, state) giving the
+//                        children in visit order, enter / leave around each
+//                        child, kReducedBound (bounds are reduced distances)
+//                        and kNearChildShared (the near child shares its
+//                        parent's tested bound)
+//   density_lower, density_bounds, interval, span, partial_query
+//                        the density recursion's node quantities
+//   kTag, kName, check_loaded
+//                        the saved tag, the class name, checks after a load
+//
+// Declared capabilities, each taken only where the kind declares it and
+// never on the reference route (reference_route()):
+//
+//   kSplitNodes          the k-d descent over 16-byte SplitNodes: the Walk
+//                        also offers gap_bound, split_at, far_gap_enter and
+//                        gap_leave (kd_tree.hpp)
+//   CompactNode, fill_compact, CompactWalk<M>
+//                        a compact copy of the nodes for trees of 1 to 3
+//                        coordinates, searched by the same visit
+//   min_bounds, max_bounds (with Node::has_nan)
+//                        per-node boxes: the density recursion then prunes
+//                        with reduced box distances and decides small
+//                        subtrees by their leaves' boxes
+template <class Kind>
+concept TreeKind = requires(const SpatialTree<Kind>& t, std::size_t n, const double* q,
+                            typename Kind::Node& node) {
+    typename Kind::Node;
+    typename Kind::Options;
+    typename Kind::BuildState;
+    typename Kind::template Walk<EuclideanMetric>;
+    { Kind::kValuesPerDim } -> std::convertible_to<std::size_t>;
+    { Kind::kNoCoordinatesOneLeaf } -> std::convertible_to<bool>;
+    { Kind::kNonEmptyNodes } -> std::convertible_to<bool>;
+    { Kind::left_count(n) } -> std::convertible_to<std::size_t>;
+    { node.leaf() } -> std::convertible_to<bool>;
+    { Kind::template density_lower<EuclideanMetric>(t, n, q, true) } -> std::convertible_to<double>;
+    { Kind::template density_bounds<EuclideanMetric>(t, n, q, true) } -> std::convertible_to<DensityBounds>;
+    { Kind::template interval<EuclideanMetric>(t, n, q) } -> std::convertible_to<Interval>;
+    { Kind::span(t, n) } -> std::convertible_to<double>;
+    { Kind::template partial_query<EuclideanMetric>(t, q) } -> std::convertible_to<bool>;
+    { Kind::kName } -> std::convertible_to<const char*>;
+    Kind::check_loaded(t);
+};
+
+// Whether Kind keeps per-node boxes (min_bounds, max_bounds).
+template <class Kind>
+constexpr bool kind_has_boxes() {
+    return requires(const SpatialTree<Kind>& t) { Kind::min_bounds(t, 0); };
+}
 
 struct NodeLinks {
     std::size_t start;
@@ -109,23 +222,11 @@ struct CompactNodeOf<Kind, true> {
     using type = typename Kind::CompactNode;
 };
 
-struct Interval {
-    double lo;
-    double hi;
-};
-
-// Lower and upper bound of the distance from a query to any point of a node.
-struct DensityBounds {
-    double lower;  // no node point is nearer (the pruning bound)
-    double upper;  // no node point is farther, up to rounding; +inf or NaN when unknown
-};
-
 // ---------------------------------------------------------------------------
-// Result sets.  prunes_rdist / prunes_dist decide whether a node whose lower
-// bound (reduced, or a distance) is b may be skipped; scan takes the points
-// [start, end) of a leaf (coordinates from x, dim apart; input rows in rows[],
-// read only for a point that is kept: the row permutation is a separate
-// array, and most leaf points are not kept).
+// Result sets (see ResultSet above).  scan takes the points [start, end) of a
+// leaf (coordinates from x, dim apart; input rows in rows[], read only for a
+// point that is kept: the row permutation is a separate array, and most leaf
+// points are not kept).
 
 // Leaf points are tested in blocks of up to kMaskBlock, one bit each.
 inline constexpr std::size_t kMaskBlock = 64;
@@ -134,8 +235,15 @@ template <class M, class Heap = KnnHeap>
 struct KnnResults {
     static constexpr bool kOrdered = true;  // nearer child first
     Heap& heap;  // KnnHeap, or SortedKnn for a small k
-    bool prunes_rdist(double b) const noexcept { return heap.full() && b > heap.worst(); }
-    bool prunes_dist(double b) const noexcept { return heap.full() && b > M::from_rdist(heap.worst()); }
+    template <bool Reduced>
+    double worst() const noexcept {
+        if (!heap.full()) return std::numeric_limits<double>::infinity();
+        return Reduced ? heap.worst() : M::from_rdist(heap.worst());
+    }
+    template <bool Reduced>
+    bool prunes(double b) const noexcept {
+        return heap.full() && b > (Reduced ? heap.worst() : M::from_rdist(heap.worst()));
+    }
     // One point, at storage position p, of reduced distance rd.
     void add(double rd, std::size_t p, const std::size_t*) { heap.template offer<M>(rd, p); }
     // Once the heap is full, only a point nearer than the worst is offered.
@@ -178,8 +286,14 @@ struct RadiusRows {
     double radius;
     double rlimit;  // M::rdist_within(radius)
     std::vector<std::size_t>& out;
-    bool prunes_rdist(double b) const noexcept { return b > rlimit; }
-    bool prunes_dist(double b) const noexcept { return b > radius; }
+    template <bool Reduced>
+    double worst() const noexcept {
+        return Reduced ? rlimit : radius;
+    }
+    template <bool Reduced>
+    bool prunes(double b) const noexcept {
+        return b > worst<Reduced>();
+    }
     void add(double rd, std::size_t p, const std::size_t* rows) {
         if (rd <= rlimit) out.push_back(rows[p]);
     }
@@ -200,8 +314,14 @@ struct RadiusCount {
     double radius;
     double rlimit;
     std::size_t count = 0;
-    bool prunes_rdist(double b) const noexcept { return b > rlimit; }
-    bool prunes_dist(double b) const noexcept { return b > radius; }
+    template <bool Reduced>
+    double worst() const noexcept {
+        return Reduced ? rlimit : radius;
+    }
+    template <bool Reduced>
+    bool prunes(double b) const noexcept {
+        return b > worst<Reduced>();
+    }
     void add(double rd, std::size_t, const std::size_t*) noexcept { count += rd <= rlimit; }
     void scan(const double* q, const double* x, std::size_t start, std::size_t end, std::size_t dim,
               const std::size_t*) noexcept {
@@ -214,6 +334,9 @@ struct RadiusCount {
         count += n;
     }
 };
+
+static_assert(ResultSet<KnnResults<EuclideanMetric>> && ResultSet<KnnResults<EuclideanMetric, SortedKnn>> &&
+              ResultSet<RadiusRows<EuclideanMetric>> && ResultSet<RadiusCount<EuclideanMetric>>);
 
 // A leaf's points into the result set.  With the dimension fixed, the query
 // is copied to the stack first, so that its coordinates stay in registers
@@ -234,9 +357,6 @@ inline void scan_leaf(R& res, const double* q, const double* x, std::size_t star
 // What a kind without build options or build-wide state inherits: no
 // options (saved as option byte 0), nothing to prepare or finish, every
 // query measured in all its coordinates.
-
-template <class Kind>
-class SpatialTree;
 
 template <class Kind>
 struct PlainKind {

@@ -198,7 +198,7 @@ void SpatialTree<Kind>::prepare_search() {
 // the walk measures it).
 template <class W, class R>
 inline bool prunes(const R& res, double b) noexcept {
-    return W::kReducedBound ? res.prunes_rdist(b) : res.prunes_dist(b);
+    return res.template prunes<W::kReducedBound>(b);
 }
 
 // Radius searches scan a node whose children are two small leaves in one go,

@@ -95,6 +95,7 @@ void VPTreeKind::check_loaded(const Tree& t) {
     }
 }
 
+static_assert(TreeKind<VPTreeKind>);
 template class SpatialTree<VPTreeKind>;
 
 }  // namespace lumi
