@@ -114,7 +114,7 @@ constexpr double kExactTol = 0x1p-53;
 // Query rows per pool chunk (as the density sums split theirs).
 using kde::density_grain;
 
-// Distance bounds of a node as reduced distances (see common.hpp).
+// Distance bounds of a node as reduced distances (see metrics.hpp).
 struct ReducedBounds {
     double lo, hi;
 };

@@ -278,14 +278,12 @@ struct KnnResults {
     }
 };
 
-// The radius sets read the row permutation only for the points within the
-// radius.
-template <class M>
-struct RadiusRows {
+// What the radius sets share: the radius, and the largest reduced distance
+// within it (M::rdist_within(radius)), their worst() in either unit.
+struct RadiusBound {
     static constexpr bool kOrdered = false;
     double radius;
-    double rlimit;  // M::rdist_within(radius)
-    std::vector<std::size_t>& out;
+    double rlimit;
     template <bool Reduced>
     double worst() const noexcept {
         return Reduced ? rlimit : radius;
@@ -294,6 +292,13 @@ struct RadiusRows {
     bool prunes(double b) const noexcept {
         return b > worst<Reduced>();
     }
+};
+
+// The radius sets read the row permutation only for the points within the
+// radius.
+template <class M>
+struct RadiusRows : RadiusBound {
+    std::vector<std::size_t>& out;
     void add(double rd, std::size_t p, const std::size_t* rows) {
         if (rd <= rlimit) out.push_back(rows[p]);
     }
@@ -309,19 +314,8 @@ struct RadiusRows {
 };
 
 template <class M>
-struct RadiusCount {
-    static constexpr bool kOrdered = false;
-    double radius;
-    double rlimit;
+struct RadiusCount : RadiusBound {
     std::size_t count = 0;
-    template <bool Reduced>
-    double worst() const noexcept {
-        return Reduced ? rlimit : radius;
-    }
-    template <bool Reduced>
-    bool prunes(double b) const noexcept {
-        return b > worst<Reduced>();
-    }
     void add(double rd, std::size_t, const std::size_t*) noexcept { count += rd <= rlimit; }
     void scan(const double* q, const double* x, std::size_t start, std::size_t end, std::size_t dim,
               const std::size_t*) noexcept {

@@ -414,7 +414,7 @@ void SpatialTree<Kind>::radius_search(const double* q, std::size_t query_len, do
     if (!(radius >= 0.0) || n_points_ == 0) return;
     with_metric_dim(metric_, dim_, [&](auto m) {
         using M = decltype(m);
-        RadiusRows<M> res{radius, M::rdist_within(radius), out};
+        RadiusRows<M> res{{radius, M::rdist_within(radius)}, out};
         search<M>(q, res);
     });
 }
@@ -426,7 +426,7 @@ std::size_t SpatialTree<Kind>::radius_count(const double* q, std::size_t query_l
     std::size_t n = 0;
     with_metric_dim(metric_, dim_, [&](auto m) {
         using M = decltype(m);
-        RadiusCount<M> res{radius, M::rdist_within(radius)};
+        RadiusCount<M> res{{radius, M::rdist_within(radius)}};
         search<M>(q, res);
         n = res.count;
     });
@@ -511,7 +511,7 @@ void SpatialTree<Kind>::radius_count_rows(const double* queries, const std::size
     const bool none = !(radius >= 0.0) || n_points_ == 0;
     const double rlimit = with_metric(metric_, [&](auto m) { return decltype(m)::rdist_within(radius); });
     each_row(queries, ids, begin, end, [&](auto m, std::size_t i, const double* q, std::size_t) {
-        RadiusCount<decltype(m)> res{radius, rlimit};
+        RadiusCount<decltype(m)> res{{radius, rlimit}};
         if (!none) search<decltype(m)>(q, res);
         counts[i] = static_cast<std::int64_t>(res.count);
     });
@@ -526,7 +526,7 @@ void SpatialTree<Kind>::radius_rows(const double* queries, const std::size_t* id
     each_row(queries, ids, begin, end, [&](auto m, std::size_t i, const double* q, std::size_t) {
         first[i] = found.size();
         if (!none) {
-            RadiusRows<decltype(m)> res{radius, rlimit, found};
+            RadiusRows<decltype(m)> res{{radius, rlimit}, found};
             search<decltype(m)>(q, res);
         }
         count[i] = found.size() - first[i];
