@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/cpu.hpp"
+#include "ops/vproof.hpp"
 #include "ops/vmath_kernels.hpp"
 
 namespace lumi::vmath {
@@ -154,24 +155,9 @@ namespace {
 
 using ArrayFn = void (*)(const double*, double*, std::size_t) noexcept;
 
-// A fixed, reproducible spread of inputs (SplitMix64 bits).
-struct Bits {
-    std::uint64_t s;
-    std::uint64_t next() noexcept {
-        std::uint64_t z = (s += 0x9e3779b97f4a7c15ull);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-        return z ^ (z >> 31);
-    }
-    double unit() noexcept { return static_cast<double>(next() >> 11) * 0x1p-53; }
-};
+using vproof::Bits;
 
-// Inputs around `base`: the value itself and its neighbours up to `reach`
-// units in the last place either side.
-void around(std::vector<double>& v, double base, int reach) {
-    const auto b = std::bit_cast<std::int64_t>(base);
-    for (int k = -reach; k <= reach; ++k) v.push_back(std::bit_cast<double>(b + k));
-}
+using vproof::around;
 
 void add_specials(std::vector<double>& v) {
     constexpr double inf = std::numeric_limits<double>::infinity();
@@ -277,18 +263,13 @@ double ref_exp(double x) { return std::exp(x); }
 double ref_log(double x) { return std::log(x); }
 
 const VmathKernels& choose() noexcept {
-    const VmathKernels& k = cpu::select(kVmathBaseline, LUMI_X86_KERNELS_OF(kVmathAvx2),
-                                        LUMI_X86_KERNELS_OF(kVmathAvx512));
-    if (&k == &kVmathBaseline) return k;
-    const char* st = std::getenv("LUMIVANDER_VMATH_SELFTEST");
-    const bool sabotage = st != nullptr && std::strcmp(st, "fail") == 0;
-    try {
-        if (same_bits(exp_probe(), k.exp_n, ref_exp, sabotage) && same_bits(log_probe(), k.log_n, ref_log, sabotage) &&
-            gaussian_matches(k))
-            return k;
-    } catch (...) {  // no memory for the probe: stay with the library
-    }
-    return kVmathBaseline;
+    return vproof::proven_or_baseline(
+        kVmathBaseline,
+        cpu::select(kVmathBaseline, LUMI_X86_KERNELS_OF(kVmathAvx2), LUMI_X86_KERNELS_OF(kVmathAvx512)),
+        [](const VmathKernels& k, bool sabotage) {
+            return same_bits(exp_probe(), k.exp_n, ref_exp, sabotage) &&
+                   same_bits(log_probe(), k.log_n, ref_log, sabotage) && gaussian_matches(k);
+        });
 }
 
 const VmathKernels& kernels() noexcept {

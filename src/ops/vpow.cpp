@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/cpu.hpp"
+#include "ops/vproof.hpp"
 #include "ops/vpow_kernels.hpp"
 
 namespace lumi::vpow {
@@ -27,17 +28,7 @@ constinit const VpowKernels kVpowBaseline{pow_scalar};
 
 namespace {
 
-// A fixed, reproducible spread of inputs (SplitMix64 bits).
-struct Bits {
-    std::uint64_t s;
-    std::uint64_t next() noexcept {
-        std::uint64_t z = (s += 0x9e3779b97f4a7c15ull);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-        return z ^ (z >> 31);
-    }
-    double unit() noexcept { return static_cast<double>(next() >> 11) * 0x1p-53; }
-};
+using vproof::Bits;
 
 // Bases: every binade (and a few specials), uniform draws, values near 1 and
 // the table's subinterval edges; each with exponents from the power boost
@@ -72,16 +63,10 @@ bool same_bits(const VpowKernels& k, bool sabotage) {
 }
 
 const VpowKernels& choose() noexcept {
-    const VpowKernels& k = cpu::select(kVpowBaseline, LUMI_X86_KERNELS_OF(kVpowAvx2),
-                                       LUMI_X86_KERNELS_OF(kVpowAvx512));
-    if (&k == &kVpowBaseline) return k;
-    const char* st = std::getenv("LUMIVANDER_VMATH_SELFTEST");
-    const bool sabotage = st != nullptr && std::strcmp(st, "fail") == 0;
-    try {
-        if (same_bits(k, sabotage)) return k;
-    } catch (...) {  // no memory for the probe: stay with the library
-    }
-    return kVpowBaseline;
+    return vproof::proven_or_baseline(kVpowBaseline,
+                                      cpu::select(kVpowBaseline, LUMI_X86_KERNELS_OF(kVpowAvx2),
+                                                  LUMI_X86_KERNELS_OF(kVpowAvx512)),
+                                      same_bits);
 }
 
 const VpowKernels& kernels() noexcept {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/cpu.hpp"
+#include "ops/vproof.hpp"
 #include "ops/vtrig_kernels.hpp"
 
 namespace lumi::vtrig {
@@ -37,23 +38,9 @@ constinit const VtrigKernels kVtrigBaseline{sin_scalar, cos_scalar, sincos_scala
 
 namespace {
 
-// A fixed, reproducible spread of inputs (SplitMix64 bits).
-struct Bits {
-    std::uint64_t s;
-    std::uint64_t next() noexcept {
-        std::uint64_t z = (s += 0x9e3779b97f4a7c15ull);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-        return z ^ (z >> 31);
-    }
-    double unit() noexcept { return static_cast<double>(next() >> 11) * 0x1p-53; }
-};
+using vproof::Bits;
 
-// `base` and its neighbours up to `reach` units in the last place either side.
-void around(std::vector<double>& v, double base, int reach) {
-    const auto b = std::bit_cast<std::int64_t>(base);
-    for (int k = -reach; k <= reach; ++k) v.push_back(std::bit_cast<double>(b + k));
-}
+using vproof::around;
 
 std::vector<double> probe() {
     std::vector<double> v;
@@ -103,16 +90,10 @@ bool same_bits(const VtrigKernels& k, bool sabotage) {
 }
 
 const VtrigKernels& choose() noexcept {
-    const VtrigKernels& k = cpu::select(kVtrigBaseline, LUMI_X86_KERNELS_OF(kVtrigAvx2),
-                                        LUMI_X86_KERNELS_OF(kVtrigAvx512));
-    if (&k == &kVtrigBaseline) return k;
-    const char* st = std::getenv("LUMIVANDER_VMATH_SELFTEST");
-    const bool sabotage = st != nullptr && std::strcmp(st, "fail") == 0;
-    try {
-        if (same_bits(k, sabotage)) return k;
-    } catch (...) {  // no memory for the probe: stay with the library
-    }
-    return kVtrigBaseline;
+    return vproof::proven_or_baseline(kVtrigBaseline,
+                                      cpu::select(kVtrigBaseline, LUMI_X86_KERNELS_OF(kVtrigAvx2),
+                                                  LUMI_X86_KERNELS_OF(kVtrigAvx512)),
+                                      same_bits);
 }
 
 const VtrigKernels& kernels() noexcept {
