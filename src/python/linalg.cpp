@@ -12,6 +12,7 @@
 #include "linalg/linalg.hpp"
 #include "python/array/array_args.hpp"
 #include "python/runtime/convert.hpp"
+#include "python/linalg_call.hpp"
 #include "python/runtime/gil.hpp"
 #include "python/runtime/module.hpp"
 
@@ -27,17 +28,6 @@ struct ReadArray {
     const lumi::ArrayF64& get() const { return obj->arr; }
 };
 
-// Above about this many floating-point operations a call runs with the
-// interpreter lock released (the operands stay pinned by their borrows).
-constexpr double kNoGilWork = 1 << 18;
-
-template <class F>
-decltype(auto) run_core(double work, F&& f) {
-    if (work < kNoGilWork) return f();
-    GilRelease nogil;
-    return f();
-}
-
 double cube(std::size_t n) { return static_cast<double>(n) * static_cast<double>(n) * static_cast<double>(n); }
 
 // Multiply-adds of a product (shape errors are the core's business).
@@ -51,14 +41,6 @@ lumi::ArrayF64 product_of(const lumi::ArrayF64& a, const lumi::ArrayF64& b) {
 
 // Side of a matrix for cost estimates (0 unless 2-D).
 std::size_t side(const lumi::ArrayF64& a) { return a.ndim() == 2 ? std::max(a.shape[0], a.shape[1]) : 0; }
-
-Ref wrap(lumi::ArrayF64&& a) { return Ref::steal(wrap_array(std::move(a))); }
-
-PyObject* pair(std::pair<lumi::ArrayF64, lumi::ArrayF64>&& p) {
-    Ref first = wrap(std::move(p.first));
-    Ref second = wrap(std::move(p.second));
-    return check(PyTuple_Pack(2, first.get(), second.get())).release();
-}
 
 PyObject* product(const Sig<2>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&] {
@@ -106,7 +88,7 @@ PyObject* fn_cholesky(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* fn_qr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Sig<1> sig{"qr", {"a"}};
     return unary(sig, args, nargs, kwnames, [](const lumi::ArrayF64& a) {
-        return pair(run_core(cube(side(a)), [&] { return lumi::qr(a); }));
+        return array_pair(run_core(cube(side(a)), [&] { return lumi::qr(a); }));
     });
 }
 
@@ -139,7 +121,7 @@ PyObject* fn_eig(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
             return lumi::eig_with_params(a, lumi::kEigDefaultMaxIter, lumi::kEigDefaultTol, &report);
         });
         warn_unconverged("eig", report, lumi::kEigDefaultTol);
-        return pair(std::move(result));
+        return array_pair(std::move(result));
     });
 }
 
@@ -170,7 +152,7 @@ PyObject* fn_eig_with_params(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         lumi::EigReport report;
         auto result = run_core(work, [&] { return lumi::eig_with_params(obj->arr, max_iter, tol, &report); });
         warn_unconverged("eig_with_params", report, tol);
-        return pair(std::move(result));
+        return array_pair(std::move(result));
     });
 }
 

@@ -6,16 +6,13 @@
 #include "python/runtime/args.hpp"
 #include "python/runtime/entry.hpp"
 #include "python/runtime/errors.hpp"
+#include "python/linalg_call.hpp"
 #include "python/runtime/gil.hpp"
 #include "python/runtime/module.hpp"
 
 namespace lumipy {
 
 namespace {
-
-// Above about this many floating-point operations the interpreter lock is
-// released (the operand stays pinned by its borrow).
-constexpr double kNoGilWork = 1 << 18;
 
 double eigh_work(const lumi::ArrayF64& a) {
     if (a.ndim() != 2) return 0.0;
@@ -25,9 +22,7 @@ double eigh_work(const lumi::ArrayF64& a) {
 
 template <class F>
 decltype(auto) run_eigh(const lumi::ArrayF64& a, F&& f) {
-    if (eigh_work(a) < kNoGilWork) return f();
-    GilRelease nogil;
-    return f();
+    return run_core(eigh_work(a), std::forward<F>(f));
 }
 
 PyObject* fn_eigh(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

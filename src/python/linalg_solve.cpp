@@ -14,20 +14,12 @@
 #include "python/array/array.hpp"
 #include "python/runtime/args.hpp"
 #include "python/runtime/convert.hpp"
+#include "python/linalg_call.hpp"
 #include "python/runtime/gil.hpp"
 
 namespace lumipy {
 
 namespace {
-
-constexpr double kNoGilWork = 1 << 18;
-
-template <class F>
-decltype(auto) run_core(double work, F&& f) {
-    if (work < kNoGilWork) return f();
-    GilRelease nogil;
-    return f();
-}
 
 double dim(const lumi::ArrayF64& a, std::size_t axis) {
     return a.ndim() > axis ? static_cast<double>(a.shape[axis]) : 0.0;
@@ -39,14 +31,6 @@ double solve_work(const lumi::ArrayF64& a, const lumi::ArrayF64& b) {
 }
 
 double cube(const lumi::ArrayF64& a) { return dim(a, 0) * dim(a, 0) * dim(a, 0); }
-
-Ref wrap(lumi::ArrayF64&& a) { return Ref::steal(wrap_array(std::move(a))); }
-
-PyObject* pair(std::pair<lumi::ArrayF64, lumi::ArrayF64>&& p) {
-    Ref first = wrap(std::move(p.first));
-    Ref second = wrap(std::move(p.second));
-    return check(PyTuple_Pack(2, first.get(), second.get())).release();
-}
 
 bool arg_flag(PyObject* obj) { return obj && check_status(PyObject_IsTrue(obj)) != 0; }
 
@@ -120,7 +104,7 @@ PyObject* fn_qr_reduced(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         return unary(sig, args, nargs, kwnames, [](const lumi::ArrayF64& a) {
             // Every row of Q runs through all reflections over all m columns.
             const double work = dim(a, 0) * dim(a, 0) * dim(a, 1) + dim(a, 0) * dim(a, 1) * dim(a, 1);
-            return pair(run_core(work, [&] { return lumi::qr_reduced(a); }));
+            return array_pair(run_core(work, [&] { return lumi::qr_reduced(a); }));
         });
     });
 }
